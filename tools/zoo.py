@@ -1,0 +1,196 @@
+"""The shipped model zoo and the one way every tool builds a named model.
+
+`ZOO` maps a name to (builder, input size, train mode).  `build(name, seed)`
+returns the same weights and the same input for the same seed, so a graph
+exported from a model and a later pruning check run on the very same model.
+Names that are not in the zoo are torchvision builders (random weights, never
+downloaded) or `module:function` for a model of your own.
+"""
+
+import importlib
+from collections import namedtuple
+
+import torch
+from torch import nn
+import torch.nn.functional as F
+
+Built = namedtuple("Built", "model inputs train")
+
+
+class ModelError(Exception):
+    """A model name that cannot be built; the message says why."""
+
+
+def _conv_bn_relu(cin, cout):
+    return nn.Sequential(nn.Conv2d(cin, cout, 3, padding=1, bias=False), nn.BatchNorm2d(cout), nn.ReLU(inplace=True))
+
+
+class TinyCNN(nn.Module):
+    """conv-bn-relu-conv: the smallest model with prunable channels."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, 4, 3, padding=1)
+        self.bn = nn.BatchNorm2d(4)
+        self.relu = nn.ReLU()
+        self.conv2 = nn.Conv2d(4, 2, 3, padding=1)
+
+    def forward(self, x):
+        return self.conv2(self.relu(self.bn(self.conv1(x))))
+
+
+class TinyUNet(nn.Module):
+    """Two-level encoder-decoder: transposed-convolution upsampling, concatenated skips."""
+
+    def __init__(self, cin=3, classes=2, width=8):
+        super().__init__()
+        self.enc1 = _conv_bn_relu(cin, width)
+        self.enc2 = _conv_bn_relu(width, 2 * width)
+        self.bottleneck = _conv_bn_relu(2 * width, 4 * width)
+        self.up2 = nn.ConvTranspose2d(4 * width, 2 * width, 2, stride=2)
+        self.dec2 = _conv_bn_relu(4 * width, 2 * width)
+        self.up1 = nn.ConvTranspose2d(2 * width, width, 2, stride=2)
+        self.dec1 = _conv_bn_relu(2 * width, width)
+        self.head = nn.Conv2d(width, classes, 1)
+
+    def forward(self, x):
+        e1 = self.enc1(x)
+        e2 = self.enc2(F.max_pool2d(e1, 2))
+        b = self.bottleneck(F.max_pool2d(e2, 2))
+        d2 = self.dec2(torch.cat([self.up2(b), e2], dim=1))
+        d1 = self.dec1(torch.cat([self.up1(d2), e1], dim=1))
+        return self.head(d1)
+
+
+class TinyTransformer(nn.Module):
+    """One pre-norm transformer block over (batch, tokens, features) and a mean-pooled head."""
+
+    def __init__(self, features=32, width=48, heads=4, hidden=96, classes=10):
+        super().__init__()
+        self.heads = heads
+        self.embed = nn.Linear(features, width)
+        self.norm1 = nn.LayerNorm(width)
+        self.qkv = nn.Linear(width, 3 * width)
+        self.proj = nn.Linear(width, width)
+        self.norm2 = nn.LayerNorm(width)
+        self.fc1 = nn.Linear(width, hidden)
+        self.fc2 = nn.Linear(hidden, width)
+        self.head = nn.Linear(width, classes)
+
+    def attention(self, x):
+        b, t, c = x.shape
+        q, k, v = self.qkv(x).chunk(3, dim=-1)
+        q, k, v = (z.reshape(b, t, self.heads, c // self.heads).transpose(1, 2) for z in (q, k, v))
+        weights = F.softmax(q @ k.transpose(-2, -1) / (c // self.heads) ** 0.5, dim=-1)
+        return self.proj((weights @ v).transpose(1, 2).reshape(b, t, c))
+
+    def forward(self, x):
+        x = self.embed(x)
+        x = x + self.attention(self.norm1(x))
+        x = x + self.fc2(F.gelu(self.fc1(self.norm2(x))))
+        return self.head(x.mean(dim=1))
+
+
+class DropoutCNN(nn.Module):
+    """A small CNN traced in training mode, with dropout after convolutions and before the head."""
+
+    def __init__(self, classes=10):
+        super().__init__()
+        self.features = nn.Sequential(
+            _conv_bn_relu(3, 8),
+            nn.Dropout(0.2),
+            nn.MaxPool2d(2),
+            _conv_bn_relu(8, 16),
+            nn.Dropout(0.2),
+        )
+        self.fc1 = nn.Linear(16, 32)
+        self.drop = nn.Dropout(0.5)
+        self.fc2 = nn.Linear(32, classes)
+
+    def forward(self, x):
+        x = torch.flatten(F.adaptive_avg_pool2d(self.features(x), 1), 1)
+        return self.fc2(self.drop(F.relu(self.fc1(x))))
+
+
+def _torchvision(name):
+    def builder():
+        import torchvision
+
+        return getattr(torchvision.models, name)(weights=None)
+
+    return builder
+
+
+# name -> (builder, input size, train mode)
+ZOO = {
+    "tiny_cnn": (TinyCNN, (1, 3, 8, 8), False),
+    "resnet18": (_torchvision("resnet18"), (1, 3, 64, 64), False),
+    "mobilenet_v2": (_torchvision("mobilenet_v2"), (1, 3, 64, 64), False),
+    "densenet121": (_torchvision("densenet121"), (1, 3, 64, 64), False),
+    "shufflenet_v2_x0_5": (_torchvision("shufflenet_v2_x0_5"), (1, 3, 64, 64), False),
+    "tiny_unet": (TinyUNet, (1, 3, 32, 32), False),
+    "tiny_transformer": (TinyTransformer, (1, 16, 32), False),
+    "dropout_cnn": (DropoutCNN, (1, 3, 32, 32), True),
+}
+
+DEFAULT_INPUT_SIZE = (1, 3, 64, 64)
+
+
+def _builder(name):
+    if name in ZOO:
+        return ZOO[name]
+    if ":" in name:
+        module_name, _, attr = name.partition(":")
+        try:
+            builder = getattr(importlib.import_module(module_name), attr)
+        except (ImportError, AttributeError) as error:
+            raise ModelError("cannot load model %s: %s" % (name, error)) from None
+        return builder, None, False
+    import torchvision
+
+    builder = getattr(torchvision.models, name, None)
+    if name.startswith("_") or not callable(builder) or isinstance(builder, type):
+        raise ModelError("unknown model %s: not in the zoo (%s) nor a torchvision model builder" % (name, ", ".join(ZOO)))
+    return _torchvision(name), None, False
+
+
+def _randomise_norms(model):
+    """Give normalisation layers non-trivial statistics and affine terms.
+
+    Fresh layers compute the identity on zeroed channels; random values make a
+    pruning check notice a channel that is removed on one side only.
+    """
+    for module in model.modules():
+        if isinstance(module, nn.modules.batchnorm._BatchNorm) and module.track_running_stats:
+            module.running_mean.uniform_(-0.5, 0.5)
+            module.running_var.uniform_(0.5, 1.5)
+        if isinstance(module, (nn.modules.batchnorm._BatchNorm, nn.LayerNorm, nn.GroupNorm)):
+            if getattr(module, "weight", None) is not None:
+                module.weight.data.uniform_(0.5, 1.5)
+            if getattr(module, "bias", None) is not None:
+                module.bias.data.uniform_(-0.5, 0.5)
+
+
+def build(name, seed=0, input_size=None, train=None):
+    """Build model `name` with `seed`: returns Built(model, inputs, train)."""
+    builder, default_size, default_train = _builder(name)
+    size = tuple(input_size or default_size or DEFAULT_INPUT_SIZE)
+    train = default_train if train is None else train
+    torch.manual_seed(seed)
+    try:
+        model = builder()
+    except Exception as error:
+        raise ModelError("cannot build model %s: %s: %s" % (name, type(error).__name__, error)) from None
+    if not isinstance(model, nn.Module):
+        raise ModelError("model %s: the builder returned %s, not an nn.Module" % (name, type(model).__name__))
+    with torch.no_grad():
+        _randomise_norms(model)
+    model.train(train)
+    inputs = (torch.randn(size),)
+    return Built(model, inputs, train)
+
+
+def versions():
+    import torchvision
+
+    return {"torchvision": torchvision.__version__}
