@@ -291,11 +291,11 @@ class _Tracer(TorchFunctionMode):
         op = op_name_of(func)
         short = op.rsplit(".", 1)[-1]
         if short in LAYOUT_QUERIES and (op.startswith("torch.Tensor.") or op.startswith("torch.")):
-            return self.run(func, args, kwargs)
+            return func(*args, **kwargs)
         enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
         enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
         name = self._call_name(op)
-        result = self.run(func, args, kwargs)
+        result = func(*args, **kwargs)
         node = {"kind": "call", "name": name, "op": op, "args": enc_args, "kwargs": enc_kwargs}
         if short == "__setitem__" and args and isinstance(args[0], torch.Tensor):
             # the written tensor is read through this node from now on
@@ -311,18 +311,22 @@ class _Tracer(TorchFunctionMode):
                 self._result_tuple(result, node_id)
         return result
 
-    def run(self, func, args, kwargs):
+    def outermost(self, func, args, kwargs):
+        """Run `func`, recording it when no recorded call is running.
+
+        Everything between entry and exit, the tracer's own tensor accesses
+        included, runs one level deep and is not recorded.
+        """
+        if self.depth:
+            return func(*args, **kwargs)
         self.depth += 1
         try:
-            return func(*args, **kwargs)
+            return self.record(func, args, kwargs)
         finally:
             self.depth -= 1
 
     def __torch_function__(self, func, types, args=(), kwargs=None):
-        kwargs = kwargs or {}
-        if self.depth:
-            return func(*args, **kwargs)
-        return self.record(func, args, kwargs)
+        return self.outermost(func, args, kwargs or {})
 
 
 def _patch_indexing(tracer):
@@ -338,9 +342,7 @@ def _patch_indexing(tracer):
         saved[attr] = torch.Tensor.__dict__.get(attr)
 
         def wrapper(self, *args, _original=original):
-            if tracer.depth:
-                return _original(self, *args)
-            return tracer.record(_original, (self,) + args, {})
+            return tracer.outermost(_original, (self,) + args, {})
 
         setattr(torch.Tensor, attr, wrapper)
 

@@ -130,11 +130,10 @@ def prune_slices(model, channels):
                 drop = set(indices)
                 keep = [i for i in range(new.shape[dim]) if i not in drop]
                 new = new.index_select(dim, torch.tensor(keep, dtype=torch.long))
+            if isinstance(tensor, torch.nn.Parameter):
+                new = torch.nn.Parameter(new, requires_grad=tensor.requires_grad)
             for module, attr, is_parameter in holders[id(tensor)]:
-                if is_parameter:
-                    module._parameters[attr] = torch.nn.Parameter(new, requires_grad=tensor.requires_grad)
-                else:
-                    module._buffers[attr] = new
+                (module._parameters if is_parameter else module._buffers)[attr] = new
     for module in model.modules():
         _update_channel_counts(module)
 
@@ -212,7 +211,7 @@ def check_class(model, inputs, channels, train=False, reference=None):
     return True, "max error %.2g" % worst
 
 
-def verify(model, inputs, groups, train=False, out=sys.stdout):
+def verify(model, inputs, groups, train=False, out=None):
     """Check each group; print one line per class. Returns the number of unsound classes."""
     unsound = 0
     reference = _outputs(copy.deepcopy(model), inputs, False)
@@ -220,7 +219,7 @@ def verify(model, inputs, groups, train=False, out=sys.stdout):
         sound, detail = check_class(model, inputs, group["channels"], train, reference)
         unsound += not sound
         print("class %s: %s: %s; %s" % (group["label"], "sound" if sound else "unsound",
-                                        describe_slices(group["channels"]), detail), file=out)
+                                        describe_slices(group["channels"]), detail), file=out or sys.stdout)
     return unsound
 
 

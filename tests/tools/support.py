@@ -1,0 +1,22 @@
+"""Shared set-up of the Python tool tests: import paths and a tiny-model runner."""
+
+import contextlib
+import io
+import os
+import sys
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOLS = os.path.join(REPO, "tools")
+if TOOLS not in sys.path:
+    sys.path.insert(0, TOOLS)
+
+
+def run_main(main, argv):
+    """Run a tool's main(argv); returns (exit status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = main(argv)
+        except SystemExit as exit_:
+            status = exit_.code
+    return status, out.getvalue(), err.getvalue()

@@ -1,0 +1,218 @@
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from tests.tools.support import REPO, TOOLS, run_main
+
+import torch
+import torch.nn.functional as F
+
+import export_graph
+
+
+class Lambda(torch.nn.Module):
+    def __init__(self, fn):
+        super().__init__()
+        self.fn = fn
+
+    def forward(self, x):
+        return self.fn(x)
+
+
+def calls(fn, x=None):
+    """Trace fn(x); returns the graph with its call nodes as a list."""
+    graph = export_graph.trace(Lambda(fn), torch.randn(2, 4, 6, 6) if x is None else x)
+    return graph, [n for n in graph["nodes"] if n["kind"] == "call"]
+
+
+def ops(fn):
+    return [n["op"] for n in calls(fn)[1]]
+
+
+def wire(value):
+    """The JSON text of a value: tells true from 1, which == cannot."""
+    return json.dumps(value)
+
+
+class OperationNames(unittest.TestCase):
+    def test_written_names(self):
+        cases = [
+            ("torch.conv2d is F.conv2d", lambda x: torch.conv2d(x, torch.ones(2, 4, 1, 1)),
+             ["torch.ones", "torch.nn.functional.conv2d"]),
+            ("F.relu", lambda x: F.relu(x), ["torch.nn.functional.relu"]),
+            ("torch.relu", lambda x: torch.relu(x), ["torch.relu"]),
+            ("method relu", lambda x: x.relu(), ["torch.Tensor.relu"]),
+            ("rdiv alias", lambda x: 2 / x, ["torch.Tensor.__rtruediv__"]),
+            ("operator + records the method", lambda x: x + x, ["torch.Tensor.add"]),
+            ("in-place operator", lambda x: x.clone().__iadd__(1), ["torch.Tensor.clone", "torch.Tensor.add_"]),
+            ("attribute read", lambda x: x.view(x.shape[0], -1), ["torch.Tensor.shape.__get__", "torch.Tensor.view"]),
+            ("size stays", lambda x: x.view(x.size(0), -1), ["torch.Tensor.size", "torch.Tensor.view"]),
+            ("flatten function", lambda x: torch.flatten(x, 1), ["torch.flatten"]),
+            ("max_pool2d", lambda x: F.max_pool2d(x, 2), ["torch.nn.functional.max_pool2d"]),
+            ("integer index", lambda x: x[0], ["torch.Tensor.__getitem__"]),
+            ("inner calls of a recorded call", lambda x: F.layer_norm(x, [6]), ["torch.nn.functional.layer_norm"]),
+        ]
+        for label, fn, expected in cases:
+            with self.subTest(label):
+                self.assertEqual(ops(fn), expected)
+
+    def test_layout_queries_are_left_out(self):
+        def fn(x):
+            n = x.dim() + x.ndimension() + len(x) + x.numel() + x.nelement() + x.element_size()
+            x.is_floating_point(), x.is_complex(), x.is_contiguous(), x.is_signed(), x.get_device()
+            x.data_ptr(), x.stride(), x.storage_offset()
+            return x * n
+
+        self.assertEqual(ops(fn), ["torch.Tensor.mul"])
+
+    def test_calls_are_named_after_their_module(self):
+        model = torch.nn.Sequential(torch.nn.Conv2d(3, 4, 1), torch.nn.ReLU(), Lambda(lambda x: x.relu().relu()))
+        graph = export_graph.trace(model, torch.randn(1, 3, 4, 4))
+        names = [n["name"] for n in graph["nodes"]]
+        self.assertEqual(names, ["x", "0.weight", "0.bias", "0", "1", "2", "2_1"])
+
+
+class Values(unittest.TestCase):
+    def test_encoding(self):
+        cases = [
+            ("bool is not int", lambda x: F.dropout(x, 0.5, False), "kwargs", {"p": 0.5, "training": False, "inplace": False}),
+            ("int", lambda x: torch.flatten(x, 1), "args", [{"node": 0}, 1]),
+            ("dtype", lambda x: x.to(torch.float64), "args", [{"node": 0}, {"const": "torch.float64", "type": "torch.dtype"}]),
+            ("inf", lambda x: torch.clamp(x, min=float("-inf")), "kwargs", {"min": {"const": "-inf", "type": "float"}}),
+            ("nan", lambda x: torch.nan_to_num(x, nan=float("nan")), "kwargs", {"nan": {"const": "nan", "type": "float"}}),
+            ("slices and ellipsis", lambda x: x[..., 1:, None], "args",
+             [{"node": 0}, [{"const": "Ellipsis", "type": "ellipsis"},
+                            {"const": "slice(1, None, None)", "type": "slice"}, None]]),
+            ("size as list", lambda x: x.reshape(torch.Size([2, 144])), "args", [{"node": 0}, [2, 144]]),
+        ]
+        for label, fn, field, expected in cases:
+            with self.subTest(label):
+                (node,) = calls(fn)[1]
+                self.assertEqual(wire(node[field]), wire(expected))
+
+    def test_parameters_are_matched_by_identity_at_first_use(self):
+        model = torch.nn.Linear(6, 3)
+        graph = export_graph.trace(model, torch.randn(2, 6))
+        self.assertEqual(
+            [(n["kind"], n["name"], n["shape"]) for n in graph["nodes"]],
+            [("input", "x", [2, 6]), ("parameter", "weight", [3, 6]), ("parameter", "bias", [3]), ("call", "linear", [2, 3])],
+        )
+        self.assertEqual(graph["nodes"][3]["args"], [{"node": 0}, {"node": 1}, {"node": 2}])
+
+
+class RealTraceCases(unittest.TestCase):
+    def test_tuple_elements_become_getitem_before_first_use(self):
+        def fn(x):
+            a, b = x.chunk(2, 1)
+            return b * 2
+
+        graph, nodes = calls(fn)
+        self.assertEqual([(n["op"], n["shape"]) for n in nodes],
+                         [("torch.Tensor.chunk", None), ("_operator.getitem", [2, 2, 6, 6]), ("torch.Tensor.mul", [2, 2, 6, 6])])
+        chunk, item, mul = nodes
+        self.assertEqual(item["args"], [{"node": chunk["id"]}, 1])
+        self.assertEqual(mul["args"][0], {"node": item["id"]})
+
+    def test_later_uses_refer_to_the_newest_node_that_returned_a_tensor(self):
+        def fn(x):
+            y = x.clone()
+            y[0] = 0
+            z = y + 1  # reads the written tensor
+            y.mul_(2)
+            w = y.contiguous()  # returns y itself
+            return z, w - y
+
+        graph, nodes = calls(fn)
+        by_op = {n["op"]: n for n in nodes}
+        setitem = by_op["torch.Tensor.__setitem__"]
+        self.assertEqual(setitem["shape"], [2, 4, 6, 6])
+        self.assertEqual(by_op["torch.Tensor.add"]["args"][0], {"node": setitem["id"]})
+        self.assertEqual(by_op["torch.Tensor.mul_"]["args"][0], {"node": setitem["id"]})
+        contiguous = by_op["torch.Tensor.contiguous"]
+        self.assertEqual(contiguous["args"][0], {"node": by_op["torch.Tensor.mul_"]["id"]})
+        self.assertEqual(by_op["torch.Tensor.sub"]["args"], [{"node": contiguous["id"]}, {"node": contiguous["id"]}])
+        self.assertEqual(graph["outputs"], [by_op["torch.Tensor.add"]["id"], by_op["torch.Tensor.sub"]["id"]])
+
+
+def export_cli(*argv):
+    return run_main(export_graph.main, list(argv))
+
+
+class Command(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.out = os.path.join(self.dir.name, "g.json")
+
+    def test_same_model_and_seed_give_the_same_bytes(self):
+        texts = []
+        for _ in range(2):
+            self.assertEqual(export_cli("tiny_transformer", "-o", self.out)[0], 0)
+            with open(self.out, "rb") as stream:
+                texts.append(stream.read())
+        self.assertEqual(texts[0], texts[1])
+        self.assertEqual(json.loads(texts[0])["meta"]["input_sizes"], [[1, 16, 32]])
+
+    def test_failures_write_no_file(self):
+        cases = [
+            (["tiny_cnn", "--input-size", "1,5,8,8"], 1,
+             "error: model tiny_cnn failed to run: RuntimeError: Given groups=1, weight of size [4, 3, 3, 3], "
+             "expected input[1, 5, 8, 8] to have 3 channels, but got 5 channels instead\n"),
+            (["no_such_model"], 1, "error: unknown model no_such_model: not in the zoo (tiny_cnn, resnet18, "
+             "mobilenet_v2, densenet121, shufflenet_v2_x0_5, tiny_unet, tiny_transformer, dropout_cnn) "
+             "nor a torchvision model builder\n"),
+        ]
+        for argv, status, message in cases:
+            with self.subTest(argv[0]):
+                self.assertEqual(export_cli(*argv, "-o", self.out), (status, "", message))
+                self.assertEqual(os.listdir(self.dir.name), [])
+
+    def test_an_existing_file_is_left_alone_on_failure(self):
+        with open(self.out, "w") as stream:
+            stream.write("old")
+        self.assertEqual(export_cli("tiny_cnn", "--input-size", "1,5,8,8", "-o", self.out)[0], 1)
+        with open(self.out) as stream:
+            self.assertEqual(stream.read(), "old")
+        self.assertEqual(os.listdir(self.dir.name), ["g.json"])
+
+    def test_interpreter_without_torch(self):
+        script = (
+            "import sys, runpy; sys.modules['torch'] = None; sys.argv = sys.argv[1:]; "
+            "runpy.run_path(sys.argv[0], run_name='__main__')"
+        )
+        tool = os.path.join(TOOLS, "export_graph.py")
+        run = subprocess.run([sys.executable, "-c", script, tool, "resnet18", "-o", self.out],
+                             capture_output=True, text=True, cwd=REPO)
+        self.assertEqual(run.returncode, 2)
+        self.assertEqual(run.stderr, export_graph.TORCH_MISSING.format(exe=sys.executable) + "\n")
+        self.assertIn("apt-get install python3-torch python3-torchvision", run.stderr)
+        self.assertEqual(os.listdir(self.dir.name), [])
+
+
+class UnsupportedValues(unittest.TestCase):
+    def test_messages(self):
+        class Stray(torch.nn.Module):
+            def __init__(self):
+                super().__init__()
+                self.scale = torch.ones(3)  # neither parameter nor buffer
+
+            def forward(self, x):
+                return x * self.scale
+
+        cases = [
+            (Stray(), "cannot trace model: torch.Tensor.mul args[1]: a tensor of shape (3,) that is neither a "
+             "model input, a parameter or buffer of the model, nor the result of a traced call"),
+            (Lambda(lambda x: x * 1j), "cannot trace model: torch.Tensor.mul args[1]: unsupported value of type complex"),
+        ]
+        for model, message in cases:
+            with self.subTest(message):
+                with self.assertRaises(export_graph.TraceError) as caught:
+                    export_graph.trace(model, torch.randn(2, 3))
+                self.assertEqual(str(caught.exception), message)
+
+
+if __name__ == "__main__":
+    unittest.main()
