@@ -1,0 +1,238 @@
+#include "zavo/pruning/engine/node_handlers/label_algebra.hpp"
+
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <unordered_set>
+
+namespace zavo::pruning::engine::node_handlers {
+namespace {
+
+template <typename Map, typename Key>
+auto& entry(Map& map, const Key& key, const char* map_name) {
+  auto it = map.find(key);
+  if (it == map.end()) {
+    if constexpr (std::is_same_v<Key, Label>) {
+      throw LookupError("label " + std::to_string(key) + " has no entry in " + map_name);
+    } else {
+      throw LookupError("node " + key->name + " has no entry in " + map_name);
+    }
+  }
+  return it->second;
+}
+
+}  // namespace
+
+Label _merge_labels(PruneGraphParserState& pruning_state, std::span<const Label> labels) {
+  if (labels.empty()) {
+    throw PruningEngineRuntimeException("Attempting to merge an empty list of labels");
+  }
+  const Label base_label = labels[0];
+  for (Label fix_label : labels.subspan(1)) {
+    if (fix_label == base_label) continue;
+
+    auto& fix_nodes = entry(pruning_state.nodes_by_channel_labels, fix_label,
+                            "nodes_by_channel_labels");
+    for (const ZavoNode* node : fix_nodes) {
+      auto& node_labels = entry(pruning_state.channel_labels_by_nodes, node,
+                                "channel_labels_by_nodes");
+      auto& node_label_positions = entry(pruning_state.channel_label_positions_in_nodes, node,
+                                         "channel_label_positions_in_nodes");
+      auto fix_positions = node_label_positions.find(fix_label);
+      if (fix_positions == node_label_positions.end()) {
+        throw LookupError("node " + node->name + " has no positions for label " +
+                          std::to_string(fix_label));
+      }
+      for (const Position& position : fix_positions->second) {
+        const auto& dim_labels = node_labels.at(static_cast<std::size_t>(position.dim));
+        if (!dim_labels) {
+          throw LookupError("node " + node->name + " has no labels in dimension " +
+                            std::to_string(position.dim));
+        }
+        dim_labels->at(static_cast<std::size_t>(position.idx)) = base_label;
+      }
+      auto& base_positions = node_label_positions[base_label];
+      base_positions.insert(base_positions.end(), fix_positions->second.begin(),
+                            fix_positions->second.end());
+      node_label_positions.erase(fix_positions);
+    }
+
+    auto& base_nodes = entry(pruning_state.nodes_by_channel_labels, base_label,
+                             "nodes_by_channel_labels");
+    base_nodes.insert(fix_nodes.begin(), fix_nodes.end());
+    pruning_state.nodes_by_channel_labels.erase(fix_label);
+
+    bool& base_prunable = entry(pruning_state.is_prunable, base_label, "is_prunable");
+    const bool fix_prunable = entry(pruning_state.is_prunable, fix_label, "is_prunable");
+    if (base_prunable) base_prunable = fix_prunable;
+    pruning_state.is_prunable.erase(fix_label);
+  }
+  return base_label;
+}
+
+ColumnIndicesByLabel _get_column_indices_by_label(const LabelRows& label_groups,
+                                                  std::span<const Label> unique_labels) {
+  ColumnIndicesByLabel column_indices_by_label;
+  column_indices_by_label.reserve(unique_labels.size());
+  for (Label label : unique_labels) column_indices_by_label[label];
+  for (const LabelList* row_labels : label_groups) {
+    for (std::size_t column_index = 0; column_index < row_labels->size(); ++column_index) {
+      auto& columns = entry(column_indices_by_label, (*row_labels)[column_index],
+                            "the column index");
+      // Rows are read in order, so a repeat within a row is always the last entry; repeats
+      // from other rows are removed below.
+      if (columns.empty() || columns.back() != column_index) columns.push_back(column_index);
+    }
+  }
+  if (label_groups.size() > 1) {
+    for (auto& [label, columns] : column_indices_by_label) {
+      std::sort(columns.begin(), columns.end());
+      columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+    }
+  }
+  return column_indices_by_label;
+}
+
+MergeGroups _breadth_first_find_merge_groups(const LabelRows& label_groups) {
+  const std::size_t n_cols = label_groups.empty() ? 0 : label_groups.front()->size();
+
+  std::vector<Label> unique_labels;
+  {
+    std::unordered_set<Label> seen;
+    for (const LabelList* row : label_groups) {
+      for (Label label : *row) {
+        if (seen.insert(label).second) unique_labels.push_back(label);
+      }
+    }
+  }
+  const ColumnIndicesByLabel column_indices_by_label =
+      _get_column_indices_by_label(label_groups, unique_labels);
+
+  std::vector<bool> column_visited(n_cols, false);
+  MergeGroups result;
+  result.group_index_by_label.reserve(unique_labels.size());
+
+  std::deque<std::size_t> column_queue;
+  std::vector<Label> column_labels;
+  for (std::size_t main_col_idx = 0; main_col_idx < n_cols; ++main_col_idx) {
+    if (column_visited[main_col_idx]) continue;
+    std::unordered_set<Label> local_labels;
+    column_queue.clear();
+    column_queue.push_back(main_col_idx);
+    while (!column_queue.empty()) {
+      const std::size_t local_col_index = column_queue.back();
+      column_queue.pop_back();
+
+      column_labels.clear();
+      for (const LabelList* row : label_groups) {
+        Label label = row->at(local_col_index);
+        if (std::find(column_labels.begin(), column_labels.end(), label) == column_labels.end()) {
+          column_labels.push_back(label);
+        }
+      }
+      local_labels.insert(column_labels.begin(), column_labels.end());
+      column_visited[local_col_index] = true;
+      for (Label label : column_labels) {
+        for (std::size_t label_col_idx : column_indices_by_label.at(label)) {
+          if (!column_visited[label_col_idx]) column_queue.push_front(label_col_idx);
+        }
+      }
+    }
+    const std::size_t group_index = result.merge_groups.size();
+    MergeGroup group(local_labels.begin(), local_labels.end());
+    std::sort(group.begin(), group.end());
+    for (Label label : group) result.group_index_by_label[label] = group_index;
+    result.merge_groups.push_back(std::move(group));
+  }
+  return result;
+}
+
+MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label_groups) {
+  LabelRows rows;
+  rows.reserve(label_groups.size());
+  for (const auto& row : label_groups) rows.push_back(&row);
+  return _breadth_first_find_merge_groups(rows);
+}
+
+DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
+                                    const std::vector<DimensionLabels>& label_groups) {
+  bool has_none_labels = false;
+  std::vector<DimensionLabels> groups;
+  groups.reserve(label_groups.size());
+  for (const auto& group : label_groups) {
+    if (group) {
+      groups.push_back(group);
+    } else {
+      has_none_labels = true;
+    }
+  }
+  if (groups.empty()) return nullptr;
+  if (has_none_labels) _mark_labels_as_non_prunable(pruning_state, groups.front());
+  if (groups.size() == 1) return groups.front();
+
+  const std::size_t length = groups.front()->size();
+  if (std::any_of(groups.begin(), groups.end(),
+                  [length](const DimensionLabels& g) { return g->size() != length; })) {
+    std::string lengths;
+    for (const auto& group : groups) {
+      if (!lengths.empty()) lengths += ", ";
+      lengths += std::to_string(group->size());
+    }
+    throw PruningEngineRuntimeException(
+        "Attempting to merge label groups of different sizes: (" + lengths + ")");
+  }
+
+  LabelRows rows;
+  rows.reserve(groups.size());
+  for (const auto& group : groups) rows.push_back(group.get());
+  const MergeGroups found = _breadth_first_find_merge_groups(rows);
+
+  std::vector<Label> merge_group_base_labels;
+  merge_group_base_labels.reserve(found.merge_groups.size());
+  for (const MergeGroup& group : found.merge_groups) {
+    merge_group_base_labels.push_back(_merge_labels(pruning_state, group));
+  }
+
+  // The first group may be a live list that the merges above rewrote; its survivors belong to
+  // their own merge groups, so the lookup gives the same answer as before the merges.
+  LabelList merged_output_labels;
+  merged_output_labels.reserve(length);
+  for (Label label : *groups.front()) {
+    merged_output_labels.push_back(merge_group_base_labels[found.group_index_by_label.at(label)]);
+  }
+  return make_labels(std::move(merged_output_labels));
+}
+
+std::pair<Shape, TensorLabels> _broadcast_to(const Shape& shape, const TensorLabels& labels,
+                                             std::size_t n) {
+  const std::size_t shape_n = shape.size();
+  if (shape_n >= n) return {shape, labels};
+  const std::size_t pad = n - shape_n;
+  Shape new_shape(pad, 1);
+  new_shape.insert(new_shape.end(), shape.begin(), shape.end());
+  TensorLabels new_labels(pad);
+  new_labels.insert(new_labels.end(), labels.begin(), labels.end());
+  return {std::move(new_shape), std::move(new_labels)};
+}
+
+TensorLabels& _swap_prune_dims(TensorLabels& labels, std::int64_t src_dim, std::int64_t dst_dim) {
+  if (src_dim == dst_dim) return labels;
+  auto index = [&labels](std::int64_t dim) -> DimensionLabels& {
+    auto n = static_cast<std::int64_t>(labels.size());
+    std::int64_t i = dim < 0 ? dim + n : dim;
+    if (i < 0 || i >= n) {
+      throw LookupError("dimension " + std::to_string(dim) + " is out of range for " +
+                        std::to_string(n) + " label entries");
+    }
+    return labels[static_cast<std::size_t>(i)];
+  };
+  DimensionLabels& dst = index(dst_dim);
+  DimensionLabels& src = index(src_dim);
+  if (dst) throw PruningEngineRuntimeException("dst_dim is already prunable");
+  std::swap(src, dst);
+  return labels;
+}
+
+}  // namespace zavo::pruning::engine::node_handlers

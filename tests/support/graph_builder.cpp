@@ -1,0 +1,79 @@
+#include "support/graph_builder.hpp"
+
+#include <algorithm>
+
+namespace zavo::testing {
+
+using namespace pruning::engine::utils;
+
+DimensionLabels L(std::initializer_list<Label> labels) { return make_labels(LabelList(labels)); }
+
+std::string GraphBuilder::auto_name() { return "n" + std::to_string(graph.size()); }
+
+const ZavoNode& GraphBuilder::tensor(std::string name, std::optional<Shape> shape,
+                                     TensorLabels labels) {
+  const ZavoNode& node = graph.add_parameter(name.empty() ? auto_name() : std::move(name),
+                                             std::move(shape));
+  for (const auto& dim_labels : labels) {
+    if (!dim_labels) continue;
+    for (Label label : *dim_labels) {
+      state.is_prunable.try_emplace(label, true);
+      state.next_label = std::max(state.next_label, label + 1);
+    }
+  }
+  add_node_output_info({.pruning_state = state, .node = node, .labels = std::move(labels)});
+  return node;
+}
+
+const ZavoNode& GraphBuilder::input(std::string name, std::optional<Shape> shape,
+                                    std::optional<TensorLabels> labels) {
+  const ZavoNode& node = graph.add_input(name.empty() ? auto_name() : std::move(name), shape);
+  TensorLabels recorded_labels =
+      labels ? std::move(*labels) : TensorLabels(shape ? shape->size() : 0);
+  add_node_output_info({.pruning_state = state, .node = node, .labels = recorded_labels});
+  return node;
+}
+
+const ZavoNode& GraphBuilder::param(std::string name, Shape shape) {
+  const ZavoNode& node = graph.add_parameter(name.empty() ? auto_name() : std::move(name), shape);
+  TensorLabels labels;
+  for (std::size_t dim = 0; dim < shape.size(); ++dim) {
+    labels.push_back(shape[dim] > 1
+                         ? generate_new_channel_labels({.pruning_state = state,
+                                                        .node = node,
+                                                        .dim = static_cast<std::int64_t>(dim),
+                                                        .is_prunable = true})
+                         : nullptr);
+  }
+  add_node_output_info({.pruning_state = state, .node = node, .labels = std::move(labels)});
+  return node;
+}
+
+const ZavoOpNode& GraphBuilder::call(std::string_view op, Args args, Kwargs kwargs,
+                                     std::optional<Shape> shape,
+                                     std::optional<std::string> operation_name) {
+  return graph.add_call(auto_name(), tensor_trace::intern_operation(op), std::move(args),
+                        std::move(kwargs), std::move(shape), std::move(operation_name));
+}
+
+void GraphBuilder::run(const ZavoOpNode& node) {
+  pruning::engine::node_handlers::get_node_handler(node)(state, node);
+}
+
+TensorLabels GraphBuilder::labels(const ZavoNode& node) const {
+  return get_prune_labels(state, node);
+}
+
+bool GraphBuilder::recorded(const ZavoNode& node) const {
+  return state.channel_labels_by_nodes.contains(&node);
+}
+
+std::string GraphBuilder::text(const ZavoNode& node) const {
+  return recorded(node) ? labels_text(labels(node)) : "<unrecorded>";
+}
+
+bool GraphBuilder::prunable(Label label) const { return state.is_prunable.at(label); }
+
+bool GraphBuilder::has_label(Label label) const { return state.is_prunable.contains(label); }
+
+}  // namespace zavo::testing

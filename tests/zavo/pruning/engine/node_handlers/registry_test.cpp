@@ -1,0 +1,101 @@
+#include "zavo/pruning/engine/node_handlers/registry.hpp"
+
+#include <gtest/gtest.h>
+
+#include "support/graph_builder.hpp"
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/elementwise_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/layer_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/reduction_handlers.hpp"
+
+namespace zavo::pruning::engine::node_handlers {
+namespace {
+
+using tensor_trace::intern_operation;
+using testing::GraphBuilder;
+
+void handler_a(PruneGraphParserState&, const ZavoOpNode&) {}
+void handler_b(PruneGraphParserState&, const ZavoOpNode&) {}
+
+TEST(RegisterNodeHandler, SingleOperationRegistersExactlyThatOperation) {
+  HandlerRegistry registry;
+  auto op = intern_operation("test.registry.single");
+  EXPECT_EQ(_register_node_handler(op, registry)(handler_a), &handler_a);
+  ASSERT_EQ(registry.size(), 1u);
+  EXPECT_EQ(registry.at(op), &handler_a);
+}
+
+TEST(RegisterNodeHandler, SequenceRegistersEveryOperationWithTheSameHandler) {
+  HandlerRegistry registry;
+  OperationList ops;
+  for (int i = 0; i < 6; ++i) ops.push_back(intern_operation("test.registry.seq" + std::to_string(i)));
+  _register_node_handler(ops, registry)(handler_a);
+  ASSERT_EQ(registry.size(), 6u);
+  for (auto op : ops) EXPECT_EQ(registry.at(op), &handler_a);
+}
+
+TEST(RegisterNodeHandler, SameHandlerTwiceLeavesOneEntry) {
+  HandlerRegistry registry;
+  auto op = intern_operation("test.registry.twice");
+  _register_node_handler(op, registry)(handler_a);
+  _register_node_handler(op, registry)(handler_a);
+  EXPECT_EQ(registry.size(), 1u);
+}
+
+TEST(RegisterNodeHandler, ConflictRaisesAndKeepsEarlierEntries) {
+  HandlerRegistry registry;
+  auto first = intern_operation("test.registry.first");
+  auto taken = intern_operation("test.registry.taken");
+  auto after = intern_operation("test.registry.after");
+  _register_node_handler(taken, registry)(handler_a);
+  try {
+    _register_node_handler(OperationList{first, taken, after}, registry)(handler_b);
+    FAIL() << "expected ValueError";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Pruning handler for node test.registry.taken has already been registered");
+  }
+  EXPECT_EQ(registry.at(taken), &handler_a);
+  EXPECT_EQ(registry.at(first), &handler_b);
+  EXPECT_FALSE(registry.contains(after));
+}
+
+TEST(Registry, HoldsExactlyTheOperationsOfItsRows) {
+  const auto& registry = PRUNING_NODE_HANDLER_REGISTRY();
+  const auto flatten = supported_ops::get_torch_and_tensor_methods("flatten");
+  const std::size_t rows = ELEMENTWISE_OPS.size() + CHANNELWISE_OPS.size() +
+                           UNARY_REDUCE_OPS.size() + DROPOUT_OPS.size() + 6 + 1 +
+                           flatten.size() + BINARY_ELEMENTWISE_OPS.size() + 1 + 1;
+  EXPECT_EQ(flatten.size(), 2u);
+  EXPECT_EQ(registry.size(), rows);
+
+  auto handler_of = [&](std::string_view name) { return registry.at(intern_operation(name)); };
+  EXPECT_EQ(handler_of("torch.nn.functional.relu"),
+            static_cast<NodeHandler>(_elementwise_node_handler));
+  EXPECT_EQ(handler_of("torch.nn.functional.batch_norm"),
+            static_cast<NodeHandler>(_channelwise_node_handler));
+  EXPECT_EQ(handler_of("torch.Tensor.mean"), &_unary_reduce_handler);
+  EXPECT_EQ(handler_of("torch.nn.functional.dropout"), &_dropout_node_handler);
+  EXPECT_EQ(handler_of("torch.nn.functional.conv_transpose3d"), &_conv_node_handler);
+  EXPECT_EQ(handler_of("torch.nn.functional.linear"), &_linear_node_handler);
+  EXPECT_EQ(handler_of("torch.Tensor.flatten"), &_flatten_node_handler);
+  EXPECT_EQ(handler_of("torch.Tensor.__radd__"), &_binary_elementwise_node_handler);
+  EXPECT_EQ(handler_of("torch.cat"), &_cat_node_handler);
+  EXPECT_EQ(handler_of("torch.Tensor.size"), &_tensor_get_node_handler);
+}
+
+TEST(GetNodeHandler, AttributeReadsGoToTheTensorReadHandlerWhateverTheirOperation) {
+  GraphBuilder g;
+  auto& x = g.input("x", Shape{1, 4});
+  auto& shape_read = g.call("torch.Tensor.shape.__get__", {x}, {}, std::nullopt);
+  auto& relu_named_get = g.call("torch.nn.functional.relu", {x}, {}, Shape{1, 4}, "__get__");
+  auto& size = g.call("torch.Tensor.size", {x}, {}, std::nullopt);
+  auto& unknown = g.call("torch.Tensor.view", {x, 4}, {}, Shape{4});
+  EXPECT_EQ(get_node_handler(shape_read), &_tensor_get_node_handler);
+  EXPECT_EQ(get_node_handler(relu_named_get), &_tensor_get_node_handler);
+  EXPECT_EQ(get_node_handler(size), &_tensor_get_node_handler);
+  EXPECT_EQ(get_node_handler(unknown), static_cast<NodeHandler>(_default_node_handler));
+}
+
+}  // namespace
+}  // namespace zavo::pruning::engine::node_handlers

@@ -1,0 +1,84 @@
+#!/usr/bin/python3
+"""Analyse every shipped graph with `zavo-prune` and prove a seeded sample of its classes.
+
+    /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 8] [--seed 0] [NAME ...]
+
+For each zoo model: `zavo-prune analyze models/NAME.json -o REPORT`, then
+verify_pruning on the report.  Exit status 0 when every model analyses and
+every checked class is sound.
+"""
+
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+
+import export_graph  # noqa: E402
+
+
+def find_zavo_prune(given=None):
+    """The `zavo-prune` binary: given path, $ZAVO_PRUNE, PATH, or the newest one built under the checkout."""
+    for candidate in (given, os.environ.get("ZAVO_PRUNE"), shutil.which("zavo-prune")):
+        if candidate:
+            return candidate
+    built = [p for p in glob.glob(os.path.join(REPO, "build*", "**", "zavo-prune"), recursive=True)
+             if os.path.isfile(p) and os.access(p, os.X_OK)]
+    return max(built, key=os.path.getmtime) if built else None
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Analyse and prove the shipped model zoo.")
+    parser.add_argument("names", nargs="*", help="zoo models (default: all)")
+    parser.add_argument("--zavo-prune", help="path of the zavo-prune binary")
+    parser.add_argument("--sample", type=int, default=8, help="classes checked per model (default 8)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the sample (default 0)")
+    parser.add_argument("--keep", help="directory to keep the reports in")
+    args = parser.parse_args(argv)
+    if export_graph.torch is None:
+        print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
+        return 2
+    import verify_pruning
+    import zoo
+
+    binary = find_zavo_prune(args.zavo_prune)
+    if not binary:
+        print("error: zavo-prune not found: build it (cmake --build BUILD --target zavo-prune) "
+              "or pass --zavo-prune PATH", file=sys.stderr)
+        return 2
+    names = args.names or list(zoo.ZOO)
+    failed = []
+    with tempfile.TemporaryDirectory() as scratch:
+        out_dir = args.keep or scratch
+        os.makedirs(out_dir, exist_ok=True)
+        for name in names:
+            graph = os.path.join(REPO, "models", name + ".json")
+            report = os.path.join(out_dir, name + ".report.json")
+            start = time.monotonic()
+            run = subprocess.run([binary, "analyze", graph, "-o", report], capture_output=True, text=True)
+            analysed = time.monotonic()
+            if run.returncode != 0 or not os.path.exists(report):
+                print("%s: zavo-prune analyze failed (exit %d): %s" % (name, run.returncode, run.stderr.strip()))
+                failed.append(name)
+                continue
+            status = verify_pruning.main([name, report, "--sample", str(args.sample), "--seed", str(args.seed)])
+            print("%s: analyse %.1fs, verify %.1fs" % (name, analysed - start, time.monotonic() - analysed))
+            sys.stdout.flush()
+            if status != 0:
+                failed.append(name)
+    if failed:
+        print("not proven: %s" % ", ".join(failed))
+        return 1
+    print("proven: %s" % ", ".join(names))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
