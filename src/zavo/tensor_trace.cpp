@@ -22,7 +22,8 @@ struct StringHash {
 class OperationTable {
  public:
   OperationTable() {
-    for (auto name : op_categorization::catalogue_names()) add(name, /*in_catalogue=*/true);
+    for (auto name : op_categorization::catalogue_names())
+      add(name, /*in_catalogue=*/true);
   }
 
   OperationKey find(std::string_view name) {
@@ -34,7 +35,8 @@ class OperationTable {
   OperationKey intern(std::string_view name) {
     std::lock_guard lock(mutex_);
     auto it = ops_.find(name);
-    if (it != ops_.end()) return it->second.get();
+    if (it != ops_.end())
+      return it->second.get();
     return add(name, /*in_catalogue=*/false);
   }
 
@@ -60,12 +62,15 @@ OperationTable& operation_table() {
 }
 
 std::string float_text(double d) {
-  if (std::isnan(d)) return "nan";
-  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  if (std::isnan(d))
+    return "nan";
+  if (std::isinf(d))
+    return d > 0 ? "inf" : "-inf";
   char buf[64];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
   std::string text(buf, end);
-  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  if (text.find_first_of(".e") == std::string::npos)
+    text += ".0";
   return text;
 }
 
@@ -89,7 +94,8 @@ OperationKey find_catalogue_operation(std::string_view qualified_name) {
 const OperationList& OperationCategory::ops() const {
   std::call_once(resolved_, [this] {
     ops_.reserve(names_.size());
-    for (auto name : names_) ops_.push_back(intern_operation(name));
+    for (auto name : names_)
+      ops_.push_back(intern_operation(name));
   });
   return ops_;
 }
@@ -100,31 +106,38 @@ bool OperationCategory::contains(OperationKey operation) const {
 }
 
 bool Value::as_bool() const {
-  if (!is_bool()) type_mismatch("bool", *this);
+  if (!is_bool())
+    type_mismatch("bool", *this);
   return std::get<bool>(v_);
 }
 std::int64_t Value::as_int() const {
-  if (!is_int()) type_mismatch("int", *this);
+  if (!is_int())
+    type_mismatch("int", *this);
   return std::get<std::int64_t>(v_);
 }
 double Value::as_float() const {
-  if (!is_float()) type_mismatch("float", *this);
+  if (!is_float())
+    type_mismatch("float", *this);
   return std::get<double>(v_);
 }
 const std::string& Value::as_text() const {
-  if (!is_text()) type_mismatch("str", *this);
+  if (!is_text())
+    type_mismatch("str", *this);
   return std::get<std::string>(v_);
 }
 const Sequence& Value::as_sequence() const {
-  if (!is_sequence()) type_mismatch("list", *this);
+  if (!is_sequence())
+    type_mismatch("list", *this);
   return std::get<Sequence>(v_);
 }
 const ZavoNode& Value::as_node() const {
-  if (!is_node()) type_mismatch("ZavoNode", *this);
+  if (!is_node())
+    type_mismatch("ZavoNode", *this);
   return *std::get<const ZavoNode*>(v_);
 }
 const OpaqueConstant& Value::as_opaque() const {
-  if (!is_opaque()) type_mismatch("constant", *this);
+  if (!is_opaque())
+    type_mismatch("constant", *this);
   return std::get<OpaqueConstant>(v_);
 }
 
@@ -152,7 +165,8 @@ std::string text_form(const Value& value) {
     std::string operator()(const Sequence& s) const {
       std::string out = "[";
       for (std::size_t i = 0; i < s.size(); ++i) {
-        if (i) out += ", ";
+        if (i)
+          out += ", ";
         out += text_form(s[i]);
       }
       return out + "]";
@@ -181,7 +195,8 @@ std::string type_text(const Value& value) {
 
 const Value* Kwargs::find(std::string_view key) const {
   for (const auto& [name, value] : items_) {
-    if (name == key) return &value;
+    if (name == key)
+      return &value;
   }
   return nullptr;
 }
@@ -199,10 +214,12 @@ void Kwargs::set(std::string key, Value value) {
 std::string shape_text(const Shape& shape) {
   std::string out = "(";
   for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i) out += ", ";
+    if (i)
+      out += ", ";
     out += std::to_string(shape[i]);
   }
-  if (shape.size() == 1) out += ",";
+  if (shape.size() == 1)
+    out += ",";
   return out + ")";
 }
 
@@ -219,21 +236,25 @@ void collect_nodes(const Value& value, std::vector<const ZavoNode*>& out) {
   if (value.is_node()) {
     out.push_back(&value.as_node());
   } else if (value.is_sequence()) {
-    for (const auto& item : value.as_sequence()) collect_nodes(item, out);
+    for (const auto& item : value.as_sequence())
+      collect_nodes(item, out);
   }
 }
 }  // namespace
 
 std::vector<const ZavoNode*> ZavoOpNode::collect_all_input_nodes() const {
   std::vector<const ZavoNode*> nodes;
-  for (const auto& arg : args) collect_nodes(arg, nodes);
-  for (const auto& [key, value] : kwargs.items()) collect_nodes(value, nodes);
+  for (const auto& arg : args)
+    collect_nodes(arg, nodes);
+  for (const auto& [key, value] : kwargs.items())
+    collect_nodes(value, nodes);
   return nodes;
 }
 
 const ZavoNode& Graph::add_input(std::string name, std::optional<Shape> shape) {
   auto id = static_cast<std::int64_t>(nodes_.size());
-  nodes_.push_back(std::make_unique<ZavoNode>(id, NodeKind::Input, std::move(name), std::move(shape)));
+  nodes_.push_back(
+      std::make_unique<ZavoNode>(id, NodeKind::Input, std::move(name), std::move(shape)));
   return *nodes_.back();
 }
 
@@ -248,8 +269,8 @@ const ZavoOpNode& Graph::add_call(std::string name, OperationKey operation, Args
                                   Kwargs kwargs, std::optional<Shape> shape,
                                   std::optional<std::string> operation_name) {
   auto id = static_cast<std::int64_t>(nodes_.size());
-  std::string op_name = operation_name ? std::move(*operation_name)
-                                       : std::string(operation->short_name());
+  std::string op_name =
+      operation_name ? std::move(*operation_name) : std::string(operation->short_name());
   auto node = std::make_unique<ZavoOpNode>(id, std::move(name), std::move(shape), operation,
                                            std::move(op_name), std::move(args), std::move(kwargs));
   const ZavoOpNode& ref = *node;

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>

@@ -6,16 +6,21 @@ namespace zavo::testing {
 
 using namespace pruning::engine::utils;
 
-DimensionLabels L(std::initializer_list<Label> labels) { return make_labels(LabelList(labels)); }
+DimensionLabels L(std::initializer_list<Label> labels) {
+  return make_labels(LabelList(labels));
+}
 
-std::string GraphBuilder::auto_name() { return "n" + std::to_string(graph.size()); }
+std::string GraphBuilder::auto_name() {
+  return "n" + std::to_string(graph.size());
+}
 
 const ZavoNode& GraphBuilder::tensor(std::string name, std::optional<Shape> shape,
                                      TensorLabels labels) {
-  const ZavoNode& node = graph.add_parameter(name.empty() ? auto_name() : std::move(name),
-                                             std::move(shape));
+  const ZavoNode& node =
+      graph.add_parameter(name.empty() ? auto_name() : std::move(name), std::move(shape));
   for (const auto& dim_labels : labels) {
-    if (!dim_labels) continue;
+    if (!dim_labels)
+      continue;
     for (Label label : *dim_labels) {
       state.is_prunable.try_emplace(label, true);
       state.next_label = std::max(state.next_label, label + 1);
@@ -72,8 +77,12 @@ std::string GraphBuilder::text(const ZavoNode& node) const {
   return recorded(node) ? labels_text(labels(node)) : "<unrecorded>";
 }
 
-bool GraphBuilder::prunable(Label label) const { return state.is_prunable.at(label); }
+bool GraphBuilder::prunable(Label label) const {
+  return state.is_prunable.at(label);
+}
 
-bool GraphBuilder::has_label(Label label) const { return state.is_prunable.contains(label); }
+bool GraphBuilder::has_label(Label label) const {
+  return state.is_prunable.contains(label);
+}
 
 }  // namespace zavo::testing

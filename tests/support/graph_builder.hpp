@@ -75,6 +75,8 @@ class GraphBuilder {
 
 // Marks a bool-valued argument (a plain `true` would otherwise read as a boolean anyway, this
 // is only for readability of positional argument lists).
-inline Value B(bool b) { return Value(b); }
+inline Value B(bool b) {
+  return Value(b);
+}
 
 }  // namespace zavo::testing

@@ -36,7 +36,8 @@ std::string_view level_name(Level level) {
 }
 
 void Logger::log(Level level, std::string_view message) const {
-  if (is_enabled_for(level)) current_sink()(*this, level, message);
+  if (is_enabled_for(level))
+    current_sink()(*this, level, message);
 }
 
 Logger& get_logger(std::string_view name) {
@@ -50,7 +51,8 @@ Logger& get_logger(std::string_view name) {
 }
 
 Sink set_sink(Sink sink) {
-  if (!sink) sink = write_to_stderr;
+  if (!sink)
+    sink = write_to_stderr;
   return std::exchange(current_sink(), std::move(sink));
 }
 

@@ -28,9 +28,10 @@ class Logger {
   void log(Level level, std::string_view message) const;
 
   template <typename MakeMessage>
-    requires std::is_invocable_v<MakeMessage>
+  requires std::is_invocable_v<MakeMessage>
   void debug(MakeMessage&& make_message) const {
-    if (is_enabled_for(Level::Debug)) log(Level::Debug, std::forward<MakeMessage>(make_message)());
+    if (is_enabled_for(Level::Debug))
+      log(Level::Debug, std::forward<MakeMessage>(make_message)());
   }
 
  private:

@@ -30,19 +30,23 @@ void warn(std::string message, Category category, int stacklevel) {
 }
 
 Sink set_sink(Sink sink) {
-  if (!sink) sink = write_to_stderr;
+  if (!sink)
+    sink = write_to_stderr;
   return std::exchange(current_sink(), std::move(sink));
 }
 
 ScopedRecorder::ScopedRecorder()
     : previous_(set_sink([this](const Warning& warning) { records_.push_back(warning); })) {}
 
-ScopedRecorder::~ScopedRecorder() { set_sink(std::move(previous_)); }
+ScopedRecorder::~ScopedRecorder() {
+  set_sink(std::move(previous_));
+}
 
 std::vector<std::string> ScopedRecorder::messages() const {
   std::vector<std::string> out;
   out.reserve(records_.size());
-  for (const auto& record : records_) out.push_back(record.message);
+  for (const auto& record : records_)
+    out.push_back(record.message);
   return out;
 }
 

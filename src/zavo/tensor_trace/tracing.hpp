@@ -6,7 +6,9 @@
 namespace zavo::tensor_trace::tracing {
 
 // True for a traced tensor; false for constants and none.
-inline bool is_zavo_node(const Value& x) { return x.is_node(); }
+inline bool is_zavo_node(const Value& x) {
+  return x.is_node();
+}
 
 // True when `x` is computed inside the traced graph (the result of a call); false for model
 // inputs, parameters, constants and none.

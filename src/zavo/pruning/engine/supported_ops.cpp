@@ -28,7 +28,8 @@ OperationList get_torch_and_tensor_methods(std::string_view name) {
   for (std::string_view prefix : {"torch.", "torch.Tensor."}) {
     std::string qualified(prefix);
     qualified += name;
-    if (auto op = tensor_trace::find_catalogue_operation(qualified)) ops.push_back(op);
+    if (auto op = tensor_trace::find_catalogue_operation(qualified))
+      ops.push_back(op);
   }
   return ops;
 }

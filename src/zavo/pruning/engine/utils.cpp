@@ -10,12 +10,15 @@ const TensorLabels* find_labels(const PruneGraphParserState& state, const ZavoNo
 
 void unindex_node(PruneGraphParserState& state, const ZavoNode& node) {
   auto positions = state.channel_label_positions_in_nodes.find(&node);
-  if (positions == state.channel_label_positions_in_nodes.end()) return;
+  if (positions == state.channel_label_positions_in_nodes.end())
+    return;
   for (const auto& [label, unused] : positions->second) {
     auto nodes = state.nodes_by_channel_labels.find(label);
-    if (nodes == state.nodes_by_channel_labels.end()) continue;
+    if (nodes == state.nodes_by_channel_labels.end())
+      continue;
     nodes->second.erase(&node);
-    if (nodes->second.empty()) state.nodes_by_channel_labels.erase(nodes);
+    if (nodes->second.empty())
+      state.nodes_by_channel_labels.erase(nodes);
   }
   state.channel_label_positions_in_nodes.erase(positions);
 }
@@ -27,10 +30,12 @@ DimensionLabels make_labels(LabelList labels) {
 }
 
 std::string labels_text(const DimensionLabels& labels) {
-  if (!labels) return "None";
+  if (!labels)
+    return "None";
   std::string out = "[";
   for (std::size_t i = 0; i < labels->size(); ++i) {
-    if (i) out += ", ";
+    if (i)
+      out += ", ";
     out += std::to_string((*labels)[i]);
   }
   return out + "]";
@@ -39,7 +44,8 @@ std::string labels_text(const DimensionLabels& labels) {
 std::string labels_text(const TensorLabels& labels) {
   std::string out = "[";
   for (std::size_t i = 0; i < labels.size(); ++i) {
-    if (i) out += ", ";
+    if (i)
+      out += ", ";
     out += labels_text(labels[i]);
   }
   return out + "]";
@@ -53,7 +59,8 @@ void add_node_output_info(const AddNodeOutputInfo& call) {
   auto& positions = state.channel_label_positions_in_nodes[node];
   for (std::size_t dim = 0; dim < call.labels.size(); ++dim) {
     const auto& dim_labels = call.labels[dim];
-    if (!dim_labels) continue;
+    if (!dim_labels)
+      continue;
     for (std::size_t idx = 0; idx < dim_labels->size(); ++idx) {
       Label label = (*dim_labels)[idx];
       positions[label].push_back(
@@ -61,7 +68,8 @@ void add_node_output_info(const AddNodeOutputInfo& call) {
       state.nodes_by_channel_labels[label].insert(node);
     }
   }
-  if (positions.empty()) state.channel_label_positions_in_nodes.erase(node);
+  if (positions.empty())
+    state.channel_label_positions_in_nodes.erase(node);
   state.channel_labels_by_nodes[node] = call.labels;
 }
 
@@ -89,26 +97,32 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
 
 TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels) throw LookupError("node " + node.name + " has no recorded labels");
+  if (!labels)
+    throw LookupError("node " + node.name + " has no recorded labels");
   return *labels;
 }
 
 DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState& pruning_state,
                                         const ZavoNode& node, std::int64_t dim) {
   const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels) return nullptr;
+  if (!labels)
+    return nullptr;
   auto n = static_cast<std::int64_t>(labels->size());
-  if (dim < 0) dim += n;
-  if (dim < 0 || dim >= n) return nullptr;
+  if (dim < 0)
+    dim += n;
+  if (dim < 0 || dim >= n)
+    return nullptr;
   return (*labels)[static_cast<std::size_t>(dim)];
 }
 
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   LabelList flat;
   const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels) return flat;
+  if (!labels)
+    return flat;
   for (const auto& dim_labels : *labels) {
-    if (dim_labels) flat.insert(flat.end(), dim_labels->begin(), dim_labels->end());
+    if (dim_labels)
+      flat.insert(flat.end(), dim_labels->begin(), dim_labels->end());
   }
   return flat;
 }
@@ -116,11 +130,14 @@ LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const Z
 std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState& pruning_state,
                                                 const ZavoNode& node) {
   const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels) return std::nullopt;
+  if (!labels)
+    return std::nullopt;
   std::optional<std::int64_t> prune_dim;
   for (std::size_t dim = 0; dim < labels->size(); ++dim) {
-    if (!(*labels)[dim]) continue;
-    if (prune_dim) throw PruningEngineRuntimeException("Multiple prune dimensions are not supported");
+    if (!(*labels)[dim])
+      continue;
+    if (prune_dim)
+      throw PruningEngineRuntimeException("Multiple prune dimensions are not supported");
     prune_dim = static_cast<std::int64_t>(dim);
   }
   return prune_dim;

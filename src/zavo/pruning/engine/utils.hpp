@@ -22,9 +22,9 @@
 
 namespace zavo::pruning::engine::utils {
 
-using zavo::PruningEngineRuntimeException;
 using tensor_trace::Shape;
 using tensor_trace::ZavoNode;
+using zavo::PruningEngineRuntimeException;
 
 using Label = std::int64_t;
 using LabelList = std::vector<Label>;
@@ -104,6 +104,8 @@ std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState& pru
                                                 const ZavoNode& node);
 
 // The node's output sizes, or none.
-inline const std::optional<Shape>& get_shape(const ZavoNode& node) { return node.result_shape; }
+inline const std::optional<Shape>& get_shape(const ZavoNode& node) {
+  return node.result_shape;
+}
 
 }  // namespace zavo::pruning::engine::utils

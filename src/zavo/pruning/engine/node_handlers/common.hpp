@@ -20,8 +20,8 @@ namespace zavo::pruning::engine::node_handlers {
 
 using tensor_trace::Args;
 using tensor_trace::Kwargs;
-using tensor_trace::OperationKey;
 using tensor_trace::OperationCategory;
+using tensor_trace::OperationKey;
 using tensor_trace::OperationList;
 using tensor_trace::Shape;
 using tensor_trace::Value;

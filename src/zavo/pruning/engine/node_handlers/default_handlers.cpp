@@ -4,9 +4,11 @@ namespace zavo::pruning::engine::node_handlers {
 
 void _default_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
                            bool mark_inputs_as_non_prunable) {
-  if (mark_inputs_as_non_prunable) _mark_node_inputs_as_non_prunable(pruning_state, node);
+  if (mark_inputs_as_non_prunable)
+    _mark_node_inputs_as_non_prunable(pruning_state, node);
   TensorLabels labels;
-  if (node.result_shape) labels.resize(node.result_shape->size());
+  if (node.result_shape)
+    labels.resize(node.result_shape->size());
   add_node_output_info({.pruning_state = pruning_state, .node = node, .labels = std::move(labels)});
 }
 
@@ -23,13 +25,15 @@ void _mark_node_inputs_as_non_prunable(PruneGraphParserState& pruning_state,
 
 void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
                                   const DimensionLabels& labels) {
-  if (!labels) return;
+  if (!labels)
+    return;
   _mark_labels_as_non_prunable(pruning_state, std::span<const Label>(*labels));
 }
 
 void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
                                   std::span<const Label> labels) {
-  for (Label label : labels) pruning_state.is_prunable[label] = false;
+  for (Label label : labels)
+    pruning_state.is_prunable[label] = false;
 }
 
 void _mark_node_dim_as_non_prunable(PruneGraphParserState& pruning_state, const ZavoNode& node,
@@ -40,7 +44,8 @@ void _mark_node_dim_as_non_prunable(PruneGraphParserState& pruning_state, const 
 void _mark_node_dimensions_as_non_prunable(PruneGraphParserState& pruning_state,
                                            const ZavoNode& node,
                                            std::span<const std::int64_t> dims) {
-  for (std::int64_t dim : dims) _mark_node_dim_as_non_prunable(pruning_state, node, dim);
+  for (std::int64_t dim : dims)
+    _mark_node_dim_as_non_prunable(pruning_state, node, dim);
 }
 
 void _node_keep_state(const NodeKeepState& call) {

@@ -26,7 +26,8 @@ void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
 void _mark_node_dim_as_non_prunable(PruneGraphParserState& pruning_state, const ZavoNode& node,
                                     std::int64_t dim);
 void _mark_node_dimensions_as_non_prunable(PruneGraphParserState& pruning_state,
-                                           const ZavoNode& node, std::span<const std::int64_t> dims);
+                                           const ZavoNode& node,
+                                           std::span<const std::int64_t> dims);
 
 struct NodeKeepState {
   PruneGraphParserState& pruning_state;

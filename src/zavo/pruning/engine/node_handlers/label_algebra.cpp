@@ -31,13 +31,14 @@ Label _merge_labels(PruneGraphParserState& pruning_state, std::span<const Label>
   }
   const Label base_label = labels[0];
   for (Label fix_label : labels.subspan(1)) {
-    if (fix_label == base_label) continue;
+    if (fix_label == base_label)
+      continue;
 
-    auto& fix_nodes = entry(pruning_state.nodes_by_channel_labels, fix_label,
-                            "nodes_by_channel_labels");
+    auto& fix_nodes =
+        entry(pruning_state.nodes_by_channel_labels, fix_label, "nodes_by_channel_labels");
     for (const ZavoNode* node : fix_nodes) {
-      auto& node_labels = entry(pruning_state.channel_labels_by_nodes, node,
-                                "channel_labels_by_nodes");
+      auto& node_labels =
+          entry(pruning_state.channel_labels_by_nodes, node, "channel_labels_by_nodes");
       auto& node_label_positions = entry(pruning_state.channel_label_positions_in_nodes, node,
                                          "channel_label_positions_in_nodes");
       auto fix_positions = node_label_positions.find(fix_label);
@@ -59,14 +60,15 @@ Label _merge_labels(PruneGraphParserState& pruning_state, std::span<const Label>
       node_label_positions.erase(fix_positions);
     }
 
-    auto& base_nodes = entry(pruning_state.nodes_by_channel_labels, base_label,
-                             "nodes_by_channel_labels");
+    auto& base_nodes =
+        entry(pruning_state.nodes_by_channel_labels, base_label, "nodes_by_channel_labels");
     base_nodes.insert(fix_nodes.begin(), fix_nodes.end());
     pruning_state.nodes_by_channel_labels.erase(fix_label);
 
     bool& base_prunable = entry(pruning_state.is_prunable, base_label, "is_prunable");
     const bool fix_prunable = entry(pruning_state.is_prunable, fix_label, "is_prunable");
-    if (base_prunable) base_prunable = fix_prunable;
+    if (base_prunable)
+      base_prunable = fix_prunable;
     pruning_state.is_prunable.erase(fix_label);
   }
   return base_label;
@@ -76,14 +78,16 @@ ColumnIndicesByLabel _get_column_indices_by_label(const LabelRows& label_groups,
                                                   std::span<const Label> unique_labels) {
   ColumnIndicesByLabel column_indices_by_label;
   column_indices_by_label.reserve(unique_labels.size());
-  for (Label label : unique_labels) column_indices_by_label[label];
+  for (Label label : unique_labels)
+    column_indices_by_label[label];
   for (const LabelList* row_labels : label_groups) {
     for (std::size_t column_index = 0; column_index < row_labels->size(); ++column_index) {
-      auto& columns = entry(column_indices_by_label, (*row_labels)[column_index],
-                            "the column index");
+      auto& columns =
+          entry(column_indices_by_label, (*row_labels)[column_index], "the column index");
       // Rows are read in order, so a repeat within a row is always the last entry; repeats
       // from other rows are removed below.
-      if (columns.empty() || columns.back() != column_index) columns.push_back(column_index);
+      if (columns.empty() || columns.back() != column_index)
+        columns.push_back(column_index);
     }
   }
   if (label_groups.size() > 1) {
@@ -103,7 +107,8 @@ MergeGroups _breadth_first_find_merge_groups(const LabelRows& label_groups) {
     std::unordered_set<Label> seen;
     for (const LabelList* row : label_groups) {
       for (Label label : *row) {
-        if (seen.insert(label).second) unique_labels.push_back(label);
+        if (seen.insert(label).second)
+          unique_labels.push_back(label);
       }
     }
   }
@@ -117,7 +122,8 @@ MergeGroups _breadth_first_find_merge_groups(const LabelRows& label_groups) {
   std::deque<std::size_t> column_queue;
   std::vector<Label> column_labels;
   for (std::size_t main_col_idx = 0; main_col_idx < n_cols; ++main_col_idx) {
-    if (column_visited[main_col_idx]) continue;
+    if (column_visited[main_col_idx])
+      continue;
     std::unordered_set<Label> local_labels;
     column_queue.clear();
     column_queue.push_back(main_col_idx);
@@ -136,14 +142,16 @@ MergeGroups _breadth_first_find_merge_groups(const LabelRows& label_groups) {
       column_visited[local_col_index] = true;
       for (Label label : column_labels) {
         for (std::size_t label_col_idx : column_indices_by_label.at(label)) {
-          if (!column_visited[label_col_idx]) column_queue.push_front(label_col_idx);
+          if (!column_visited[label_col_idx])
+            column_queue.push_front(label_col_idx);
         }
       }
     }
     const std::size_t group_index = result.merge_groups.size();
     MergeGroup group(local_labels.begin(), local_labels.end());
     std::sort(group.begin(), group.end());
-    for (Label label : group) result.group_index_by_label[label] = group_index;
+    for (Label label : group)
+      result.group_index_by_label[label] = group_index;
     result.merge_groups.push_back(std::move(group));
   }
   return result;
@@ -152,7 +160,8 @@ MergeGroups _breadth_first_find_merge_groups(const LabelRows& label_groups) {
 MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label_groups) {
   LabelRows rows;
   rows.reserve(label_groups.size());
-  for (const auto& row : label_groups) rows.push_back(&row);
+  for (const auto& row : label_groups)
+    rows.push_back(&row);
   return _breadth_first_find_merge_groups(rows);
 }
 
@@ -168,25 +177,30 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
       has_none_labels = true;
     }
   }
-  if (groups.empty()) return nullptr;
-  if (has_none_labels) _mark_labels_as_non_prunable(pruning_state, groups.front());
-  if (groups.size() == 1) return groups.front();
+  if (groups.empty())
+    return nullptr;
+  if (has_none_labels)
+    _mark_labels_as_non_prunable(pruning_state, groups.front());
+  if (groups.size() == 1)
+    return groups.front();
 
   const std::size_t length = groups.front()->size();
   if (std::any_of(groups.begin(), groups.end(),
                   [length](const DimensionLabels& g) { return g->size() != length; })) {
     std::string lengths;
     for (const auto& group : groups) {
-      if (!lengths.empty()) lengths += ", ";
+      if (!lengths.empty())
+        lengths += ", ";
       lengths += std::to_string(group->size());
     }
-    throw PruningEngineRuntimeException(
-        "Attempting to merge label groups of different sizes: (" + lengths + ")");
+    throw PruningEngineRuntimeException("Attempting to merge label groups of different sizes: (" +
+                                        lengths + ")");
   }
 
   LabelRows rows;
   rows.reserve(groups.size());
-  for (const auto& group : groups) rows.push_back(group.get());
+  for (const auto& group : groups)
+    rows.push_back(group.get());
   const MergeGroups found = _breadth_first_find_merge_groups(rows);
 
   std::vector<Label> merge_group_base_labels;
@@ -208,7 +222,8 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
 std::pair<Shape, TensorLabels> _broadcast_to(const Shape& shape, const TensorLabels& labels,
                                              std::size_t n) {
   const std::size_t shape_n = shape.size();
-  if (shape_n >= n) return {shape, labels};
+  if (shape_n >= n)
+    return {shape, labels};
   const std::size_t pad = n - shape_n;
   Shape new_shape(pad, 1);
   new_shape.insert(new_shape.end(), shape.begin(), shape.end());
@@ -218,7 +233,8 @@ std::pair<Shape, TensorLabels> _broadcast_to(const Shape& shape, const TensorLab
 }
 
 TensorLabels& _swap_prune_dims(TensorLabels& labels, std::int64_t src_dim, std::int64_t dst_dim) {
-  if (src_dim == dst_dim) return labels;
+  if (src_dim == dst_dim)
+    return labels;
   auto index = [&labels](std::int64_t dim) -> DimensionLabels& {
     auto n = static_cast<std::int64_t>(labels.size());
     std::int64_t i = dim < 0 ? dim + n : dim;
@@ -230,7 +246,8 @@ TensorLabels& _swap_prune_dims(TensorLabels& labels, std::int64_t src_dim, std::
   };
   DimensionLabels& dst = index(dst_dim);
   DimensionLabels& src = index(src_dim);
-  if (dst) throw PruningEngineRuntimeException("dst_dim is already prunable");
+  if (dst)
+    throw PruningEngineRuntimeException("dst_dim is already prunable");
   std::swap(src, dst);
   return labels;
 }

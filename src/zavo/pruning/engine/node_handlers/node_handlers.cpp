@@ -68,10 +68,12 @@ const HandlerRegistry& PRUNING_NODE_HANDLER_REGISTRY() {
 }
 
 NodeHandler get_node_handler(const ZavoOpNode& node) {
-  if (node.operation_name == "__get__") return _tensor_get_node_handler;
+  if (node.operation_name == "__get__")
+    return _tensor_get_node_handler;
   const auto& registry = PRUNING_NODE_HANDLER_REGISTRY();
   auto it = registry.find(node.operation);
-  if (it == registry.end()) return static_cast<NodeHandler>(_default_node_handler);
+  if (it == registry.end())
+    return static_cast<NodeHandler>(_default_node_handler);
   return it->second;
 }
 

@@ -28,10 +28,12 @@ TEST(RegisterNodeHandler, SingleOperationRegistersExactlyThatOperation) {
 TEST(RegisterNodeHandler, SequenceRegistersEveryOperationWithTheSameHandler) {
   HandlerRegistry registry;
   OperationList ops;
-  for (int i = 0; i < 6; ++i) ops.push_back(intern_operation("test.registry.seq" + std::to_string(i)));
+  for (int i = 0; i < 6; ++i)
+    ops.push_back(intern_operation("test.registry.seq" + std::to_string(i)));
   _register_node_handler(ops, registry)(handler_a);
   ASSERT_EQ(registry.size(), 6u);
-  for (auto op : ops) EXPECT_EQ(registry.at(op), &handler_a);
+  for (auto op : ops)
+    EXPECT_EQ(registry.at(op), &handler_a);
 }
 
 TEST(RegisterNodeHandler, SameHandlerTwiceLeavesOneEntry) {
@@ -64,8 +66,8 @@ TEST(Registry, HoldsExactlyTheOperationsOfItsRows) {
   const auto& registry = PRUNING_NODE_HANDLER_REGISTRY();
   const auto flatten = supported_ops::get_torch_and_tensor_methods("flatten");
   const std::size_t rows = ELEMENTWISE_OPS.size() + CHANNELWISE_OPS.size() +
-                           UNARY_REDUCE_OPS.size() + DROPOUT_OPS.size() + 6 + 1 +
-                           flatten.size() + BINARY_ELEMENTWISE_OPS.size() + 1 + 1;
+                           UNARY_REDUCE_OPS.size() + DROPOUT_OPS.size() + 6 + 1 + flatten.size() +
+                           BINARY_ELEMENTWISE_OPS.size() + 1 + 1;
   EXPECT_EQ(flatten.size(), 2u);
   EXPECT_EQ(registry.size(), rows);
 
