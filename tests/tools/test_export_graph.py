@@ -164,11 +164,19 @@ class Command(unittest.TestCase):
             (["no_such_model"], 1, "error: unknown model no_such_model: not in the zoo (tiny_cnn, resnet18, "
              "mobilenet_v2, densenet121, shufflenet_v2_x0_5, tiny_unet, tiny_transformer, dropout_cnn) "
              "nor a torchvision model builder\n"),
+            (["no_such_module:build"], 1, "error: cannot load model no_such_module:build: "
+             "No module named 'no_such_module'\n"),
         ]
         for argv, status, message in cases:
             with self.subTest(argv[0]):
                 self.assertEqual(export_cli(*argv, "-o", self.out), (status, "", message))
                 self.assertEqual(os.listdir(self.dir.name), [])
+
+    def test_a_builder_of_your_own(self):
+        self.assertEqual(export_cli("zoo:TinyCNN", "--input-size", "1,3,4,4", "-o", self.out), (0, "", ""))
+        with open(self.out) as stream:
+            graph = json.load(stream)
+        self.assertEqual((graph["model"], graph["nodes"][-1]["shape"]), ("zoo:TinyCNN", [1, 2, 4, 4]))
 
     def test_an_existing_file_is_left_alone_on_failure(self):
         with open(self.out, "w") as stream:
