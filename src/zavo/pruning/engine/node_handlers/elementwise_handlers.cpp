@@ -1,14 +1,295 @@
 #include "zavo/pruning/engine/node_handlers/elementwise_handlers.hpp"
 
-// Placeholder bodies, replaced as the handlers are built.
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/label_algebra.hpp"
+
 namespace zavo::pruning::engine::node_handlers {
-const ZavoNode& _get_input_for_elementwise_node(const ZavoOpNode&) { throw NotImplementedError("stub"); }
-void _elementwise_node_handler(const ElementwiseNodeHandler&) { throw NotImplementedError("stub"); }
-void _elementwise_node_handler(PruneGraphParserState&, const ZavoOpNode&) { throw NotImplementedError("stub"); }
-std::pair<Value, Value> _get_inputs_for_binary_node(const ZavoOpNode&) { throw NotImplementedError("stub"); }
-void _binary_elementwise_node_handler(PruneGraphParserState&, const ZavoOpNode&) { throw NotImplementedError("stub"); }
-void _channelwise_node_handler(PruneGraphParserState&, const ZavoOpNode&, const ZavoNode*) { throw NotImplementedError("stub"); }
-void _channelwise_node_handler(PruneGraphParserState&, const ZavoOpNode&) { throw NotImplementedError("stub"); }
-void _dropout_node_handler(PruneGraphParserState&, const ZavoOpNode&) { throw NotImplementedError("stub"); }
-void _cat_node_handler(PruneGraphParserState&, const ZavoOpNode&) { throw NotImplementedError("stub"); }
+namespace {
+
+// The message for an element-wise call whose tensor was passed by keyword only. It lists every
+// operation of the category, so that the user can find the offending call in the model.
+std::string keyword_only_elementwise_message() {
+  std::string message =
+      "Unimplemented elementwise function call\nSome of the following functions (";
+  bool first = true;
+  for (OperationKey operation : ELEMENTWISE_OPS) {
+    if (!first)
+      message += ", ";
+    first = false;
+    message += operation->qualified_name();
+  }
+  message +=
+      ") in your model have their first argument set with a construction "
+      "\"function(input=input, ...)\". You should use \"function(input, ...)\" construction "
+      "instead.";
+  return message;
+}
+
+// The node whose recorded labels `value` names. Only traced tensors have labels in the state;
+// a constant has none, which is the same failure as reading an unrecorded node.
+const ZavoNode& labelled_node(const Value& value) {
+  if (!is_zavo_node(value)) {
+    throw LookupError("value " + text_form(value) + " of type " + type_text(value) +
+                      " has no recorded labels");
+  }
+  return value.as_node();
+}
+
+// The inputs of a concatenation: the `tensors` argument must be a sequence.
+const tensor_trace::Sequence& cat_inputs(const Value& tensors) {
+  if (!tensors.is_sequence()) {
+    throw TypeError("Concatenation expects a sequence of tensors, got " + type_text(tensors) +
+                    ": " + text_form(tensors));
+  }
+  return tensors.as_sequence();
+}
+
+// A concatenated value whose shape is read: only traced tensors have one.
+const ZavoNode& cat_tensor(const Value& value) {
+  if (!is_zavo_node(value)) {
+    throw TypeError("Concatenation input " + text_form(value) + " is not a tensor but " +
+                    type_text(value));
+  }
+  return value.as_node();
+}
+
+// Whether `dim` is the concatenation dimension as the call gave it. The value is compared as
+// given: none, or a dimension counted from the end, equals no dimension index.
+bool is_cat_dim(const Value& cat_dim, std::int64_t dim) {
+  return cat_dim.is_int() && cat_dim.as_int() == dim;
+}
+
+}  // namespace
+
+const ZavoNode& _get_input_for_elementwise_node(const ZavoOpNode& node) {
+  const Args& args = node.args;
+  if (args.empty())
+    throw NotImplementedError(keyword_only_elementwise_message());
+  const Value& input_node = args.front();
+  if (!is_zavo_node(input_node)) {
+    throw PruningEngineRuntimeException("Elementwise node handler with non-tensor input: " +
+                                        type_text(input_node));
+  }
+  return input_node.as_node();
+}
+
+void _elementwise_node_handler(const ElementwiseNodeHandler& call) {
+  const ZavoNode& src_node = call.src_node.is_none() ? _get_input_for_elementwise_node(call.node)
+                                                     : labelled_node(call.src_node);
+  _node_keep_state({.pruning_state = call.pruning_state, .node = call.node, .src_node = src_node});
+}
+
+void _elementwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+  _elementwise_node_handler({.pruning_state = pruning_state, .node = node});
+}
+
+std::pair<Value, Value> _get_inputs_for_binary_node(const ZavoOpNode& node) {
+  const Args& args = node.args;
+  if (args.size() < 2)
+    throw NotImplementedError("Unimplemented binary function call, please contact ZAVO team");
+  const Value& input_1 = args[0];
+  const Value& input_2 = args[1];
+  _LOGGER.debug(
+      [&] { return "input_1: " + text_form(input_1) + ", input_2: " + text_form(input_2); });
+  return {input_1, input_2};
+}
+
+void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
+                                      const ZavoOpNode& node) {
+  const auto [input_1, input_2] = _get_inputs_for_binary_node(node);
+
+  // With one operand a constant the operation keeps the other operand's layout.
+  if (!is_zavo_node(input_1) || !is_zavo_node(input_2)) {
+    const Value& src_node = is_zavo_node(input_1) ? input_1 : input_2;
+    _elementwise_node_handler({.pruning_state = pruning_state, .node = node, .src_node = src_node});
+    return;
+  }
+
+  const ZavoNode& node_1 = input_1.as_node();
+  const ZavoNode& node_2 = input_2.as_node();
+  TensorLabels labels_1 = get_prune_labels(pruning_state, node_1);
+  TensorLabels labels_2 = get_prune_labels(pruning_state, node_2);
+  const auto& maybe_shape_1 = get_shape(node_1);
+  const auto& maybe_shape_2 = get_shape(node_2);
+  _LOGGER.debug([&] {
+    return "shape_1: " + tensor_trace::shape_text(maybe_shape_1) +
+           ", shape_2: " + tensor_trace::shape_text(maybe_shape_2);
+  });
+  if (!maybe_shape_1 || !maybe_shape_2) {
+    _default_node_handler(pruning_state, node);
+    return;
+  }
+
+  // Align the operands from the right, as broadcasting does.
+  const std::size_t max_shape_items = std::max(maybe_shape_1->size(), maybe_shape_2->size());
+  Shape shape_1;
+  Shape shape_2;
+  std::tie(shape_1, labels_1) = _broadcast_to(*maybe_shape_1, labels_1, max_shape_items);
+  std::tie(shape_2, labels_2) = _broadcast_to(*maybe_shape_2, labels_2, max_shape_items);
+
+  const std::size_t n_dims =
+      std::min({labels_1.size(), labels_2.size(), shape_1.size(), shape_2.size()});
+  TensorLabels all_labels;
+  all_labels.reserve(n_dims);
+  for (std::size_t dim = 0; dim < n_dims; ++dim) {
+    const DimensionLabels& dim_labels_1 = labels_1[dim];
+    const DimensionLabels& dim_labels_2 = labels_2[dim];
+    const bool broadcast_1 = shape_1[dim] == 1;
+    const bool broadcast_2 = shape_2[dim] == 1;
+    if (broadcast_1 && broadcast_2) {
+      all_labels.push_back(nullptr);
+    } else if (broadcast_1 || broadcast_2) {
+      // The operand that carries labels wins, whichever one is broadcast.
+      all_labels.push_back(dim_labels_1 ? dim_labels_1 : dim_labels_2);
+    } else if (!dim_labels_1 || !dim_labels_2) {
+      // Channels tied to an unlabelled dimension cannot be pruned.
+      _mark_labels_as_non_prunable(pruning_state, dim_labels_1);
+      _mark_labels_as_non_prunable(pruning_state, dim_labels_2);
+      all_labels.push_back(nullptr);
+    } else {
+      all_labels.push_back(_merge_label_groups(pruning_state, {dim_labels_1, dim_labels_2}));
+    }
+  }
+  add_node_output_info(
+      {.pruning_state = pruning_state, .node = node, .labels = std::move(all_labels)});
+}
+
+void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
+                               const ZavoNode* src_node) {
+  if (src_node == nullptr)
+    src_node = &_get_input_for_elementwise_node(node);
+
+  const std::optional<std::int64_t> prune_dimension = get_prune_dimension(pruning_state, *src_node);
+  if (prune_dimension != CNN_PRUNE_DIM) {
+    _warn("For channelwise operation " + node.operation_name + " prune dimension should be " +
+          std::to_string(CNN_PRUNE_DIM) + ", but got " +
+          (prune_dimension ? std::to_string(*prune_dimension) : std::string("None")) +
+          " dimension");
+    _default_node_handler(pruning_state, node);
+    return;
+  }
+
+  if (node.operation_name == "batch_norm") {
+    // Every per-channel parameter is tied to the input's channels, so that pruning a channel
+    // removes the matching entry of each parameter.
+    std::vector<const ZavoNode*> params = node.collect_all_input_nodes();
+    std::erase(params, src_node);
+    for (const ZavoNode* param : params) {
+      if (!param->result_shape || param->result_shape->size() != 1) {
+        throw PruningEngineRuntimeException(
+            "One of the batch norm parameters has more than one dimension");
+      }
+    }
+    std::vector<DimensionLabels> labels;
+    labels.reserve(params.size() + 1);
+    for (const ZavoNode* param : params)
+      labels.push_back(get_prune_labels_by_dim(pruning_state, *param, BATCH_NORM_PRUNE_DIM));
+    labels.push_back(get_prune_labels_by_dim(pruning_state, *src_node, CNN_PRUNE_DIM));
+    _merge_label_groups(pruning_state, labels);
+  }
+
+  _node_keep_state({.pruning_state = pruning_state, .node = node, .src_node = *src_node});
+}
+
+void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+  _channelwise_node_handler(pruning_state, node, nullptr);
+}
+
+void _dropout_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+  const Args& args = node.args;
+  const Kwargs& kwargs = node.kwargs;
+  const bool default_training = supported_ops::DROPOUT_TRAIN_DEFAULT_OPS.contains(node.operation);
+  const Value training = get_argument({.arg_pos = 2,
+                                       .arg_key = "training",
+                                       .args = args,
+                                       .kwargs = kwargs,
+                                       .default_value = default_training});
+  // Warned before the labels are handled, so the warning stands even when that fails.
+  if (training.truthy())
+    _warn("For proper pruning of model with dropout, dropout should be in eval mode");
+  _elementwise_node_handler(pruning_state, node);
+}
+
+void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+  const Args& args = node.args;
+  const Kwargs& kwargs = node.kwargs;
+  const Value tensors =
+      get_argument({.arg_pos = 0, .arg_key = "tensors", .args = args, .kwargs = kwargs});
+  const Value cat_dim =
+      get_argument({.arg_pos = 1, .arg_key = "dim", .args = args, .kwargs = kwargs});
+  const tensor_trace::Sequence& inputs = cat_inputs(tensors);
+
+  if (inputs.size() == 1) {
+    _node_keep_state(
+        {.pruning_state = pruning_state, .node = node, .src_node = labelled_node(inputs[0])});
+    return;
+  }
+
+  std::vector<const ZavoNode*> input_nodes;
+  input_nodes.reserve(inputs.size());
+  for (const Value& input : inputs)
+    input_nodes.push_back(&cat_tensor(input));
+  if (input_nodes.empty())
+    throw LookupError("Concatenation of an empty sequence of tensors");
+
+  for (const ZavoNode* input_node : input_nodes) {
+    if (!input_node->result_shape) {
+      _default_node_handler(pruning_state, node);
+      return;
+    }
+  }
+  // An empty concatenated dimension is fine; an empty dimension anywhere else is not handled.
+  for (const ZavoNode* input_node : input_nodes) {
+    const Shape& shape = *input_node->result_shape;
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+      if (shape[d] == 0 && !is_cat_dim(cat_dim, static_cast<std::int64_t>(d))) {
+        _default_node_handler(pruning_state, node);
+        return;
+      }
+    }
+  }
+
+  const auto n_dims = static_cast<std::int64_t>(input_nodes.front()->result_shape->size());
+  TensorLabels all_labels;
+  all_labels.reserve(static_cast<std::size_t>(n_dims));
+  for (std::int64_t dim = 0; dim < n_dims; ++dim) {
+    DimensionLabels label_group;
+    if (is_cat_dim(cat_dim, dim)) {
+      // The inputs' channels one after another; an unlabelled input gets fresh labels that
+      // stay out of pruning, so that every output position has a label.
+      LabelList joined;
+      for (const ZavoNode* input_node : input_nodes) {
+        DimensionLabels labels = get_prune_labels_by_dim(pruning_state, *input_node, dim);
+        if (!labels) {
+          labels = generate_new_channel_labels({.pruning_state = pruning_state,
+                                                .node = *input_node,
+                                                .dim = dim,
+                                                .is_prunable = false});
+        }
+        joined.insert(joined.end(), labels->begin(), labels->end());
+      }
+      label_group = make_labels(std::move(joined));
+    } else {
+      // Position i of the output is position i of every input: tie them.
+      std::vector<DimensionLabels> label_groups;
+      label_groups.reserve(input_nodes.size());
+      for (const ZavoNode* input_node : input_nodes)
+        label_groups.push_back(get_prune_labels_by_dim(pruning_state, *input_node, dim));
+      if (std::ranges::any_of(label_groups, [](const DimensionLabels& g) { return !g; })) {
+        for (const DimensionLabels& labels : label_groups)
+          _mark_labels_as_non_prunable(pruning_state, labels);
+      } else {
+        label_group = _merge_label_groups(pruning_state, label_groups);
+      }
+    }
+    all_labels.push_back(std::move(label_group));
+  }
+  add_node_output_info(
+      {.pruning_state = pruning_state, .node = node, .labels = std::move(all_labels)});
+}
+
 }  // namespace zavo::pruning::engine::node_handlers
