@@ -2,9 +2,17 @@
 // Handlers of operations that map channels through a weight or join dimensions: convolution,
 // fully-connected layer and flatten.
 
+#include <string_view>
+
 #include "zavo/pruning/engine/node_handlers/common.hpp"
 
 namespace zavo::pruning::engine::node_handlers {
+
+// The traced tensor that the argument `arg_key` of `node` holds. A handler cannot go on without
+// it, so an absent argument (none) raises `LookupError` and a constant raises `TypeError`, both
+// before the handler has changed anything.
+const ZavoNode& _as_tensor_argument(const ZavoOpNode& node, std::string_view arg_key,
+                                    const Value& value);
 
 // Warns about labels in the batch and spatial dimensions of a convolution's input and takes the
 // spatial labels out of pruning.
