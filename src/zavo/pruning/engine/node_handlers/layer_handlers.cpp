@@ -52,9 +52,8 @@ std::int64_t integer_argument(const ZavoOpNode& node, std::string_view arg_key,
 void require_dimensions(const ZavoOpNode& node, const std::string& what, std::size_t count,
                         std::size_t needed) {
   if (count < needed) {
-    throw PruningEngineRuntimeException(describe(node) + ": " + what + " has " +
-                                        std::to_string(count) + " dimensions, at least " +
-                                        std::to_string(needed) + " are needed");
+    throw PruningEngineRuntimeException(describe(node) + ": " + what + " has fewer than " +
+                                        std::to_string(needed) + " dimensions");
   }
 }
 
@@ -69,7 +68,7 @@ const Shape& required_result_shape(const ZavoOpNode& node, std::size_t needed) {
 
 void require_label_entries(const ZavoOpNode& node, const ZavoNode& tensor,
                            const TensorLabels& labels, std::size_t needed) {
-  require_dimensions(node, "the labels of " + tensor.name, labels.size(), needed);
+  require_dimensions(node, "the label record of " + tensor.name, labels.size(), needed);
 }
 
 const DimensionLabels& at(const TensorLabels& labels, std::int64_t dim) {

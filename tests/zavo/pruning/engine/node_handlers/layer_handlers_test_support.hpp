@@ -1,0 +1,82 @@
+#pragma once
+// Shared pieces of the layer and reduction handler tests: a fixture that is a graph builder
+// recording warnings, and the failure of an action as one comparable text.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "support/graph_builder.hpp"
+#include "zavo/platform/errors.hpp"
+#include "zavo/platform/warnings.hpp"
+#include "zavo/pruning/engine/node_handlers/common.hpp"
+
+namespace zavo::pruning::engine::node_handlers::layer_test {
+
+using tensor_trace::Sequence;
+using testing::GraphBuilder;
+using testing::L;
+using testing::none;
+
+class LayerHandlers : public ::testing::Test, public GraphBuilder {
+ protected:
+  // A node computed inside the graph (the result of a call the module does not handle) with
+  // the given labels recorded for it.
+  const ZavoOpNode& computed(const std::string& name, Shape shape, TensorLabels labels) {
+    const ZavoOpNode& node = graph.add_call(name, tensor_trace::intern_operation("test.computed"),
+                                            {}, {}, std::move(shape));
+    for (const auto& dim_labels : labels) {
+      for (Label label : dim_labels ? *dim_labels : LabelList{})
+        state.is_prunable.try_emplace(label, true);
+    }
+    pruning::engine::utils::add_node_output_info(
+        {.pruning_state = state, .node = node, .labels = std::move(labels)});
+    return node;
+  }
+
+  void expect_prunable(std::initializer_list<Label> labels, bool expected) const {
+    for (Label label : labels)
+      EXPECT_EQ(prunable(label), expected) << "label " << label;
+  }
+
+  warnings::ScopedRecorder warned;
+};
+
+// An input of `shape` labelled 0, 1, ... in dimension `prune_dim` only.
+inline const ZavoNode& pruned_input(GraphBuilder& g, const Shape& shape, std::int64_t prune_dim) {
+  TensorLabels labels(shape.size());
+  auto channel_labels = std::make_shared<LabelList>();
+  for (Label label = 0; label < shape[static_cast<std::size_t>(prune_dim)]; ++label)
+    channel_labels->push_back(label);
+  labels[static_cast<std::size_t>(prune_dim)] = channel_labels;
+  return g.tensor("x", shape, std::move(labels));
+}
+
+// What the default handler leaves: no labels on the output and none of the input's prunable.
+inline void expect_default_handled(const GraphBuilder& g, const ZavoOpNode& node,
+                                   const ZavoNode& input) {
+  EXPECT_EQ(g.text(node), labels_text(TensorLabels(node.result_shape->size())));
+  for (Label label : get_flatten_labels(g.state, input))
+    EXPECT_FALSE(g.prunable(label)) << "label " << label;
+}
+
+// The error kind and message that `action` raises, `Kind: message`, or `no error`.
+inline std::string failure_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const PruningEngineRuntimeException& e) {
+    return std::string("PruningEngineRuntimeException: ") + e.what();
+  } catch (const NotImplementedError& e) {
+    return std::string("NotImplementedError: ") + e.what();
+  } catch (const TypeError& e) {
+    return std::string("TypeError: ") + e.what();
+  } catch (const LookupError& e) {
+    return std::string("LookupError: ") + e.what();
+  }
+  return "no error";
+}
+
+}  // namespace zavo::pruning::engine::node_handlers::layer_test
