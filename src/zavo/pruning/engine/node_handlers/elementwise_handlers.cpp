@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/label_algebra.hpp"
