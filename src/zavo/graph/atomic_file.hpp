@@ -1,0 +1,20 @@
+#pragma once
+// Writing a file so that a reader never sees it partly written.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+
+namespace zavo::graph {
+
+class FileWriteError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Writes `content` to a new file in the directory of `path`, flushes it to disk and renames it
+// to `path`: an existing file at `path` is replaced only by the complete content, and on any
+// failure it stays as it was and the new file is removed. Raises `FileWriteError`.
+void write_file_atomically(const std::filesystem::path& path, std::string_view content);
+
+}  // namespace zavo::graph

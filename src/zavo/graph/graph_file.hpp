@@ -1,0 +1,40 @@
+#pragma once
+// Graph files: a traced graph stored as JSON (format "zavo.graph", version 1). Reading either
+// yields a complete graph or raises `GraphFileError` with one message that names the place of
+// the first problem (`nodes[12].args[0]: node 40 is used before it is defined`); a file is never
+// half read.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+
+#include "zavo/tensor_trace.hpp"
+
+namespace zavo::graph {
+
+// A graph file that cannot be used: unreadable, not UTF-8, not JSON, or breaking a rule of the
+// format. The message names the place: a path into the document (`nodes[3].shape[1]`), a line
+// and column for text that is not JSON, or `top level`.
+class GraphFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Bounds that keep a hostile or broken file from exhausting the stack or the memory.
+// Arrays and objects nested deeper than this are rejected.
+inline constexpr std::size_t kMaxNesting = 64;
+// The largest size of one dimension.
+inline constexpr std::int64_t kMaxDimensionSize = 2'147'483'647;
+// The largest number of channel labels the parameters may need in total (one per index of every
+// parameter dimension larger than 1); each label costs a few hundred bytes in the parse.
+inline constexpr std::int64_t kMaxParameterChannels = std::int64_t{1} << 24;
+
+// Reads the graph in `text`, the whole content of a graph file.
+tensor_trace::Graph read_graph_text(std::string_view text);
+
+// Reads the graph file at `path`.
+tensor_trace::Graph read_graph_file(const std::filesystem::path& path);
+
+}  // namespace zavo::graph

@@ -1,0 +1,147 @@
+#include "zavo/graph/parse.hpp"
+
+#include <exception>
+#include <new>
+#include <utility>
+
+#include "zavo/platform/errors.hpp"
+#include "zavo/platform/warnings.hpp"
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using pruning::engine::node_handlers::_default_node_handler;
+using pruning::engine::node_handlers::_mark_labels_as_non_prunable;
+using pruning::engine::node_handlers::get_node_handler;
+using pruning::engine::utils::add_node_output_info;
+using pruning::engine::utils::generate_new_channel_labels;
+using pruning::engine::utils::get_flatten_labels;
+using pruning::engine::utils::PruneGraphParserState;
+using pruning::engine::utils::TensorLabels;
+using tensor_trace::NodeKind;
+using tensor_trace::ZavoNode;
+using tensor_trace::ZavoOpNode;
+
+// Routes every warning emitted while it lives into `warnings`, attributed to `*current_node`.
+class WarningCapture {
+ public:
+  WarningCapture(std::vector<NodeWarning>& warnings, const std::int64_t& current_node)
+      : previous_(warnings::set_sink([&warnings, &current_node](const warnings::Warning& w) {
+          warnings.push_back(NodeWarning{current_node, w.message});
+        })) {}
+  ~WarningCapture() { warnings::set_sink(std::move(previous_)); }
+  WarningCapture(const WarningCapture&) = delete;
+  WarningCapture& operator=(const WarningCapture&) = delete;
+
+ private:
+  warnings::Sink previous_;
+};
+
+// The error being handled, classified; call only inside a catch block.
+NodeError current_error(std::int64_t node) {
+  try {
+    throw;
+  } catch (const PruningEngineRuntimeException& e) {
+    return {node, ErrorKind::UnsupportedGraph, e.what()};
+  } catch (const NotImplementedError& e) {
+    return {node, ErrorKind::NotImplemented, e.what()};
+  } catch (const ValueError& e) {
+    return {node, ErrorKind::InvalidValue, e.what()};
+  } catch (const TypeError& e) {
+    return {node, ErrorKind::Other, std::string("TypeError: ") + e.what()};
+  } catch (const LookupError& e) {
+    return {node, ErrorKind::Other, std::string("LookupError: ") + e.what()};
+  } catch (const std::bad_alloc&) {
+    return {node, ErrorKind::Other, "out of memory"};
+  } catch (const std::exception& e) {
+    return {node, ErrorKind::Other, e.what()};
+  } catch (...) {
+    return {node, ErrorKind::Other, "unknown error"};
+  }
+}
+
+TensorLabels no_labels(const ZavoNode& node) {
+  return TensorLabels(node.result_shape ? node.result_shape->size() : 0);
+}
+
+// Fresh prunable labels in every dimension larger than 1: a dimension of one channel has
+// nothing to prune, and its labels would spread to other tensors through broadcasting.
+TensorLabels parameter_labels(PruneGraphParserState& state, const ZavoNode& node) {
+  TensorLabels labels = no_labels(node);
+  for (std::size_t d = 0; d < labels.size(); ++d) {
+    if ((*node.result_shape)[d] > 1) {
+      labels[d] = generate_new_channel_labels({.pruning_state = state,
+                                               .node = node,
+                                               .dim = static_cast<std::int64_t>(d),
+                                               .is_prunable = true});
+    }
+  }
+  return labels;
+}
+
+}  // namespace
+
+std::string_view error_kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::UnsupportedGraph:
+      return "unsupported_graph";
+    case ErrorKind::NotImplemented:
+      return "not_implemented";
+    case ErrorKind::InvalidValue:
+      return "invalid_value";
+    case ErrorKind::Other:
+      return "other";
+  }
+  return "other";
+}
+
+ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options) {
+  ParseResult result;
+  PruneGraphParserState& state = result.state;
+  std::int64_t current_node = -1;
+  WarningCapture capture(result.warnings, current_node);
+
+  for (const auto& owned : graph.nodes()) {
+    const ZavoNode& node = *owned;
+    current_node = node.id;
+    try {
+      switch (node.kind) {
+        case NodeKind::Input:
+          add_node_output_info({.pruning_state = state, .node = node, .labels = no_labels(node)});
+          break;
+        case NodeKind::Parameter:
+          add_node_output_info(
+              {.pruning_state = state, .node = node, .labels = parameter_labels(state, node)});
+          break;
+        case NodeKind::Call: {
+          const ZavoOpNode& call = *node.as_op_node();
+          try {
+            get_node_handler(call)(state, call);
+          } catch (...) {
+            NodeError error = current_error(node.id);
+            if (!options.lenient) {
+              result.error = std::move(error);
+              return result;
+            }
+            result.recovered_errors.push_back(std::move(error));
+            _default_node_handler(state, call);
+          }
+          break;
+        }
+      }
+    } catch (...) {
+      // Only the host layer can fail here (the default handler, label bookkeeping).
+      result.error = current_error(node.id);
+      return result;
+    }
+  }
+
+  // A model's outputs keep their shape.
+  for (const ZavoNode* output : graph.outputs)
+    _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
+  return result;
+}
+
+}  // namespace zavo::graph
