@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Analyse every shipped graph with `zavo-prune` and prove a seeded sample of its classes.
 
-    /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 8] [--seed 0] [NAME ...]
+    /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 32] [--seed 0] [NAME ...]
 
 For each zoo model: `zavo-prune analyze models/NAME.json -o REPORT`, then
 verify_pruning on the report.  Exit status 0 when every model analyses and
@@ -38,7 +38,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="Analyse and prove the shipped model zoo.")
     parser.add_argument("names", nargs="*", help="zoo models (default: all)")
     parser.add_argument("--zavo-prune", help="path of the zavo-prune binary")
-    parser.add_argument("--sample", type=int, default=8, help="classes checked per model (default 8)")
+    parser.add_argument("--sample", type=int, default=32, help="classes checked per model (default 32)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the sample (default 0)")
     parser.add_argument("--keep", help="directory to keep the reports in")
     args = parser.parse_args(argv)

@@ -13,6 +13,7 @@ status: 0 when every checked class is sound, 1 when one is not, 2 on bad input.
 """
 
 import argparse
+import contextlib
 import copy
 import json
 import os
@@ -108,18 +109,52 @@ def _check_indices(name, tensor, dim, indices):
         raise IndexError("%s dim %d has %d entries, no index %s" % (name, dim, tensor.shape[dim], bad))
 
 
-def zero_slices(model, channels):
-    """Set every slice of the class to zero, in place."""
-    with torch.no_grad():
-        for name, dims in _slices_by_tensor(channels).items():
-            tensor = _tensor(model, name)
-            for dim, indices in dims.items():
-                _check_indices(name, tensor, dim, indices)
-                tensor.index_fill_(dim, torch.tensor(indices), 0)
+@contextlib.contextmanager
+def zeroed(model, channels):
+    """Within the block every slice of the class is zero; afterwards the model is as before."""
+    saved = []
+    try:
+        with torch.no_grad():
+            for name, dims in _slices_by_tensor(channels).items():
+                tensor = _tensor(model, name)
+                for dim, indices in dims.items():
+                    _check_indices(name, tensor, dim, indices)
+                saved.append((tensor, tensor.clone()))
+                for dim, indices in dims.items():
+                    tensor.index_fill_(dim, torch.tensor(indices), 0)
+        yield model
+    finally:
+        with torch.no_grad():
+            for tensor, original in saved:
+                tensor.copy_(original)
 
 
-def prune_slices(model, channels):
-    """Remove every slice of the class and update the layers' channel counts."""
+_CHANNEL_COUNTS = ("in_channels", "out_channels", "groups", "num_features", "in_features", "out_features",
+                   "normalized_shape", "num_channels", "num_embeddings", "embedding_dim")
+
+
+@contextlib.contextmanager
+def pruned(model, channels):
+    """Within the block every slice of the class is removed and the layers' channel
+    counts follow; afterwards the model is as before (the original tensors are put back)."""
+    counts = [(m, {a: getattr(m, a) for a in _CHANNEL_COUNTS if hasattr(m, a)}) for m in model.modules()]
+    replaced = []
+    try:
+        prune_slices(model, channels, replaced)
+        yield model
+    finally:
+        for table, attr, original in reversed(replaced):
+            table[attr] = original
+        for module, values in counts:
+            for attr, value in values.items():
+                setattr(module, attr, value)
+
+
+def prune_slices(model, channels, replaced=None):
+    """Remove every slice of the class and update the layers' channel counts.
+
+    `replaced` collects (table, attribute, original tensor) for each tensor swapped out.
+    """
     holders = _holders(model)
     with torch.no_grad():
         for name, dims in _slices_by_tensor(channels).items():
@@ -133,7 +168,10 @@ def prune_slices(model, channels):
             if isinstance(tensor, torch.nn.Parameter):
                 new = torch.nn.Parameter(new, requires_grad=tensor.requires_grad)
             for module, attr, is_parameter in holders[id(tensor)]:
-                (module._parameters if is_parameter else module._buffers)[attr] = new
+                table = module._parameters if is_parameter else module._buffers
+                if replaced is not None:
+                    replaced.append((table, attr, tensor))
+                table[attr] = new
     for module in model.modules():
         _update_channel_counts(module)
 
@@ -144,11 +182,10 @@ def _update_channel_counts(module):
     if isinstance(module, nn.modules.conv._ConvNd):
         weight = module.weight
         depthwise = module.groups > 1 and module.groups == module.in_channels == module.out_channels
-        transposed = module.transposed
         full = weight.shape[0]  # input channels when transposed, output channels otherwise
         if depthwise:
             module.groups = module.in_channels = module.out_channels = full
-        elif transposed:
+        elif module.transposed:
             module.in_channels = full
             module.out_channels = weight.shape[1] * module.groups
         else:
@@ -174,29 +211,37 @@ def _outputs(model, inputs, train):
         return export_graph._flatten_outputs(model(*inputs))
 
 
+def _first_line(error):
+    text = str(error).strip()
+    return "%s: %s" % (type(error).__name__, text.splitlines()[0] if text else "")
+
+
 def check_class(model, inputs, channels, train=False, reference=None):
-    """Check one class on `model` (left unchanged). Returns (sound, detail).
+    """Check one class; the model is left as it was. Returns (sound, detail).
 
     `reference`: the unpruned model's evaluation-mode outputs, if already known.
+    With `train`, the pruned model must also keep its output shapes in training
+    mode (run on a copy, since training mode updates running statistics).
     """
-    if reference is None:
-        reference = _outputs(copy.deepcopy(model), inputs, False)
-    zeroed = copy.deepcopy(model)
-    pruned = copy.deepcopy(model)
+    mode = model.training
     try:
-        zero_slices(zeroed, channels)
-        expected = _outputs(zeroed, inputs, False)
-        prune_slices(pruned, channels)
-        got = _outputs(pruned, inputs, False)
-        if train:
-            got_train = _outputs(copy.deepcopy(pruned), inputs, True)
-            if [t.shape for t in got_train] != [t.shape for t in reference]:
-                return False, "in training mode the outputs have shapes %s, not %s" % (
-                    [tuple(t.shape) for t in got_train], [tuple(t.shape) for t in reference])
+        if reference is None:
+            reference = _outputs(model, inputs, False)
+        with zeroed(model, channels):
+            expected = _outputs(model, inputs, False)
+        with pruned(model, channels):
+            got = _outputs(model, inputs, False)
+            if train:
+                got_train = _outputs(copy.deepcopy(model), inputs, True)
+                if [t.shape for t in got_train] != [t.shape for t in reference]:
+                    return False, "in training mode the outputs have shapes %s, not %s" % (
+                        [tuple(t.shape) for t in got_train], [tuple(t.shape) for t in reference])
     except ReportError:
         raise
     except Exception as error:
-        return False, "%s: %s" % (type(error).__name__, str(error).strip().splitlines()[0] if str(error).strip() else "")
+        return False, _first_line(error)
+    finally:
+        model.train(mode)
     if len(got) != len(reference):
         return False, "%d outputs instead of %d" % (len(got), len(reference))
     worst = 0.0
@@ -214,7 +259,7 @@ def check_class(model, inputs, channels, train=False, reference=None):
 def verify(model, inputs, groups, train=False, out=None):
     """Check each group; print one line per class. Returns the number of unsound classes."""
     unsound = 0
-    reference = _outputs(copy.deepcopy(model), inputs, False)
+    reference = _outputs(model, inputs, False)
     for group in groups:
         sound, detail = check_class(model, inputs, group["channels"], train, reference)
         unsound += not sound

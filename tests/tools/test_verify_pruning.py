@@ -119,6 +119,21 @@ class LayerAttributes(unittest.TestCase):
         self.assertEqual((model[1].in_features, tuple(model[1].weight.shape)), (3, (3, 3)))
 
 
+class ModelLeftAlone(unittest.TestCase):
+    def test_checking_classes_leaves_the_model_as_it_was(self):
+        built = zoo.build("tiny_cnn")
+        before = {k: v.clone() for k, v in built.model.state_dict().items()}
+        for channels in (conv1_channel(1), conv1_channel(2, conv2_index=3), slices(("conv1.weight", 0, 0))):
+            verify_pruning.check_class(built.model, built.inputs, channels, train=True)
+        after = built.model.state_dict()
+        self.assertEqual(list(after), list(before))
+        for key, value in before.items():
+            self.assertTrue(torch.equal(after[key], value), key)
+        self.assertEqual((built.model.conv1.out_channels, built.model.bn.num_features, built.model.conv2.in_channels),
+                         (4, 4, 4))
+        self.assertFalse(built.model.training)
+
+
 class ZooBuild(unittest.TestCase):
     def test_same_seed_same_model_and_input(self):
         a, b = zoo.build("tiny_cnn", seed=4), zoo.build("tiny_cnn", seed=4)
