@@ -11,74 +11,33 @@ namespace zavo::pruning::engine::node_handlers::layer_test {
 namespace {
 
 const std::string FLATTENS[] = {"torch.flatten", "torch.Tensor.flatten"};
-// The expected record when the default handler takes over.
-const std::string DEFAULT = "default";
 
 TEST_F(LayerHandlers, FlattenKeepsOrMovesThePrunedDimensionOrFallsBack) {
-  struct Case {
-    const char* name;
-    Shape input;
-    std::int64_t prune_dim;
-    Args args;  // after the input
-    Kwargs kwargs;
-    Shape output;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"joined with unit spatial sizes",
-       {2, 3, 1, 1},
-       1,
-       {1},
-       {},
-       {2, 3},
+  const std::string channels_last = "[None, None, [0, 1, 2], None]";
+  // The operation field names the case; the loop runs each case with both flatten operations.
+  // clang-format off
+  const PruneDimCase cases[] = {
+      {"joined, unit spatial sizes", {2, 3, 1, 1}, 1, {1}, {}, {2, 3},
        "[None, [0, 1, 2], None, None]"},
-      {"joined with larger spatial sizes", {2, 3, 2, 2}, 1, {1}, {}, {2, 12}, DEFAULT},
+      {"joined, larger spatial sizes", {2, 3, 2, 2}, 1, {1}, {}, {2, 12}, FALLS_BACK},
       {"before the range", {2, 3, 4, 4}, 1, {2}, {}, {2, 3, 16}, "[None, [0, 1, 2], None, None]"},
-      {"after the range", {2, 4, 4, 3}, 3, {1, 2}, {}, {2, 16, 3}, "[None, None, [0, 1, 2], None]"},
-      {"after the range, by name",
-       {2, 4, 4, 3},
-       3,
-       {},
-       {{"start_dim", 1}, {"end_dim", 2}},
-       {2, 16, 3},
-       "[None, None, [0, 1, 2], None]"},
-      {"position wins over name",
-       {2, 4, 4, 3},
-       3,
-       {1, 2},
-       {{"start_dim", 0}, {"end_dim", 3}},
-       {2, 16, 3},
-       "[None, None, [0, 1, 2], None]"},
-      {"wrapped out-of-range dimensions",
-       {2, 4, 4, 3},
-       3,
-       {-7, 6},
-       {},
-       {2, 16, 3},
-       "[None, None, [0, 1, 2], None]"},
+      {"after the range", {2, 4, 4, 3}, 3, {1, 2}, {}, {2, 16, 3}, channels_last},
+      {"after the range, by name", {2, 4, 4, 3}, 3, {}, {{"start_dim", 1}, {"end_dim", 2}},
+       {2, 16, 3}, channels_last},
+      {"position wins over name", {2, 4, 4, 3}, 3, {1, 2}, {{"start_dim", 0}, {"end_dim", 3}},
+       {2, 16, 3}, channels_last},
+      {"wrapped out-of-range dimensions", {2, 4, 4, 3}, 3, {-7, 6}, {}, {2, 16, 3}, channels_last},
       {"joined at the range start", {1, 3, 4}, 1, {0, 1}, {}, {3, 4}, "[[0, 1, 2], None, None]"},
-      {"joined at the range start, larger", {2, 3, 4}, 1, {0, 1}, {}, {6, 4}, DEFAULT},
+      {"joined at the range start, larger", {2, 3, 4}, 1, {0, 1}, {}, {6, 4}, FALLS_BACK},
       {"defaults join everything, same size", {1, 3}, 1, {}, {}, {3}, "[[0, 1, 2], None]"},
-      {"defaults join everything, larger", {2, 3}, 1, {}, {}, {6}, DEFAULT},
+      {"defaults join everything, larger", {2, 3}, 1, {}, {}, {6}, FALLS_BACK},
   };
+  // clang-format on
   for (const std::string& op : FLATTENS) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(op + ": " + c.name);
-      GraphBuilder g;
-      auto& x = pruned_input(g, c.input, c.prune_dim);
-      const std::string input_text = g.text(x);
-      Args args{x};
-      args.insert(args.end(), c.args.begin(), c.args.end());
-      auto& y = g.call(op, args, c.kwargs, c.output);
-      g.run(y);
-      if (c.expected == DEFAULT) {
-        expect_default_handled(g, y, x);
-        continue;
-      }
-      EXPECT_EQ(g.text(y), c.expected);
-      EXPECT_EQ(g.text(x), input_text);  // the move reaches only the output's record
-      for (Label label : {0, 1, 2})
-        EXPECT_TRUE(g.prunable(label)) << label;
+    for (PruneDimCase c : cases) {
+      SCOPED_TRACE(op + ": " + c.op);
+      c.op = op;
+      check_prune_dim_case(c);
     }
   }
   EXPECT_TRUE(warned.records().empty());
@@ -111,20 +70,19 @@ TEST_F(LayerHandlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
     std::string kind;
     std::string failure;  // after `flatten node <node name>`
   };
+  // clang-format off
   const Case cases[] = {
       {{}, {{"start_dim", 1}}, Shape{6}, lookup, " has no input argument"},
       {{unknown}, {}, Shape{6}, lookup, ": the shape of input unknown is unknown"},
       {{scalar}, {}, Shape{1}, unsupported, ": input scalar has fewer than 1 dimensions"},
       {{x, 1.0}, {}, Shape{2, 3}, type, ": argument start_dim must be an integer, got float 1.0"},
-      {{x},
-       {{"end_dim", Value::none()}},
-       Shape{2, 3},
-       type,
+      {{x}, {{"end_dim", Value::none()}}, Shape{2, 3}, type,
        ": argument end_dim must be an integer, got NoneType None"},
       // The pruned dimension is joined, and the joined size is needed.
       {{x, 1}, {}, std::nullopt, lookup, ": the output shape is unknown"},
       {{x, 1}, {}, Shape{2}, unsupported, ": the output shape (2,) has fewer than 2 dimensions"},
   };
+  // clang-format on
   const auto prunability = state.is_prunable;
   for (const Case& c : cases) {
     auto& y = call("torch.flatten", c.args, c.kwargs, c.output);

@@ -113,28 +113,26 @@ TEST_F(LayerHandlers, DepthwiseConvOverAnInputWithoutChannelLabelsRecordsTheWeig
 TEST_F(LayerHandlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
   struct Case {
     const char* name;
+    std::int64_t groups;
     std::int64_t out_channels;
     Shape weight_shape;
     TensorLabels weight_labels;
   };
   const Case cases[] = {
-      {"two groups", 4, {4, 2, 3, 3}, {L({4, 5, 6, 7}), L({8, 9}), none, none}},
-      {"groups equal to inputs, twice the outputs",
-       8,
-       {8, 1, 3, 3},
-       {L({4, 5, 6, 7, 8, 9, 10, 11}), none, none, none}},
+      {"two groups", 2, 4, {4, 2, 3, 3}, {L({4, 5, 6, 7}), L({8, 9}), none, none}},
+      // groups equal to the inputs, twice as many outputs
+      {"groups 4", 4, 8, {8, 1, 3, 3}, {L({4, 5, 6, 7, 8, 9, 10, 11}), none, none, none}},
   };
   for (const Case& c : cases) {
     for (bool with_bias : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (with_bias ? ", with bias" : ""));
       GraphBuilder g;
-      const std::int64_t groups = c.out_channels == 4 ? 2 : 4;
       auto& x = g.tensor("x", Shape{1, 4, 6, 6}, {none, L({0, 1, 2, 3}), none, none});
       auto& w = g.tensor("w", c.weight_shape, c.weight_labels);
       DimensionLabels bias_labels = L({40, 41, 42, 43, 44, 45, 46, 47});
       bias_labels->resize(static_cast<std::size_t>(c.out_channels));
       auto& b = g.tensor("b", Shape{c.out_channels}, {bias_labels});
-      Kwargs kwargs{{"groups", groups}};
+      Kwargs kwargs{{"groups", c.groups}};
       if (with_bias)
         kwargs.set("bias", b);
       auto& y = g.call(CONV2D, {x, w}, kwargs, Shape{1, c.out_channels, 4, 4});
@@ -249,67 +247,32 @@ TEST_F(LayerHandlers, UnreadableLayerCallsFailBeforeAnyChange) {
     std::string kind;
     std::string failure;  // after `<operation name> node <node name>`
   };
+  const Shape y4{1, 3, 5, 5};
+  // clang-format off
   const Case cases[] = {
-      {CONV2D, {}, {{"weight", w}}, Shape{1, 3, 5, 5}, lookup, " has no input argument"},
-      {CONV2D, {x}, {}, Shape{1, 3, 5, 5}, lookup, " has no weight argument"},
-      {CONV2D,
-       {x, 0.5},
-       {},
-       Shape{1, 3, 5, 5},
-       type,
-       ": argument weight must be a tensor, got float 0.5"},
-      {CONV2D,
-       {x, w, 1},
-       {},
-       Shape{1, 3, 5, 5},
-       type,
-       ": argument bias must be a tensor, got int 1"},
-      {CONV2D,
-       {x, w},
-       {{"groups", 2.5}},
-       Shape{1, 3, 5, 5},
-       type,
+      {CONV2D, {}, {{"weight", w}}, y4, lookup, " has no input argument"},
+      {CONV2D, {x}, {}, y4, lookup, " has no weight argument"},
+      {CONV2D, {x, 0.5}, {}, y4, type, ": argument weight must be a tensor, got float 0.5"},
+      {CONV2D, {x, w, 1}, {}, y4, type, ": argument bias must be a tensor, got int 1"},
+      {CONV2D, {x, w}, {{"groups", 2.5}}, y4, type,
        ": argument groups must be an integer, got float 2.5"},
-      {CONV2D,
-       {x, w},
-       {{"groups", true}},
-       Shape{1, 3, 5, 5},
-       type,
+      {CONV2D, {x, w}, {{"groups", true}}, y4, type,
        ": argument groups must be an integer, got bool True"},
       {CONV2D, {x, w}, {}, std::nullopt, lookup, ": the output shape is unknown"},
-      {CONV2D,
-       {x, w},
-       {},
-       Shape{3},
-       unsupported,
+      {CONV2D, {x, w}, {}, Shape{3}, unsupported,
        ": the output shape (3,) has fewer than 2 dimensions"},
-      {CONV2D,
-       {x_1d, w},
-       {},
-       Shape{1, 3, 5, 5},
-       unsupported,
+      {CONV2D, {x_1d, w}, {}, y4, unsupported,
        ": the shape (2,) of input x_1d has fewer than 2 dimensions"},
-      {CONV2D,
-       {short_record, w},
-       {},
-       Shape{1, 3, 5, 5},
-       unsupported,
+      {CONV2D, {short_record, w}, {}, y4, unsupported,
        ": the label record of short has fewer than 2 dimensions"},
       {LINEAR, {x_1d}, {{"bias", w_fc}}, Shape{3}, lookup, " has no weight argument"},
       {LINEAR, {x_1d, w_fc}, {}, std::nullopt, lookup, ": the output shape is unknown"},
-      {LINEAR,
-       {x_1d, w_fc},
-       {},
-       Shape{},
-       unsupported,
+      {LINEAR, {x_1d, w_fc}, {}, Shape{}, unsupported,
        ": the output shape () has fewer than 1 dimensions"},
-      {LINEAR,
-       {x_1d, w_fc},
-       {},
-       Shape{4, 3},
-       unsupported,
+      {LINEAR, {x_1d, w_fc}, {}, Shape{4, 3}, unsupported,
        ": the label record of x_1d has fewer than 2 dimensions"},
   };
+  // clang-format on
   const auto prunability = state.is_prunable;
   for (const Case& c : cases) {
     auto& y = call(c.op, c.args, c.kwargs, c.shape);

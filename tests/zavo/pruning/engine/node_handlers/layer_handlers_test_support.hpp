@@ -63,6 +63,38 @@ inline void expect_default_handled(const GraphBuilder& g, const ZavoOpNode& node
     EXPECT_FALSE(g.prunable(label)) << "label " << label;
 }
 
+// A call that reduces or joins dimensions of an input labelled in one dimension.
+struct PruneDimCase {
+  std::string op;
+  Shape input;
+  std::int64_t prune_dim;
+  Args args;  // after the input
+  Kwargs kwargs;
+  Shape output;
+  std::string expected;  // the output's record, or FALLS_BACK
+};
+inline const std::string FALLS_BACK = "default";
+
+// Runs the case in a graph of its own: the output gets the expected record and the input's keeps
+// its own (a move reaches only the output's), or the default handler takes over.
+inline void check_prune_dim_case(const PruneDimCase& c) {
+  GraphBuilder g;
+  auto& x = pruned_input(g, c.input, c.prune_dim);
+  const std::string input_text = g.text(x);
+  Args args{x};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  auto& y = g.call(c.op, args, c.kwargs, c.output);
+  g.run(y);
+  if (c.expected == FALLS_BACK) {
+    expect_default_handled(g, y, x);
+    return;
+  }
+  EXPECT_EQ(g.text(y), c.expected);
+  EXPECT_EQ(g.text(x), input_text);
+  for (Label label : get_flatten_labels(g.state, x))
+    EXPECT_TRUE(g.prunable(label)) << "label " << label;
+}
+
 // The error kind and message that `action` raises, `Kind: message`, or `no error`.
 inline std::string failure_of(const std::function<void()>& action) {
   try {
