@@ -1,25 +1,45 @@
+import json
 import os
 import unittest
 
 from tests.tools.support import REPO
 
+import build_zoo
 import export_graph
+import prove_zoo
 import zoo
+
+MODELS = os.path.join(REPO, "models")
 
 
 class ShippedGraphs(unittest.TestCase):
     def test_each_shipped_graph_is_what_the_exporter_writes(self):
         for name in zoo.ZOO:
             with self.subTest(name):
-                with open(os.path.join(REPO, "models", name + ".json"), encoding="utf-8") as stream:
+                with open(os.path.join(MODELS, name + ".json"), encoding="utf-8") as stream:
                     shipped = stream.read()
                 self.assertEqual(export_graph.dumps_graph(export_graph.export(name)), shipped,
                                  "models/%s.json is stale: run tools/build_zoo.py %s" % (name, name))
 
-    def test_every_zoo_model_is_shipped(self):
-        shipped = sorted(f[:-5] for f in os.listdir(os.path.join(REPO, "models")) if f.endswith(".json")
-                         and not f.endswith(".report.json"))
+    def test_every_zoo_model_is_shipped_with_a_summary(self):
+        shipped = sorted(f[:-5] for f in os.listdir(MODELS) if f.endswith(".json") and f != "summaries.json")
         self.assertEqual(shipped, sorted(zoo.ZOO))
+        with open(build_zoo.SUMMARIES, encoding="utf-8") as stream:
+            self.assertEqual(sorted(json.load(stream)), sorted(zoo.ZOO))
+
+
+class GoldenSummaries(unittest.TestCase):
+    """The analysis of each shipped graph still gives the recorded summary."""
+
+    def test_summaries(self):
+        binary = prove_zoo.find_zavo_prune()
+        if not binary:
+            self.skipTest("no zavo-prune binary built")
+        with open(build_zoo.SUMMARIES, encoding="utf-8") as stream:
+            golden = json.load(stream)
+        for name in zoo.ZOO:
+            with self.subTest(name):
+                self.assertEqual(build_zoo.analyse_summary(binary, os.path.join(MODELS, name + ".json")), golden[name])
 
 
 if __name__ == "__main__":
