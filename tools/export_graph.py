@@ -176,8 +176,7 @@ class _Tracer(TorchFunctionMode):
         self.keep_alive = []  # holds every seen tensor so that ids stay unique
         self.node_of = {}  # id(tensor) -> node id of the newest node that returned it
         self.pending = {}  # id(tensor) -> (tuple node id, index path) for tuple elements
-        self.param_name = {}
-        self.param_emitted = set()
+        self.param_name = {}  # id(tensor) -> (qualified name, tensor) of parameters and buffers
         for name, tensor in list(model.named_parameters()) + list(model.named_buffers()):
             if tensor is not None and id(tensor) not in self.param_name:
                 self.param_name[id(tensor)] = (name, tensor)
@@ -205,11 +204,9 @@ class _Tracer(TorchFunctionMode):
 
     # -- nodes ------------------------------------------------------------------
     def _append(self, node):
-        node["id"] = len(self.nodes)
-        ordered = {"id": node.pop("id"), "kind": node.pop("kind"), "name": node.pop("name")}
-        ordered.update(node)
-        self.nodes.append(ordered)
-        return ordered["id"]
+        node_id = len(self.nodes)
+        self.nodes.append({"id": node_id, **node})  # id first, then the fields in the order given
+        return node_id
 
     def add_input(self, name, tensor):
         self.used_names.add(name)
@@ -222,7 +219,10 @@ class _Tracer(TorchFunctionMode):
         self.node_of[id(tensor)] = node_id
         self.pending.pop(id(tensor), None)
 
-    def _tensor_ref(self, tensor, where):
+    def tensor_ref(self, tensor, where):
+        """The id of the node a tensor is read from, emitting it first when needed:
+        the `_operator.getitem` of a tuple element at its first use, or a parameter
+        node at the first use of a parameter or buffer."""
         key = id(tensor)
         if key in self.pending:
             parent, path = self.pending.pop(key)
@@ -257,7 +257,7 @@ class _Tracer(TorchFunctionMode):
         if value is None or isinstance(value, (bool, str)):
             return value
         if isinstance(value, torch.Tensor):
-            return {"node": self._tensor_ref(value, where)}
+            return {"node": self.tensor_ref(value, where)}
         if isinstance(value, int):
             return int(value)
         if isinstance(value, float):
@@ -356,13 +356,13 @@ def _patch_indexing(tracer):
     return undo
 
 
-def _flatten_outputs(value):
+def flatten_outputs(value):
     if isinstance(value, torch.Tensor):
         return [value]
     if isinstance(value, dict):
-        return [t for k in value for t in _flatten_outputs(value[k])]
+        return [t for k in value for t in flatten_outputs(value[k])]
     if isinstance(value, (list, tuple)):
-        return [t for item in value for t in _flatten_outputs(item)]
+        return [t for item in value for t in flatten_outputs(item)]
     return []
 
 
@@ -410,8 +410,8 @@ def trace(model, inputs, name="model", meta=None):
             handle.remove()
 
     outputs = []
-    for tensor in _flatten_outputs(result):
-        outputs.append(tracer._tensor_ref(tensor, "output"))
+    for tensor in flatten_outputs(result):
+        outputs.append(tracer.tensor_ref(tensor, "output"))
     if not outputs:
         raise TraceError("model %s returned no tensor" % name)
     graph = {"format": FORMAT, "version": VERSION, "model": name}

@@ -208,7 +208,7 @@ def _update_channel_counts(module):
 def _outputs(model, inputs, train):
     model.train(train)
     with torch.no_grad():
-        return export_graph._flatten_outputs(model(*inputs))
+        return export_graph.flatten_outputs(model(*inputs))
 
 
 def _first_line(error):
