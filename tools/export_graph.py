@@ -64,10 +64,10 @@ _CATALOGUE_TENSOR = (
     "__truediv__ __rtruediv__ __itruediv__ __pow__ __rpow__ mean sum amax amin logsumexp "
     "prod norm std var flatten size"
 )
-_NAMESPACES = (
-    ("torch.nn.functional", "torch.nn.functional", frozenset(_CATALOGUE_F.split())),
-    ("torch", "torch", frozenset(_CATALOGUE_TORCH.split())),
-    ("torch.Tensor", "torch.Tensor", frozenset(_CATALOGUE_TENSOR.split())),
+_NAMESPACES = (  # in the order in which they are preferred
+    ("torch.nn.functional", frozenset(_CATALOGUE_F.split())),
+    ("torch", frozenset(_CATALOGUE_TORCH.split())),
+    ("torch.Tensor", frozenset(_CATALOGUE_TENSOR.split())),
 )
 
 # Calls that only ask about a tensor's layout and return no tensor; recorded as
@@ -102,8 +102,8 @@ def _build_name_index():
     index = {}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for prefix, key, catalogue in _NAMESPACES:
-            space = objects[key]
+        for prefix, catalogue in _NAMESPACES:
+            space = objects[prefix]
             names_by_object = {}
             for attr in sorted(dir(space)):
                 try:
@@ -290,7 +290,7 @@ class _Tracer(TorchFunctionMode):
     def record(self, func, args, kwargs):
         op = op_name_of(func)
         short = op.rsplit(".", 1)[-1]
-        if short in LAYOUT_QUERIES and (op.startswith("torch.Tensor.") or op.startswith("torch.")):
+        if short in LAYOUT_QUERIES:
             return func(*args, **kwargs)
         enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
         enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
