@@ -22,7 +22,7 @@ bool has_own_argument_layout(OperationKey operation) {
 
 // The dimension argument as a new list of indices: one index or name becomes a list of one, a
 // sequence is copied. Names are refused first, as the reason pruning stops; the indices must
-// then be integers (a boolean is none here).
+// then be integers (a boolean is not an index here).
 ReduceDims dims_as_list(const Value& dim) {
   if (dim.is_none())
     return std::nullopt;
