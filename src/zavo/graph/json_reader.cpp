@@ -133,7 +133,11 @@ class DocumentBuilder {
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+  bool parse_error(std::size_t, const std::string& last_token,
+                   const nlohmann::detail::exception& error) {
+    // The parser reports a number too large for a double as an out-of-range error.
+    if (dynamic_cast<const nlohmann::detail::out_of_range*>(&error))
+      return fail_here("number " + last_token + " is out of range");
     // The message reads "[json.exception.parse_error.101] parse error at line 1, column 2: ...".
     std::string_view what = error.what();
     std::string_view marker = "parse error at ";

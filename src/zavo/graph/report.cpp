@@ -158,15 +158,16 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     if (node.kind != NodeKind::Parameter)
       continue;
     ++summary.parameters;
+    // A parse that stopped early has not reached the later parameters.
+    const TensorLabels* labels = recorded_labels(state, node);
+    if (!labels)
+      continue;
     report.parameters.push_back(parameter_channels(state, node));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
 
-    const TensorLabels* labels = recorded_labels(state, node);
-    if (!labels)
-      continue;
     for (std::size_t d = 0; d < labels->size(); ++d) {
       const DimensionLabels& dim_labels = (*labels)[d];
       if (!dim_labels)

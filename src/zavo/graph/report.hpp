@@ -65,7 +65,7 @@ struct Report {
   const tensor_trace::Graph* graph;
   const ParseResult* result;
   std::vector<ChannelGroup> groups;           // sorted by label
-  std::vector<ParameterChannels> parameters;  // in file order
+  std::vector<ParameterChannels> parameters;  // those with recorded labels, in file order
   ReportSummary summary;
 };
 

@@ -60,6 +60,17 @@ void append_counts(std::string& out, const Report& report) {
   out += "nodes: " + std::to_string(s.nodes) + " (" + plural(s.inputs, "input", "inputs") + ", " +
          plural(s.parameters, "parameter", "parameters") + ", " + plural(s.calls, "call", "calls") +
          ")\n";
+  const ParseResult& result = *report.result;
+  if (result.error) {
+    out += "parse: stopped at node " + std::to_string(result.error->node) +
+           " by the error below; what follows covers the nodes before it\n";
+  } else if (!result.recovered_errors.empty()) {
+    out += "parse: complete, " +
+           plural(static_cast<std::int64_t>(result.recovered_errors.size()), "error", "errors") +
+           " handed to the default handler (below)\n";
+  } else {
+    out += "parse: complete\n";
+  }
   out += "channel classes: " + std::to_string(s.channel_classes) + " (" +
          std::to_string(s.prunable_classes) + " prunable)\n";
   out += "prunable share of parameter elements: " + percent(s.prunable_share()) + " (" +
@@ -143,7 +154,7 @@ std::string summary_text(const Report& report) {
       append_error(out, *report.graph, error);
   }
   if (result.error) {
-    out += "\nerror: the parse stopped at this node; the report covers the nodes before it\n";
+    out += "\nerror:\n";
     append_error(out, *report.graph, *result.error);
   }
   return out;

@@ -1,0 +1,298 @@
+#include "zavo/graph/graph_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+#include "zavo/tensor_trace/op_categorization.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using tensor_trace::Graph;
+using tensor_trace::intern_operation;
+using tensor_trace::NodeKind;
+using tensor_trace::Value;
+using tensor_trace::ZavoOpNode;
+
+// A graph document with the given node lines and outputs.
+std::string document(const std::vector<std::string>& nodes, const std::string& outputs = "[]") {
+  std::string text = R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": [)"
+                     "\n";
+  for (std::size_t i = 0; i < nodes.size(); ++i)
+    text += (i ? ",\n" : "") + nodes[i];
+  return text + "\n], \"outputs\": " + outputs + "}";
+}
+
+const std::string kInput = R"({"id": 0, "kind": "input", "name": "x", "shape": [1, 4, 8, 8]})";
+
+std::string call(int id, const std::string& args, const std::string& extra = "") {
+  return R"({"id": )" + std::to_string(id) + R"(, "kind": "call", "name": "n)" +
+         std::to_string(id) + R"(", "op": "torch.nn.functional.relu", "args": )" + args +
+         R"(, "kwargs": {}, "shape": [1, 4, 8, 8])" + extra + "}";
+}
+
+TEST(ReadGraph, ReadsNodesShapesOperationsAndOutputs) {
+  Graph graph = read_graph_text(R"({
+    "format": "zavo.graph", "version": 1, "model": "tiny",
+    "meta": {"mode": "eval", "anything": [1, {"x": null}]}, "exporter_note": "ignored",
+    "nodes": [
+      {"id": 0, "kind": "input", "name": "x", "shape": [1, 3, 8, 8]},
+      {"id": 1, "kind": "parameter", "name": "w", "shape": [4, 3, 1, 1], "extra": true},
+      {"id": 2, "kind": "call", "name": "conv", "op": "torch.nn.functional.conv2d",
+       "args": [{"node": 0}, {"node": 1}], "kwargs": {}, "shape": [1, 4, 8, 8]},
+      {"id": 3, "kind": "call", "name": "size", "op": "torch.Tensor.shape.__get__",
+       "args": [{"node": 2}], "kwargs": {}, "shape": null},
+      {"id": 4, "kind": "call", "name": "mine", "op": "my.module.op", "op_name": "special",
+       "args": [], "kwargs": {}, "shape": []}
+    ],
+    "outputs": [2, 4]})");
+
+  EXPECT_EQ(graph.model, "tiny");
+  ASSERT_EQ(graph.size(), 5u);
+  EXPECT_EQ(graph.node(0).kind, NodeKind::Input);
+  EXPECT_EQ(graph.node(1).kind, NodeKind::Parameter);
+  EXPECT_EQ(graph.node(1).name, "w");
+  EXPECT_EQ(graph.node(1).result_shape, (tensor_trace::Shape{4, 3, 1, 1}));
+  const ZavoOpNode& conv = *graph.node(2).as_op_node();
+  EXPECT_EQ(conv.operation, tensor_trace::find_catalogue_operation("torch.nn.functional.conv2d"));
+  EXPECT_EQ(conv.operation_name, "conv2d");
+  EXPECT_EQ(&conv.args.at(0).as_node(), &graph.node(0));
+  const ZavoOpNode& size = *graph.node(3).as_op_node();
+  EXPECT_EQ(size.operation_name, "__get__");
+  EXPECT_FALSE(size.result_shape.has_value());
+  const ZavoOpNode& mine = *graph.node(4).as_op_node();
+  EXPECT_EQ(mine.operation, intern_operation("my.module.op"));
+  EXPECT_FALSE(mine.operation->in_catalogue());
+  EXPECT_EQ(mine.operation_name, "special");
+  EXPECT_EQ(mine.result_shape, tensor_trace::Shape{});
+  ASSERT_EQ(graph.outputs.size(), 2u);
+  EXPECT_EQ(graph.outputs[0], &graph.node(2));
+  EXPECT_EQ(graph.outputs[1], &graph.node(4));
+}
+
+TEST(ReadGraph, CatalogueOperationsAreTheCategoriesObjects) {
+  Graph graph = read_graph_text(document({kInput, call(1, R"([{"node": 0}])")}));
+  EXPECT_TRUE(tensor_trace::op_categorization::ELEMENTWISE_OPS.contains(
+      graph.node(1).as_op_node()->operation));
+}
+
+TEST(ReadGraph, ReadsEveryKindOfArgumentValue) {
+  Graph graph = read_graph_text(
+      document({kInput, R"({"id": 1, "kind": "call", "name": "c", "op": "torch.Tensor.to",
+        "args": [{"node": 0}, null, true, false, 0, -7, 2.5, 1e-05, 3.0, "text",
+                 [1, [{"node": 0}, null]],
+                 {"const": "torch.float16", "type": "dtype"},
+                 {"const": "inf", "type": "float"}, {"const": "-inf", "type": "float"},
+                 {"const": "nan", "type": "float"}, {"const": "inf", "type": "str"}],
+        "kwargs": {"z": 1, "a": {"node": 0}, "m": null}, "shape": null})"}));
+  const auto& args = graph.node(1).as_op_node()->args;
+  ASSERT_EQ(args.size(), 16u);
+  EXPECT_EQ(&args[0].as_node(), &graph.node(0));
+  EXPECT_TRUE(args[1].is_none());
+  EXPECT_EQ(args[2], Value(true));
+  EXPECT_EQ(args[3], Value(false));
+  EXPECT_TRUE(args[4].is_int()) << "0 is an integer, not a boolean";
+  EXPECT_EQ(args[5], Value(-7));
+  EXPECT_EQ(args[6], Value(2.5));
+  EXPECT_EQ(args[7], Value(1e-05));
+  EXPECT_TRUE(args[8].is_float()) << "3.0 has a fraction, so it is a float";
+  EXPECT_EQ(args[9], Value("text"));
+  EXPECT_EQ(tensor_trace::text_form(args[10]), "[1, [x, None]]");
+  EXPECT_EQ(args[11], Value(tensor_trace::OpaqueConstant{"torch.float16", "dtype"}));
+  EXPECT_EQ(tensor_trace::type_text(args[11]), "dtype");
+  EXPECT_EQ(args[12], Value(INFINITY));
+  EXPECT_EQ(args[13], Value(-INFINITY));
+  EXPECT_TRUE(args[14].is_float() && std::isnan(args[14].as_float()));
+  EXPECT_TRUE(args[15].is_opaque()) << "only float constants become numbers";
+
+  const auto& kwargs = graph.node(1).as_op_node()->kwargs;
+  ASSERT_EQ(kwargs.size(), 3u);
+  EXPECT_EQ(kwargs.items()[0].first, "z") << "keyword arguments keep the file's order";
+  EXPECT_EQ(kwargs.items()[1].first, "a");
+  EXPECT_EQ(kwargs.items()[2].first, "m");
+  EXPECT_EQ(&kwargs.find("a")->as_node(), &graph.node(0));
+}
+
+struct Rejection {
+  const char* name;
+  std::string text;
+  std::string message;
+};
+
+class RejectedGraph : public ::testing::TestWithParam<Rejection> {};
+
+TEST_P(RejectedGraph, NamesThePlace) {
+  try {
+    read_graph_text(GetParam().text);
+    FAIL() << "accepted";
+  } catch (const GraphFileError& e) {
+    EXPECT_EQ(std::string(e.what()), GetParam().message);
+  }
+}
+
+std::string nested(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+std::string nested_path(std::size_t depth) {
+  std::string path = "nodes[1].args";
+  for (std::size_t i = 0; i < depth; ++i)
+    path += "[0]";
+  return path;
+}
+
+const std::string kParameter = R"({"id": 1, "kind": "parameter", "name": "w", "shape": [4]})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Document, RejectedGraph,
+    ::testing::Values(
+        Rejection{"Empty", "",
+                  "line 1, column 1: not JSON: syntax error while parsing value - unexpected end "
+                  "of input; expected '[', '{', or a literal"},
+        Rejection{"NotJson", "{\"format\": \"zavo.graph\",\n  oops}",
+                  "line 2, column 3: not JSON: syntax error while parsing object key - invalid "
+                  "literal; last read: '\"zavo.graph\",<U+000A>  o'; expected string literal"},
+        Rejection{"TrailingText", document({}) + " {}",
+                  "line 3, column 19: not JSON: syntax error while parsing value - unexpected "
+                  "'{'; expected end of input"},
+        Rejection{"NotUtf8", "{\"model\": \"caf\xE9\"}",
+                  "line 1, column 15: not UTF-8 (byte 0xE9)"},
+        Rejection{"Utf8Surrogate", "{\"model\":\n \"\xED\xA0\x80\"}",
+                  "line 2, column 3: not UTF-8 (byte 0xED)"},
+        Rejection{"NotAnObject", "[1, 2]", "top level: expected an object, got array"},
+        Rejection{"MissingFormat", R"({"version": 1})", "top level: missing field \"format\""},
+        Rejection{"OtherFormat", R"({"format": "onnx", "version": 1})",
+                  "format: expected \"zavo.graph\", got \"onnx\""},
+        Rejection{"OtherVersion", R"({"format": "zavo.graph", "version": 2})",
+                  "version: unsupported version 2 (this reader knows version 1)"},
+        Rejection{"VersionAsText", R"({"format": "zavo.graph", "version": "1"})",
+                  "version: expected an integer, got string"},
+        Rejection{"MissingModel", R"({"format": "zavo.graph", "version": 1, "nodes": []})",
+                  "top level: missing field \"model\""},
+        Rejection{"MetaNotObject",
+                  R"({"format": "zavo.graph", "version": 1, "model": "m", "meta": [1]})",
+                  "meta: expected an object, got array"},
+        Rejection{"NodesNotArray",
+                  R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": {}})",
+                  "nodes: expected an array, got object"},
+        Rejection{"MissingOutputs",
+                  R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": []})",
+                  "top level: missing field \"outputs\""},
+        Rejection{"DuplicateKey", R"({"format": "zavo.graph", "format": "zavo.graph"})",
+                  "top level: duplicate key \"format\""},
+        Rejection{"HugeInteger", document({kInput, call(1, "[123456789012345678901234567890]")}),
+                  "nodes[1].args[0]: integer 123456789012345678901234567890 is out of range"},
+        Rejection{"IntegerAboveInt64", document({kInput, call(1, "[1, 9223372036854775808]")}),
+                  "nodes[1].args[1]: integer 9223372036854775808 is out of range"},
+        Rejection{"NegativeHugeInteger", document({kInput, call(1, "[-99999999999999999999]")}),
+                  "nodes[1].args[0]: integer -99999999999999999999 is out of range"},
+        Rejection{"HugeFloat", document({kInput, call(1, "[1e999]")}),
+                  "nodes[1].args[0]: number 1e999 is out of range"},
+        Rejection{"DeeplyNested", document({kInput, call(1, nested(100000))}),
+                  nested_path(kMaxNesting - 3) + ": nested deeper than 64 levels"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, RejectedGraph,
+    ::testing::Values(
+        Rejection{"NodeNotObject", document({"[0]"}), "nodes[0]: expected an object, got array"},
+        Rejection{"MissingId", document({R"({"kind": "input", "name": "x", "shape": null})"}),
+                  "nodes[0]: missing field \"id\""},
+        Rejection{"IdOutOfOrder",
+                  document({kInput, R"({"id": 2, "kind": "input", "name": "y", "shape": null})"}),
+                  "nodes[1].id: id 2 is out of order (expected 1)"},
+        Rejection{"IdAsBoolean",
+                  document({R"({"id": false, "kind": "input", "name": "x", "shape": null})"}),
+                  "nodes[0].id: expected an integer, got boolean"},
+        Rejection{"UnknownKind",
+                  document({R"({"id": 0, "kind": "buffer", "name": "x", "shape": null})"}),
+                  "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter or call)"},
+        Rejection{"NameNotText",
+                  document({R"({"id": 0, "kind": "input", "name": 3, "shape": null})"}),
+                  "nodes[0].name: expected a string, got integer"},
+        Rejection{
+            "DuplicateName",
+            document({kInput, R"({"id": 1, "kind": "parameter", "name": "x", "shape": [2]})"}),
+            "nodes[1].name: duplicate name \"x\" (also node 0)"},
+        Rejection{"MissingShape", document({R"({"id": 0, "kind": "input", "name": "x"})"}),
+                  "nodes[0]: missing field \"shape\""},
+        Rejection{"NegativeSize",
+                  document({R"({"id": 0, "kind": "input", "name": "x", "shape": [1, -3]})"}),
+                  "nodes[0].shape[1]: negative size -3"},
+        Rejection{"FractionalSize",
+                  document({R"({"id": 0, "kind": "input", "name": "x", "shape": [1, 2.0]})"}),
+                  "nodes[0].shape[1]: expected an integer, got number"},
+        Rejection{"HugeSize",
+                  document({R"({"id": 0, "kind": "input", "name": "x", "shape": [4294967296]})"}),
+                  "nodes[0].shape[0]: size 4294967296 is out of range (at most 2147483647)"},
+        Rejection{"TooManyParameterChannels",
+                  document({R"({"id": 0, "kind": "parameter", "name": "a", "shape": [16777216]})",
+                            R"({"id": 1, "kind": "parameter", "name": "b", "shape": [1, 2]})"}),
+                  "nodes[1].shape: the parameters have more than 16777216 channels in total, "
+                  "more than this reader accepts"},
+        Rejection{"MissingOp",
+                  document({R"({"id": 0, "kind": "call", "name": "c", "args": [], "kwargs": {},
+                              "shape": null})"}),
+                  "nodes[0]: missing field \"op\""},
+        Rejection{"EmptyOp",
+                  document({R"({"id": 0, "kind": "call", "name": "c", "op": "", "args": [],
+                              "kwargs": {}, "shape": null})"}),
+                  "nodes[0].op: empty operation name"},
+        Rejection{"ArgsNotArray", document({kInput, call(1, R"({"node": 0})")}),
+                  "nodes[1].args: expected an array, got object"},
+        Rejection{"MissingKwargs",
+                  document({R"({"id": 0, "kind": "call", "name": "c", "op": "f", "args": [],
+                              "shape": null})"}),
+                  "nodes[0]: missing field \"kwargs\""},
+        Rejection{"ForwardReference",
+                  document({kInput, call(1, R"([{"node": 0}, {"node": 2}])"),
+                            call(2, R"([{"node": 0}])")}),
+                  "nodes[1].args[1]: node 2 is used before it is defined"},
+        Rejection{"SelfReference", document({kInput, call(1, R"([[{"node": 1}]])")}),
+                  "nodes[1].args[0][0]: node 1 is used before it is defined"},
+        Rejection{"UnknownNodeInArgs", document({kInput, call(1, R"([{"node": 40}])")}),
+                  "nodes[1].args[0]: unknown node 40"},
+        Rejection{"ForwardReferenceInKwargs",
+                  document({kInput, R"({"id": 1, "kind": "call", "name": "c", "op": "f",
+                              "args": [], "kwargs": {"input": {"node": 1}}, "shape": null})"}),
+                  "nodes[1].kwargs.input: node 1 is used before it is defined"},
+        Rejection{"NodeIdNotInteger", document({kInput, call(1, R"([{"node": "0"}])")}),
+                  "nodes[1].args[0].node: expected an integer, got string"},
+        Rejection{"OtherObjectValue", document({kInput, call(1, R"([{"tensor": 0}])")}),
+                  "nodes[1].args[0]: expected {\"node\": ID} or {\"const\": TEXT, \"type\": "
+                  "TYPE}, got another object"},
+        Rejection{"ConstTypeNotText",
+                  document({kInput, call(1, R"([{"const": "x", "type": null}])")}),
+                  "nodes[1].args[0].type: expected a string, got null"},
+        Rejection{"UnknownOutput", document({kInput}, "[0, 7]"), "outputs[1]: unknown node 7"},
+        Rejection{"OutputNotInteger", document({kInput}, "[\"x\"]"),
+                  "outputs[0]: expected an integer, got string"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(ReadGraphFile, ReadsAFile) {
+  Graph graph = read_graph_file(testing::example_path("residual_block.json"));
+  EXPECT_EQ(graph.model, "residual_block");
+}
+
+TEST(ReadGraphFile, RejectsWhatCannotBeRead) {
+  testing::TempDir dir;
+  try {
+    read_graph_file(dir / "missing.json");
+    FAIL() << "accepted";
+  } catch (const GraphFileError& e) {
+    EXPECT_STREQ(e.what(), "cannot read: No such file or directory");
+  }
+  try {
+    read_graph_file(dir.path());
+    FAIL() << "accepted";
+  } catch (const GraphFileError& e) {
+    EXPECT_STREQ(e.what(), "cannot read: it is a directory");
+  }
+}
+
+}  // namespace
+}  // namespace zavo::graph

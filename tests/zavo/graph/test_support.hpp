@@ -1,0 +1,61 @@
+#pragma once
+// Shared helpers of the graph tests: temporary directories, files, and the report of a graph
+// file read back as JSON.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
+
+#include "zavo/graph/parse.hpp"
+
+namespace zavo::graph::testing {
+
+using Json = nlohmann::ordered_json;
+
+// A directory of its own under the test's temporary directory, removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::filesystem::path example_path(std::string_view name);
+std::string read_text(const std::filesystem::path& path);
+void write_text(const std::filesystem::path& path, std::string_view text);
+
+// The report of the graph file at `path`, as the command writes it, read back as JSON.
+Json report_of_file(const std::filesystem::path& path, ParseOptions options = {});
+// The same for the graph given as text.
+Json report_of_text(std::string_view text, ParseOptions options = {});
+
+// One parameter slice: (parameter name, dimension, index).
+using Slice = std::tuple<std::string, std::int64_t, std::int64_t>;
+
+// The channel classes of a report, looked up by any of their slices.
+class Classes {
+ public:
+  explicit Classes(const Json& report);
+  // The group that holds `slice`; fails the test when none does.
+  const Json& of(const Slice& slice) const;
+  bool prunable(const Slice& slice) const { return of(slice)["prunable"].get<bool>(); }
+  // Whether the two slices belong to one class.
+  bool same(const Slice& a, const Slice& b) const { return &of(a) == &of(b); }
+
+ private:
+  const Json& report_;
+  std::map<Slice, std::size_t> group_of_slice_;
+};
+
+}  // namespace zavo::graph::testing
