@@ -100,16 +100,6 @@ TEST_F(LayerHandlers, DepthwiseConvMakesInputAndOutputChannelOneClass) {
   expect_prunable({0, 1, 2, 3}, true);
 }
 
-TEST_F(LayerHandlers, DepthwiseConvOverAnInputWithoutChannelLabelsRecordsTheWeightsOwnList) {
-  auto& x = tensor("x", Shape{1, 4, 6, 6}, {none, none, none, none});
-  auto& w = tensor("w", Shape{4, 1, 3, 3}, {L({4, 5, 6, 7}), none, none, none});
-  auto& y = call(CONV2D, {x, w}, {{"groups", 4}}, Shape{1, 4, 4, 4});
-  run(y);
-  EXPECT_EQ(text(y), "[None, [4, 5, 6, 7], None, None]");
-  EXPECT_EQ(labels(y)[1], labels(w)[0]);
-  expect_prunable({4, 5, 6, 7}, false);
-}
-
 TEST_F(LayerHandlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
   struct Case {
     const char* name;
@@ -190,16 +180,6 @@ TEST_F(LayerHandlers, ConvWarnsInOrderAndStillTiesLabels) {
   EXPECT_EQ(text(w), "[[19], [2, 3], None, None, None]");
   expect_prunable({0, 1, 2, 3, 19}, true);  // batch labels are warned about, not marked
   expect_prunable({4, 5, 6, 7, 8, 9, 10, 11}, false);
-}
-
-TEST_F(LayerHandlers, ConvOverAnInputWithoutChannelLabelsKeepsTheOutputChannelsPrunable) {
-  auto& x = tensor("x", Shape{1, 2, 5, 5}, {none, none, none, none});
-  auto& w = tensor("w", Shape{3, 2, 1, 1}, {L({0, 1, 2}), L({3, 4}), none, none});
-  auto& y = call(CONV2D, {x, w}, {}, Shape{1, 3, 5, 5});
-  run(y);
-  EXPECT_EQ(text(y), "[None, [0, 1, 2], None, None]");
-  expect_prunable({0, 1, 2}, true);
-  expect_prunable({3, 4}, false);
 }
 
 TEST_F(LayerHandlers, ConvOverAnInputWithoutShapeGoesToTheDefaultHandlerSilently) {
@@ -350,16 +330,6 @@ TEST_F(LayerHandlers, LinearWarnsInOrderAndStillTiesLabels) {
                                }));
   EXPECT_EQ(text(y), "[None, [3]]");
   EXPECT_EQ(text(w), "[[3], [0, 1]]");
-}
-
-TEST_F(LayerHandlers, LinearFeatureCountMismatchRaisesTheMergeError) {
-  auto& x = tensor("x", Shape{5, 3}, {none, L({0, 1, 2})});
-  auto& w = tensor("w", Shape{2, 4}, {L({10, 11}), L({12, 13, 14, 15})});
-  auto& y = call(LINEAR, {x, w}, {}, Shape{5, 2});
-  EXPECT_EQ(failure_of([&] { run(y); }),
-            "PruningEngineRuntimeException: Attempting to merge label groups of different "
-            "sizes: (3, 4)");
-  EXPECT_FALSE(recorded(y));
 }
 
 }  // namespace
