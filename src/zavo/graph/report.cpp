@@ -198,7 +198,14 @@ std::string report_json(const Report& report) {
   const tensor_trace::Graph& graph = *report.graph;
   const ParseResult& result = *report.result;
   const PruneGraphParserState& state = result.state;
+  // Room for the whole text up front: growing a string of many megabytes step by step copies it
+  // again and again.
+  std::size_t slices = 0;
+  for (const ChannelGroup& group : report.groups)
+    slices += group.channels.size();
   std::string out;
+  out.reserve(64 * (graph.size() + slices) + 16 * state.is_prunable.size() +
+              128 * result.warnings.size());
   out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
          json_text(graph.model) + ",\n";
 
@@ -240,16 +247,26 @@ std::string report_json(const Report& report) {
 
   append_list(out, "recovered_errors", result.recovered_errors, append_error);
 
-  append_list(out, "groups", report.groups, [](std::string& o, const ChannelGroup& group) {
+  // A class can hold thousands of slices of few parameters: quote each name once.
+  std::vector<std::string> quoted_names(graph.size());
+  for (const ParameterChannels& parameter : report.parameters) {
+    quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
+        json_text(parameter.parameter->name);
+  }
+  append_list(out, "groups", report.groups, [&](std::string& o, const ChannelGroup& group) {
     o += "{\"label\": " + std::to_string(group.label) +
          ", \"prunable\": " + boolean(group.prunable) + ", \"channels\": [";
     for (std::size_t i = 0; i < group.channels.size(); ++i) {
       const ChannelSlice& slice = group.channels[i];
       if (i)
         o += ", ";
-      o += "{\"node\": " + json_text(slice.parameter->name) +
-           ", \"dim\": " + std::to_string(slice.dim) +
-           ", \"index\": " + std::to_string(slice.index) + "}";
+      o += "{\"node\": ";
+      o += quoted_names[static_cast<std::size_t>(slice.parameter->id)];
+      o += ", \"dim\": ";
+      o += std::to_string(slice.dim);
+      o += ", \"index\": ";
+      o += std::to_string(slice.index);
+      o += '}';
     }
     o += "]}";
   });

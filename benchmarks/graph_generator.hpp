@@ -1,0 +1,15 @@
+#pragma once
+// A generated graph file of a deep residual network, for measuring how reading and parsing
+// scale: a stem convolution, then identical blocks conv -> batch norm -> relu -> add (the
+// block's input), nine nodes each.
+
+#include <cstddef>
+#include <string>
+
+namespace zavo::benchmarks {
+
+// The text of a graph file with about `nodes` nodes (whole blocks, at least one) of `channels`
+// channels.
+std::string residual_graph_text(std::size_t nodes, std::size_t channels = 16);
+
+}  // namespace zavo::benchmarks

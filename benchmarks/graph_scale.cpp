@@ -1,0 +1,76 @@
+// Reads, parses and reports generated residual graphs once per requested size and prints the
+// times and the memory in use:
+//
+//   graph_scale [NODES...]      (default: 100000)
+//
+// Linear scaling shows as a constant time per node across sizes. Memory figures come from
+// /proc/self/status: resident size after each step and the process's peak.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "graph_generator.hpp"
+#include "zavo/graph/graph_file.hpp"
+#include "zavo/graph/parse.hpp"
+#include "zavo/graph/report.hpp"
+
+namespace {
+
+// A field of /proc/self/status in MiB (`VmRSS`, `VmHWM`), or -1 where there is none.
+double status_mib(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtod(line.c_str() + field.size() + 1, nullptr) / 1024.0;
+  }
+  return -1;
+}
+
+template <typename F>
+double seconds(F&& step) {
+  auto start = std::chrono::steady_clock::now();
+  step();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::size_t> sizes;
+  for (int i = 1; i < argc; ++i)
+    sizes.push_back(static_cast<std::size_t>(std::strtoull(argv[i], nullptr, 10)));
+  if (sizes.empty())
+    sizes.push_back(100'000);
+
+  std::printf("%8s %9s %8s %8s %8s %9s %9s %9s\n", "nodes", "file MiB", "load s", "parse s",
+              "report s", "us/node", "RSS load", "RSS parse");
+  for (std::size_t requested : sizes) {
+    std::string text = zavo::benchmarks::residual_graph_text(requested);
+    double base = status_mib("VmRSS");
+    zavo::tensor_trace::Graph graph;
+    double load = seconds([&] { graph = zavo::graph::read_graph_text(text); });
+    double after_load = status_mib("VmRSS");
+    zavo::graph::ParseResult result;
+    double parse = seconds([&] { result = zavo::graph::parse_graph(graph); });
+    double after_parse = status_mib("VmRSS");
+    std::string report;
+    double write = seconds(
+        [&] { report = zavo::graph::report_json(zavo::graph::build_report(graph, result)); });
+    if (result.error) {
+      std::fprintf(stderr, "the parse stopped at node %lld: %s\n",
+                   static_cast<long long>(result.error->node), result.error->message.c_str());
+      return 1;
+    }
+    double per_node = (load + parse) * 1e6 / static_cast<double>(graph.size());
+    std::printf("%8zu %9.1f %8.3f %8.3f %8.3f %9.2f %9.1f %9.1f\n", graph.size(),
+                static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse, write, per_node,
+                after_load - base, after_parse - base);
+  }
+  std::printf("peak resident memory of the process: %.1f MiB\n", status_mib("VmHWM"));
+  return 0;
+}
