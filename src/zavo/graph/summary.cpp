@@ -1,6 +1,7 @@
 #include "zavo/graph/summary.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string_view>
 #include <unordered_map>
@@ -18,9 +19,13 @@ std::string plural(std::int64_t count, std::string_view one, std::string_view ma
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
 
-std::string percent(double share) {
+// `part` of `whole` in percent with one decimal, rounded down: 100.0% only when all of it.
+std::string percent(std::uint64_t part, std::uint64_t whole) {
+  long double tenths =
+      whole ? std::floor(static_cast<long double>(part) * 1000.0L / static_cast<long double>(whole))
+            : 0.0L;
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.1f%%", share * 100.0);
+  std::snprintf(buffer, sizeof buffer, "%.1Lf%%", tenths / 10.0L);
   return buffer;
 }
 
@@ -73,7 +78,8 @@ void append_counts(std::string& out, const Report& report) {
   }
   out += "channel classes: " + std::to_string(s.channel_classes) + " (" +
          std::to_string(s.prunable_classes) + " prunable)\n";
-  out += "prunable share of parameter elements: " + percent(s.prunable_share()) + " (" +
+  out += "prunable share of parameter elements: " +
+         percent(s.prunable_parameter_elements, s.parameter_elements) + " (" +
          std::to_string(s.prunable_parameter_elements) + " of " +
          std::to_string(s.parameter_elements) + ")\n";
 }
