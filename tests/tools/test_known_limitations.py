@@ -1,0 +1,73 @@
+"""The two patterns the README lists as known limitations, analysed for real.
+
+Both follow from the analysis rules as documented; if one of these tests
+fails, the engine's behaviour changed and the README's list must follow.
+"""
+
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+from tests.tools.support import TOOLS  # noqa: F401  (puts tools/ on the path)
+
+import torch
+from torch import nn
+import torch.nn.functional as F
+
+import export_graph
+import prove_zoo
+import verify_pruning
+
+
+class LinearOverWidth(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 4, 3, padding=1)
+        self.fc = nn.Linear(8, 5)
+
+    def forward(self, x):
+        return self.fc(self.conv(x))
+
+
+class PoolOverFeatures(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc = nn.Linear(6, 8)
+
+    def forward(self, x):
+        return F.adaptive_avg_pool1d(self.fc(x), 1) + x[..., :1]
+
+
+class KnownLimitations(unittest.TestCase):
+    def analyse(self, model, x):
+        binary = prove_zoo.find_zavo_prune()
+        if not binary:
+            self.skipTest("no zavo-prune binary built")
+        with tempfile.TemporaryDirectory() as scratch:
+            graph, report = os.path.join(scratch, "g.json"), os.path.join(scratch, "r.json")
+            export_graph.write_atomic(graph, export_graph.dumps_graph(export_graph.trace(model, x)))
+            subprocess.run([binary, "analyze", graph, "-o", report], check=True, capture_output=True)
+            with open(report, encoding="utf-8") as stream:
+                return json.load(stream)
+
+    def test_each_prunable_class_is_unsound(self):
+        cases = [
+            (LinearOverWidth, (1, 3, 8, 8), "conv", "output 0 has shape (1, 3, 8, 5), not (1, 4, 8, 5)"),
+            (PoolOverFeatures, (1, 4, 6), "fc", "output 0 differs from the zeroed model by "),
+        ]
+        for builder, size, layer, detail in cases:
+            with self.subTest(builder.__name__):
+                torch.manual_seed(0)
+                model, x = builder().eval(), torch.randn(size)
+                groups = verify_pruning.select_groups(self.analyse(model, x))
+                self.assertEqual({c["node"] for g in groups for c in g["channels"]}, {layer + ".weight", layer + ".bias"})
+                for group in groups:
+                    sound, text = verify_pruning.check_class(model, (x,), group["channels"])
+                    self.assertFalse(sound)
+                    self.assertTrue(text.startswith(detail), text)
+
+
+if __name__ == "__main__":
+    unittest.main()
