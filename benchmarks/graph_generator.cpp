@@ -7,7 +7,7 @@ namespace zavo::benchmarks {
 namespace {
 
 constexpr std::size_t kStemNodes = 3;
-constexpr std::size_t kBlockNodes = 9;
+constexpr std::size_t kBlockNodes = 11;
 
 class Writer {
  public:
@@ -67,20 +67,23 @@ std::string residual_graph_text(std::size_t nodes, std::size_t channels) {
       std::max<std::size_t>(1, (std::max(nodes, kStemNodes) - kStemNodes) / kBlockNodes);
   for (std::size_t b = 0; b < blocks; ++b) {
     std::string p = "blocks." + std::to_string(b) + ".";
-    std::size_t weight = w.parameter(p + "conv.weight", "[" + c + ", " + c + ", 3, 3]");
-    std::size_t conv = w.call(p + "conv", "torch.nn.functional.conv2d",
-                              "[" + ref(prev) + ", " + ref(weight) + conv_tail, "{}", activation);
+    std::size_t weight1 = w.parameter(p + "conv1.weight", "[" + c + ", " + c + ", 3, 3]");
+    std::size_t conv1 = w.call(p + "conv1", "torch.nn.functional.conv2d",
+                               "[" + ref(prev) + ", " + ref(weight1) + conv_tail, "{}", activation);
     std::vector<std::size_t> bn;
     for (const char* name : {"running_mean", "running_var", "weight", "bias"})
       bn.push_back(w.parameter(p + "bn." + name, "[" + c + "]"));
     std::size_t norm = w.call(p + "bn", "torch.nn.functional.batch_norm",
-                              "[" + ref(conv) + ", " + ref(bn[0]) + ", " + ref(bn[1]) + "]",
+                              "[" + ref(conv1) + ", " + ref(bn[0]) + ", " + ref(bn[1]) + "]",
                               "{\"weight\": " + ref(bn[2]) + ", \"bias\": " + ref(bn[3]) +
                                   ", \"training\": false, \"momentum\": 0.1, \"eps\": 1e-05}",
                               activation);
     std::size_t relu = w.call(p + "relu", "torch.nn.functional.relu", "[" + ref(norm) + "]",
                               "{\"inplace\": false}", activation);
-    prev = w.call(p + "add", "torch.Tensor.__iadd__", "[" + ref(relu) + ", " + ref(prev) + "]",
+    std::size_t weight2 = w.parameter(p + "conv2.weight", "[" + c + ", " + c + ", 3, 3]");
+    std::size_t conv2 = w.call(p + "conv2", "torch.nn.functional.conv2d",
+                               "[" + ref(relu) + ", " + ref(weight2) + conv_tail, "{}", activation);
+    prev = w.call(p + "add", "torch.Tensor.__iadd__", "[" + ref(conv2) + ", " + ref(prev) + "]",
                   "{}", activation);
   }
   return w.finish(prev);

@@ -1,7 +1,8 @@
 #pragma once
 // A generated graph file of a deep residual network, for measuring how reading and parsing
-// scale: a stem convolution, then identical blocks conv -> batch norm -> relu -> add (the
-// block's input), nine nodes each.
+// scale: a stem convolution, then identical residual blocks conv -> batch norm -> relu -> conv
+// -> add (the block's input), eleven nodes each. The channels inside a block are prunable; the
+// channels along the residual path reach the output and are not.
 
 #include <cstddef>
 #include <string>

@@ -3,10 +3,13 @@
 //
 //   graph_scale [NODES...]      (default: 100000)
 //
-// Linear scaling shows as a constant time per node across sizes. Memory figures come from
-// /proc/self/status: resident size after each step and the process's peak.
+// Linear scaling shows as a constant time per node across sizes. Memory: the heap in use after
+// loading (the graph) and after parsing (the graph and the pruning state), from mallinfo2, and
+// the process's peak resident size from /proc/self/status.
 
+#include <malloc.h>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -31,6 +34,12 @@ double status_mib(const std::string& field) {
   return -1;
 }
 
+// Heap memory in use, in MiB.
+double heap_mib() {
+  struct mallinfo2 info = ::mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+}
+
 template <typename F>
 double seconds(F&& step) {
   auto start = std::chrono::steady_clock::now();
@@ -48,28 +57,34 @@ int main(int argc, char** argv) {
     sizes.push_back(100'000);
 
   std::printf("%8s %9s %8s %8s %8s %9s %9s %9s\n", "nodes", "file MiB", "load s", "parse s",
-              "report s", "us/node", "RSS load", "RSS parse");
+              "report s", "us/node", "heap load", "heap parse");
   for (std::size_t requested : sizes) {
     std::string text = zavo::benchmarks::residual_graph_text(requested);
-    double base = status_mib("VmRSS");
+    double base = heap_mib();
     zavo::tensor_trace::Graph graph;
     double load = seconds([&] { graph = zavo::graph::read_graph_text(text); });
-    double after_load = status_mib("VmRSS");
+    double after_load = heap_mib();
     zavo::graph::ParseResult result;
     double parse = seconds([&] { result = zavo::graph::parse_graph(graph); });
-    double after_parse = status_mib("VmRSS");
+    double after_parse = heap_mib();
     std::string report;
-    double write = seconds(
-        [&] { report = zavo::graph::report_json(zavo::graph::build_report(graph, result)); });
+    std::int64_t classes = 0, prunable = 0;
+    double write = seconds([&] {
+      zavo::graph::Report built = zavo::graph::build_report(graph, result);
+      classes = built.summary.channel_classes;
+      prunable = built.summary.prunable_classes;
+      report = zavo::graph::report_json(built);
+    });
     if (result.error) {
       std::fprintf(stderr, "the parse stopped at node %lld: %s\n",
                    static_cast<long long>(result.error->node), result.error->message.c_str());
       return 1;
     }
     double per_node = (load + parse) * 1e6 / static_cast<double>(graph.size());
-    std::printf("%8zu %9.1f %8.3f %8.3f %8.3f %9.2f %9.1f %9.1f\n", graph.size(),
-                static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse, write, per_node,
-                after_load - base, after_parse - base);
+    std::printf("%8zu %9.1f %8.3f %8.3f %8.3f %9.2f %9.1f %9.1f   %lld classes, %lld prunable\n",
+                graph.size(), static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse,
+                write, per_node, after_load - base, after_parse - base,
+                static_cast<long long>(classes), static_cast<long long>(prunable));
   }
   std::printf("peak resident memory of the process: %.1f MiB\n", status_mib("VmHWM"));
   return 0;
