@@ -152,7 +152,12 @@ class Kwargs {
 
   const Value* find(std::string_view key) const;
   bool contains(std::string_view key) const { return find(key) != nullptr; }
+  // Replaces the value under `key`, or appends it.
   void set(std::string key, Value value);
+  // Appends without looking for `key`: for callers that know the keys are distinct.
+  void append(std::string key, Value value) {
+    items_.emplace_back(std::move(key), std::move(value));
+  }
   const std::vector<std::pair<std::string, Value>>& items() const { return items_; }
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }

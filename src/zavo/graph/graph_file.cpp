@@ -220,7 +220,7 @@ class GraphReader {
         require_object(require_field(node, place, "kwargs"), place / "kwargs");
     Kwargs kwargs;
     for (const auto& [key, value] : kwargs_json)
-      kwargs.set(key, read_value(value, place / "kwargs" / key));
+      kwargs.append(key, read_value(value, place / "kwargs" / key));
 
     graph_.add_call(name, tensor_trace::intern_operation(op), std::move(args), std::move(kwargs),
                     std::move(shape), std::move(op_name));
