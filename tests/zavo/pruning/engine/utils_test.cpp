@@ -1,5 +1,6 @@
 #include "zavo/pruning/engine/utils.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/graph_builder.hpp"
@@ -10,6 +11,8 @@ namespace {
 using testing::GraphBuilder;
 using testing::L;
 using testing::none;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 class LabelUtilities : public ::testing::Test, public GraphBuilder {};
 
@@ -68,12 +71,9 @@ TEST_F(LabelUtilities, FlattenLabelsAndPruneDimension) {
   EXPECT_EQ(get_prune_dimension(state, none_only), std::nullopt);
   EXPECT_EQ(get_prune_dimension(state, bare), std::nullopt);
   EXPECT_EQ(get_prune_dimension(state, one), 1);
-  try {
-    get_prune_dimension(state, two);
-    FAIL();
-  } catch (const PruningEngineRuntimeException& e) {
-    EXPECT_STREQ(e.what(), "Multiple prune dimensions are not supported");
-  }
+  EXPECT_THAT([&] { get_prune_dimension(state, two); },
+              ThrowsMessage<PruningEngineRuntimeException>(
+                  StrEq("Multiple prune dimensions are not supported")));
 }
 
 }  // namespace
