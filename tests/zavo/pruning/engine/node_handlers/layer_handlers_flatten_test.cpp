@@ -4,15 +4,15 @@
 
 #include <string>
 
+#include "zavo/pruning/engine/node_handlers/handler_test_support.hpp"
 #include "zavo/pruning/engine/node_handlers/layer_handlers.hpp"
-#include "zavo/pruning/engine/node_handlers/layer_handlers_test_support.hpp"
 
-namespace zavo::pruning::engine::node_handlers::layer_test {
+namespace zavo::pruning::engine::node_handlers::handler_test {
 namespace {
 
 const std::string FLATTENS[] = {"torch.flatten", "torch.Tensor.flatten"};
 
-TEST_F(LayerHandlers, FlattenKeepsOrMovesThePrunedDimensionOrFallsBack) {
+TEST_F(Handlers, FlattenKeepsOrMovesThePrunedDimensionOrFallsBack) {
   const std::string channels_last = "[None, None, [0, 1, 2], None]";
   // The operation field names the case; the loop runs each case with both flatten operations.
   // clang-format off
@@ -43,7 +43,7 @@ TEST_F(LayerHandlers, FlattenKeepsOrMovesThePrunedDimensionOrFallsBack) {
   EXPECT_TRUE(warned.records().empty());
 }
 
-TEST_F(LayerHandlers, FlattenWithoutOneLabelledDimensionFallsBackWithoutError) {
+TEST_F(Handlers, FlattenWithoutOneLabelledDimensionFallsBackWithoutError) {
   // No labels at all, even with a single-dimension range; labels in two dimensions, whose
   // prune dimension cannot be told.
   auto& bare = tensor("bare", Shape{2, 3, 4}, {none, none, none});
@@ -57,7 +57,7 @@ TEST_F(LayerHandlers, FlattenWithoutOneLabelledDimensionFallsBackWithoutError) {
   expect_default_handled(*this, z, two);
 }
 
-TEST_F(LayerHandlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
+TEST_F(Handlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
   auto& x = tensor("x", Shape{2, 3, 1}, {none, L({0, 1, 2}), none});
   auto& unknown = tensor("unknown", std::nullopt, {none, L({3, 4})});
   auto& scalar = tensor("scalar", Shape{}, {});
@@ -93,4 +93,4 @@ TEST_F(LayerHandlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
 }
 
 }  // namespace
-}  // namespace zavo::pruning::engine::node_handlers::layer_test
+}  // namespace zavo::pruning::engine::node_handlers::handler_test

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "zavo/pruning/engine/node_handlers/layer_handlers_test_support.hpp"
+#include "zavo/pruning/engine/node_handlers/handler_test_support.hpp"
 
-namespace zavo::pruning::engine::node_handlers::layer_test {
+namespace zavo::pruning::engine::node_handlers::handler_test {
 namespace {
 
 const std::string CONV2D = "torch.nn.functional.conv2d";
@@ -17,7 +17,7 @@ const std::string LINEAR = "torch.nn.functional.linear";
 
 // ---- convolution ------------------------------------------------------------------------------
 
-TEST_F(LayerHandlers, EveryConvolutionTiesInputChannelsToItsWeightsInputChannelDimension) {
+TEST_F(Handlers, EveryConvolutionTiesInputChannelsToItsWeightsInputChannelDimension) {
   struct Case {
     std::string op;
     std::size_t spatial_dims;
@@ -67,7 +67,7 @@ TEST_F(LayerHandlers, EveryConvolutionTiesInputChannelsToItsWeightsInputChannelD
   EXPECT_TRUE(warned.records().empty());
 }
 
-TEST_F(LayerHandlers, ConvBiasIsFoldedIntoTheOutputChannelsWhetherPositionalOrKeyword) {
+TEST_F(Handlers, ConvBiasIsFoldedIntoTheOutputChannelsWhetherPositionalOrKeyword) {
   for (bool by_keyword : {false, true}) {
     SCOPED_TRACE(by_keyword ? "keyword" : "positional");
     GraphBuilder g;
@@ -86,7 +86,7 @@ TEST_F(LayerHandlers, ConvBiasIsFoldedIntoTheOutputChannelsWhetherPositionalOrKe
   }
 }
 
-TEST_F(LayerHandlers, DepthwiseConvMakesInputAndOutputChannelOneClass) {
+TEST_F(Handlers, DepthwiseConvMakesInputAndOutputChannelOneClass) {
   auto& x = tensor("x", Shape{1, 4, 6, 6}, {none, L({0, 1, 2, 3}), none, none});
   auto& w = tensor("w", Shape{4, 1, 3, 3}, {L({4, 5, 6, 7}), none, L({8, 9, 10}), none});
   auto& b = tensor("b", Shape{4}, {L({11, 12, 13, 14})});
@@ -100,7 +100,7 @@ TEST_F(LayerHandlers, DepthwiseConvMakesInputAndOutputChannelOneClass) {
   expect_prunable({0, 1, 2, 3}, true);
 }
 
-TEST_F(LayerHandlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
+TEST_F(Handlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
   struct Case {
     const char* name;
     std::int64_t groups;
@@ -143,7 +143,7 @@ TEST_F(LayerHandlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
   }
 }
 
-TEST_F(LayerHandlers, SingleChannelConvIsOrdinaryNotDepthwiseAndWarns) {
+TEST_F(Handlers, SingleChannelConvIsOrdinaryNotDepthwiseAndWarns) {
   auto& x = tensor("x", Shape{1, 1, 5, 5}, {none, L({0}), none, none});
   auto& w = tensor("w", Shape{1, 1, 3, 3}, {L({1}), L({2}), none, none});
   auto& y = call(CONV2D, {x, w}, {}, Shape{1, 1, 3, 3});
@@ -154,7 +154,7 @@ TEST_F(LayerHandlers, SingleChannelConvIsOrdinaryNotDepthwiseAndWarns) {
   EXPECT_EQ(warned.messages(), std::vector<std::string>{"Conv layer with single output channel"});
 }
 
-TEST_F(LayerHandlers, ConvWarnsInOrderAndStillTiesLabels) {
+TEST_F(Handlers, ConvWarnsInOrderAndStillTiesLabels) {
   // Batch labels and labels in two of three spatial dimensions, a computed weight and bias, one
   // output channel: every warning of the handler, once each, in order.
   auto& x = tensor("x", Shape{2, 2, 4, 3, 4},
@@ -182,7 +182,7 @@ TEST_F(LayerHandlers, ConvWarnsInOrderAndStillTiesLabels) {
   expect_prunable({4, 5, 6, 7, 8, 9, 10, 11}, false);
 }
 
-TEST_F(LayerHandlers, ConvOverAnInputWithoutShapeGoesToTheDefaultHandlerSilently) {
+TEST_F(Handlers, ConvOverAnInputWithoutShapeGoesToTheDefaultHandlerSilently) {
   auto& x = tensor("x", std::nullopt, {L({0}), L({1, 2}), L({3}), none});
   auto& w = tensor("w", Shape{3, 2, 1, 1}, {L({4, 5, 6}), L({7, 8}), none, none});
   auto& y = call(CONV2D, {x, w}, {}, Shape{1, 3, 5, 5});
@@ -192,7 +192,7 @@ TEST_F(LayerHandlers, ConvOverAnInputWithoutShapeGoesToTheDefaultHandlerSilently
   EXPECT_TRUE(warned.records().empty());
 }
 
-TEST_F(LayerHandlers, ConvChannelCountMismatchRaisesTheMergeError) {
+TEST_F(Handlers, ConvChannelCountMismatchRaisesTheMergeError) {
   auto& x = tensor("x", Shape{1, 3, 5, 5}, {none, L({0, 1, 2}), none, none});
   auto& w = tensor("w", Shape{2, 2, 1, 1}, {L({3, 4}), L({5, 6}), none, none});
   auto& b = tensor("b", Shape{3}, {L({7, 8, 9})});
@@ -211,7 +211,7 @@ TEST_F(LayerHandlers, ConvChannelCountMismatchRaisesTheMergeError) {
 }
 
 // Calls the handler cannot read fail before they change anything.
-TEST_F(LayerHandlers, UnreadableLayerCallsFailBeforeAnyChange) {
+TEST_F(Handlers, UnreadableLayerCallsFailBeforeAnyChange) {
   auto& x = tensor("x", Shape{1, 2, 5, 5}, {none, L({0, 1}), L({2, 3, 4, 5, 6}), none});
   auto& w = tensor("w", Shape{3, 2, 1, 1}, {L({7, 8, 9}), L({10, 11}), none, none});
   auto& x_1d = tensor("x_1d", Shape{2}, {L({12, 13})});
@@ -266,7 +266,7 @@ TEST_F(LayerHandlers, UnreadableLayerCallsFailBeforeAnyChange) {
 
 // ---- fully-connected layer --------------------------------------------------------------------
 
-TEST_F(LayerHandlers, LinearTiesInputFeaturesAndRecordsOutputFeaturesInTheLastDimension) {
+TEST_F(Handlers, LinearTiesInputFeaturesAndRecordsOutputFeaturesInTheLastDimension) {
   struct Case {
     Shape input_shape;
     Shape output_shape;
@@ -295,7 +295,7 @@ TEST_F(LayerHandlers, LinearTiesInputFeaturesAndRecordsOutputFeaturesInTheLastDi
   EXPECT_TRUE(warned.records().empty());
 }
 
-TEST_F(LayerHandlers, LinearBiasIsFoldedIntoTheOutputFeatures) {
+TEST_F(Handlers, LinearBiasIsFoldedIntoTheOutputFeatures) {
   auto& x = tensor("x", Shape{5, 2}, {none, L({0, 1})});
   auto& w = tensor("w", Shape{2, 2}, {L({20, 21}), L({10, 11})});
   auto& b = tensor("b", Shape{2}, {L({14, 22})});
@@ -306,7 +306,7 @@ TEST_F(LayerHandlers, LinearBiasIsFoldedIntoTheOutputFeatures) {
   EXPECT_EQ(text(w), "[[14, 21], [0, 1]]");
 }
 
-TEST_F(LayerHandlers, LinearLeavesLeadingLabelsAloneAndUntiedFeaturesOutOfPruning) {
+TEST_F(Handlers, LinearLeavesLeadingLabelsAloneAndUntiedFeaturesOutOfPruning) {
   // Channel labels of an image tensor before a layer over its last axis, which has no labels.
   auto& x = tensor("x", Shape{1, 3, 4}, {none, L({0, 1, 2}), none});
   auto& w = tensor("w", Shape{2, 4}, {L({10, 11}), L({12, 13, 14, 15})});
@@ -317,7 +317,7 @@ TEST_F(LayerHandlers, LinearLeavesLeadingLabelsAloneAndUntiedFeaturesOutOfPrunin
   expect_prunable({12, 13, 14, 15}, false);
 }
 
-TEST_F(LayerHandlers, LinearWarnsInOrderAndStillTiesLabels) {
+TEST_F(Handlers, LinearWarnsInOrderAndStillTiesLabels) {
   auto& x = tensor("x", Shape{5, 2}, {none, L({0, 1})});
   auto& w = computed("w", Shape{1, 2}, {L({10}), L({11, 12})});
   auto& b = computed("b", Shape{1}, {L({3})});
@@ -333,4 +333,4 @@ TEST_F(LayerHandlers, LinearWarnsInOrderAndStillTiesLabels) {
 }
 
 }  // namespace
-}  // namespace zavo::pruning::engine::node_handlers::layer_test
+}  // namespace zavo::pruning::engine::node_handlers::handler_test

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "zavo/pruning/engine/node_handlers/layer_handlers_test_support.hpp"
+#include "zavo/pruning/engine/node_handlers/handler_test_support.hpp"
 
-namespace zavo::pruning::engine::node_handlers::layer_test {
+namespace zavo::pruning::engine::node_handlers::handler_test {
 namespace {
 
 using tensor_trace::intern_operation;
@@ -24,7 +24,7 @@ std::string dims_text(const ReduceDims& dims) {
 
 // ---- argument reading -------------------------------------------------------------------------
 
-TEST_F(LayerHandlers, ReductionArgumentsFollowEachFamilysLayout) {
+TEST_F(Handlers, ReductionArgumentsFollowEachFamilysLayout) {
   struct Case {
     const char* op;
     Args args;  // after the input
@@ -66,7 +66,7 @@ TEST_F(LayerHandlers, ReductionArgumentsFollowEachFamilysLayout) {
             "NotImplementedError: Unknown reduction operation");
 }
 
-TEST_F(LayerHandlers, ReductionDimensionsMustBeIndices) {
+TEST_F(Handlers, ReductionDimensionsMustBeIndices) {
   const std::string named = "PruningEngineRuntimeException: Pruning does not support named tensors";
   const std::string not_index = "TypeError: Reduction dim entries must be integers, got ";
   struct Case {
@@ -99,7 +99,7 @@ TEST_F(LayerHandlers, ReductionDimensionsMustBeIndices) {
 
 // ---- the handler ------------------------------------------------------------------------------
 
-TEST_F(LayerHandlers, ReductionKeepsOrMovesThePruneDimensionsLabelsOrFallsBack) {
+TEST_F(Handlers, ReductionKeepsOrMovesThePruneDimensionsLabelsOrFallsBack) {
   const std::string channels_at_1 = "[None, [0, 1, 2], None, None]";
   // clang-format off
   const PruneDimCase cases[] = {
@@ -123,7 +123,7 @@ TEST_F(LayerHandlers, ReductionKeepsOrMovesThePruneDimensionsLabelsOrFallsBack) 
   }
 }
 
-TEST_F(LayerHandlers, ReductionFallsBackWithoutOneLabelledDimensionOrAShape) {
+TEST_F(Handlers, ReductionFallsBackWithoutOneLabelledDimensionOrAShape) {
   auto& bare = tensor("bare", Shape{2, 3}, {none, none});
   auto& no_shape = tensor("no_shape", std::nullopt, {none, L({0, 1, 2})});
   auto& two = tensor("two", Shape{2, 3}, {L({3, 4}), L({5, 6, 7})});
@@ -134,7 +134,7 @@ TEST_F(LayerHandlers, ReductionFallsBackWithoutOneLabelledDimensionOrAShape) {
   }
 }
 
-TEST_F(LayerHandlers, ReductionRefusesAPruneDimensionPastTheShapeOrAMissingInput) {
+TEST_F(Handlers, ReductionRefusesAPruneDimensionPastTheShapeOrAMissingInput) {
   // Labels recorded for more dimensions than the shape has.
   auto& wide = tensor("wide", Shape{2, 3, 4, 5}, {none, none, none, none, L({0, 1})});
   auto& y = call("torch.mean", {wide, 0}, {}, Shape{3, 4, 5});
@@ -151,4 +151,4 @@ TEST_F(LayerHandlers, ReductionRefusesAPruneDimensionPastTheShapeOrAMissingInput
 }
 
 }  // namespace
-}  // namespace zavo::pruning::engine::node_handlers::layer_test
+}  // namespace zavo::pruning::engine::node_handlers::handler_test

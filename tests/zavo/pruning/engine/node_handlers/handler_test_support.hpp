@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the layer and reduction handler tests: a fixture that is a graph builder
-// recording warnings, and the failure of an action as one comparable text.
+// Shared pieces of the node-handler tests: a fixture that is a graph builder recording
+// warnings, the failure of an action as one comparable text, a capture of the module's debug
+// lines, and a runner for calls that reduce or join dimensions.
 
 #include <gtest/gtest.h>
 
@@ -8,20 +9,23 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "support/graph_builder.hpp"
 #include "zavo/platform/errors.hpp"
+#include "zavo/platform/logging.hpp"
 #include "zavo/platform/warnings.hpp"
 #include "zavo/pruning/engine/node_handlers/common.hpp"
 
-namespace zavo::pruning::engine::node_handlers::layer_test {
+namespace zavo::pruning::engine::node_handlers::handler_test {
 
 using tensor_trace::Sequence;
 using testing::GraphBuilder;
 using testing::L;
 using testing::none;
 
-class LayerHandlers : public ::testing::Test, public GraphBuilder {
+class Handlers : public ::testing::Test, public GraphBuilder {
  protected:
   // A node computed inside the graph (the result of a call the module does not handle) with
   // the given labels recorded for it.
@@ -39,6 +43,12 @@ class LayerHandlers : public ::testing::Test, public GraphBuilder {
 
   void expect_prunable(std::initializer_list<Label> labels, bool expected) const {
     for (Label label : labels)
+      EXPECT_EQ(prunable(label), expected) << "label " << label;
+  }
+
+  // Every label recorded for `node` has the given prunability.
+  void expect_all_prunable(const ZavoNode& node, bool expected) const {
+    for (Label label : get_flatten_labels(state, node))
       EXPECT_EQ(prunable(label), expected) << "label " << label;
   }
 
@@ -111,4 +121,34 @@ inline std::string failure_of(const std::function<void()>& action) {
   return "no error";
 }
 
-}  // namespace zavo::pruning::engine::node_handlers::layer_test
+// Captures the lines the module's logger writes while it lives, with the logger enabled for
+// debug; restores the level and the sink afterwards.
+class DebugCapture {
+ public:
+  explicit DebugCapture(bool enable = true)
+      : logger_(logging::get_logger("zavo.pruning.engine.node_handlers")),
+        level_(logger_.level()),
+        previous_(logging::set_sink(
+            [this](const logging::Logger& logger, logging::Level level, std::string_view line) {
+              lines.push_back(logger.name() + ":" + std::string(logging::level_name(level)) + ":" +
+                              std::string(line));
+            })) {
+    if (enable)
+      logger_.set_level(logging::Level::Debug);
+  }
+  ~DebugCapture() {
+    logger_.set_level(level_);
+    logging::set_sink(previous_);
+  }
+  DebugCapture(const DebugCapture&) = delete;
+  DebugCapture& operator=(const DebugCapture&) = delete;
+
+  std::vector<std::string> lines;
+
+ private:
+  logging::Logger& logger_;
+  logging::Level level_;
+  logging::Sink previous_;
+};
+
+}  // namespace zavo::pruning::engine::node_handlers::handler_test
