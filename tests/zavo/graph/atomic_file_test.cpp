@@ -9,29 +9,17 @@
 namespace zavo::graph {
 namespace {
 
+using testing::files_in;
 using testing::read_text;
 using testing::TempDir;
-using testing::write_text;
 
-std::size_t entries(const std::filesystem::path& dir) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir))
-    ++n;
-  return n;
-}
-
-TEST(WriteFileAtomically, CreatesOrReplacesTheFile) {
+TEST(WriteFileAtomically, CreatesOrReplacesTheFileAndLeavesNoTemporaryFile) {
   TempDir dir;
-  auto path = dir / "report.json";
-  write_file_atomically(path, "first");
-  EXPECT_EQ(read_text(path), "first");
-  write_file_atomically(path, "second, longer");
-  EXPECT_EQ(read_text(path), "second, longer");
-  EXPECT_EQ(entries(dir.path()), 1u);
-}
-
-TEST(WriteFileAtomically, WritesIntoTheWorkingDirectoryForABareName) {
-  TempDir dir;
+  write_file_atomically(dir / "report.json", "first");
+  write_file_atomically(dir / "report.json", "second, longer");
+  EXPECT_EQ(read_text(dir / "report.json"), "second, longer");
+  EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"report.json"});
+  // A bare name goes to the working directory.
   auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   write_file_atomically("bare.json", "content");
@@ -42,12 +30,11 @@ TEST(WriteFileAtomically, WritesIntoTheWorkingDirectoryForABareName) {
 TEST(WriteFileAtomically, LeavesTheTargetAndNoTemporaryFileOnFailure) {
   TempDir dir;
   // A non-empty directory cannot be replaced by a file.
-  auto target = dir / "taken";
-  std::filesystem::create_directory(target);
-  write_text(target / "inside.txt", "kept");
-  EXPECT_THROW(write_file_atomically(target, "report"), FileWriteError);
-  EXPECT_EQ(read_text(target / "inside.txt"), "kept");
-  EXPECT_EQ(entries(dir.path()), 1u);
+  std::filesystem::create_directory(dir / "taken");
+  testing::write_text(dir / "taken" / "inside.txt", "kept");
+  EXPECT_THROW(write_file_atomically(dir / "taken", "report"), FileWriteError);
+  EXPECT_EQ(read_text(dir / "taken" / "inside.txt"), "kept");
+  EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"taken"});
 }
 
 }  // namespace

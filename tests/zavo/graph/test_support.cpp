@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -43,19 +44,31 @@ void write_text(const std::filesystem::path& path, std::string_view text) {
   out << text;
 }
 
+std::vector<std::string> files_in(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 namespace {
-Json report_of_graph(const tensor_trace::Graph& graph, ParseOptions options) {
+std::string report_of_graph(const tensor_trace::Graph& graph, ParseOptions options) {
   ParseResult result = parse_graph(graph, options);
-  return Json::parse(report_json(build_report(graph, result)));
+  return report_json(build_report(graph, result));
 }
 }  // namespace
 
-Json report_of_file(const std::filesystem::path& path, ParseOptions options) {
+std::string report_text(const std::filesystem::path& path, ParseOptions options) {
   return report_of_graph(read_graph_file(path), options);
 }
 
+Json report_of_file(const std::filesystem::path& path, ParseOptions options) {
+  return Json::parse(report_text(path, options));
+}
+
 Json report_of_text(std::string_view text, ParseOptions options) {
-  return report_of_graph(read_graph_text(text), options);
+  return Json::parse(report_of_graph(read_graph_text(text), options));
 }
 
 Classes::Classes(const Json& report) : report_(report) {
@@ -78,6 +91,32 @@ const Json& Classes::of(const Slice& slice) const {
     return missing;
   }
   return report_["groups"][it->second];
+}
+
+namespace {
+Slice shifted(const Slice& slice, std::int64_t by) {
+  return {std::get<0>(slice), std::get<1>(slice), std::get<2>(slice) + by};
+}
+}  // namespace
+
+::testing::AssertionResult Classes::tied(const Slice& a, const Slice& b, std::int64_t n) const {
+  for (std::int64_t i = 0; i < n; ++i)
+    if (!same(shifted(a, i), shifted(b, i)))
+      return ::testing::AssertionFailure()
+             << std::get<0>(a) << " dim " << std::get<1>(a) << " index " << std::get<2>(a) + i
+             << " is not with " << std::get<0>(b) << " dim " << std::get<1>(b) << " index "
+             << std::get<2>(b) + i;
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Classes::prunable(const Slice& first, std::int64_t n,
+                                             bool expected) const {
+  for (std::int64_t i = 0; i < n; ++i)
+    if (prunable(shifted(first, i)) != expected)
+      return ::testing::AssertionFailure()
+             << std::get<0>(first) << " dim " << std::get<1>(first) << " index "
+             << std::get<2>(first) + i << (expected ? " is kept" : " is prunable");
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace zavo::graph::testing

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "zavo/graph/parse.hpp"
@@ -34,6 +36,11 @@ class TempDir {
 std::filesystem::path example_path(std::string_view name);
 std::string read_text(const std::filesystem::path& path);
 void write_text(const std::filesystem::path& path, std::string_view text);
+// The names in `dir`, sorted.
+std::vector<std::string> files_in(const std::filesystem::path& dir);
+
+// The report text of the graph file at `path`, as the command writes it.
+std::string report_text(const std::filesystem::path& path, ParseOptions options = {});
 
 // The report of the graph file at `path`, as the command writes it, read back as JSON.
 Json report_of_file(const std::filesystem::path& path, ParseOptions options = {});
@@ -52,6 +59,10 @@ class Classes {
   bool prunable(const Slice& slice) const { return of(slice)["prunable"].get<bool>(); }
   // Whether the two slices belong to one class.
   bool same(const Slice& a, const Slice& b) const { return &of(a) == &of(b); }
+  // Whether channel k + i of `a` and of `b` share a class for every i < n, k each slice's index.
+  ::testing::AssertionResult tied(const Slice& a, const Slice& b, std::int64_t n) const;
+  // Whether channels k to k + n - 1 of the slice's dimension all have that prunability.
+  ::testing::AssertionResult prunable(const Slice& first, std::int64_t n, bool expected) const;
 
  private:
   const Json& report_;
