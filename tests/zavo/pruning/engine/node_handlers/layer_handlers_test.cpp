@@ -1,4 +1,4 @@
-// The convolution and fully-connected layer handlers, run through the registry.
+// The convolution, fully-connected and flatten handlers, run through the registry.
 
 #include "zavo/pruning/engine/node_handlers/layer_handlers.hpp"
 
@@ -18,71 +18,59 @@ const std::string LINEAR = "torch.nn.functional.linear";
 // ---- convolution ------------------------------------------------------------------------------
 
 TEST_F(Handlers, EveryConvolutionTiesInputChannelsToItsWeightsInputChannelDimension) {
-  struct Case {
-    std::string op;
-    std::size_t spatial_dims;
-    bool transposed;
-  };
-  const Case cases[] = {
-      {"torch.nn.functional.conv1d", 1, false},
-      {"torch.nn.functional.conv2d", 2, false},
-      {"torch.nn.functional.conv3d", 3, false},
-      {"torch.nn.functional.conv_transpose1d", 1, true},
-      {"torch.nn.functional.conv_transpose2d", 2, true},
-      {"torch.nn.functional.conv_transpose3d", 3, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.op);
-    GraphBuilder g;
-    Shape x_shape{1, 3};
-    Shape w_shape = c.transposed ? Shape{3, 2} : Shape{2, 3};
-    Shape y_shape{1, 2};
-    TensorLabels x_labels{none, L({0, 1, 2})};
-    TensorLabels w_labels = c.transposed ? TensorLabels{L({10, 11, 12}), L({20, 21})}
-                                         : TensorLabels{L({20, 21}), L({10, 11, 12})};
-    for (std::size_t i = 0; i < c.spatial_dims; ++i) {
-      x_shape.push_back(5);
-      w_shape.push_back(3);
-      y_shape.push_back(3);
-      x_labels.push_back(none);
-      w_labels.push_back(L({Label(30 + 3 * i), Label(31 + 3 * i), Label(32 + 3 * i)}));
+  for (const std::string kind : {"conv", "conv_transpose"}) {
+    const bool transposed = kind != "conv";
+    const std::size_t in_dim = transposed ? 0 : 1, out_dim = 1 - in_dim;
+    for (std::size_t spatial = 1; spatial <= 3; ++spatial) {
+      const std::string op = "torch.nn.functional." + kind + std::to_string(spatial) + "d";
+      SCOPED_TRACE(op);
+      GraphBuilder g;
+      Shape x_shape{1, 3}, w_shape{2, 2}, y_shape{1, 2};
+      w_shape[in_dim] = 3;
+      TensorLabels x_labels{none, L({0, 1, 2})}, w_labels(2);
+      w_labels[in_dim] = L({10, 11, 12});
+      w_labels[out_dim] = L({20, 21});
+      for (std::size_t i = 0; i < spatial; ++i) {
+        x_shape.push_back(5);
+        w_shape.push_back(3);
+        y_shape.push_back(3);
+        x_labels.push_back(none);
+        w_labels.push_back(L({Label(30 + 3 * i), Label(31 + 3 * i), Label(32 + 3 * i)}));
+      }
+      auto& w = g.tensor("w", w_shape, w_labels);
+      auto& y = g.call(op, {g.tensor("x", x_shape, x_labels), w}, {}, y_shape);
+      g.run(y);
+      TensorLabels expected(x_shape.size());
+      expected[1] = L({20, 21});
+      EXPECT_EQ(g.text(y), labels_text(expected));
+      EXPECT_EQ(g.labels(y)[1], g.labels(w)[out_dim]);  // shared: later merges reach the output
+      EXPECT_EQ(labels_text(g.labels(w)[in_dim]), "[0, 1, 2]");
+      for (Label label : {0, 1, 2, 20, 21})
+        EXPECT_TRUE(g.prunable(label)) << label;
+      for (Label label = 30; label < Label(30 + 3 * spatial); ++label)
+        EXPECT_FALSE(g.prunable(label)) << "kernel label " << label;
     }
-    auto& x = g.tensor("x", x_shape, x_labels);
-    auto& w = g.tensor("w", w_shape, w_labels);
-    auto& y = g.call(c.op, {x, w}, {}, y_shape);
-    g.run(y);
-
-    const std::size_t in_dim = c.transposed ? 0 : 1;
-    const std::size_t out_dim = c.transposed ? 1 : 0;
-    TensorLabels expected(x_shape.size());
-    expected[1] = L({20, 21});
-    EXPECT_EQ(g.text(y), labels_text(expected));
-    EXPECT_EQ(g.labels(y)[1], g.labels(w)[out_dim]);  // shared: later merges reach the output
-    EXPECT_EQ(labels_text(g.labels(w)[in_dim]), "[0, 1, 2]");
-    for (Label label : {0, 1, 2, 20, 21})
-      EXPECT_TRUE(g.prunable(label)) << label;
-    for (std::size_t i = 0; i < 3 * c.spatial_dims; ++i)
-      EXPECT_FALSE(g.prunable(Label(30 + i))) << "kernel label " << 30 + i;
   }
   EXPECT_TRUE(warned.records().empty());
 }
 
-TEST_F(Handlers, ConvBiasIsFoldedIntoTheOutputChannelsWhetherPositionalOrKeyword) {
-  for (bool by_keyword : {false, true}) {
-    SCOPED_TRACE(by_keyword ? "keyword" : "positional");
-    GraphBuilder g;
-    auto& x = g.tensor("x", Shape{1, 2, 5, 5}, {none, L({0, 1}), none, none});
-    auto& w = g.tensor("w", Shape{2, 2, 1, 1}, {L({20, 21}), L({10, 11}), none, none});
-    auto& b = g.tensor("b", Shape{2}, {L({14, 22})});
-    auto& y = by_keyword ? g.call(CONV2D, {x, w}, {{"bias", b}}, Shape{1, 2, 5, 5})
-                         : g.call(CONV2D, {x, w, b}, {}, Shape{1, 2, 5, 5});
-    g.run(y);
-    // The smaller label of each (weight, bias) pair survives.
-    EXPECT_EQ(g.text(y), "[None, [14, 21], None, None]");
-    EXPECT_EQ(g.text(w), "[[14, 21], [0, 1], None, None]");
-    EXPECT_EQ(g.text(b), "[[14, 21]]");
-    EXPECT_FALSE(g.has_label(20));
-    EXPECT_FALSE(g.has_label(22));
+// The smaller label of each (weight, bias) pair survives, the bias given by position or keyword.
+TEST_F(Handlers, LayerBiasIsFoldedIntoTheOutputChannels) {
+  for (const std::string& op : {CONV2D, LINEAR}) {
+    for (bool by_keyword : {false, true}) {
+      SCOPED_TRACE(op + (by_keyword ? ", keyword" : ", positional"));
+      GraphBuilder g;
+      auto& x = g.tensor("x", Shape{1, 2}, {none, L({0, 1})});
+      auto& w = g.tensor("w", Shape{2, 2}, {L({20, 21}), L({10, 11})});
+      auto& b = g.tensor("b", Shape{2}, {L({14, 22})});
+      auto& y = by_keyword ? g.call(op, {x, w}, {{"bias", b}}, Shape{1, 2})
+                           : g.call(op, {x, w, b}, {}, Shape{1, 2});
+      g.run(y);
+      EXPECT_EQ(g.text(y), "[None, [14, 21]]");
+      EXPECT_EQ(g.text(w), "[[14, 21], [0, 1]]");
+      EXPECT_EQ(g.text(b), "[[14, 21]]");
+      EXPECT_FALSE(g.has_label(20) || g.has_label(22));
+    }
   }
 }
 
@@ -101,49 +89,38 @@ TEST_F(Handlers, DepthwiseConvMakesInputAndOutputChannelOneClass) {
 }
 
 TEST_F(Handlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
-  struct Case {
-    const char* name;
-    std::int64_t groups;
-    std::int64_t out_channels;
-    Shape weight_shape;
-    TensorLabels weight_labels;
-  };
-  const Case cases[] = {
-      {"two groups", 2, 4, {4, 2, 3, 3}, {L({4, 5, 6, 7}), L({8, 9}), none, none}},
+  const std::tuple<std::int64_t, Shape, TensorLabels> cases[] = {
+      {2, {4, 2, 3, 3}, {L({4, 5, 6, 7}), L({8, 9}), none, none}},
       // groups equal to the inputs, twice as many outputs
-      {"groups 4", 4, 8, {8, 1, 3, 3}, {L({4, 5, 6, 7, 8, 9, 10, 11}), none, none, none}},
+      {4, {8, 1, 3, 3}, {L({4, 5, 6, 7, 8, 9, 10, 11}), none, none, none}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [groups, w_shape, w_labels] : cases) {
     for (bool with_bias : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (with_bias ? ", with bias" : ""));
+      SCOPED_TRACE(std::to_string(groups) + (with_bias ? " groups, with bias" : " groups"));
       GraphBuilder g;
       auto& x = g.tensor("x", Shape{1, 4, 6, 6}, {none, L({0, 1, 2, 3}), none, none});
-      auto& w = g.tensor("w", c.weight_shape, c.weight_labels);
+      auto& w = g.tensor("w", w_shape, w_labels);
       DimensionLabels bias_labels = L({40, 41, 42, 43, 44, 45, 46, 47});
-      bias_labels->resize(static_cast<std::size_t>(c.out_channels));
-      auto& b = g.tensor("b", Shape{c.out_channels}, {bias_labels});
-      Kwargs kwargs{{"groups", c.groups}};
+      bias_labels->resize(static_cast<std::size_t>(w_shape[0]));
+      Kwargs kwargs{{"groups", groups}};
       if (with_bias)
-        kwargs.set("bias", b);
-      auto& y = g.call(CONV2D, {x, w}, kwargs, Shape{1, c.out_channels, 4, 4});
+        kwargs.set("bias", g.tensor("b", Shape{w_shape[0]}, {bias_labels}));
+      auto& y = g.call(CONV2D, {x, w}, kwargs, Shape{1, w_shape[0], 4, 4});
       g.run(y);
-
-      for (Label label : get_flatten_labels(g.state, x))
-        EXPECT_FALSE(g.prunable(label)) << label;
-      for (Label label : get_flatten_labels(g.state, w))
-        EXPECT_FALSE(g.prunable(label)) << label;
-      if (with_bias) {
-        EXPECT_EQ(g.labels(y)[1], bias_labels);
-        for (Label label : *bias_labels)
+      TensorLabels expected(4);
+      if (with_bias)
+        expected[1] = bias_labels;
+      EXPECT_EQ(g.text(y), labels_text(expected));
+      for (const ZavoNode* input : {&x, &w})
+        for (Label label : get_flatten_labels(g.state, *input))
           EXPECT_FALSE(g.prunable(label)) << label;
-      } else {
-        EXPECT_EQ(g.text(y), "[None, None, None, None]");
-      }
+      for (Label label : with_bias ? *bias_labels : LabelList{})
+        EXPECT_FALSE(g.prunable(label)) << label;
     }
   }
 }
 
-TEST_F(Handlers, SingleChannelConvIsOrdinaryNotDepthwiseAndWarns) {
+TEST_F(Handlers, SingleChannelConvIsOrdinaryNotDepthwise) {
   auto& x = tensor("x", Shape{1, 1, 5, 5}, {none, L({0}), none, none});
   auto& w = tensor("w", Shape{1, 1, 3, 3}, {L({1}), L({2}), none, none});
   auto& y = call(CONV2D, {x, w}, {}, Shape{1, 1, 3, 3});
@@ -151,7 +128,6 @@ TEST_F(Handlers, SingleChannelConvIsOrdinaryNotDepthwiseAndWarns) {
   // Depthwise would have tied the input channel to the output: [None, [0], None, None].
   EXPECT_EQ(text(y), "[None, [1], None, None]");
   EXPECT_EQ(text(w), "[[1], [0], None, None]");
-  EXPECT_EQ(warned.messages(), std::vector<std::string>{"Conv layer with single output channel"});
 }
 
 TEST_F(Handlers, ConvWarnsInOrderAndStillTiesLabels) {
@@ -163,15 +139,14 @@ TEST_F(Handlers, ConvWarnsInOrderAndStillTiesLabels) {
   auto& b = computed("b", Shape{1}, {L({19})});
   auto& y = call("torch.nn.functional.conv3d", {x, w, b}, {}, Shape{2, 1, 4, 3, 4});
   run(y);
+  const std::string spatial =
+      "Attempting to prune convolution-like operation along spatial dimension";
   EXPECT_EQ(warned.messages(),
             (std::vector<std::string>{
                 "Convolution-like operation input has prunable labels in batch dimension (0)",
-                "Attempting to prune convolution-like operation along spatial dimension",
-                "Attempting to prune convolution-like operation along spatial dimension",
-                "Conv layer with weight dependent on model inputs",
+                spatial, spatial, "Conv layer with weight dependent on model inputs",
                 "Conv layer with bias dependent on model inputs",
-                "Conv layer with single output channel",
-            }));
+                "Conv layer with single output channel"}));
   for (const auto& record : warned.records()) {
     EXPECT_EQ(record.category, warnings::Category::UserWarning);
     EXPECT_EQ(record.stacklevel, 1);
@@ -192,22 +167,21 @@ TEST_F(Handlers, ConvOverAnInputWithoutShapeGoesToTheDefaultHandlerSilently) {
   EXPECT_TRUE(warned.records().empty());
 }
 
+// Input against weight, and weight against bias.
 TEST_F(Handlers, ConvChannelCountMismatchRaisesTheMergeError) {
   auto& x = tensor("x", Shape{1, 3, 5, 5}, {none, L({0, 1, 2}), none, none});
   auto& w = tensor("w", Shape{2, 2, 1, 1}, {L({3, 4}), L({5, 6}), none, none});
-  auto& b = tensor("b", Shape{3}, {L({7, 8, 9})});
-  auto& y = call(CONV2D, {x, w}, {}, Shape{1, 2, 5, 5});
-  EXPECT_EQ(failure_of([&] { run(y); }),
-            "PruningEngineRuntimeException: Attempting to merge label groups of different "
-            "sizes: (3, 2)");
-  EXPECT_FALSE(recorded(y));
-
   auto& w2 = tensor("w2", Shape{2, 3, 1, 1}, {L({10, 11}), L({12, 13, 14}), none, none});
-  auto& y2 = call(CONV2D, {x, w2, b}, {}, Shape{1, 2, 5, 5});
-  EXPECT_EQ(failure_of([&] { run(y2); }),
-            "PruningEngineRuntimeException: Attempting to merge label groups of different "
-            "sizes: (2, 3)");
-  EXPECT_FALSE(recorded(y2));
+  auto& b = tensor("b", Shape{3}, {L({7, 8, 9})});
+  const std::pair<Args, std::string> cases[] = {{{x, w}, "(3, 2)"}, {{x, w2, b}, "(2, 3)"}};
+  for (const auto& [args, sizes] : cases) {
+    auto& y = call(CONV2D, args, {}, Shape{1, 2, 5, 5});
+    EXPECT_EQ(failure_of([&] { run(y); }),
+              "PruningEngineRuntimeException: Attempting to merge "
+              "label groups of different sizes: " +
+                  sizes);
+    EXPECT_FALSE(recorded(y));
+  }
 }
 
 // Calls the handler cannot read fail before they change anything.
@@ -295,17 +269,6 @@ TEST_F(Handlers, LinearTiesInputFeaturesAndRecordsOutputFeaturesInTheLastDimensi
   EXPECT_TRUE(warned.records().empty());
 }
 
-TEST_F(Handlers, LinearBiasIsFoldedIntoTheOutputFeatures) {
-  auto& x = tensor("x", Shape{5, 2}, {none, L({0, 1})});
-  auto& w = tensor("w", Shape{2, 2}, {L({20, 21}), L({10, 11})});
-  auto& b = tensor("b", Shape{2}, {L({14, 22})});
-  auto& y = call(LINEAR, {x}, {{"weight", w}, {"bias", b}}, Shape{5, 2});
-  run(y);
-  EXPECT_EQ(text(y), "[None, [14, 21]]");
-  EXPECT_EQ(text(b), "[[14, 21]]");
-  EXPECT_EQ(text(w), "[[14, 21], [0, 1]]");
-}
-
 TEST_F(Handlers, LinearLeavesLeadingLabelsAloneAndUntiedFeaturesOutOfPruning) {
   // Channel labels of an image tensor before a layer over its last axis, which has no labels.
   auto& x = tensor("x", Shape{1, 3, 4}, {none, L({0, 1, 2}), none});
@@ -330,6 +293,90 @@ TEST_F(Handlers, LinearWarnsInOrderAndStillTiesLabels) {
                                }));
   EXPECT_EQ(text(y), "[None, [3]]");
   EXPECT_EQ(text(w), "[[3], [0, 1]]");
+}
+
+// ---- flatten ---------------------------------------------------------------------------------
+
+const std::string FLATTENS[] = {"torch.flatten", "torch.Tensor.flatten"};
+
+TEST_F(Handlers, FlattenKeepsOrMovesThePrunedDimensionOrFallsBack) {
+  const std::string channels_last = "[None, None, [0, 1, 2], None]";
+  // The operation field names the case; the loop runs each case with both flatten operations.
+  // clang-format off
+  const PruneDimCase cases[] = {
+      {"joined, unit spatial sizes", {2, 3, 1, 1}, 1, {1}, {}, {2, 3},
+       "[None, [0, 1, 2], None, None]"},
+      {"joined, larger spatial sizes", {2, 3, 2, 2}, 1, {1}, {}, {2, 12}, FALLS_BACK},
+      {"before the range", {2, 3, 4, 4}, 1, {2}, {}, {2, 3, 16}, "[None, [0, 1, 2], None, None]"},
+      {"after the range", {2, 4, 4, 3}, 3, {1, 2}, {}, {2, 16, 3}, channels_last},
+      {"after the range, by name", {2, 4, 4, 3}, 3, {}, {{"start_dim", 1}, {"end_dim", 2}},
+       {2, 16, 3}, channels_last},
+      {"position wins over name", {2, 4, 4, 3}, 3, {1, 2}, {{"start_dim", 0}, {"end_dim", 3}},
+       {2, 16, 3}, channels_last},
+      {"wrapped out-of-range dimensions", {2, 4, 4, 3}, 3, {-7, 6}, {}, {2, 16, 3}, channels_last},
+      {"joined at the range start", {1, 3, 4}, 1, {0, 1}, {}, {3, 4}, "[[0, 1, 2], None, None]"},
+      {"joined at the range start, larger", {2, 3, 4}, 1, {0, 1}, {}, {6, 4}, FALLS_BACK},
+      {"defaults join everything, same size", {1, 3}, 1, {}, {}, {3}, "[[0, 1, 2], None]"},
+      {"defaults join everything, larger", {2, 3}, 1, {}, {}, {6}, FALLS_BACK},
+  };
+  // clang-format on
+  for (const std::string& op : FLATTENS) {
+    for (PruneDimCase c : cases) {
+      SCOPED_TRACE(op + ": " + c.op);
+      c.op = op;
+      check_prune_dim_case(c);
+    }
+  }
+  EXPECT_TRUE(warned.records().empty());
+}
+
+TEST_F(Handlers, FlattenWithoutOneLabelledDimensionFallsBackWithoutError) {
+  // No labels at all, even with a single-dimension range; labels in two dimensions, whose
+  // prune dimension cannot be told.
+  auto& bare = tensor("bare", Shape{2, 3, 4}, {none, none, none});
+  auto& y = call("torch.flatten", {bare, 1, 1}, {}, Shape{2, 3, 4});
+  run(y);
+  EXPECT_EQ(text(y), "[None, None, None]");
+
+  auto& two = tensor("two", Shape{2, 3, 4}, {none, L({0, 1, 2}), L({3, 4, 5, 6})});
+  auto& z = call("torch.Tensor.flatten", {two, 2}, {}, Shape{2, 3, 4});
+  run(z);
+  expect_default_handled(*this, z, two);
+}
+
+TEST_F(Handlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
+  auto& x = tensor("x", Shape{2, 3, 1}, {none, L({0, 1, 2}), none});
+  auto& unknown = tensor("unknown", std::nullopt, {none, L({3, 4})});
+  auto& scalar = tensor("scalar", Shape{}, {});
+  const std::string lookup = "LookupError: ", type = "TypeError: ",
+                    unsupported = "PruningEngineRuntimeException: ";
+  struct Case {
+    Args args;
+    Kwargs kwargs;
+    std::optional<Shape> output;
+    std::string kind;
+    std::string failure;  // after `flatten node <node name>`
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{}, {{"start_dim", 1}}, Shape{6}, lookup, " has no input argument"},
+      {{unknown}, {}, Shape{6}, lookup, ": the shape of input unknown is unknown"},
+      {{scalar}, {}, Shape{1}, unsupported, ": input scalar has fewer than 1 dimensions"},
+      {{x, 1.0}, {}, Shape{2, 3}, type, ": argument start_dim must be an integer, got float 1.0"},
+      {{x}, {{"end_dim", Value::none()}}, Shape{2, 3}, type,
+       ": argument end_dim must be an integer, got NoneType None"},
+      // The pruned dimension is joined, and the joined size is needed.
+      {{x, 1}, {}, std::nullopt, lookup, ": the output shape is unknown"},
+      {{x, 1}, {}, Shape{2}, unsupported, ": the output shape (2,) has fewer than 2 dimensions"},
+  };
+  // clang-format on
+  const auto prunability = state.is_prunable;
+  for (const Case& c : cases) {
+    auto& y = call("torch.flatten", c.args, c.kwargs, c.output);
+    EXPECT_EQ(failure_of([&] { run(y); }), c.kind + "flatten node " + y.name + c.failure);
+    EXPECT_FALSE(recorded(y)) << y.name;
+  }
+  EXPECT_EQ(state.is_prunable, prunability);
 }
 
 }  // namespace
