@@ -87,24 +87,19 @@ class TinyModelReport(unittest.TestCase):
 
 
 class LayerAttributes(unittest.TestCase):
-    """Pruning keeps each layer's channel counts in step with its tensors."""
-
-    def check(self, model, x, channels):
-        sound, detail = verify_pruning.check_class(model.eval(), (x,), channels)
-        self.assertTrue(sound, detail)
-
-    def test_depthwise_convolution(self):
-        model = nn.Sequential(nn.Conv2d(3, 4, 1), nn.Conv2d(4, 4, 3, groups=4), nn.Conv2d(4, 2, 1))
-        self.check(model, torch.randn(1, 3, 6, 6), slices(
-            ("0.weight", 0, 2), ("0.bias", 0, 2), ("1.weight", 0, 2), ("1.bias", 0, 2), ("2.weight", 1, 2)))
+    def test_pruning_keeps_each_layers_channel_counts_in_step_with_its_tensors(self):
+        depthwise = nn.Sequential(nn.Conv2d(3, 4, 1), nn.Conv2d(4, 4, 3, groups=4), nn.Conv2d(4, 2, 1))
+        transposed = nn.Sequential(nn.ConvTranspose2d(3, 4, 2, stride=2), nn.Conv2d(4, 2, 1))
+        for model, x, channels in [
+            (depthwise, torch.randn(1, 3, 6, 6),
+             slices(("0.weight", 0, 2), ("0.bias", 0, 2), ("1.weight", 0, 2), ("1.bias", 0, 2), ("2.weight", 1, 2))),
+            (transposed, torch.randn(1, 3, 4, 4), slices(("0.weight", 1, 0), ("0.bias", 0, 0), ("1.weight", 1, 0))),
+        ]:
+            sound, detail = verify_pruning.check_class(model.eval(), (x,), channels)
+            self.assertTrue(sound, detail)
         pruned = nn.Sequential(nn.Conv2d(4, 4, 3, groups=4))
         verify_pruning.prune_slices(pruned, slices(("0.weight", 0, 1), ("0.bias", 0, 1)))
         self.assertEqual((pruned[0].in_channels, pruned[0].out_channels, pruned[0].groups), (3, 3, 3))
-
-    def test_transposed_convolution_linear_and_layer_norm(self):
-        model = nn.Sequential(nn.ConvTranspose2d(3, 4, 2, stride=2), nn.Conv2d(4, 2, 1))
-        self.check(model, torch.randn(1, 3, 4, 4),
-                   slices(("0.weight", 1, 0), ("0.bias", 0, 0), ("1.weight", 1, 0)))
         model = nn.Sequential(nn.Linear(5, 6), nn.LayerNorm(6), nn.Linear(6, 2))
         channels = slices(*[(name, dim, 4) for name, dim in
                             [("0.weight", 0), ("0.bias", 0), ("1.weight", 0), ("1.bias", 0), ("2.weight", 1)]])
@@ -119,7 +114,7 @@ class LayerAttributes(unittest.TestCase):
         self.assertEqual((model[1].in_features, tuple(model[1].weight.shape)), (3, (3, 3)))
 
 
-class ModelLeftAlone(unittest.TestCase):
+class ZooModel(unittest.TestCase):
     def test_checking_classes_leaves_the_model_as_it_was(self):
         built = zoo.build("tiny_cnn")
         before = {k: v.clone() for k, v in built.model.state_dict().items()}
@@ -133,8 +128,6 @@ class ModelLeftAlone(unittest.TestCase):
                          (4, 4, 4))
         self.assertFalse(built.model.training)
 
-
-class ZooBuild(unittest.TestCase):
     def test_same_seed_same_model_and_input(self):
         a, b = zoo.build("tiny_cnn", seed=4), zoo.build("tiny_cnn", seed=4)
         self.assertTrue(torch.equal(a.inputs[0], b.inputs[0]))
