@@ -121,6 +121,11 @@ inline std::string failure_of(const std::function<void()>& action) {
   return "no error";
 }
 
+// `failure` with its `@` replaced by how the handlers name `node`: `<operation name> node <name>`.
+inline std::string at_node(std::string failure, const ZavoOpNode& node) {
+  return failure.replace(failure.find('@'), 1, node.operation_name + " node " + node.name);
+}
+
 // Captures the lines the module's logger writes while it lives, with the logger enabled for
 // debug; restores the level and the sink afterwards.
 class DebugCapture {

@@ -184,54 +184,44 @@ TEST_F(Handlers, ConvChannelCountMismatchRaisesTheMergeError) {
   }
 }
 
-// Calls the handler cannot read fail before they change anything.
+// Calls the handler cannot read fail before they change anything; `@` stands for
+// `<operation name> node <node name>`.
 TEST_F(Handlers, UnreadableLayerCallsFailBeforeAnyChange) {
   auto& x = tensor("x", Shape{1, 2, 5, 5}, {none, L({0, 1}), L({2, 3, 4, 5, 6}), none});
   auto& w = tensor("w", Shape{3, 2, 1, 1}, {L({7, 8, 9}), L({10, 11}), none, none});
   auto& x_1d = tensor("x_1d", Shape{2}, {L({12, 13})});
   auto& w_fc = tensor("w_fc", Shape{3, 2}, {L({14, 15, 16}), L({17, 18})});
   auto& short_record = tensor("short", Shape{1, 2, 5, 5}, {none});
-  const std::string lookup = "LookupError: ", type = "TypeError: ",
-                    unsupported = "PruningEngineRuntimeException: ";
-  struct Case {
-    std::string op;
-    Args args;
-    Kwargs kwargs;
-    std::optional<Shape> shape;
-    std::string kind;
-    std::string failure;  // after `<operation name> node <node name>`
-  };
   const Shape y4{1, 3, 5, 5};
   // clang-format off
-  const Case cases[] = {
-      {CONV2D, {}, {{"weight", w}}, y4, lookup, " has no input argument"},
-      {CONV2D, {x}, {}, y4, lookup, " has no weight argument"},
-      {CONV2D, {x, 0.5}, {}, y4, type, ": argument weight must be a tensor, got float 0.5"},
-      {CONV2D, {x, w, 1}, {}, y4, type, ": argument bias must be a tensor, got int 1"},
-      {CONV2D, {x, w}, {{"groups", 2.5}}, y4, type,
-       ": argument groups must be an integer, got float 2.5"},
-      {CONV2D, {x, w}, {{"groups", true}}, y4, type,
-       ": argument groups must be an integer, got bool True"},
-      {CONV2D, {x, w}, {}, std::nullopt, lookup, ": the output shape is unknown"},
-      {CONV2D, {x, w}, {}, Shape{3}, unsupported,
-       ": the output shape (3,) has fewer than 2 dimensions"},
-      {CONV2D, {x_1d, w}, {}, y4, unsupported,
-       ": the shape (2,) of input x_1d has fewer than 2 dimensions"},
-      {CONV2D, {short_record, w}, {}, y4, unsupported,
-       ": the label record of short has fewer than 2 dimensions"},
-      {LINEAR, {x_1d}, {{"bias", w_fc}}, Shape{3}, lookup, " has no weight argument"},
-      {LINEAR, {x_1d, w_fc}, {}, std::nullopt, lookup, ": the output shape is unknown"},
-      {LINEAR, {x_1d, w_fc}, {}, Shape{}, unsupported,
-       ": the output shape () has fewer than 1 dimensions"},
-      {LINEAR, {x_1d, w_fc}, {}, Shape{4, 3}, unsupported,
-       ": the label record of x_1d has fewer than 2 dimensions"},
+  const std::tuple<std::string, Args, Kwargs, std::optional<Shape>, std::string> cases[] = {
+      {CONV2D, {}, {{"weight", w}}, y4, "LookupError: @ has no input argument"},
+      {CONV2D, {x}, {}, y4, "LookupError: @ has no weight argument"},
+      {CONV2D, {x, 0.5}, {}, y4, "TypeError: @: argument weight must be a tensor, got float 0.5"},
+      {CONV2D, {x, w, 1}, {}, y4, "TypeError: @: argument bias must be a tensor, got int 1"},
+      {CONV2D, {x, w}, {{"groups", 2.5}}, y4,
+       "TypeError: @: argument groups must be an integer, got float 2.5"},
+      {CONV2D, {x, w}, {{"groups", true}}, y4,
+       "TypeError: @: argument groups must be an integer, got bool True"},
+      {CONV2D, {x, w}, {}, std::nullopt, "LookupError: @: the output shape is unknown"},
+      {CONV2D, {x, w}, {}, Shape{3},
+       "PruningEngineRuntimeException: @: the output shape (3,) has fewer than 2 dimensions"},
+      {CONV2D, {x_1d, w}, {}, y4,
+       "PruningEngineRuntimeException: @: the shape (2,) of input x_1d has fewer than 2 dimensions"},
+      {CONV2D, {short_record, w}, {}, y4,
+       "PruningEngineRuntimeException: @: the label record of short has fewer than 2 dimensions"},
+      {LINEAR, {x_1d}, {{"bias", w_fc}}, Shape{3}, "LookupError: @ has no weight argument"},
+      {LINEAR, {x_1d, w_fc}, {}, std::nullopt, "LookupError: @: the output shape is unknown"},
+      {LINEAR, {x_1d, w_fc}, {}, Shape{},
+       "PruningEngineRuntimeException: @: the output shape () has fewer than 1 dimensions"},
+      {LINEAR, {x_1d, w_fc}, {}, Shape{4, 3},
+       "PruningEngineRuntimeException: @: the label record of x_1d has fewer than 2 dimensions"},
   };
   // clang-format on
   const auto prunability = state.is_prunable;
-  for (const Case& c : cases) {
-    auto& y = call(c.op, c.args, c.kwargs, c.shape);
-    EXPECT_EQ(failure_of([&] { run(y); }),
-              c.kind + y.operation_name + " node " + y.name + c.failure);
+  for (const auto& [op, args, kwargs, shape, failure] : cases) {
+    auto& y = call(op, args, kwargs, shape);
+    EXPECT_EQ(failure_of([&] { run(y); }), at_node(failure, y));
     EXPECT_FALSE(recorded(y)) << y.name;
   }
   EXPECT_EQ(state.is_prunable, prunability);
@@ -348,32 +338,25 @@ TEST_F(Handlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
   auto& x = tensor("x", Shape{2, 3, 1}, {none, L({0, 1, 2}), none});
   auto& unknown = tensor("unknown", std::nullopt, {none, L({3, 4})});
   auto& scalar = tensor("scalar", Shape{}, {});
-  const std::string lookup = "LookupError: ", type = "TypeError: ",
-                    unsupported = "PruningEngineRuntimeException: ";
-  struct Case {
-    Args args;
-    Kwargs kwargs;
-    std::optional<Shape> output;
-    std::string kind;
-    std::string failure;  // after `flatten node <node name>`
-  };
   // clang-format off
-  const Case cases[] = {
-      {{}, {{"start_dim", 1}}, Shape{6}, lookup, " has no input argument"},
-      {{unknown}, {}, Shape{6}, lookup, ": the shape of input unknown is unknown"},
-      {{scalar}, {}, Shape{1}, unsupported, ": input scalar has fewer than 1 dimensions"},
-      {{x, 1.0}, {}, Shape{2, 3}, type, ": argument start_dim must be an integer, got float 1.0"},
-      {{x}, {{"end_dim", Value::none()}}, Shape{2, 3}, type,
-       ": argument end_dim must be an integer, got NoneType None"},
+  const std::tuple<Args, Kwargs, std::optional<Shape>, std::string> cases[] = {
+      {{}, {{"start_dim", 1}}, Shape{6}, "LookupError: @ has no input argument"},
+      {{unknown}, {}, Shape{6}, "LookupError: @: the shape of input unknown is unknown"},
+      {{scalar}, {}, Shape{1},
+       "PruningEngineRuntimeException: @: input scalar has fewer than 1 dimensions"},
+      {{x, 1.0}, {}, Shape{2, 3}, "TypeError: @: argument start_dim must be an integer, got float 1.0"},
+      {{x}, {{"end_dim", Value::none()}}, Shape{2, 3},
+       "TypeError: @: argument end_dim must be an integer, got NoneType None"},
       // The pruned dimension is joined, and the joined size is needed.
-      {{x, 1}, {}, std::nullopt, lookup, ": the output shape is unknown"},
-      {{x, 1}, {}, Shape{2}, unsupported, ": the output shape (2,) has fewer than 2 dimensions"},
+      {{x, 1}, {}, std::nullopt, "LookupError: @: the output shape is unknown"},
+      {{x, 1}, {}, Shape{2},
+       "PruningEngineRuntimeException: @: the output shape (2,) has fewer than 2 dimensions"},
   };
   // clang-format on
   const auto prunability = state.is_prunable;
-  for (const Case& c : cases) {
-    auto& y = call("torch.flatten", c.args, c.kwargs, c.output);
-    EXPECT_EQ(failure_of([&] { run(y); }), c.kind + "flatten node " + y.name + c.failure);
+  for (const auto& [args, kwargs, output, failure] : cases) {
+    auto& y = call("torch.flatten", args, kwargs, output);
+    EXPECT_EQ(failure_of([&] { run(y); }), at_node(failure, y));
     EXPECT_FALSE(recorded(y)) << y.name;
   }
   EXPECT_EQ(state.is_prunable, prunability);
