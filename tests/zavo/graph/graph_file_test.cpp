@@ -90,31 +90,19 @@ TEST(ReadGraph, ReadsEveryKindOfArgumentValue) {
                  {"const": "inf", "type": "float"}, {"const": "-inf", "type": "float"},
                  {"const": "nan", "type": "float"}, {"const": "inf", "type": "str"}],
         "kwargs": {"z": 1, "a": {"node": 0}, "m": null}, "shape": null})"}));
-  const auto& args = graph.node(1).as_op_node()->args;
-  ASSERT_EQ(args.size(), 16u);
-  EXPECT_EQ(&args[0].as_node(), &graph.node(0));
-  EXPECT_TRUE(args[1].is_none());
-  EXPECT_EQ(args[2], Value(true));
-  EXPECT_EQ(args[3], Value(false));
-  EXPECT_TRUE(args[4].is_int()) << "0 is an integer, not a boolean";
-  EXPECT_EQ(args[5], Value(-7));
-  EXPECT_EQ(args[6], Value(2.5));
-  EXPECT_EQ(args[7], Value(1e-05));
-  EXPECT_TRUE(args[8].is_float()) << "3.0 has a fraction, so it is a float";
-  EXPECT_EQ(args[9], Value("text"));
-  EXPECT_EQ(tensor_trace::text_form(args[10]), "[1, [x, None]]");
-  EXPECT_EQ(args[11], Value(tensor_trace::OpaqueConstant{"torch.float16", "dtype"}));
-  EXPECT_EQ(tensor_trace::type_text(args[11]), "dtype");
-  EXPECT_EQ(args[12], Value(INFINITY));
-  EXPECT_EQ(args[13], Value(-INFINITY));
-  EXPECT_TRUE(args[14].is_float() && std::isnan(args[14].as_float()));
-  EXPECT_TRUE(args[15].is_opaque()) << "only float constants become numbers";
-  const auto& kwargs = graph.node(1).as_op_node()->kwargs;
-  ASSERT_EQ(kwargs.size(), 3u);
-  EXPECT_EQ(kwargs.items()[0].first, "z") << "keyword arguments keep the file's order";
-  EXPECT_EQ(kwargs.items()[1].first, "a");
-  EXPECT_EQ(kwargs.items()[2].first, "m");
-  EXPECT_EQ(&kwargs.find("a")->as_node(), &graph.node(0));
+  // Each value as its type and text: tells True from 1 and 3.0 from 3.
+  std::string seen;
+  for (const Value& arg : graph.node(1).as_op_node()->args)
+    seen += tensor_trace::type_text(arg) + " " + tensor_trace::text_form(arg) + "; ";
+  EXPECT_EQ(seen,
+            "ZavoNode x; NoneType None; bool True; bool False; int 0; int -7; float 2.5; "
+            "float 1e-05; float 3.0; str text; list [1, [x, None]]; dtype torch.float16; "
+            "float inf; float -inf; float nan; str inf; ");
+  // Keyword arguments keep the file's order.
+  seen.clear();
+  for (const auto& [name, value] : graph.node(1).as_op_node()->kwargs.items())
+    seen += name + "=" + tensor_trace::text_form(value) + " ";
+  EXPECT_EQ(seen, "z=1 a=x m=None ");
 }
 
 struct Rejection {
@@ -173,16 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "version: unsupported version 2 (this reader knows version 1)"},
         Rejection{"VersionAsText", R"({"format": "zavo.graph", "version": "1"})",
                   "version: expected an integer, got string"},
-        Rejection{"MissingModel", R"({"format": "zavo.graph", "version": 1, "nodes": []})",
-                  "top level: missing field \"model\""},
         Rejection{"MetaNotObject", kHead + R"("meta": [1]})",
                   "meta: expected an object, got array"},
         Rejection{"NodesNotArray", kHead + R"("nodes": {}})",
                   "nodes: expected an array, got object"},
         Rejection{"DuplicateKey", R"({"format": "zavo.graph", "format": "zavo.graph"})",
                   "top level: duplicate key \"format\""},
-        Rejection{"HugeInteger", relu_of("[123456789012345678901234567890]"),
-                  "nodes[1].args[0]: integer 123456789012345678901234567890 is out of range"},
         Rejection{"IntegerAboveInt64", relu_of("[1, 9223372036854775808]"),
                   "nodes[1].args[1]: integer 9223372036854775808 is out of range"},
         Rejection{"HugeFloat", relu_of("[1e999]"),
