@@ -10,8 +10,7 @@ namespace zavo::pruning::engine::node_handlers::handler_test {
 namespace {
 
 const std::string NON_TENSOR =
-    "PruningEngineRuntimeException: Elementwise node handler with "
-    "non-tensor input: ";
+    "PruningEngineRuntimeException: Elementwise node handler with non-tensor input: ";
 const std::string MERGE_2_3 =
     "PruningEngineRuntimeException: Attempting to merge label groups of different sizes: (2, 3)";
 

@@ -305,7 +305,6 @@ TEST_F(Handlers, FlattenKeepsOrMovesThePrunedDimensionOrFallsBack) {
        {2, 16, 3}, channels_last},
       {"wrapped out-of-range dimensions", {2, 4, 4, 3}, 3, {-7, 6}, {}, {2, 16, 3}, channels_last},
       {"joined at the range start", {1, 3, 4}, 1, {0, 1}, {}, {3, 4}, "[[0, 1, 2], None, None]"},
-      {"joined at the range start, larger", {2, 3, 4}, 1, {0, 1}, {}, {6, 4}, FALLS_BACK},
       {"defaults join everything, same size", {1, 3}, 1, {}, {}, {3}, "[[0, 1, 2], None]"},
       {"defaults join everything, larger", {2, 3}, 1, {}, {}, {6}, FALLS_BACK},
   };

