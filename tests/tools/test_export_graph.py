@@ -45,7 +45,6 @@ class OperationNames(unittest.TestCase):
             ("in-place operator", lambda x: x.clone().__iadd__(1), ["torch.Tensor.clone", "torch.Tensor.add_"]),
             ("attribute read", lambda x: x.view(x.shape[0], -1), ["torch.Tensor.shape.__get__", "torch.Tensor.view"]),
             ("size stays", lambda x: x.view(x.size(0), -1), ["torch.Tensor.size", "torch.Tensor.view"]),
-            ("flatten function", lambda x: torch.flatten(x, 1), ["torch.flatten"]),
             ("max_pool2d", lambda x: F.max_pool2d(x, 2), ["torch.nn.functional.max_pool2d"]),
             ("integer index", lambda x: x[0], ["torch.Tensor.__getitem__"]),
             ("inner calls of a recorded call", lambda x: F.layer_norm(x, [6]), ["torch.nn.functional.layer_norm"]),
@@ -78,7 +77,6 @@ class Values(unittest.TestCase):
     def test_encoding(self):
         cases = [
             ("bool is not int", lambda x: F.dropout(x, 0.5, False), "kwargs", {"p": 0.5, "training": False, "inplace": False}),
-            ("int", lambda x: torch.flatten(x, 1), "args", [{"node": 0}, 1]),
             ("dtype", lambda x: x.to(torch.float64), "args", [{"node": 0}, {"const": "torch.float64", "type": "torch.dtype"}]),
             ("inf", lambda x: torch.clamp(x, min=float("-inf")), "kwargs", {"min": {"const": "-inf", "type": "float"}}),
             ("nan", lambda x: torch.nan_to_num(x, nan=float("nan")), "kwargs", {"nan": {"const": "nan", "type": "float"}}),
