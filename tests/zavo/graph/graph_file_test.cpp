@@ -57,22 +57,25 @@ TEST(ReadGraph, ReadsNodesShapesOperationsAndOutputs) {
     ],
     "outputs": [2, 4]})");
   EXPECT_EQ(graph.model, "tiny");
-  ASSERT_EQ(graph.size(), 6u);
-  EXPECT_EQ(graph.node(0).kind, tensor_trace::NodeKind::Input);
-  EXPECT_EQ(graph.node(1).kind, tensor_trace::NodeKind::Parameter);
-  EXPECT_EQ(graph.node(1).name, "w");
-  EXPECT_EQ(graph.node(1).result_shape, (tensor_trace::Shape{4, 3, 1, 1}));
-  const auto& conv = *graph.node(2).as_op_node();
-  EXPECT_EQ(conv.operation, tensor_trace::find_catalogue_operation("torch.nn.functional.conv2d"));
-  EXPECT_EQ(conv.operation_name, "conv2d");
-  EXPECT_EQ(&conv.args.at(0).as_node(), &graph.node(0));
-  EXPECT_EQ(graph.node(3).as_op_node()->operation_name, "__get__");
-  EXPECT_FALSE(graph.node(3).result_shape.has_value());
-  const auto& mine = *graph.node(4).as_op_node();
-  EXPECT_EQ(mine.operation, tensor_trace::intern_operation("my.module.op"));
-  EXPECT_FALSE(mine.operation->in_catalogue());
-  EXPECT_EQ(mine.operation_name, "special");
-  EXPECT_EQ(mine.result_shape, tensor_trace::Shape{});
+  // Each node as kind (0 input, 1 parameter, 2 call), name, shape and, for calls, operation name
+  // and arguments.
+  std::string seen;
+  for (std::size_t id = 0; id < graph.size(); ++id) {
+    const auto& node = graph.node(id);
+    seen += std::to_string(static_cast<int>(node.kind)) + " " + node.name + " " +
+            tensor_trace::shape_text(node.result_shape);
+    if (const auto* op = node.as_op_node())
+      seen += " " + op->operation_name + tensor_trace::text_form(Value(op->args));
+    seen += "; ";
+  }
+  EXPECT_EQ(seen,
+            "0 x (1, 3, 8, 8); 1 w (4, 3, 1, 1); 2 conv (1, 4, 8, 8) conv2d[x, w]; "
+            "2 size None __get__[conv]; 2 mine () special[]; 2 r (1, 4, 8, 8) relu[conv]; ");
+  const auto* conv = graph.node(2).as_op_node()->operation;
+  EXPECT_EQ(conv, tensor_trace::find_catalogue_operation("torch.nn.functional.conv2d"));
+  const auto* mine = graph.node(4).as_op_node()->operation;
+  EXPECT_EQ(mine, tensor_trace::intern_operation("my.module.op"));
+  EXPECT_FALSE(mine->in_catalogue());
   // Catalogue operations are the very objects the handler categories hold.
   EXPECT_TRUE(tensor_trace::op_categorization::ELEMENTWISE_OPS.contains(
       graph.node(5).as_op_node()->operation));
