@@ -39,7 +39,8 @@ TEST(Parse, LabelsParametersInFileOrderAndTakesTheOutputsOutOfPruning) {
                                     R"({"id":4,"name":"r","labels":[[7,8,9,10,11]]}])");
   for (const Json& entry : report["is_prunable"])
     EXPECT_TRUE(entry[1].get<bool>()) << entry.dump();
-  for (const Json& entry : report_of_text(small_graph("", "[4]"))["is_prunable"])
+  Json marked = report_of_text(small_graph("", "[4]"));
+  for (const Json& entry : marked["is_prunable"])
     EXPECT_EQ(entry[1].get<bool>(), entry[0].get<int>() < 7) << entry.dump();
 }
 
