@@ -166,6 +166,9 @@ class Kwargs {
   std::vector<std::pair<std::string, Value>> items_;
 };
 
+// Positional arguments. `Args` and `Sequence` are one type, so a braced list holding a single
+// sequence, `Args{Sequence{x}}`, may copy the sequence instead of nesting it (compilers differ);
+// write `Args{Value(Sequence{x})}`.
 using Args = std::vector<Value>;
 using Shape = std::vector<std::int64_t>;
 

@@ -44,6 +44,12 @@ inline constexpr std::int64_t BATCH_NORM_PRUNE_DIM = 0;
 // Channel dimension of a convolutional activation.
 inline constexpr std::int64_t CNN_PRUNE_DIM = 1;
 
+// The non-negative remainder of `value` by `n` (n > 0): a dimension counted from the end becomes
+// its index.
+inline std::int64_t floor_mod(std::int64_t value, std::int64_t n) {
+  return ((value % n) + n) % n;
+}
+
 // The module's logger, named after the module, written only at debug level.
 inline logging::Logger& _LOGGER = logging::get_logger("zavo.pruning.engine.node_handlers");
 

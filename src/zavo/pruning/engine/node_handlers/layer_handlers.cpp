@@ -79,11 +79,6 @@ std::int64_t at(const Shape& shape, std::int64_t dim) {
   return shape[static_cast<std::size_t>(dim)];
 }
 
-// The non-negative remainder, so that a dimension counted from the end becomes its index.
-std::int64_t floor_mod(std::int64_t value, std::int64_t n) {
-  return ((value % n) + n) % n;
-}
-
 // Dimensions an activation needs for its channel dimension to exist.
 constexpr auto CHANNEL_LAYOUT_DIMS = static_cast<std::size_t>(CNN_PRUNE_DIM) + 1;
 

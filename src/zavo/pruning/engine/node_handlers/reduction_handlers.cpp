@@ -48,10 +48,6 @@ ReduceDims dims_as_list(const Value& dim) {
   return dims;
 }
 
-std::int64_t floor_mod(std::int64_t value, std::int64_t n) {
-  return ((value % n) + n) % n;
-}
-
 }  // namespace
 
 bool _unary_reduce_first_arg_is_dim(const Value& arg, OperationKey operation) {

@@ -75,11 +75,11 @@ TEST_F(Handlers, ReductionDimensionsMustBeIndices) {
   const Case cases[] = {
       {"torch.mean", {"c"}, {}, named},
       {"torch.sum", {}, {{"dim", Sequence{0, "c"}}}, named},
-      {"torch.std", {Sequence{1.5, "c"}}, {}, named},  // names are refused first
+      {"torch.std", {Value(Sequence{1.5, "c"})}, {}, named},  // names are refused first
       {"torch.norm", {2.5, 1}, {}, "TypeError: Reduction dim of type float is not a sequence: 2.5"},
       {"torch.mean", {true}, {}, "TypeError: Reduction dim of type bool is not a sequence: True"},
-      {"torch.mean", {Sequence{0, 1.5}}, {}, not_index + "float 1.5"},
-      {"torch.mean", {Sequence{0, false}}, {}, not_index + "bool False"},
+      {"torch.mean", {Value(Sequence{0, 1.5})}, {}, not_index + "float 1.5"},
+      {"torch.mean", {Value(Sequence{0, false})}, {}, not_index + "bool False"},
   };
   auto& x = tensor("x", Shape{2, 3, 4}, {none, L({0, 1, 2}), none});
   for (const Case& c : cases) {
@@ -99,10 +99,10 @@ TEST_F(Handlers, ReductionKeepsOrMovesThePruneDimensionsLabelsOrFallsBack) {
   const std::string channels_at_1 = "[None, [0, 1, 2], None, None]";
   // clang-format off
   const PruneDimCase cases[] = {
-      {"torch.mean", {2, 3, 5, 5}, 1, {Sequence{2, 3}}, {}, {2, 3}, channels_at_1},
+      {"torch.mean", {2, 3, 5, 5}, 1, {Value(Sequence{2, 3})}, {}, {2, 3}, channels_at_1},
       {"torch.Tensor.sum", {2, 3, 5, 5}, 1, {0}, {}, {3, 5, 5}, "[[0, 1, 2], None, None, None]"},
       {"torch.amax", {2, 3, 5, 5}, 1, {0, true}, {}, {1, 3, 5, 5}, channels_at_1},
-      {"torch.Tensor.mean", {2, 5, 3, 5}, 2, {Sequence{-1, 0}}, {}, {5, 3}, channels_at_1},
+      {"torch.Tensor.mean", {2, 5, 3, 5}, 2, {Value(Sequence{-1, 0})}, {}, {5, 3}, channels_at_1},
       {"torch.sum", {2, 5, 5, 3}, 3, {}, {{"dim", Sequence{1, 2}}}, {2, 3}, channels_at_1},
       {"torch.std", {2, 3, 5, 5}, 1, {Sequence{2, 3}, true, true}, {}, {2, 3, 1, 1}, channels_at_1},
       {"torch.norm", {2, 5, 3}, 2, {2, 0}, {}, {5, 3}, "[None, [0, 1, 2], None]"},
