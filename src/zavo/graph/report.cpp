@@ -37,8 +37,7 @@ const TensorLabels* recorded_labels(const PruneGraphParserState& state, const Za
 }
 
 bool is_prunable(const PruneGraphParserState& state, Label label) {
-  auto it = state.is_prunable.find(label);
-  return it != state.is_prunable.end() && it->second;
+  return pruning::engine::utils::is_label_prunable(state, label);
 }
 
 ParameterChannels parameter_channels(const PruneGraphParserState& state, const ZavoNode& node) {

@@ -90,9 +90,31 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
   for (std::int64_t i = 0; i < size; ++i) {
     Label label = state.next_label++;
     state.is_prunable[label] = call.is_prunable;
+    if (state.observer)
+      state.observer->label_created(label, call.is_prunable);
     labels.push_back(label);
   }
   return make_labels(std::move(labels));
+}
+
+bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label) {
+  auto it = pruning_state.is_prunable.find(label);
+  return it != pruning_state.is_prunable.end() && it->second;
+}
+
+void mark_non_prunable(PruneGraphParserState& pruning_state, Label label) {
+  auto [it, added] = pruning_state.is_prunable.try_emplace(label, false);
+  if (!added) {
+    if (!it->second)
+      return;
+    it->second = false;
+  }
+  if (pruning_state.observer)
+    pruning_state.observer->label_marked_non_prunable(label);
+}
+
+bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
+  return find_labels(pruning_state, node) != nullptr;
 }
 
 TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {

@@ -49,6 +49,19 @@ struct Position {
 using PositionSet = std::vector<Position>;
 using NodeSet = std::unordered_set<const ZavoNode*>;
 
+// Hears the label events of a parse as they happen (provenance, checks). The state calls it
+// synchronously; every method does nothing unless overridden.
+class LabelObserver {
+ public:
+  virtual ~LabelObserver() = default;
+  // A fresh label, registered with `prunable`.
+  virtual void label_created(Label /*label*/, bool /*prunable*/) {}
+  // A mark wrote false onto a label that was prunable or had no entry.
+  virtual void label_marked_non_prunable(Label /*label*/) {}
+  // `folded` is about to be folded into `base`; both still have their own flags.
+  virtual void labels_merged(Label /*base*/, Label /*folded*/) {}
+};
+
 struct PruneGraphParserState {
   // node -> its output labels: the stored lists, rewritten position by position by merges.
   std::unordered_map<const ZavoNode*, TensorLabels> channel_labels_by_nodes;
@@ -61,7 +74,16 @@ struct PruneGraphParserState {
   std::unordered_map<Label, bool> is_prunable;
   // The next fresh label; labels are numbered 0, 1, 2, ... in creation order.
   Label next_label = 0;
+  // Told of every label event; null when nobody listens.
+  LabelObserver* observer = nullptr;
 };
+
+// True when `label` has an entry in `is_prunable` and it is true.
+bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label);
+// Writes false for `label` (creating the entry when there is none).
+void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
+// True when the node's output labels were recorded.
+bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
 
 struct AddNodeOutputInfo {
   PruneGraphParserState& pruning_state;

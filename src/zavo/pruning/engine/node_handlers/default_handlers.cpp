@@ -33,7 +33,7 @@ void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
 void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
                                   std::span<const Label> labels) {
   for (Label label : labels)
-    pruning_state.is_prunable[label] = false;
+    mark_non_prunable(pruning_state, label);
 }
 
 void _mark_node_dim_as_non_prunable(PruneGraphParserState& pruning_state, const ZavoNode& node,

@@ -65,6 +65,8 @@ Label _merge_labels(PruneGraphParserState& pruning_state, std::span<const Label>
     base_nodes.insert(fix_nodes.begin(), fix_nodes.end());
     pruning_state.nodes_by_channel_labels.erase(fix_label);
 
+    if (pruning_state.observer)
+      pruning_state.observer->labels_merged(base_label, fix_label);
     bool& base_prunable = entry(pruning_state.is_prunable, base_label, "is_prunable");
     const bool fix_prunable = entry(pruning_state.is_prunable, fix_label, "is_prunable");
     if (base_prunable)
