@@ -15,7 +15,7 @@ void BM_LoadAndParse(benchmark::State& state) {
   for (auto _ : state) {
     zavo::tensor_trace::Graph graph = zavo::graph::read_graph_text(text);
     zavo::graph::ParseResult result = zavo::graph::parse_graph(graph);
-    benchmark::DoNotOptimize(result.state.is_prunable.size());
+    benchmark::DoNotOptimize(result.state.recorded_positions());
   }
   state.SetComplexityN(state.range(0));
 }

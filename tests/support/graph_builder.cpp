@@ -6,8 +6,15 @@ namespace zavo::testing {
 
 using namespace pruning::engine::utils;
 
-DimensionLabels L(std::initializer_list<Label> labels) {
-  return make_labels(LabelList(labels));
+DimensionLabels GraphBuilder::L(std::initializer_list<Label> labels) {
+  return make_labels(state, labels);
+}
+
+TensorLabels GraphBuilder::copy(const TensorLabels& labels) {
+  TensorLabels out;
+  for (const DimensionLabels& dim_labels : labels)
+    out.push_back(dim_labels ? make_labels(state, dim_labels->to_vector()) : nullptr);
+  return out;
 }
 
 std::string GraphBuilder::auto_name() {
@@ -22,7 +29,8 @@ const ZavoNode& GraphBuilder::tensor(std::string name, std::optional<Shape> shap
     if (!dim_labels)
       continue;
     for (Label label : *dim_labels) {
-      state.is_prunable.try_emplace(label, true);
+      if (!state.prunable_flag(label))
+        state.set_prunable_flag(label, true);
       state.next_label = std::max(state.next_label, label + 1);
     }
   }
@@ -70,7 +78,7 @@ TensorLabels GraphBuilder::labels(const ZavoNode& node) const {
 }
 
 bool GraphBuilder::recorded(const ZavoNode& node) const {
-  return state.channel_labels_by_nodes.contains(&node);
+  return has_recorded_labels(state, node);
 }
 
 std::string GraphBuilder::text(const ZavoNode& node) const {
@@ -78,11 +86,18 @@ std::string GraphBuilder::text(const ZavoNode& node) const {
 }
 
 bool GraphBuilder::prunable(Label label) const {
-  return state.is_prunable.at(label);
+  return state.prunable_flag(label).value();
 }
 
 bool GraphBuilder::has_label(Label label) const {
-  return state.is_prunable.contains(label);
+  return state.prunable_flag(label).has_value();
+}
+
+std::vector<std::pair<Label, bool>> GraphBuilder::flags() const {
+  std::vector<std::pair<Label, bool>> entries;
+  state.for_each_prunable_entry(
+      [&](Label label, bool prunable) { entries.emplace_back(label, prunable); });
+  return entries;
 }
 
 }  // namespace zavo::testing

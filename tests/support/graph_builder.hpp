@@ -3,7 +3,7 @@
 // pruning state, so that a handler case reads in a few lines.
 //
 //   GraphBuilder g;
-//   auto& x = g.tensor("x", {1, 4, 8, 8}, {none, L({0, 1, 2, 3}), none, none});
+//   auto& x = g.tensor("x", {1, 4, 8, 8}, {none, g.L({0, 1, 2, 3}), none, none});
 //   auto& y = g.call("torch.nn.functional.relu", {x}, {}, Shape{1, 4, 8, 8});
 //   g.run(y);
 //   EXPECT_EQ(g.text(y), "[None, [0, 1, 2, 3], None, None]");
@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
 #include "zavo/pruning/engine/utils.hpp"
@@ -33,13 +35,17 @@ using tensor_trace::ZavoOpNode;
 
 // A dimension without labels.
 inline const DimensionLabels none = nullptr;
-// A fresh shared label list.
-DimensionLabels L(std::initializer_list<Label> labels);
 
 class GraphBuilder {
  public:
   tensor_trace::Graph graph;
   PruneGraphParserState state;
+
+  // A new shared label list of the state.
+  DimensionLabels L(std::initializer_list<Label> labels);
+  // New lists of this state with the labels of `labels` (lists of another builder, say a case
+  // table's).
+  TensorLabels copy(const TensorLabels& labels);
 
   // A parameter with the given labels recorded; each label gets a prunability entry (true
   // unless it already has one). The state's label counter moves past every label used.
@@ -68,6 +74,8 @@ class GraphBuilder {
   // The label's prunability; throws when the label has no entry.
   bool prunable(Label label) const;
   bool has_label(Label label) const;
+  // Every prunability entry, in label order.
+  std::vector<std::pair<Label, bool>> flags() const;
 
  private:
   std::string auto_name();

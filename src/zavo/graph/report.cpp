@@ -1,7 +1,9 @@
 #include "zavo/graph/report.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -31,20 +33,15 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-const TensorLabels* recorded_labels(const PruneGraphParserState& state, const ZavoNode& node) {
-  auto it = state.channel_labels_by_nodes.find(&node);
-  return it == state.channel_labels_by_nodes.end() ? nullptr : &it->second;
-}
-
 bool is_prunable(const PruneGraphParserState& state, Label label) {
   return pruning::engine::utils::is_label_prunable(state, label);
 }
 
-ParameterChannels parameter_channels(const PruneGraphParserState& state, const ZavoNode& node) {
+ParameterChannels parameter_channels(const PruneGraphParserState& state, const ZavoNode& node,
+                                     const TensorLabels* labels) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
-  const TensorLabels* labels = recorded_labels(state, node);
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
@@ -81,7 +78,9 @@ void append_labels(std::string& out, const DimensionLabels& labels) {
   for (std::size_t i = 0; i < labels->size(); ++i) {
     if (i)
       out += ", ";
-    out += std::to_string((*labels)[i]);
+    char buffer[24];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, (*labels)[i]);
+    out.append(buffer, end);
   }
   out += ']';
 }
@@ -145,8 +144,18 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   const PruneGraphParserState& state = result.state;
   Report report{&graph, &result, {}, {}, {}};
   ReportSummary& summary = report.summary;
+  ChannelGroups& groups = report.groups;
 
-  std::unordered_map<Label, std::size_t> group_of_label;
+  // Slices per label, counted in a first pass and placed in a second, so that the classes come
+  // out sorted by label with their slices in file order without any per-class allocation.
+  std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
+  auto count_slice = [&slices_of_label](Label label) {
+    const auto i = static_cast<std::size_t>(label);
+    if (i >= slices_of_label.size())
+      slices_of_label.resize(i + 1, 0);
+    ++slices_of_label[i];
+  };
+  std::vector<std::pair<const ZavoNode*, TensorLabels>> parameters;
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -158,83 +167,165 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
       continue;
     ++summary.parameters;
     // A parse that stopped early has not reached the later parameters.
-    const TensorLabels* labels = recorded_labels(state, node);
-    if (!labels)
+    if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    report.parameters.push_back(parameter_channels(state, node));
+    TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    report.parameters.push_back(parameter_channels(state, node, &labels));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
+    for (const DimensionLabels& dim_labels : labels) {
+      if (dim_labels) {
+        for (Label label : *dim_labels)
+          count_slice(label);
+      }
+    }
+    parameters.emplace_back(&node, std::move(labels));
+  }
 
-    for (std::size_t d = 0; d < labels->size(); ++d) {
-      const DimensionLabels& dim_labels = (*labels)[d];
+  std::size_t total = 0;
+  for (std::size_t label = 0; label < slices_of_label.size(); ++label) {
+    const std::uint32_t count = slices_of_label[label];
+    if (count == 0)
+      continue;
+    groups.labels_.push_back(static_cast<Label>(label));
+    groups.prunable_.push_back(
+        pruning::engine::utils::is_label_prunable(state, static_cast<Label>(label)) ? 1 : 0);
+    // From here on the entry is the label's next free slot.
+    slices_of_label[label] = static_cast<std::uint32_t>(total);
+    total += count;
+    groups.start_.push_back(total);
+  }
+  if (total > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
+  groups.slices_.resize(total);
+  for (const auto& [node, labels] : parameters) {
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      const DimensionLabels& dim_labels = labels[d];
       if (!dim_labels)
         continue;
       for (std::size_t i = 0; i < dim_labels->size(); ++i) {
-        Label label = (*dim_labels)[i];
-        auto [it, added] = group_of_label.emplace(label, report.groups.size());
-        if (added)
-          report.groups.push_back(ChannelGroup{label, is_prunable(state, label), {}});
-        report.groups[it->second].channels.push_back(
-            ChannelSlice{&node, static_cast<std::int64_t>(d), static_cast<std::int64_t>(i)});
+        const auto label = static_cast<std::size_t>((*dim_labels)[i]);
+        groups.slices_[slices_of_label[label]++] =
+            ChannelSlice{node, static_cast<std::int64_t>(d), static_cast<std::int64_t>(i)};
       }
     }
   }
-  std::sort(report.groups.begin(), report.groups.end(),
-            [](const ChannelGroup& a, const ChannelGroup& b) { return a.label < b.label; });
 
-  summary.channel_classes = static_cast<std::int64_t>(report.groups.size());
-  summary.prunable_classes = std::count_if(report.groups.begin(), report.groups.end(),
-                                           [](const ChannelGroup& g) { return g.prunable; });
+  summary.channel_classes = static_cast<std::int64_t>(groups.size());
+  summary.prunable_classes = std::count(groups.prunable_.begin(), groups.prunable_.end(), 1);
   summary.warnings = static_cast<std::int64_t>(result.warnings.size());
   summary.recovered_errors = static_cast<std::int64_t>(result.recovered_errors.size());
   summary.completed = !result.error.has_value();
   return report;
 }
 
-std::string report_json(const Report& report) {
+namespace {
+
+// Collects text and hands it on in pieces of about a megabyte.
+class ChunkedWriter {
+ public:
+  explicit ChunkedWriter(const std::function<void(std::string_view)>& write) : write_(write) {
+    text_.reserve(kChunk + kChunk / 4);
+  }
+  std::string& text() { return text_; }
+  // Hands the text on when a piece is full; call between entries.
+  void maybe_flush() {
+    if (text_.size() >= kChunk)
+      flush();
+  }
+  void flush() {
+    if (!text_.empty())
+      write_(text_);
+    text_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 20;
+  const std::function<void(std::string_view)>& write_;
+  std::string text_;
+};
+
+// `"key": [` one entry per line `]`, or `"key": []`; `for_each(emit)` calls `emit(append)` once
+// per entry, where `append(out)` writes the entry.
+template <typename ForEach>
+void write_list(ChunkedWriter& writer, std::string_view key, ForEach for_each) {
+  std::string& out = writer.text();
+  out += "  \"";
+  out += key;
+  out += "\": [";
+  bool first = true;
+  for_each([&](const auto& append_item) {
+    out += first ? "\n    " : ",\n    ";
+    first = false;
+    append_item(out);
+    writer.maybe_flush();
+  });
+  out += first ? "],\n" : "\n  ],\n";
+}
+
+void append_int(std::string& out, std::int64_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+}  // namespace
+
+void write_report_json(const Report& report, const std::function<void(std::string_view)>& write) {
   const tensor_trace::Graph& graph = *report.graph;
   const ParseResult& result = *report.result;
   const PruneGraphParserState& state = result.state;
-  // Room for the whole text up front: growing a string of many megabytes step by step copies it
-  // again and again.
-  std::size_t slices = 0;
-  for (const ChannelGroup& group : report.groups)
-    slices += group.channels.size();
-  std::string out;
-  out.reserve(64 * (graph.size() + slices) + 16 * state.is_prunable.size() +
-              128 * result.warnings.size());
+  ChunkedWriter writer(write);
+  std::string& out = writer.text();
   out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
          json_text(graph.model) + ",\n";
 
-  std::vector<std::pair<const ZavoNode*, const TensorLabels*>> nodes;
-  nodes.reserve(graph.size());
-  for (const auto& owned : graph.nodes()) {
-    if (const TensorLabels* labels = recorded_labels(state, *owned))
-      nodes.emplace_back(owned.get(), labels);
-  }
-  append_list(out, "nodes", nodes, [](std::string& o, const auto& entry) {
-    const auto& [node, labels] = entry;
-    o += "{\"id\": " + std::to_string(node->id) + ", \"name\": " + json_text(node->name) +
-         ", \"labels\": [";
-    for (std::size_t d = 0; d < labels->size(); ++d) {
-      if (d)
-        o += ", ";
-      append_labels(o, (*labels)[d]);
+  write_list(writer, "nodes", [&](auto emit) {
+    for (const auto& owned : graph.nodes()) {
+      const ZavoNode& node = *owned;
+      if (!pruning::engine::utils::has_recorded_labels(state, node))
+        continue;
+      const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+      emit([&](std::string& o) {
+        o += "{\"id\": ";
+        append_int(o, node.id);
+        o += ", \"name\": ";
+        o += json_text(node.name);
+        o += ", \"labels\": [";
+        for (std::size_t d = 0; d < labels.size(); ++d) {
+          if (d)
+            o += ", ";
+          append_labels(o, labels[d]);
+        }
+        o += "]}";
+      });
     }
-    o += "]}";
   });
 
-  std::vector<std::pair<Label, bool>> prunable(state.is_prunable.begin(), state.is_prunable.end());
-  std::sort(prunable.begin(), prunable.end());
-  append_list(out, "is_prunable", prunable, [](std::string& o, const auto& entry) {
-    o += "[" + std::to_string(entry.first) + ", " + boolean(entry.second) + "]";
+  write_list(writer, "is_prunable", [&](auto emit) {
+    state.for_each_prunable_entry([&](Label label, bool prunable) {
+      emit([&](std::string& o) {
+        o += '[';
+        append_int(o, label);
+        o += ", ";
+        o += boolean(prunable);
+        o += ']';
+      });
+    });
   });
 
-  append_list(out, "warnings", result.warnings, [](std::string& o, const NodeWarning& warning) {
-    o += "{\"node\": " + std::to_string(warning.node) +
-         ", \"message\": " + json_text(warning.message) + "}";
+  write_list(writer, "warnings", [&](auto emit) {
+    for (const NodeWarning& warning : result.warnings) {
+      emit([&](std::string& o) {
+        o += "{\"node\": ";
+        append_int(o, warning.node);
+        o += ", \"message\": ";
+        o += json_text(warning.message);
+        o += '}';
+      });
+    }
   });
 
   out += "  \"error\": ";
@@ -244,7 +335,10 @@ std::string report_json(const Report& report) {
     out += "null";
   out += ",\n";
 
-  append_list(out, "recovered_errors", result.recovered_errors, append_error);
+  write_list(writer, "recovered_errors", [&](auto emit) {
+    for (const NodeError& error : result.recovered_errors)
+      emit([&](std::string& o) { append_error(o, error); });
+  });
 
   // A class can hold thousands of slices of few parameters: quote each name once.
   std::vector<std::string> quoted_names(graph.size());
@@ -252,27 +346,42 @@ std::string report_json(const Report& report) {
     quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
         json_text(parameter.parameter->name);
   }
-  append_list(out, "groups", report.groups, [&](std::string& o, const ChannelGroup& group) {
-    o += "{\"label\": " + std::to_string(group.label) +
-         ", \"prunable\": " + boolean(group.prunable) + ", \"channels\": [";
-    for (std::size_t i = 0; i < group.channels.size(); ++i) {
-      const ChannelSlice& slice = group.channels[i];
-      if (i)
-        o += ", ";
-      o += "{\"node\": ";
-      o += quoted_names[static_cast<std::size_t>(slice.parameter->id)];
-      o += ", \"dim\": ";
-      o += std::to_string(slice.dim);
-      o += ", \"index\": ";
-      o += std::to_string(slice.index);
-      o += '}';
+  write_list(writer, "groups", [&](auto emit) {
+    for (const ChannelGroup& group : report.groups) {
+      emit([&](std::string& o) {
+        o += "{\"label\": ";
+        append_int(o, group.label);
+        o += ", \"prunable\": ";
+        o += boolean(group.prunable);
+        o += ", \"channels\": [";
+        for (std::size_t i = 0; i < group.channels.size(); ++i) {
+          const ChannelSlice& slice = group.channels[i];
+          if (i)
+            o += ", ";
+          o += "{\"node\": ";
+          o += quoted_names[static_cast<std::size_t>(slice.parameter->id)];
+          o += ", \"dim\": ";
+          append_int(o, slice.dim);
+          o += ", \"index\": ";
+          append_int(o, slice.index);
+          o += '}';
+          if ((i & 1023) == 1023)
+            writer.maybe_flush();
+        }
+        o += "]}";
+      });
     }
-    o += "]}";
   });
 
   append_summary(out, report.summary);
   out += "}\n";
-  return out;
+  writer.flush();
+}
+
+std::string report_json(const Report& report) {
+  std::string text;
+  write_report_json(report, [&text](std::string_view piece) { text += piece; });
+  return text;
 }
 
 }  // namespace zavo::graph

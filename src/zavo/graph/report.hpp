@@ -3,8 +3,13 @@
 // warnings and the error, and the channel classes of the parameters. Everything that reaches
 // the report is in file order or sorted, so two parses of one graph give the same bytes.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <iterator>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zavo/graph/parse.hpp"
@@ -22,11 +27,61 @@ struct ChannelSlice {
   std::int64_t index;
 };
 
+struct Report;
+
 // A channel class carried by parameters, and every slice that pruning it removes.
 struct ChannelGroup {
   Label label;
   bool prunable;
-  std::vector<ChannelSlice> channels;  // parameters in file order, then dimension, then index
+  std::span<const ChannelSlice> channels;  // parameters in file order, then dimension, then index
+};
+
+// The channel classes of a report, sorted by label, stored flat: one array of slices, grouped.
+class ChannelGroups {
+ public:
+  std::size_t size() const { return labels_.size(); }
+  bool empty() const { return labels_.empty(); }
+  ChannelGroup operator[](std::size_t i) const {
+    return {labels_[i], prunable_[i] != 0,
+            std::span<const ChannelSlice>(slices_.data() + start_[i], start_[i + 1] - start_[i])};
+  }
+  // The number of slices of every class together.
+  std::size_t slices() const { return slices_.size(); }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = ChannelGroup;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = ChannelGroup;
+    const_iterator() = default;
+    const_iterator(const ChannelGroups* groups, std::size_t i) : groups_(groups), i_(i) {}
+    ChannelGroup operator*() const { return (*groups_)[i_]; }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++i_;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const ChannelGroups* groups_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+
+ private:
+  friend Report build_report(const tensor_trace::Graph& graph, const ParseResult& result);
+  std::vector<Label> labels_;
+  std::vector<std::uint8_t> prunable_;
+  std::vector<std::size_t> start_{0};  // class i holds slices [start_[i], start_[i + 1])
+  std::vector<ChannelSlice> slices_;
 };
 
 struct DimensionChannels {
@@ -64,7 +119,7 @@ struct ReportSummary {
 struct Report {
   const tensor_trace::Graph* graph;
   const ParseResult* result;
-  std::vector<ChannelGroup> groups;           // sorted by label
+  ChannelGroups groups;                       // sorted by label
   std::vector<ParameterChannels> parameters;  // those with recorded labels, in file order
   ReportSummary summary;
 };
@@ -72,7 +127,11 @@ struct Report {
 // The report of `result`, a parse of `graph`; it refers to both, which must outlive it.
 Report build_report(const tensor_trace::Graph& graph, const ParseResult& result);
 
-// The report as JSON (format "zavo.report", version 1), one line per entry of each list.
+// The report as JSON (format "zavo.report", version 1), one line per entry of each list, handed
+// to `write` piece by piece as it is produced (pieces of about a megabyte), so that no copy of
+// the whole text is ever held.
+void write_report_json(const Report& report, const std::function<void(std::string_view)>& write);
+// The same text as one string.
 std::string report_json(const Report& report);
 
 }  // namespace zavo::graph

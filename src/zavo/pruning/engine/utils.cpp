@@ -1,32 +1,43 @@
 #include "zavo/pruning/engine/utils.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace zavo::pruning::engine::utils {
 namespace {
 
-const TensorLabels* find_labels(const PruneGraphParserState& state, const ZavoNode& node) {
-  auto it = state.channel_labels_by_nodes.find(&node);
-  return it == state.channel_labels_by_nodes.end() ? nullptr : &it->second;
+constexpr std::uint32_t kNone = LabelStore::kNone;
+
+std::uint32_t checked_label(Label label) {
+  if (label < 0 || label >= kMaxLabels)
+    throw LookupError("label " + std::to_string(label) + " is out of range");
+  return static_cast<std::uint32_t>(label);
 }
 
-void unindex_node(PruneGraphParserState& state, const ZavoNode& node) {
-  auto positions = state.channel_label_positions_in_nodes.find(&node);
-  if (positions == state.channel_label_positions_in_nodes.end())
-    return;
-  for (const auto& [label, unused] : positions->second) {
-    auto nodes = state.nodes_by_channel_labels.find(label);
-    if (nodes == state.nodes_by_channel_labels.end())
-      continue;
-    nodes->second.erase(&node);
-    if (nodes->second.empty())
-      state.nodes_by_channel_labels.erase(nodes);
-  }
-  state.channel_label_positions_in_nodes.erase(positions);
+std::uint32_t checked_count(std::size_t count, const char* what) {
+  if (count >= static_cast<std::size_t>(kMaxLabels))
+    throw LookupError(std::string("too many ") + what + " for one pruning state");
+  return static_cast<std::uint32_t>(count);
 }
 
 }  // namespace
 
-DimensionLabels make_labels(LabelList labels) {
-  return std::make_shared<LabelList>(std::move(labels));
+// --- DimensionLabels ---------------------------------------------------------------------------
+
+Label DimensionLabels::at(std::size_t index) const {
+  if (index >= size()) {
+    throw LookupError("index " + std::to_string(index) + " is out of range for a list of " +
+                      std::to_string(size()) + " labels");
+  }
+  return (*this)[index];
+}
+
+LabelList DimensionLabels::to_vector() const {
+  LabelList out;
+  out.reserve(size());
+  for (Label label : *this)
+    out.push_back(label);
+  return out;
 }
 
 std::string labels_text(const DimensionLabels& labels) {
@@ -51,26 +62,226 @@ std::string labels_text(const TensorLabels& labels) {
   return out + "]";
 }
 
-void add_node_output_info(const AddNodeOutputInfo& call) {
-  auto& state = call.pruning_state;
-  const ZavoNode* node = &call.node;
-  unindex_node(state, *node);
+// --- LabelStore ------------------------------------------------------------------------------
 
-  auto& positions = state.channel_label_positions_in_nodes[node];
-  for (std::size_t dim = 0; dim < call.labels.size(); ++dim) {
-    const auto& dim_labels = call.labels[dim];
-    if (!dim_labels)
+DimensionLabels LabelStore::make_list(std::span<const Label> labels) {
+  const auto id = checked_count(lists_.size(), "label lists");
+  const auto begin = checked_count(slots_.size() + labels.size(), "label positions") -
+                     static_cast<std::uint32_t>(labels.size());
+  for (Label label : labels)
+    checked_label(label);
+  slots_.reserve(slots_.size() + labels.size());
+  for (Label label : labels)
+    slots_.push_back(static_cast<std::uint32_t>(label));
+  lists_.push_back(ListInfo{begin, static_cast<std::uint32_t>(labels.size()), 0});
+  return {this, id};
+}
+
+void LabelStore::reserve_label(Label label) {
+  const std::size_t needed = static_cast<std::size_t>(checked_label(label)) + 1;
+  if (flags.size() < needed) {
+    flags.resize(needed, -1);
+    label_class_.resize(needed, kNone);
+  }
+}
+
+std::uint32_t LabelStore::class_of(Label label) {
+  reserve_label(label);
+  std::uint32_t& cls = label_class_[static_cast<std::size_t>(label)];
+  if (cls == kNone) {
+    cls = checked_count(parent_.size(), "label classes");
+    parent_.push_back(cls);
+    class_label_.push_back(static_cast<std::uint32_t>(label));
+    count_.push_back(0);
+  }
+  return cls;
+}
+
+void LabelStore::hold(std::uint32_t list) {
+  ListInfo& info = lists_[list];
+  if (info.records++ != 0)
+    return;
+  for (std::uint32_t i = info.begin; i < info.begin + info.size; ++i) {
+    const std::uint32_t cls = class_of(slots_[i]);
+    ++count_[cls];
+    slots_[i] = cls;
+  }
+  recorded_slots_ += info.size;
+}
+
+void LabelStore::release(std::uint32_t list) {
+  ListInfo& info = lists_[list];
+  if (--info.records != 0)
+    return;
+  // No node holds the list any more: it keeps the labels it reads now and merges pass it by.
+  for (std::uint32_t i = info.begin; i < info.begin + info.size; ++i) {
+    const std::uint32_t cls = find(slots_[i]);
+    const std::uint32_t label = class_label_[cls];
+    if (--count_[cls] == 0)
+      label_class_[label] = kNone;
+    slots_[i] = label;
+  }
+  recorded_slots_ -= info.size;
+}
+
+const LabelStore::NodeRecord* LabelStore::record(const ZavoNode& node) const {
+  const auto id = static_cast<std::size_t>(node.id);
+  if (node.id < 0 || id >= records_.size() || records_[id].node != &node)
+    return nullptr;
+  return &records_[id];
+}
+
+// --- PruneGraphParserState ---------------------------------------------------------------------
+
+PruneGraphParserState::PruneGraphParserState() : store_(std::make_unique<LabelStore>()) {}
+PruneGraphParserState::~PruneGraphParserState() = default;
+PruneGraphParserState::PruneGraphParserState(PruneGraphParserState&&) noexcept = default;
+PruneGraphParserState& PruneGraphParserState::operator=(PruneGraphParserState&&) noexcept = default;
+
+std::optional<bool> PruneGraphParserState::prunable_flag(Label label) const {
+  const auto& flags = store_->flags;
+  if (label < 0 || static_cast<std::size_t>(label) >= flags.size() ||
+      flags[static_cast<std::size_t>(label)] < 0)
+    return std::nullopt;
+  return flags[static_cast<std::size_t>(label)] == 1;
+}
+
+void PruneGraphParserState::set_prunable_flag(Label label, bool prunable) {
+  store_->reserve_label(label);
+  store_->flags[static_cast<std::size_t>(label)] = prunable ? 1 : 0;
+}
+
+std::size_t PruneGraphParserState::prunable_entries() const {
+  return static_cast<std::size_t>(std::count_if(store_->flags.begin(), store_->flags.end(),
+                                                [](std::int8_t f) { return f >= 0; }));
+}
+
+bool PruneGraphParserState::label_has_nodes(Label label) const {
+  const auto& classes = store_->label_class_;
+  return label >= 0 && static_cast<std::size_t>(label) < classes.size() &&
+         classes[static_cast<std::size_t>(label)] != kNone;
+}
+
+std::vector<const ZavoNode*> PruneGraphParserState::label_nodes(Label label) const {
+  std::vector<const ZavoNode*> nodes;
+  for (const auto& record : store_->records_) {
+    if (record.node && !label_positions(*record.node, label).empty())
+      nodes.push_back(record.node);
+  }
+  return nodes;
+}
+
+PositionSet PruneGraphParserState::label_positions(const ZavoNode& node, Label label) const {
+  PositionSet positions;
+  const LabelStore& store = *store_;
+  const auto* record = store.record(node);
+  if (!record)
+    return positions;
+  for (std::uint32_t d = 0; d < record->count; ++d) {
+    DimensionLabels list = store.entry(store.node_lists_[record->first + d]);
+    if (!list)
       continue;
-    for (std::size_t idx = 0; idx < dim_labels->size(); ++idx) {
-      Label label = (*dim_labels)[idx];
-      positions[label].push_back(
-          Position{static_cast<std::int64_t>(dim), static_cast<std::int64_t>(idx)});
-      state.nodes_by_channel_labels[label].insert(node);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (list[i] == label)
+        positions.push_back({static_cast<std::int64_t>(d), static_cast<std::int64_t>(i)});
     }
   }
-  if (positions.empty())
-    state.channel_label_positions_in_nodes.erase(node);
-  state.channel_labels_by_nodes[node] = call.labels;
+  return positions;
+}
+
+std::size_t PruneGraphParserState::recorded_positions() const {
+  return store_->recorded_slots_;
+}
+
+void PruneGraphParserState::fold_label(Label base, Label folded) {
+  LabelStore& store = *store_;
+  if (!label_has_nodes(folded)) {
+    throw LookupError("label " + std::to_string(folded) +
+                      " has no entry in nodes_by_channel_labels");
+  }
+  const std::uint32_t folded_class = store.label_class_[static_cast<std::size_t>(folded)];
+  if (!label_has_nodes(base)) {
+    // The folded label's positions already read `base`; its flags stay as they were.
+    store.reserve_label(base);
+    store.class_label_[folded_class] = static_cast<std::uint32_t>(base);
+    store.label_class_[static_cast<std::size_t>(base)] = folded_class;
+    store.label_class_[static_cast<std::size_t>(folded)] = kNone;
+    throw LookupError("label " + std::to_string(base) + " has no entry in nodes_by_channel_labels");
+  }
+  std::uint32_t root = store.label_class_[static_cast<std::size_t>(base)];
+  std::uint32_t child = folded_class;
+  // The larger tree stays the root, so a class that keeps growing is never walked again.
+  if (store.count_[root] < store.count_[child])
+    std::swap(root, child);
+  store.parent_[child] = root;
+  store.count_[root] += store.count_[child];
+  store.class_label_[root] = static_cast<std::uint32_t>(base);
+  store.label_class_[static_cast<std::size_t>(base)] = root;
+  store.label_class_[static_cast<std::size_t>(folded)] = kNone;
+
+  if (observer)
+    observer->labels_merged(base, folded);
+  const std::optional<bool> base_flag = prunable_flag(base);
+  if (!base_flag)
+    throw LookupError("label " + std::to_string(base) + " has no entry in is_prunable");
+  const std::optional<bool> folded_flag = prunable_flag(folded);
+  if (!folded_flag)
+    throw LookupError("label " + std::to_string(folded) + " has no entry in is_prunable");
+  if (*base_flag)
+    set_prunable_flag(base, *folded_flag);
+  store.flags[static_cast<std::size_t>(folded)] = -1;
+}
+
+std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
+  auto& scratch = store_->scratch_;
+  const std::size_t needed = std::max(store_->flags.size(), static_cast<std::size_t>(next_label));
+  if (scratch.size() < needed)
+    scratch.resize(needed, 0);
+  return scratch;
+}
+
+// --- label utilities ---------------------------------------------------------------------------
+
+DimensionLabels make_labels(PruneGraphParserState& pruning_state, std::span<const Label> labels) {
+  return pruning_state.store().make_list(labels);
+}
+
+void add_node_output_info(const AddNodeOutputInfo& call) {
+  LabelStore& store = call.pruning_state.store();
+  const ZavoNode& node = call.node;
+  if (node.id < 0)
+    throw LookupError("node " + node.name + " has no id");
+  const auto id = static_cast<std::size_t>(node.id);
+  if (store.records_.size() <= id)
+    store.records_.resize(id + 1);
+
+  // Hold the new lists before releasing the old ones: a list in both stays as it is.
+  for (const DimensionLabels& labels : call.labels) {
+    if (!labels)
+      continue;
+    if (labels.owner() != &store)
+      throw LookupError("a label list of another pruning state recorded for node " + node.name);
+    store.hold(labels.id());
+  }
+  LabelStore::NodeRecord& record = store.records_[id];
+  if (record.node) {
+    for (std::uint32_t d = 0; d < record.count; ++d) {
+      const std::uint32_t list = store.node_lists_[record.first + d];
+      if (list != kNone)
+        store.release(list);
+    }
+  }
+  const auto count = static_cast<std::uint32_t>(call.labels.size());
+  if (!record.node || record.count < count) {
+    record.first = checked_count(store.node_lists_.size() + count, "recorded dimensions") - count;
+    store.node_lists_.resize(store.node_lists_.size() + count);
+  }
+  record.node = &node;
+  record.count = count;
+  for (std::uint32_t d = 0; d < count; ++d) {
+    const DimensionLabels& labels = call.labels[d];
+    store.node_lists_[record.first + d] = labels ? labels.id() : kNone;
+  }
 }
 
 DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call) {
@@ -84,85 +295,108 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
                       tensor_trace::shape_text(*shape));
   }
   auto& state = call.pruning_state;
-  auto size = (*shape)[static_cast<std::size_t>(call.dim)];
-  LabelList labels;
-  labels.reserve(static_cast<std::size_t>(size));
-  for (std::int64_t i = 0; i < size; ++i) {
-    Label label = state.next_label++;
-    state.is_prunable[label] = call.is_prunable;
+  LabelStore& store = state.store();
+  const std::int64_t size = (*shape)[static_cast<std::size_t>(call.dim)];
+  if (size < 0)
+    throw LookupError("cannot create labels for a dimension of negative size");
+  const Label first = state.next_label;
+  if (size > 0) {
+    if (size >= kMaxLabels - first)
+      throw LookupError("too many labels for one pruning state");
+    store.reserve_label(first + size - 1);
+  }
+  const auto id = checked_count(store.lists_.size(), "label lists");
+  const auto begin =
+      checked_count(store.slots_.size() + static_cast<std::size_t>(size), "label positions") -
+      static_cast<std::uint32_t>(size);
+  store.slots_.reserve(store.slots_.size() + static_cast<std::size_t>(size));
+  const std::int8_t flag = call.is_prunable ? 1 : 0;
+  for (Label label = first; label < first + size; ++label) {
+    store.flags[static_cast<std::size_t>(label)] = flag;
+    store.slots_.push_back(static_cast<std::uint32_t>(label));
     if (state.observer)
       state.observer->label_created(label, call.is_prunable);
-    labels.push_back(label);
   }
-  return make_labels(std::move(labels));
-}
-
-bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label) {
-  auto it = pruning_state.is_prunable.find(label);
-  return it != pruning_state.is_prunable.end() && it->second;
-}
-
-void mark_non_prunable(PruneGraphParserState& pruning_state, Label label) {
-  auto [it, added] = pruning_state.is_prunable.try_emplace(label, false);
-  if (!added) {
-    if (!it->second)
-      return;
-    it->second = false;
-  }
-  if (pruning_state.observer)
-    pruning_state.observer->label_marked_non_prunable(label);
-}
-
-bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
-  return find_labels(pruning_state, node) != nullptr;
+  state.next_label = first + size;
+  store.lists_.push_back({begin, static_cast<std::uint32_t>(size), 0});
+  return store.handle(id);
 }
 
 TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
-  const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels)
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
     throw LookupError("node " + node.name + " has no recorded labels");
-  return *labels;
+  TensorLabels labels;
+  labels.reserve(record->count);
+  for (std::uint32_t d = 0; d < record->count; ++d)
+    labels.push_back(store.entry(store.node_lists_[record->first + d]));
+  return labels;
 }
 
 DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState& pruning_state,
                                         const ZavoNode& node, std::int64_t dim) {
-  const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels)
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
     return nullptr;
-  auto n = static_cast<std::int64_t>(labels->size());
+  const auto n = static_cast<std::int64_t>(record->count);
   if (dim < 0)
     dim += n;
   if (dim < 0 || dim >= n)
     return nullptr;
-  return (*labels)[static_cast<std::size_t>(dim)];
+  return store.entry(store.node_lists_[record->first + static_cast<std::uint32_t>(dim)]);
 }
 
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   LabelList flat;
-  const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels)
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
     return flat;
-  for (const auto& dim_labels : *labels) {
-    if (dim_labels)
-      flat.insert(flat.end(), dim_labels->begin(), dim_labels->end());
+  for (std::uint32_t d = 0; d < record->count; ++d) {
+    const std::uint32_t list = store.node_lists_[record->first + d];
+    if (list == kNone)
+      continue;
+    const std::size_t size = store.list_size(list);
+    for (std::size_t i = 0; i < size; ++i)
+      flat.push_back(store.read(list, i));
   }
   return flat;
 }
 
 std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState& pruning_state,
                                                 const ZavoNode& node) {
-  const TensorLabels* labels = find_labels(pruning_state, node);
-  if (!labels)
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
     return std::nullopt;
   std::optional<std::int64_t> prune_dim;
-  for (std::size_t dim = 0; dim < labels->size(); ++dim) {
-    if (!(*labels)[dim])
+  for (std::uint32_t d = 0; d < record->count; ++d) {
+    if (store.node_lists_[record->first + d] == kNone)
       continue;
     if (prune_dim)
       throw PruningEngineRuntimeException("Multiple prune dimensions are not supported");
-    prune_dim = static_cast<std::int64_t>(dim);
+    prune_dim = static_cast<std::int64_t>(d);
   }
   return prune_dim;
+}
+
+bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label) {
+  return pruning_state.prunable_flag(label).value_or(false);
+}
+
+void mark_non_prunable(PruneGraphParserState& pruning_state, Label label) {
+  const std::optional<bool> flag = pruning_state.prunable_flag(label);
+  if (flag == false)
+    return;
+  pruning_state.set_prunable_flag(label, false);
+  if (pruning_state.observer)
+    pruning_state.observer->label_marked_non_prunable(label);
+}
+
+bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
+  return pruning_state.store().record(node) != nullptr;
 }
 
 }  // namespace zavo::pruning::engine::utils

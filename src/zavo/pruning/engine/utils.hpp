@@ -1,20 +1,28 @@
 #pragma once
 // The label bookkeeping of one parse, and the utilities handlers use to read and record labels.
 //
-// A `DimensionLabels` is a shared, mutable list: the state stores the very lists it is given, and
-// a merge rewrites them in place, so every holder of a list sees the merged labels. A null
-// `DimensionLabels` stands for a dimension without labels (none), which is distinct from an empty
-// list.
+// A `DimensionLabels` is a shared, mutable list of labels: the state keeps the very lists it is
+// given, and a merge rewrites every recorded list in place, so every holder of a list sees the
+// merged labels. A null `DimensionLabels` stands for a dimension without labels (none), which is
+// distinct from an empty list.
+//
+// Representation. Every position of every node passes through this state, so it is stored flat:
+// all lists live in one arena of 32-bit slots owned by the state; a list that some node records
+// holds class numbers, and a class resolves to its label through a union-find forest, so folding
+// one label into another is a union (cost independent of how many positions carry either) while
+// the label numbers seen outside are exactly those of the rules. A list that no node records
+// holds plain label numbers and is never touched by a merge, as a list outside the state would
+// not be. Per-label tables are arrays indexed by label (labels come from a counter), per-node
+// tables arrays indexed by node id.
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "zavo/platform/errors.hpp"
@@ -28,11 +36,76 @@ using zavo::PruningEngineRuntimeException;
 
 using Label = std::int64_t;
 using LabelList = std::vector<Label>;
-using DimensionLabels = std::shared_ptr<LabelList>;
+
+class LabelStore;
+struct PruneGraphParserState;
+
+// A handle on one shared label list of a state, or none. It behaves like a pointer to the list:
+// `if (labels)`, `labels->size()`, `(*labels)[i]`, `for (Label l : *labels)`. Copies share the
+// list; `==` compares identity. Reading gives the labels as they are now, after every merge.
+class DimensionLabels {
+ public:
+  DimensionLabels() = default;
+  DimensionLabels(std::nullptr_t) {}  // NOLINT: none converts implicitly, like a null pointer
+
+  explicit operator bool() const { return store_ != nullptr; }
+  bool operator==(const DimensionLabels& other) const = default;
+  bool operator==(std::nullptr_t) const { return store_ == nullptr; }
+
+  // Pointer-like access to the list itself.
+  const DimensionLabels* operator->() const { return this; }
+  const DimensionLabels& operator*() const { return *this; }
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  Label operator[](std::size_t index) const;
+  // Raises `LookupError` for an index past the end.
+  Label at(std::size_t index) const;
+  // The labels as a plain sequence (a copy).
+  LabelList to_vector() const;
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Label;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = Label;
+    const_iterator() = default;
+    const_iterator(const DimensionLabels* list, std::size_t index) : list_(list), index_(index) {}
+    Label operator*() const { return (*list_)[index_]; }
+    const_iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++index_;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const { return index_ == other.index_; }
+
+   private:
+    const DimensionLabels* list_ = nullptr;
+    std::size_t index_ = 0;
+  };
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+
+  // The list's number inside its state, and the state's arena (for the state's own tables).
+  std::uint32_t id() const { return id_; }
+  const LabelStore* owner() const { return store_; }
+
+ private:
+  friend class LabelStore;
+  DimensionLabels(LabelStore* store, std::uint32_t id) : store_(store), id_(id) {}
+
+  LabelStore* store_ = nullptr;
+  std::uint32_t id_ = 0;
+};
+
 using TensorLabels = std::vector<DimensionLabels>;
 
-// A new shared label list holding `labels`.
-DimensionLabels make_labels(LabelList labels);
 // The text form `[None, [0, 1], None]`, for messages and tests.
 std::string labels_text(const DimensionLabels& labels);
 std::string labels_text(const TensorLabels& labels);
@@ -43,11 +116,7 @@ struct Position {
   std::int64_t idx;
   bool operator==(const Position&) const = default;
 };
-
-// The positions of one label in one node. Each position of a node holds exactly one label, so
-// the positions of different labels never overlap and a plain list serves as a set.
 using PositionSet = std::vector<Position>;
-using NodeSet = std::unordered_set<const ZavoNode*>;
 
 // Hears the label events of a parse as they happen (provenance, checks). The state calls it
 // synchronously; every method does nothing unless overridden.
@@ -62,28 +131,71 @@ class LabelObserver {
   virtual void labels_merged(Label /*base*/, Label /*folded*/) {}
 };
 
+// The largest number of labels, and of label positions held in lists, that one state can hold.
+inline constexpr std::int64_t kMaxLabels = std::numeric_limits<std::uint32_t>::max() - 1;
+
+// The pruning state of one parse. The four relations of the bookkeeping are:
+//   the labels recorded per node (`get_prune_labels`), rewritten by merges;
+//   the positions of a label in a node (`label_positions`);
+//   the nodes whose output carries a label (`label_nodes`, `label_has_nodes`);
+//   the prunability flag per label (`prunable_flag`, absent, true or false).
+// They always agree: a node carries a label exactly at the positions listed for it.
 struct PruneGraphParserState {
-  // node -> its output labels: the stored lists, rewritten position by position by merges.
-  std::unordered_map<const ZavoNode*, TensorLabels> channel_labels_by_nodes;
-  // node -> label -> the positions of that label in the node's output.
-  std::unordered_map<const ZavoNode*, std::unordered_map<Label, PositionSet>>
-      channel_label_positions_in_nodes;
-  // label -> the nodes whose output carries it.
-  std::unordered_map<Label, NodeSet> nodes_by_channel_labels;
-  // label -> false when its channels must not be pruned.
-  std::unordered_map<Label, bool> is_prunable;
+  PruneGraphParserState();
+  ~PruneGraphParserState();
+  PruneGraphParserState(PruneGraphParserState&&) noexcept;
+  PruneGraphParserState& operator=(PruneGraphParserState&&) noexcept;
+  PruneGraphParserState(const PruneGraphParserState&) = delete;
+  PruneGraphParserState& operator=(const PruneGraphParserState&) = delete;
+
   // The next fresh label; labels are numbered 0, 1, 2, ... in creation order.
   Label next_label = 0;
   // Told of every label event; null when nobody listens.
   LabelObserver* observer = nullptr;
+
+  // --- prunability (`is_prunable`) ---
+  // The label's flag, or none when it has no entry.
+  std::optional<bool> prunable_flag(Label label) const;
+  // Sets the label's flag (creating the entry).
+  void set_prunable_flag(Label label, bool prunable);
+  // Every entry, in ascending label order.
+  template <typename Visit>
+  void for_each_prunable_entry(Visit&& visit) const;
+  // The number of entries.
+  std::size_t prunable_entries() const;
+
+  // --- the label indexes, for the label algebra, checks and tests ---
+  // True when some recorded node output carries the label.
+  bool label_has_nodes(Label label) const;
+  // The nodes whose output carries the label, in node-id order. Scans every record: for checks
+  // and tests, not for the parse.
+  std::vector<const ZavoNode*> label_nodes(Label label) const;
+  // The positions of the label in the node's output, in dimension then index order (a scan).
+  PositionSet label_positions(const ZavoNode& node, Label label) const;
+  // The number of label positions held by recorded lists.
+  std::size_t recorded_positions() const;
+
+  // Folds `folded` into `base`: every recorded position of `folded` reads `base` afterwards,
+  // and `base` stays prunable only when both were. Raises `LookupError` when `folded` or
+  // `base` is carried by no node, or either has no prunability entry; `base` != `folded`.
+  void fold_label(Label base, Label folded);
+
+  LabelStore& store() const { return *store_; }
+
+  // A table with one zero per label (at least `next_label` entries), for the label algebra's
+  // per-call numbering of labels; every user leaves it all zeros again.
+  std::vector<std::uint32_t>& label_scratch();
+
+ private:
+  std::unique_ptr<LabelStore> store_;
 };
 
-// True when `label` has an entry in `is_prunable` and it is true.
-bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label);
-// Writes false for `label` (creating the entry when there is none).
-void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
-// True when the node's output labels were recorded.
-bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
+// A new list of the state holding `labels`.
+DimensionLabels make_labels(PruneGraphParserState& pruning_state, std::span<const Label> labels);
+inline DimensionLabels make_labels(PruneGraphParserState& pruning_state,
+                                   std::initializer_list<Label> labels) {
+  return make_labels(pruning_state, std::span<const Label>(labels.begin(), labels.size()));
+}
 
 struct AddNodeOutputInfo {
   PruneGraphParserState& pruning_state;
@@ -125,9 +237,110 @@ LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const Z
 std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState& pruning_state,
                                                 const ZavoNode& node);
 
+// True when `label` has an entry in `is_prunable` and it is true.
+bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label);
+// Writes false for `label` (creating the entry when there is none).
+void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
+// True when the node's output labels were recorded.
+bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
+
 // The node's output sizes, or none.
 inline const std::optional<Shape>& get_shape(const ZavoNode& node) {
   return node.result_shape;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The arena behind a state. Public for the inline reads above; not for handlers.
+class LabelStore {
+ public:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+  // Lists.
+  DimensionLabels make_list(std::span<const Label> labels);
+  std::size_t list_size(std::uint32_t list) const { return lists_[list].size; }
+  Label read(std::uint32_t list, std::size_t index) const {
+    const ListInfo& info = lists_[list];
+    std::uint32_t& slot = slots_[info.begin + index];
+    if (info.records == 0)
+      return slot;
+    slot = find(slot);  // later reads of this slot take one step
+    return class_label_[slot];
+  }
+  DimensionLabels handle(std::uint32_t list) { return {this, list}; }
+
+  // Per-label flags: -1 absent, 0 false, 1 true.
+  std::vector<std::int8_t> flags;
+
+ private:
+  friend struct PruneGraphParserState;
+  friend void add_node_output_info(const AddNodeOutputInfo& call);
+  friend DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call);
+  friend TensorLabels get_prune_labels(const PruneGraphParserState&, const ZavoNode&);
+  friend DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState&, const ZavoNode&,
+                                                 std::int64_t);
+  friend LabelList get_flatten_labels(const PruneGraphParserState&, const ZavoNode&);
+  friend std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState&,
+                                                         const ZavoNode&);
+  friend bool has_recorded_labels(const PruneGraphParserState&, const ZavoNode&);
+
+  struct ListInfo {
+    std::uint32_t begin;    // first slot
+    std::uint32_t size;     // number of slots
+    std::uint32_t records;  // how many node entries hold it; > 0: slots hold classes
+  };
+  struct NodeRecord {
+    const ZavoNode* node = nullptr;  // null: nothing recorded
+    std::uint32_t first = 0;         // into `node_lists_`
+    std::uint32_t count = 0;
+  };
+
+  std::uint32_t find(std::uint32_t cls) const {
+    while (parent_[cls] != cls) {
+      parent_[cls] = parent_[parent_[cls]];
+      cls = parent_[cls];
+    }
+    return cls;
+  }
+  // The live class of `label`, created (empty) when the label has none.
+  std::uint32_t class_of(Label label);
+  void reserve_label(Label label);
+  void hold(std::uint32_t list);
+  void release(std::uint32_t list);
+  const NodeRecord* record(const ZavoNode& node) const;
+  DimensionLabels entry(std::uint32_t list) const {
+    return list == kNone ? DimensionLabels() : DimensionLabels(const_cast<LabelStore*>(this), list);
+  }
+
+  mutable std::vector<std::uint32_t> slots_;  // reads compress class chains in place
+  std::vector<ListInfo> lists_;
+  // Classes: a union-find forest. A root's label is the label its members read as; `count_` is
+  // the number of recorded slots in its tree.
+  mutable std::vector<std::uint32_t> parent_;
+  std::vector<std::uint32_t> class_label_;
+  std::vector<std::uint32_t> count_;
+  // label -> its live class (a root), or kNone when no recorded list carries it.
+  std::vector<std::uint32_t> label_class_;
+  // Per node id: what it recorded; its lists are `node_lists_[first, first + count)`.
+  std::vector<NodeRecord> records_;
+  std::vector<std::uint32_t> node_lists_;  // list ids, kNone for a dimension without labels
+  std::size_t recorded_slots_ = 0;
+  std::vector<std::uint32_t> scratch_;
+};
+
+inline std::size_t DimensionLabels::size() const {
+  return store_->list_size(id_);
+}
+inline Label DimensionLabels::operator[](std::size_t index) const {
+  return store_->read(id_, index);
+}
+
+template <typename Visit>
+void PruneGraphParserState::for_each_prunable_entry(Visit&& visit) const {
+  const auto& flags = store_->flags;
+  for (std::size_t label = 0; label < flags.size(); ++label) {
+    if (flags[label] >= 0)
+      visit(static_cast<Label>(label), flags[label] == 1);
+  }
 }
 
 }  // namespace zavo::pruning::engine::utils

@@ -9,7 +9,6 @@ namespace zavo::pruning::engine::utils {
 namespace {
 
 using testing::GraphBuilder;
-using testing::L;
 using testing::none;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
@@ -26,7 +25,7 @@ TEST_F(LabelUtilities, FreshLabelsAreNumberedInCreationOrderWithTheirFlag) {
   EXPECT_EQ(labels_text(second), "[3, 4]");
   EXPECT_TRUE(prunable(2));
   EXPECT_FALSE(prunable(3));
-  EXPECT_FALSE(state.nodes_by_channel_labels.contains(0)) << "indexed only once recorded";
+  EXPECT_FALSE(state.label_has_nodes(0)) << "indexed only once recorded";
   EXPECT_THROW(generate_new_channel_labels(
                    {.pruning_state = state, .node = p, .dim = 2, .is_prunable = true}),
                LookupError);
@@ -34,12 +33,12 @@ TEST_F(LabelUtilities, FreshLabelsAreNumberedInCreationOrderWithTheirFlag) {
 
 TEST_F(LabelUtilities, RecordingIndexesEveryPositionAndReplacesAnEarlierRecord) {
   auto& a = tensor("a", Shape{2, 2}, {L({0, 1}), L({1, 2})});
-  EXPECT_EQ(state.channel_label_positions_in_nodes.at(&a).at(1), (PositionSet{{0, 1}, {1, 0}}));
-  EXPECT_TRUE(state.nodes_by_channel_labels.at(2).contains(&a));
+  EXPECT_EQ(state.label_positions(a, 1), (PositionSet{{0, 1}, {1, 0}}));
+  EXPECT_EQ(state.label_nodes(2), std::vector<const ZavoNode*>{&a});
 
   add_node_output_info({.pruning_state = state, .node = a, .labels = {none, L({2, 2})}});
-  EXPECT_FALSE(state.nodes_by_channel_labels.contains(0));
-  EXPECT_EQ(state.channel_label_positions_in_nodes.at(&a).size(), 1u);
+  EXPECT_FALSE(state.label_has_nodes(0));
+  EXPECT_FALSE(state.label_has_nodes(1));
   EXPECT_EQ(text(a), "[None, [2, 2]]");
 }
 

@@ -27,7 +27,8 @@ void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
                                   const DimensionLabels& labels) {
   if (!labels)
     return;
-  _mark_labels_as_non_prunable(pruning_state, std::span<const Label>(*labels));
+  for (Label label : *labels)
+    mark_non_prunable(pruning_state, label);
 }
 
 void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,

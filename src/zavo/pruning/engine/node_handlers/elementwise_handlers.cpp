@@ -275,7 +275,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
         }
         joined.insert(joined.end(), labels->begin(), labels->end());
       }
-      label_group = make_labels(std::move(joined));
+      label_group = make_labels(pruning_state, joined);
     } else {
       // Position i of the output is position i of every input: tie them.
       std::vector<DimensionLabels> label_groups;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 #include <string>
 #include <unordered_set>
 
@@ -31,47 +32,8 @@ Label _merge_labels(PruneGraphParserState& pruning_state, std::span<const Label>
   }
   const Label base_label = labels[0];
   for (Label fix_label : labels.subspan(1)) {
-    if (fix_label == base_label)
-      continue;
-
-    auto& fix_nodes =
-        entry(pruning_state.nodes_by_channel_labels, fix_label, "nodes_by_channel_labels");
-    for (const ZavoNode* node : fix_nodes) {
-      auto& node_labels =
-          entry(pruning_state.channel_labels_by_nodes, node, "channel_labels_by_nodes");
-      auto& node_label_positions = entry(pruning_state.channel_label_positions_in_nodes, node,
-                                         "channel_label_positions_in_nodes");
-      auto fix_positions = node_label_positions.find(fix_label);
-      if (fix_positions == node_label_positions.end()) {
-        throw LookupError("node " + node->name + " has no positions for label " +
-                          std::to_string(fix_label));
-      }
-      for (const Position& position : fix_positions->second) {
-        const auto& dim_labels = node_labels.at(static_cast<std::size_t>(position.dim));
-        if (!dim_labels) {
-          throw LookupError("node " + node->name + " has no labels in dimension " +
-                            std::to_string(position.dim));
-        }
-        dim_labels->at(static_cast<std::size_t>(position.idx)) = base_label;
-      }
-      auto& base_positions = node_label_positions[base_label];
-      base_positions.insert(base_positions.end(), fix_positions->second.begin(),
-                            fix_positions->second.end());
-      node_label_positions.erase(fix_positions);
-    }
-
-    auto& base_nodes =
-        entry(pruning_state.nodes_by_channel_labels, base_label, "nodes_by_channel_labels");
-    base_nodes.insert(fix_nodes.begin(), fix_nodes.end());
-    pruning_state.nodes_by_channel_labels.erase(fix_label);
-
-    if (pruning_state.observer)
-      pruning_state.observer->labels_merged(base_label, fix_label);
-    bool& base_prunable = entry(pruning_state.is_prunable, base_label, "is_prunable");
-    const bool fix_prunable = entry(pruning_state.is_prunable, fix_label, "is_prunable");
-    if (base_prunable)
-      base_prunable = fix_prunable;
-    pruning_state.is_prunable.erase(fix_label);
+    if (fix_label != base_label)
+      pruning_state.fold_label(base_label, fix_label);
   }
   return base_label;
 }
@@ -199,26 +161,83 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
                                         lengths + ")");
   }
 
-  LabelRows rows;
-  rows.reserve(groups.size());
-  for (const auto& group : groups)
-    rows.push_back(group.get());
-  const MergeGroups found = _breadth_first_find_merge_groups(rows);
+  // The merge groups are the connected components of the labels, two labels being connected
+  // when they share a column; this finds them with a union-find over the distinct labels
+  // (numbered through the state's scratch table), which gives the groups of the breadth-first
+  // column search, in the same order: by their smallest column.
+  std::vector<std::uint32_t>& local_index = pruning_state.label_scratch();
+  std::vector<Label> unique_labels;
+  std::vector<std::uint32_t> cells;  // row-major: the local index of every entry
+  cells.reserve(groups.size() * length);
+  for (const DimensionLabels& group : groups) {
+    for (std::size_t column = 0; column < length; ++column) {
+      const Label label = (*group)[column];
+      if (static_cast<std::size_t>(label) >= local_index.size())
+        local_index.resize(static_cast<std::size_t>(label) + 1, 0);
+      std::uint32_t& index = local_index[static_cast<std::size_t>(label)];
+      if (index == 0) {
+        unique_labels.push_back(label);
+        index = static_cast<std::uint32_t>(unique_labels.size());
+      }
+      cells.push_back(index - 1);
+    }
+  }
+  for (Label label : unique_labels)
+    local_index[static_cast<std::size_t>(label)] = 0;
 
-  std::vector<Label> merge_group_base_labels;
-  merge_group_base_labels.reserve(found.merge_groups.size());
-  for (const MergeGroup& group : found.merge_groups) {
-    merge_group_base_labels.push_back(_merge_labels(pruning_state, group));
+  std::vector<std::uint32_t> parent(unique_labels.size());
+  for (std::uint32_t i = 0; i < parent.size(); ++i)
+    parent[i] = i;
+  auto find = [&parent](std::uint32_t i) {
+    while (parent[i] != i) {
+      parent[i] = parent[parent[i]];
+      i = parent[i];
+    }
+    return i;
+  };
+  for (std::size_t row = 1; row < groups.size(); ++row) {
+    for (std::size_t column = 0; column < length; ++column) {
+      const std::uint32_t a = find(cells[column]);
+      const std::uint32_t b = find(cells[row * length + column]);
+      if (a != b)
+        parent[std::max(a, b)] = std::min(a, b);
+    }
   }
 
-  // The first group may be a live list that the merges above rewrote; its survivors belong to
-  // their own merge groups, so the lookup gives the same answer as before the merges.
+  // Groups numbered in order of their smallest column; every column has a label in row 0.
+  constexpr std::uint32_t kUnnumbered = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> group_of_root(unique_labels.size(), kUnnumbered);
+  std::uint32_t n_groups = 0;
+  for (std::size_t column = 0; column < length; ++column) {
+    std::uint32_t& group = group_of_root[find(cells[column])];
+    if (group == kUnnumbered)
+      group = n_groups++;
+  }
+  // Members of each group in ascending label order: bucket the labels by group.
+  std::vector<std::uint32_t> group_start(n_groups + 1, 0);
+  for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
+    ++group_start[group_of_root[find(i)] + 1];
+  for (std::uint32_t g = 0; g < n_groups; ++g)
+    group_start[g + 1] += group_start[g];
+  std::vector<Label> members(unique_labels.size());
+  {
+    std::vector<std::uint32_t> fill(group_start.begin(), group_start.end() - 1);
+    for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
+      members[fill[group_of_root[find(i)]]++] = unique_labels[i];
+  }
+  std::vector<Label> merge_group_base_labels(n_groups);
+  for (std::uint32_t g = 0; g < n_groups; ++g) {
+    const std::span<Label> group(members.data() + group_start[g],
+                                 group_start[g + 1] - group_start[g]);
+    std::sort(group.begin(), group.end());
+    merge_group_base_labels[g] = _merge_labels(pruning_state, group);
+  }
+
   LabelList merged_output_labels;
   merged_output_labels.reserve(length);
-  for (Label label : *groups.front()) {
-    merged_output_labels.push_back(merge_group_base_labels[found.group_index_by_label.at(label)]);
-  }
-  return make_labels(std::move(merged_output_labels));
+  for (std::size_t column = 0; column < length; ++column)
+    merged_output_labels.push_back(merge_group_base_labels[group_of_root[find(cells[column])]]);
+  return make_labels(pruning_state, merged_output_labels);
 }
 
 std::pair<Shape, TensorLabels> _broadcast_to(const Shape& shape, const TensorLabels& labels,

@@ -22,7 +22,6 @@ namespace zavo::pruning::engine::node_handlers::handler_test {
 
 using tensor_trace::Sequence;
 using testing::GraphBuilder;
-using testing::L;
 using testing::none;
 
 class Handlers : public ::testing::Test, public GraphBuilder {
@@ -33,8 +32,9 @@ class Handlers : public ::testing::Test, public GraphBuilder {
     const ZavoOpNode& node = graph.add_call(name, tensor_trace::intern_operation("test.computed"),
                                             {}, {}, std::move(shape));
     for (const auto& dim_labels : labels) {
-      for (Label label : dim_labels ? *dim_labels : LabelList{})
-        state.is_prunable.try_emplace(label, true);
+      for (Label label : dim_labels ? dim_labels->to_vector() : LabelList{})
+        if (!state.prunable_flag(label))
+          state.set_prunable_flag(label, true);
     }
     pruning::engine::utils::add_node_output_info(
         {.pruning_state = state, .node = node, .labels = std::move(labels)});
@@ -58,10 +58,10 @@ class Handlers : public ::testing::Test, public GraphBuilder {
 // An input of `shape` labelled 0, 1, ... in dimension `prune_dim` only.
 inline const ZavoNode& pruned_input(GraphBuilder& g, const Shape& shape, std::int64_t prune_dim) {
   TensorLabels labels(shape.size());
-  auto channel_labels = std::make_shared<LabelList>();
+  LabelList channel_labels;
   for (Label label = 0; label < shape[static_cast<std::size_t>(prune_dim)]; ++label)
-    channel_labels->push_back(label);
-  labels[static_cast<std::size_t>(prune_dim)] = channel_labels;
+    channel_labels.push_back(label);
+  labels[static_cast<std::size_t>(prune_dim)] = make_labels(g.state, channel_labels);
   return g.tensor("x", shape, std::move(labels));
 }
 

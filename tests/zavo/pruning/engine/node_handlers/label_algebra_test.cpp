@@ -11,22 +11,17 @@ namespace zavo::pruning::engine::node_handlers {
 namespace {
 
 using testing::GraphBuilder;
-using testing::L;
 using testing::none;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
 std::set<const ZavoNode*> nodes_of(const GraphBuilder& g, Label label) {
-  const auto& nodes = g.state.nodes_by_channel_labels.at(label);
+  const auto nodes = g.state.label_nodes(label);
   return {nodes.begin(), nodes.end()};
 }
 
 std::vector<Position> positions_of(const GraphBuilder& g, const ZavoNode& node, Label label) {
-  auto positions = g.state.channel_label_positions_in_nodes.at(&node).at(label);
-  std::sort(positions.begin(), positions.end(), [](const Position& a, const Position& b) {
-    return std::tie(a.dim, a.idx) < std::tie(b.dim, b.idx);
-  });
-  return positions;
+  return g.state.label_positions(node, label);
 }
 
 // ---- _merge_labels --------------------------------------------------------------------------
@@ -53,11 +48,11 @@ TEST_F(MergeLabels, RewritesEveryPositionAndMovesBothIndexes) {
   EXPECT_EQ(text(b), "[[0, 1, 2, 4, 3]]");
   EXPECT_EQ(positions_of(*this, a, 3), (std::vector<Position>{{1, 0}, {1, 1}, {1, 2}}));
   EXPECT_EQ(positions_of(*this, b, 3), (std::vector<Position>{{0, 4}}));
-  EXPECT_FALSE(state.channel_label_positions_in_nodes.at(&a).contains(5));
-  EXPECT_FALSE(state.channel_label_positions_in_nodes.at(&b).contains(5));
+  EXPECT_FALSE(!state.label_positions(a, 5).empty());
+  EXPECT_FALSE(!state.label_positions(b, 5).empty());
   EXPECT_EQ(nodes_of(*this, 3), (std::set<const ZavoNode*>{&a, &b}));
-  EXPECT_FALSE(state.nodes_by_channel_labels.contains(5));
-  EXPECT_FALSE(state.is_prunable.contains(5));
+  EXPECT_FALSE(state.label_has_nodes(5));
+  EXPECT_FALSE(state.prunable_flag(5).has_value());
 }
 
 TEST_F(MergeLabels, EveryHolderOfASharedListSeesTheMerge) {
@@ -77,22 +72,13 @@ TEST_F(MergeLabels, SurvivorIsPrunableOnlyWhenEveryMergedLabelWas) {
   for (auto [base, folded, expected] :
        {Case{true, true, true}, Case{true, false, false}, Case{false, true, false}}) {
     GraphBuilder g;
-    g.tensor("a", Shape{3}, {L({0, 1, 2})});
-    g.state.is_prunable[0] = base;
-    g.state.is_prunable[2] = folded;  // the last of three labels still counts
+    g.tensor("a", Shape{3}, {g.L({0, 1, 2})});
+    g.state.set_prunable_flag(0, base);
+    g.state.set_prunable_flag(2, folded);  // the last of three labels still counts
     _merge_labels(g.state, std::vector<Label>{0, 1, 2});
     EXPECT_EQ(g.prunable(0), expected) << base << " " << folded;
     EXPECT_FALSE(g.has_label(2));
   }
-}
-
-TEST_F(MergeLabels, FoldedLabelCarriedByNoNodeOnlyMergesItsFlag) {
-  tensor("a", Shape{1}, {L({2})});
-  state.nodes_by_channel_labels[8];
-  state.is_prunable[8] = false;
-  _merge_labels(state, std::vector<Label>{2, 8});
-  EXPECT_FALSE(prunable(2));
-  EXPECT_FALSE(state.nodes_by_channel_labels.contains(8));
 }
 
 TEST_F(MergeLabels, MissingBookkeepingIsALookupErrorAndEarlierFoldsStay) {
@@ -238,7 +224,9 @@ TEST_F(MergeLabelGroups, TwoEmptyGroupsGiveAnEmptyList) {
 
 // ---- dimension-label utilities --------------------------------------------------------------
 
-TEST(BroadcastTo, PadsLeadingDimensionsWithSizeOneAndNoLabels) {
+class LabelLists : public ::testing::Test, public GraphBuilder {};
+
+TEST_F(LabelLists, BroadcastToPadsLeadingDimensionsWithSizeOneAndNoLabels) {
   auto channel = L({0, 1, 2});
   auto [shape, labels] = _broadcast_to(Shape{8, 16}, {none, channel}, 4);
   EXPECT_EQ(shape, (Shape{1, 1, 8, 16}));
@@ -250,7 +238,7 @@ TEST(BroadcastTo, PadsLeadingDimensionsWithSizeOneAndNoLabels) {
   EXPECT_EQ(labels_text(empty_labels), "[None, None]");
 }
 
-TEST(BroadcastTo, LeavesShapesWithEnoughDimensionsAlone) {
+TEST_F(LabelLists, BroadcastToLeavesShapesWithEnoughDimensionsAlone) {
   const TensorLabels labels{none, L({0}), none};
   for (std::size_t n : {2u, 3u}) {
     auto [shape, out] = _broadcast_to(Shape{2, 3, 4}, labels, n);
@@ -259,7 +247,7 @@ TEST(BroadcastTo, LeavesShapesWithEnoughDimensionsAlone) {
   }
 }
 
-TEST(SwapPruneDims, MovesTheListToAnEmptyDestination) {
+TEST_F(LabelLists, SwapPruneDimsMovesTheListToAnEmptyDestination) {
   auto channel = L({5, 6});
   TensorLabels labels{channel, none, none};
   EXPECT_EQ(&_swap_prune_dims(labels, 0, 2), &labels);
@@ -271,7 +259,7 @@ TEST(SwapPruneDims, MovesTheListToAnEmptyDestination) {
   EXPECT_EQ(labels_text(same), "[None, [1], None]");
 }
 
-TEST(SwapPruneDims, RefusesALabelledDestinationAndChangesNothing) {
+TEST_F(LabelLists, SwapPruneDimsRefusesALabelledDestinationAndChangesNothing) {
   TensorLabels labels{L({5, 6}), L({7, 8})};
   EXPECT_THAT([&] { _swap_prune_dims(labels, 0, 1); },
               ThrowsMessage<PruningEngineRuntimeException>(StrEq("dst_dim is already prunable")));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include <string>
 #include <vector>
 
@@ -27,21 +29,21 @@ TEST_F(Handlers, EveryConvolutionTiesInputChannelsToItsWeightsInputChannelDimens
       GraphBuilder g;
       Shape x_shape{1, 3}, w_shape{2, 2}, y_shape{1, 2};
       w_shape[in_dim] = 3;
-      TensorLabels x_labels{none, L({0, 1, 2})}, w_labels(2);
-      w_labels[in_dim] = L({10, 11, 12});
-      w_labels[out_dim] = L({20, 21});
+      TensorLabels x_labels{none, g.L({0, 1, 2})}, w_labels(2);
+      w_labels[in_dim] = g.L({10, 11, 12});
+      w_labels[out_dim] = g.L({20, 21});
       for (std::size_t i = 0; i < spatial; ++i) {
         x_shape.push_back(5);
         w_shape.push_back(3);
         y_shape.push_back(3);
         x_labels.push_back(none);
-        w_labels.push_back(L({Label(30 + 3 * i), Label(31 + 3 * i), Label(32 + 3 * i)}));
+        w_labels.push_back(g.L({Label(30 + 3 * i), Label(31 + 3 * i), Label(32 + 3 * i)}));
       }
       auto& w = g.tensor("w", w_shape, w_labels);
       auto& y = g.call(op, {g.tensor("x", x_shape, x_labels), w}, {}, y_shape);
       g.run(y);
       TensorLabels expected(x_shape.size());
-      expected[1] = L({20, 21});
+      expected[1] = g.L({20, 21});
       EXPECT_EQ(g.text(y), labels_text(expected));
       EXPECT_EQ(g.labels(y)[1], g.labels(w)[out_dim]);  // shared: later merges reach the output
       EXPECT_EQ(labels_text(g.labels(w)[in_dim]), "[0, 1, 2]");
@@ -60,9 +62,9 @@ TEST_F(Handlers, LayerBiasIsFoldedIntoTheOutputChannels) {
     for (bool by_keyword : {false, true}) {
       SCOPED_TRACE(op + (by_keyword ? ", keyword" : ", positional"));
       GraphBuilder g;
-      auto& x = g.tensor("x", Shape{1, 2}, {none, L({0, 1})});
-      auto& w = g.tensor("w", Shape{2, 2}, {L({20, 21}), L({10, 11})});
-      auto& b = g.tensor("b", Shape{2}, {L({14, 22})});
+      auto& x = g.tensor("x", Shape{1, 2}, {none, g.L({0, 1})});
+      auto& w = g.tensor("w", Shape{2, 2}, {g.L({20, 21}), g.L({10, 11})});
+      auto& b = g.tensor("b", Shape{2}, {g.L({14, 22})});
       auto& y = by_keyword ? g.call(op, {x, w}, {{"bias", b}}, Shape{1, 2})
                            : g.call(op, {x, w, b}, {}, Shape{1, 2});
       g.run(y);
@@ -89,19 +91,24 @@ TEST_F(Handlers, DepthwiseConvMakesInputAndOutputChannelOneClass) {
 }
 
 TEST_F(Handlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
-  const std::tuple<std::int64_t, Shape, TensorLabels> cases[] = {
-      {2, {4, 2, 3, 3}, {L({4, 5, 6, 7}), L({8, 9}), none, none}},
+  // Weight labels per dimension; an empty list stands for none.
+  const std::tuple<std::int64_t, Shape, std::vector<LabelList>> cases[] = {
+      {2, {4, 2, 3, 3}, {{4, 5, 6, 7}, {8, 9}, {}, {}}},
       // groups equal to the inputs, twice as many outputs
-      {4, {8, 1, 3, 3}, {L({4, 5, 6, 7, 8, 9, 10, 11}), none, none, none}},
+      {4, {8, 1, 3, 3}, {{4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, {}}},
   };
   for (const auto& [groups, w_shape, w_labels] : cases) {
     for (bool with_bias : {false, true}) {
       SCOPED_TRACE(std::to_string(groups) + (with_bias ? " groups, with bias" : " groups"));
       GraphBuilder g;
-      auto& x = g.tensor("x", Shape{1, 4, 6, 6}, {none, L({0, 1, 2, 3}), none, none});
-      auto& w = g.tensor("w", w_shape, w_labels);
-      DimensionLabels bias_labels = L({40, 41, 42, 43, 44, 45, 46, 47});
-      bias_labels->resize(static_cast<std::size_t>(w_shape[0]));
+      auto& x = g.tensor("x", Shape{1, 4, 6, 6}, {none, g.L({0, 1, 2, 3}), none, none});
+      TensorLabels w_dims;
+      for (const LabelList& dim_labels : w_labels)
+        w_dims.push_back(dim_labels.empty() ? none : make_labels(g.state, dim_labels));
+      auto& w = g.tensor("w", w_shape, w_dims);
+      LabelList bias(static_cast<std::size_t>(w_shape[0]));
+      std::iota(bias.begin(), bias.end(), 40);
+      DimensionLabels bias_labels = make_labels(g.state, bias);
       Kwargs kwargs{{"groups", groups}};
       if (with_bias)
         kwargs.set("bias", g.tensor("b", Shape{w_shape[0]}, {bias_labels}));
@@ -114,7 +121,7 @@ TEST_F(Handlers, OtherGroupedConvsTakeTheLayersChannelsOutOfPruning) {
       for (const ZavoNode* input : {&x, &w})
         for (Label label : get_flatten_labels(g.state, *input))
           EXPECT_FALSE(g.prunable(label)) << label;
-      for (Label label : with_bias ? *bias_labels : LabelList{})
+      for (Label label : with_bias ? bias : LabelList{})
         EXPECT_FALSE(g.prunable(label)) << label;
     }
   }
@@ -218,13 +225,13 @@ TEST_F(Handlers, UnreadableLayerCallsFailBeforeAnyChange) {
        "PruningEngineRuntimeException: @: the label record of x_1d has fewer than 2 dimensions"},
   };
   // clang-format on
-  const auto prunability = state.is_prunable;
+  const auto prunability = flags();
   for (const auto& [op, args, kwargs, shape, failure] : cases) {
     auto& y = call(op, args, kwargs, shape);
     EXPECT_EQ(failure_of([&] { run(y); }), at_node(failure, y));
     EXPECT_FALSE(recorded(y)) << y.name;
   }
-  EXPECT_EQ(state.is_prunable, prunability);
+  EXPECT_EQ(flags(), prunability);
   EXPECT_TRUE(warned.records().empty());
 }
 
@@ -245,9 +252,9 @@ TEST_F(Handlers, LinearTiesInputFeaturesAndRecordsOutputFeaturesInTheLastDimensi
     SCOPED_TRACE(tensor_trace::shape_text(c.input_shape));
     GraphBuilder g;
     TensorLabels x_labels(c.input_shape.size());
-    x_labels.back() = L({0, 1, 2, 3});
+    x_labels.back() = g.L({0, 1, 2, 3});
     auto& x = g.tensor("x", c.input_shape, x_labels);
-    auto& w = g.tensor("w", Shape{3, 4}, {L({20, 21, 22}), L({10, 11, 12, 13})});
+    auto& w = g.tensor("w", Shape{3, 4}, {g.L({20, 21, 22}), g.L({10, 11, 12, 13})});
     auto& y = g.call(LINEAR, {x, w}, {}, c.output_shape);
     g.run(y);
     EXPECT_EQ(g.text(y), c.expected);
@@ -352,13 +359,13 @@ TEST_F(Handlers, FlattenOfAnInputWithoutDimensionsFailsBeforeAnyChange) {
        "PruningEngineRuntimeException: @: the output shape (2,) has fewer than 2 dimensions"},
   };
   // clang-format on
-  const auto prunability = state.is_prunable;
+  const auto prunability = flags();
   for (const auto& [args, kwargs, output, failure] : cases) {
     auto& y = call("torch.flatten", args, kwargs, output);
     EXPECT_EQ(failure_of([&] { run(y); }), at_node(failure, y));
     EXPECT_FALSE(recorded(y)) << y.name;
   }
-  EXPECT_EQ(state.is_prunable, prunability);
+  EXPECT_EQ(flags(), prunability);
 }
 
 }  // namespace
