@@ -330,6 +330,13 @@ def layouts():
     cs = g.conv("conv_spatial", sp2, 2)
     fl = g.call("flatten_multi", "torch.flatten", [sp2, 1], shape=[1, 216])
     rd = g.call("mean_multi", "torch.mean", [sp2, 0], shape=[6, 6, 6])
+    # Pooling keeps the spatial labels in dimensions of size 1: a broadcast operand that carries
+    # labels, against another operand with labels of its own, in both orders.
+    psp = g.call("pooled_spatial", F + "adaptive_avg_pool2d", [sp2, 1], shape=[1, 6, 1, 1])
+    sp3 = g.call("spatial2_broadcast", "torch.mul", [pooled, g.param("spatial2", [1, 1, 6, 6])],
+                 shape=[1, 6, 6, 6])
+    g.call("broadcast_first", "torch.add", [psp, sp3], shape=[1, 6, 6, 6])
+    g.call("broadcast_second", "torch.add", [sp3, psp], shape=[1, 6, 6, 6])
     batch = g.param("batched", [2, 6, 1, 1])
     bt = g.call("batched_add", "torch.add", [bn, batch], shape=[2, 6, 6, 6])
     cv = g.conv("conv_batched", bt, 3)
