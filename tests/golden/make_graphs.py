@@ -85,11 +85,12 @@ class Graph:
         return self.call(name, "torch.cat", [list(xs), dim], shape=out)
 
     def write(self, outputs):
-        lines = [",\n".join("    " + json.dumps(n) for n in self.nodes)]
-        text = ('{\n  "format": "zavo.graph",\n  "version": 1,\n  "model": ' +
-                json.dumps(self.model) + ',\n  "meta": {"written_by": "tests/golden/make_graphs.py"},\n'
-                '  "nodes": [\n' + lines[0] + '\n  ],\n  "outputs": ' +
-                json.dumps([o["node"] for o in outputs]) + "\n}\n")
+        nodes = ",\n".join("    " + json.dumps(n) for n in self.nodes)
+        meta = json.dumps({"written_by": "tests/golden/make_graphs.py"})
+        text = ('{\n  "format": "zavo.graph",\n  "version": 1,\n'
+                f'  "model": {json.dumps(self.model)},\n  "meta": {meta},\n'
+                f'  "nodes": [\n{nodes}\n  ],\n'
+                f'  "outputs": {json.dumps([o["node"] for o in outputs])}\n}}\n')
         (OUT / (self.model + ".json")).write_text(text)
 
 
