@@ -10,6 +10,7 @@
 
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/report.hpp"
+#include "zavo/graph/summary.hpp"
 
 namespace zavo::graph::testing {
 
@@ -63,6 +64,12 @@ std::string report_text(const std::filesystem::path& path, ParseOptions options)
   return report_of_graph(read_graph_file(path), options);
 }
 
+std::string summary_of_file(const std::filesystem::path& path, ParseOptions options) {
+  tensor_trace::Graph graph = read_graph_file(path);
+  ParseResult result = parse_graph(graph, options);
+  return summary_text(build_report(graph, result));
+}
+
 Json report_of_file(const std::filesystem::path& path, ParseOptions options) {
   return Json::parse(report_text(path, options));
 }
@@ -91,32 +98,6 @@ const Json& Classes::of(const Slice& slice) const {
     return missing;
   }
   return report_["groups"][it->second];
-}
-
-namespace {
-Slice shifted(const Slice& slice, std::int64_t by) {
-  return {std::get<0>(slice), std::get<1>(slice), std::get<2>(slice) + by};
-}
-}  // namespace
-
-::testing::AssertionResult Classes::tied(const Slice& a, const Slice& b, std::int64_t n) const {
-  for (std::int64_t i = 0; i < n; ++i)
-    if (!same(shifted(a, i), shifted(b, i)))
-      return ::testing::AssertionFailure()
-             << std::get<0>(a) << " dim " << std::get<1>(a) << " index " << std::get<2>(a) + i
-             << " is not with " << std::get<0>(b) << " dim " << std::get<1>(b) << " index "
-             << std::get<2>(b) + i;
-  return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult Classes::prunable(const Slice& first, std::int64_t n,
-                                             bool expected) const {
-  for (std::int64_t i = 0; i < n; ++i)
-    if (prunable(shifted(first, i)) != expected)
-      return ::testing::AssertionFailure()
-             << std::get<0>(first) << " dim " << std::get<1>(first) << " index "
-             << std::get<2>(first) + i << (expected ? " is kept" : " is prunable");
-  return ::testing::AssertionSuccess();
 }
 
 }  // namespace zavo::graph::testing

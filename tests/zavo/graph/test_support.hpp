@@ -42,6 +42,9 @@ std::vector<std::string> files_in(const std::filesystem::path& dir);
 // The report text of the graph file at `path`, as the command writes it.
 std::string report_text(const std::filesystem::path& path, ParseOptions options = {});
 
+// The summary of the graph file at `path`, as the command prints it.
+std::string summary_of_file(const std::filesystem::path& path, ParseOptions options = {});
+
 // The report of the graph file at `path`, as the command writes it, read back as JSON.
 Json report_of_file(const std::filesystem::path& path, ParseOptions options = {});
 // The same for the graph given as text.
@@ -57,12 +60,6 @@ class Classes {
   // The group that holds `slice`; fails the test when none does.
   const Json& of(const Slice& slice) const;
   bool prunable(const Slice& slice) const { return of(slice)["prunable"].get<bool>(); }
-  // Whether the two slices belong to one class.
-  bool same(const Slice& a, const Slice& b) const { return &of(a) == &of(b); }
-  // Whether channel k + i of `a` and of `b` share a class for every i < n, k each slice's index.
-  ::testing::AssertionResult tied(const Slice& a, const Slice& b, std::int64_t n) const;
-  // Whether channels k to k + n - 1 of the slice's dimension all have that prunability.
-  ::testing::AssertionResult prunable(const Slice& first, std::int64_t n, bool expected) const;
 
  private:
   const Json& report_;
