@@ -33,10 +33,21 @@ struct AnalyzeOptions {
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
+// The graph and its analysis live until the process ends: the operating system takes back their
+// memory at once, where freeing millions of small pieces one by one only costs time. Reachable
+// from here, they are not leaks.
+struct Analysis {
+  zavo::tensor_trace::Graph graph;
+  zavo::graph::ParseResult result;
+  std::optional<zavo::graph::Report> report;
+};
+Analysis* kept_analysis = nullptr;
+
 int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
 
-  zavo::tensor_trace::Graph graph;
+  kept_analysis = new Analysis;
+  zavo::tensor_trace::Graph& graph = kept_analysis->graph;
   try {
     graph = zavo::graph::read_graph_file(options.graph);
   } catch (const zavo::graph::GraphFileError& e) {
@@ -44,11 +55,14 @@ int analyze(const AnalyzeOptions& options) {
     return kRejected;
   }
 
-  auto result = zavo::graph::parse_graph(graph, {.lenient = options.lenient});
-  auto report = zavo::graph::build_report(graph, result);
+  auto& result = kept_analysis->result;
+  result = zavo::graph::parse_graph(graph, {.lenient = options.lenient});
+  auto& report = kept_analysis->report.emplace(zavo::graph::build_report(graph, result));
   if (!options.output.empty()) {
     try {
-      zavo::graph::write_file_atomically(options.output, zavo::graph::report_json(report));
+      zavo::graph::write_file_atomically(options.output, [&report](const auto& write) {
+        zavo::graph::write_report_json(report, write);
+      });
     } catch (const zavo::graph::FileWriteError& e) {
       std::cerr << "zavo-prune: " << e.what() << "\n";
       return kRejected;

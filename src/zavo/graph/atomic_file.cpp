@@ -66,7 +66,7 @@ mode_t default_file_mode() {
 
 }  // namespace
 
-void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
+void write_file_atomically(const std::filesystem::path& path, const ContentProducer& produce) {
   TemporaryFile temp(path);
   auto fail = [&](const std::string& what) {
     throw FileWriteError(what + " " + path.string() + ": " + system_error_text(errno));
@@ -74,24 +74,30 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
   // mkstemp creates the file readable by its owner only; give it the usual permissions.
   if (::fchmod(temp.fd(), default_file_mode()) != 0)
     fail("cannot write");
-  const char* data = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t written = ::write(temp.fd(), data, left);
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      fail("cannot write");
+  produce([&](std::string_view piece) {
+    const char* data = piece.data();
+    std::size_t left = piece.size();
+    while (left > 0) {
+      ssize_t written = ::write(temp.fd(), data, left);
+      if (written < 0) {
+        if (errno == EINTR)
+          continue;
+        fail("cannot write");
+      }
+      data += written;
+      left -= static_cast<std::size_t>(written);
     }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
+  });
   if (::fsync(temp.fd()) != 0)
     fail("cannot write");
   temp.close();
   if (::rename(temp.path().c_str(), path.c_str()) != 0)
     fail("cannot replace");
   temp.release();
+}
+
+void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
+  write_file_atomically(path, [content](const auto& write) { write(content); });
 }
 
 }  // namespace zavo::graph

@@ -2,6 +2,7 @@
 // Writing a file so that a reader never sees it partly written.
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string_view>
 
@@ -16,5 +17,10 @@ class FileWriteError : public std::runtime_error {
 // to `path`: an existing file at `path` is replaced only by the complete content, and on any
 // failure it stays as it was and the new file is removed. Raises `FileWriteError`.
 void write_file_atomically(const std::filesystem::path& path, std::string_view content);
+
+// The same for content made piece by piece: `produce` is called once with a function that
+// appends a piece to the file. An exception from `produce` leaves `path` as it was.
+using ContentProducer = std::function<void(const std::function<void(std::string_view)>&)>;
+void write_file_atomically(const std::filesystem::path& path, const ContentProducer& produce);
 
 }  // namespace zavo::graph

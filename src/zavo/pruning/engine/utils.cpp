@@ -70,7 +70,6 @@ DimensionLabels LabelStore::make_list(std::span<const Label> labels) {
                      static_cast<std::uint32_t>(labels.size());
   for (Label label : labels)
     checked_label(label);
-  slots_.reserve(slots_.size() + labels.size());
   for (Label label : labels)
     slots_.push_back(static_cast<std::uint32_t>(label));
   lists_.push_back(ListInfo{begin, static_cast<std::uint32_t>(labels.size()), 0});
@@ -309,7 +308,6 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
   const auto begin =
       checked_count(store.slots_.size() + static_cast<std::size_t>(size), "label positions") -
       static_cast<std::uint32_t>(size);
-  store.slots_.reserve(store.slots_.size() + static_cast<std::size_t>(size));
   const std::int8_t flag = call.is_prunable ? 1 : 0;
   for (Label label = first; label < first + size; ++label) {
     store.flags[static_cast<std::size_t>(label)] = flag;
