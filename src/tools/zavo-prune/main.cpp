@@ -8,8 +8,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <iostream>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -30,6 +32,7 @@ struct AnalyzeOptions {
   std::string graph;
   std::string output;
   bool lenient = false;
+  std::optional<std::int64_t> max_label_positions;
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
@@ -43,7 +46,7 @@ struct Analysis {
 };
 Analysis* kept_analysis = nullptr;
 
-int analyze(const AnalyzeOptions& options) {
+int analyze_graph(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
 
   kept_analysis = new Analysis;
@@ -56,7 +59,14 @@ int analyze(const AnalyzeOptions& options) {
   }
 
   auto& result = kept_analysis->result;
-  result = zavo::graph::parse_graph(graph, {.lenient = options.lenient});
+  try {
+    result = zavo::graph::parse_graph(
+        graph, {.lenient = options.lenient, .label_position_budget = options.max_label_positions});
+  } catch (const zavo::graph::ParseLimitError& e) {
+    std::cerr << "zavo-prune: " << options.graph << ": " << e.what()
+              << " (--max-label-positions sets the budget)\n";
+    return kRejected;
+  }
   auto& report = kept_analysis->report.emplace(zavo::graph::build_report(graph, result));
   if (!options.output.empty()) {
     try {
@@ -72,6 +82,17 @@ int analyze(const AnalyzeOptions& options) {
   if (!options.output.empty())
     std::cout << "\nreport written to " << options.output << "\n";
   return result.error ? kStopped : kParsed;
+}
+
+// Out of memory anywhere is a clear failure, with nothing written: the report is written to a
+// temporary file that is removed when writing fails.
+int analyze(const AnalyzeOptions& options) {
+  try {
+    return analyze_graph(options);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "zavo-prune: " << options.graph << ": out of memory\n";
+    return kRejected;
+  }
 }
 
 }  // namespace
@@ -90,6 +111,11 @@ int main(int argc, char** argv) {
                               "write the report (JSON) to this file, atomically");
   analyze_command->add_flag("--lenient", options.lenient,
                             "on a handler error, report it, use the default handler and go on");
+  analyze_command
+      ->add_option("--max-label-positions", options.max_label_positions,
+                   "the most label positions the parse may create (default: what fits in half of "
+                   "this machine's memory)")
+      ->check(CLI::PositiveNumber);
   std::string log_level = "warning";
   analyze_command
       ->add_option("--log-level", log_level,

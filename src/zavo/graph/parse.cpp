@@ -97,9 +97,40 @@ std::string_view error_kind_name(ErrorKind kind) {
   return "other";
 }
 
+namespace {
+
+// Turns a limit of the run met while `node` was handled into `ParseLimitError`; call only inside
+// a catch block. Other errors pass on.
+[[noreturn]] void rethrow_limit(const ZavoNode& node) {
+  try {
+    throw;
+  } catch (const pruning::engine::utils::LabelBudgetError& e) {
+    throw ParseLimitError(node, "the parse would need more than " + std::to_string(e.budget()) +
+                                    " label positions, its budget");
+  } catch (const std::bad_alloc&) {
+    throw ParseLimitError(node, "out of memory");
+  }
+}
+
+bool is_limit() {
+  try {
+    throw;
+  } catch (const pruning::engine::utils::LabelBudgetError&) {
+    return true;
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options) {
   ParseResult result;
   PruneGraphParserState& state = result.state;
+  state.label_position_budget = options.label_position_budget.value_or(
+      pruning::engine::utils::default_label_position_budget());
   std::int64_t current_node = -1;
   WarningCapture capture(result.warnings, current_node);
 
@@ -120,6 +151,8 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
           try {
             get_node_handler(call)(state, call);
           } catch (...) {
+            if (is_limit())
+              rethrow_limit(node);
             NodeError error = current_error(node.id);
             if (!options.lenient) {
               result.error = std::move(error);
@@ -132,6 +165,8 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
         }
       }
     } catch (...) {
+      if (is_limit())
+        rethrow_limit(node);
       // Only the host layer can fail here (the default handler, label bookkeeping).
       result.error = current_error(node.id);
       return result;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,18 @@ struct ParseOptions {
   // Stop at the first handler error (false), or report it, hand the node to the default handler
   // and go on (true).
   bool lenient = false;
+  // The most label positions the parse may create; none: what fits this machine
+  // (`default_label_position_budget`).
+  std::optional<std::int64_t> label_position_budget;
+};
+
+// The parse cannot go on within its limits: the label budget, or the machine's memory. Not an
+// error of the graph's handling, so a lenient parse stops on it too, and there is no result.
+class ParseLimitError : public std::runtime_error {
+ public:
+  ParseLimitError(const tensor_trace::ZavoNode& node, const std::string& message)
+      : std::runtime_error("node " + node.name + ": " + message), node_id(node.id) {}
+  std::int64_t node_id;
 };
 
 enum class ErrorKind { UnsupportedGraph, NotImplemented, InvalidValue, Other };
@@ -48,7 +61,7 @@ struct ParseResult {
 // Parses `graph`: inputs get no labels, parameters fresh prunable labels in every dimension
 // larger than 1, calls their handler; when every node is handled, the labels of the outputs are
 // taken out of pruning. Warnings are captured, not shown. Errors of the handlers end up in the
-// result, never in an exception.
+// result, never in an exception; only a limit of the run raises (`ParseLimitError`).
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options = {});
 
 }  // namespace zavo::graph

@@ -1,5 +1,7 @@
 #include "zavo/pruning/engine/utils.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -62,7 +64,25 @@ std::string labels_text(const TensorLabels& labels) {
   return out + "]";
 }
 
+std::int64_t default_label_position_budget() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0)
+    return kMaxLabels;
+  const auto memory = static_cast<std::int64_t>(pages) * page_size;
+  return std::min(memory / 2 / kBytesPerPosition, kMaxLabels);
+}
+
 // --- LabelStore ------------------------------------------------------------------------------
+
+void LabelStore::check_budget(std::int64_t budget, std::size_t more) const {
+  const std::int64_t limit = std::min(budget, kMaxLabels);
+  if (more > static_cast<std::size_t>(limit) ||
+      slots_.size() > static_cast<std::size_t>(limit) - more) {
+    throw LabelBudgetError(limit, static_cast<std::int64_t>(std::min<std::size_t>(
+                                      more, std::numeric_limits<std::int64_t>::max())));
+  }
+}
 
 DimensionLabels LabelStore::make_list(std::span<const Label> labels) {
   const auto id = checked_count(lists_.size(), "label lists");
@@ -242,6 +262,7 @@ std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
 // --- label utilities ---------------------------------------------------------------------------
 
 DimensionLabels make_labels(PruneGraphParserState& pruning_state, std::span<const Label> labels) {
+  pruning_state.store().check_budget(pruning_state.label_position_budget, labels.size());
   return pruning_state.store().make_list(labels);
 }
 
@@ -299,6 +320,7 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
   if (size < 0)
     throw LookupError("cannot create labels for a dimension of negative size");
   const Label first = state.next_label;
+  store.check_budget(state.label_position_budget, static_cast<std::uint64_t>(size));
   if (size > 0) {
     if (size >= kMaxLabels - first)
       throw LookupError("too many labels for one pruning state");

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,29 @@ class LabelObserver {
 // The largest number of labels, and of label positions held in lists, that one state can hold.
 inline constexpr std::int64_t kMaxLabels = std::numeric_limits<std::uint32_t>::max() - 1;
 
+// A parse would hold more label positions than its budget allows. Raised before the memory is
+// taken; not an error of the graph's handling but a limit of the run.
+class LabelBudgetError : public std::runtime_error {
+ public:
+  LabelBudgetError(std::int64_t budget, std::int64_t needed)
+      : std::runtime_error("the parse needs more than " + std::to_string(budget) +
+                           " label positions (" + std::to_string(needed) + " at this node)"),
+        budget_(budget),
+        needed_(needed) {}
+  std::int64_t budget() const { return budget_; }
+  std::int64_t needed() const { return needed_; }
+
+ private:
+  std::int64_t budget_;
+  std::int64_t needed_;
+};
+
+// The default budget of label positions: what fits in half of this machine's memory at
+// `kBytesPerPosition` each (a position costs about that much through parse and report), within
+// what a state can hold.
+inline constexpr std::int64_t kBytesPerPosition = 48;
+std::int64_t default_label_position_budget();
+
 // The pruning state of one parse. The four relations of the bookkeeping are:
 //   the labels recorded per node (`get_prune_labels`), rewritten by merges;
 //   the positions of a label in a node (`label_positions`);
@@ -152,6 +176,9 @@ struct PruneGraphParserState {
   Label next_label = 0;
   // Told of every label event; null when nobody listens.
   LabelObserver* observer = nullptr;
+  // The most label positions the state's lists may hold together; a list that would pass it
+  // raises `LabelBudgetError` before it is made.
+  std::int64_t label_position_budget = kMaxLabels;
 
   // --- prunability (`is_prunable`) ---
   // The label's flag, or none when it has no entry.
@@ -257,6 +284,8 @@ class LabelStore {
 
   // Lists.
   DimensionLabels make_list(std::span<const Label> labels);
+  // Raises `LabelBudgetError` when `more` positions would pass `budget`.
+  void check_budget(std::int64_t budget, std::size_t more) const;
   std::size_t list_size(std::uint32_t list) const { return lists_[list].size; }
   Label read(std::uint32_t list, std::size_t index) const {
     const ListInfo& info = lists_[list];
