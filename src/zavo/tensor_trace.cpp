@@ -10,6 +10,9 @@
 #include "zavo/tensor_trace/op_categorization.hpp"
 
 namespace zavo::tensor_trace {
+
+static_assert(sizeof(Value) == 2 * sizeof(void*), "a value is two words");
+
 namespace {
 
 struct StringHash {
@@ -123,12 +126,12 @@ double Value::as_float() const {
 const std::string& Value::as_text() const {
   if (!is_text())
     type_mismatch("str", *this);
-  return std::get<std::string>(v_);
+  return *std::get<detail::Boxed<std::string>>(v_);
 }
 const Sequence& Value::as_sequence() const {
   if (!is_sequence())
     type_mismatch("list", *this);
-  return std::get<Sequence>(v_);
+  return *std::get<detail::Boxed<Sequence>>(v_);
 }
 const ZavoNode& Value::as_node() const {
   if (!is_node())
@@ -138,7 +141,7 @@ const ZavoNode& Value::as_node() const {
 const OpaqueConstant& Value::as_opaque() const {
   if (!is_opaque())
     type_mismatch("constant", *this);
-  return std::get<OpaqueConstant>(v_);
+  return *std::get<detail::Boxed<OpaqueConstant>>(v_);
 }
 
 bool Value::truthy() const {
@@ -147,10 +150,10 @@ bool Value::truthy() const {
     bool operator()(bool b) const { return b; }
     bool operator()(std::int64_t i) const { return i != 0; }
     bool operator()(double d) const { return d != 0.0; }
-    bool operator()(const std::string& s) const { return !s.empty(); }
-    bool operator()(const Sequence& s) const { return !s.empty(); }
+    bool operator()(const detail::Boxed<std::string>& s) const { return !(*s).empty(); }
+    bool operator()(const detail::Boxed<Sequence>& s) const { return !(*s).empty(); }
     bool operator()(const ZavoNode*) const { return true; }
-    bool operator()(const OpaqueConstant&) const { return true; }
+    bool operator()(const detail::Boxed<OpaqueConstant>&) const { return true; }
   };
   return std::visit(Visitor{}, v_);
 }
@@ -161,8 +164,9 @@ std::string text_form(const Value& value) {
     std::string operator()(bool b) const { return b ? "True" : "False"; }
     std::string operator()(std::int64_t i) const { return std::to_string(i); }
     std::string operator()(double d) const { return float_text(d); }
-    std::string operator()(const std::string& s) const { return s; }
-    std::string operator()(const Sequence& s) const {
+    std::string operator()(const detail::Boxed<std::string>& s) const { return *s; }
+    std::string operator()(const detail::Boxed<Sequence>& boxed) const {
+      const Sequence& s = *boxed;
       std::string out = "[";
       for (std::size_t i = 0; i < s.size(); ++i) {
         if (i)
@@ -172,7 +176,7 @@ std::string text_form(const Value& value) {
       return out + "]";
     }
     std::string operator()(const ZavoNode* node) const { return node->name; }
-    std::string operator()(const OpaqueConstant& c) const { return c.text; }
+    std::string operator()(const detail::Boxed<OpaqueConstant>& c) const { return (*c).text; }
   };
   return std::visit(Visitor{}, value.storage());
 }
@@ -183,12 +187,12 @@ std::string type_text(const Value& value) {
     std::string operator()(bool) const { return "bool"; }
     std::string operator()(std::int64_t) const { return "int"; }
     std::string operator()(double) const { return "float"; }
-    std::string operator()(const std::string&) const { return "str"; }
-    std::string operator()(const Sequence&) const { return "list"; }
+    std::string operator()(const detail::Boxed<std::string>&) const { return "str"; }
+    std::string operator()(const detail::Boxed<Sequence>&) const { return "list"; }
     std::string operator()(const ZavoNode* node) const {
       return node->as_op_node() ? "ZavoOpNode" : "ZavoNode";
     }
-    std::string operator()(const OpaqueConstant& c) const { return c.type; }
+    std::string operator()(const detail::Boxed<OpaqueConstant>& c) const { return (*c).type; }
   };
   return std::visit(Visitor{}, value.storage());
 }

@@ -87,12 +87,44 @@ struct NoneType {
 class Value;
 using Sequence = std::vector<Value>;
 
+namespace detail {
+
+// A value kept on the heap so that `Value` stays two words: traced graphs hold millions of
+// arguments, nearly all of them nodes and numbers. Copies are deep and comparison is by content;
+// a moved-from box reads as an empty `T`.
+template <typename T>
+class Boxed {
+ public:
+  explicit Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}
+  Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
+  Boxed(Boxed&&) noexcept = default;
+  Boxed& operator=(const Boxed& other) {
+    p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
+    return *this;
+  }
+  Boxed& operator=(Boxed&&) noexcept = default;
+  ~Boxed() = default;
+
+  const T& operator*() const {
+    static const T empty{};
+    return p_ ? *p_ : empty;
+  }
+  bool operator==(const Boxed& other) const { return **this == *other; }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
+}  // namespace detail
+
 // An argument of a traced call: none, boolean, integer, floating point, text, sequence, traced
 // node, or opaque constant. A boolean is never an integer unless a caller asks for it.
 class Value {
  public:
-  using Storage = std::variant<NoneType, bool, std::int64_t, double, std::string, Sequence,
-                               const ZavoNode*, OpaqueConstant>;
+  // Text, sequences and constants are boxed, so a value is two words whatever it holds.
+  using Storage =
+      std::variant<NoneType, bool, std::int64_t, double, detail::Boxed<std::string>,
+                   detail::Boxed<Sequence>, const ZavoNode*, detail::Boxed<OpaqueConstant>>;
 
   Value() = default;
   Value(NoneType) {}
@@ -100,11 +132,11 @@ class Value {
   Value(int i) : v_(std::int64_t{i}) {}
   Value(std::int64_t i) : v_(i) {}
   Value(double d) : v_(d) {}
-  Value(const char* s) : v_(std::string(s)) {}
-  Value(std::string s) : v_(std::move(s)) {}
-  Value(Sequence s) : v_(std::move(s)) {}
+  Value(const char* s) : v_(detail::Boxed<std::string>(s)) {}
+  Value(std::string s) : v_(detail::Boxed<std::string>(std::move(s))) {}
+  Value(Sequence s) : v_(detail::Boxed<Sequence>(std::move(s))) {}
   Value(const ZavoNode& node) : v_(&node) {}
-  Value(OpaqueConstant c) : v_(std::move(c)) {}
+  Value(OpaqueConstant c) : v_(detail::Boxed<OpaqueConstant>(std::move(c))) {}
 
   static Value none() { return Value(); }
 
@@ -112,10 +144,10 @@ class Value {
   bool is_bool() const { return std::holds_alternative<bool>(v_); }
   bool is_int() const { return std::holds_alternative<std::int64_t>(v_); }
   bool is_float() const { return std::holds_alternative<double>(v_); }
-  bool is_text() const { return std::holds_alternative<std::string>(v_); }
-  bool is_sequence() const { return std::holds_alternative<Sequence>(v_); }
+  bool is_text() const { return std::holds_alternative<detail::Boxed<std::string>>(v_); }
+  bool is_sequence() const { return std::holds_alternative<detail::Boxed<Sequence>>(v_); }
   bool is_node() const { return std::holds_alternative<const ZavoNode*>(v_); }
-  bool is_opaque() const { return std::holds_alternative<OpaqueConstant>(v_); }
+  bool is_opaque() const { return std::holds_alternative<detail::Boxed<OpaqueConstant>>(v_); }
 
   // Accessors; each raises `TypeError` naming the expected and the actual type on a mismatch.
   bool as_bool() const;
@@ -158,6 +190,7 @@ class Kwargs {
   void append(std::string key, Value value) {
     items_.emplace_back(std::move(key), std::move(value));
   }
+  void reserve(std::size_t n) { items_.reserve(n); }
   const std::vector<std::pair<std::string, Value>>& items() const { return items_; }
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }

@@ -1,14 +1,16 @@
 #include "zavo/graph/graph_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <optional>
-#include <sstream>
+#include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,303 +19,666 @@
 namespace zavo::graph {
 namespace {
 
-using json_reader::Json;
-using json_reader::Segment;
+using json_reader::Position;
+using json_reader::Scalar;
+using json_reader::Type;
 using tensor_trace::Args;
 using tensor_trace::Graph;
 using tensor_trace::Kwargs;
+using tensor_trace::NodeKind;
 using tensor_trace::OpaqueConstant;
 using tensor_trace::Sequence;
 using tensor_trace::Shape;
 using tensor_trace::Value;
 
-// Where a value sits in the document: a chain of steps kept on the stack, rendered only for a
-// message, so that checking a large file allocates no path text.
-struct Place {
-  const Place* parent = nullptr;
-  std::string_view key;
-  std::size_t index = 0;
-  bool is_key = true;
+std::string expected(std::string_view what, Type got) {
+  return "expected " + std::string(what) + ", got " + std::string(json_reader::type_name(got));
+}
 
-  Place operator/(std::string_view child_key) const { return Place{this, child_key, 0, true}; }
-  Place operator[](std::size_t child_index) const { return Place{this, {}, child_index, false}; }
+std::string missing(std::string_view field) {
+  return "missing field " + json_reader::quoted(field);
+}
 
-  std::string text() const {
-    std::vector<Segment> path;
-    for (const Place* p = this; p && p->parent; p = p->parent)
-      path.push_back(Segment{.key = std::string(p->key), .index = p->index, .is_key = p->is_key});
-    std::vector<Segment> forward(path.rbegin(), path.rend());
-    return json_reader::path_text(forward);
+// A problem of the graph, as opposed to the text: kept until the whole text is read, because a
+// problem of the text (not UTF-8, not JSON, ...) is reported first wherever it is.
+struct Problem {
+  std::string place;
+  std::string message;
+  // Set for a reference to the node being read or a later one: whether that node exists, and so
+  // which message applies, is known only at the end of `nodes`.
+  std::optional<std::int64_t> later_node;
+
+  std::string text(std::size_t node_count) const {
+    if (!later_node)
+      return place + ": " + message;
+    std::string id = std::to_string(*later_node);
+    if (static_cast<std::size_t>(*later_node) >= node_count)
+      return place + ": unknown node " + id;
+    return place + ": node " + id + " is used before it is defined";
   }
 };
 
-[[noreturn]] void reject(const Place& place, const std::string& message) {
-  throw GraphFileError(place.text() + ": " + message);
-}
+// A field as the file gives it: whether it is there, and the type of its value.
+struct Field {
+  bool present = false;
+  Type type = Type::Null;
 
-std::string json_text(std::string_view text) {
-  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-[[noreturn]] void reject_type(const Place& place, std::string_view expected, const Json& value) {
-  reject(place, "expected " + std::string(expected) + ", got " +
-                    std::string(json_reader::type_name(value)));
-}
-
-const Json* find_field(const Json& object, std::string_view key) {
-  const auto& items = object.get_ref<const Json::object_t&>();
-  for (const auto& [name, value] : items) {
-    if (name == key)
-      return &value;
+  void set(Type value_type) {
+    present = true;
+    type = value_type;
   }
-  return nullptr;
-}
+};
 
-const Json& require_field(const Json& object, const Place& place, std::string_view key) {
-  const Json* value = find_field(object, key);
-  if (!value)
-    reject(place, "missing field " + json_text(key));
-  return *value;
-}
-
-const Json::object_t& require_object(const Json& value, const Place& place) {
-  if (!value.is_object())
-    reject_type(place, "an object", value);
-  return value.get_ref<const Json::object_t&>();
-}
-
-const Json::array_t& require_array(const Json& value, const Place& place) {
-  if (!value.is_array())
-    reject_type(place, "an array", value);
-  return value.get_ref<const Json::array_t&>();
-}
-
-const std::string& require_string(const Json& value, const Place& place) {
-  if (!value.is_string())
-    reject_type(place, "a string", value);
-  return value.get_ref<const std::string&>();
-}
-
-// Booleans are not integers here, although JSON readers often treat them alike.
-std::int64_t require_integer(const Json& value, const Place& place) {
-  if (!value.is_number_integer())
-    reject_type(place, "an integer", value);
-  return value.get<std::int64_t>();
-}
-
-class GraphReader {
+// The names of the nodes read so far, for finding repeats: open addressing over node ids, hashed
+// by the names the graph holds, so that no name is stored twice. A slot keeps the id and 32 bits
+// of the name's hash, so that probing seldom has to look at a node. Ids fit in 32 bits: a graph
+// of four billion nodes would not fit in memory.
+class NameTable {
  public:
-  explicit GraphReader(const Json& document) : document_(document) {}
+  explicit NameTable(const Graph& graph) : graph_(graph) {}
 
-  Graph read() {
-    const Place top;
-    require_object(document_, top);
-    read_header(top);
-    read_nodes(top / "nodes");
-    read_outputs(top / "outputs");
+  // The id of the node named `name`, if there is one.
+  std::optional<std::size_t> find(std::string_view name) const {
+    if (slots_.empty())
+      return std::nullopt;
+    std::size_t hash = std::hash<std::string_view>{}(name);
+    for (std::size_t i = hash & mask(); slots_[i] != 0; i = (i + 1) & mask()) {
+      if (tag(slots_[i]) == tag_of(hash) && graph_.node(id(slots_[i])).name == name)
+        return id(slots_[i]);
+    }
+    return std::nullopt;
+  }
+
+  // Adds node `node_id`, whose name is not in the table yet.
+  void add(std::size_t node_id) {
+    if (node_id >= std::numeric_limits<std::uint32_t>::max())
+      throw std::length_error("too many nodes");
+    if (2 * (used_ + 1) > slots_.size()) {
+      std::vector<std::uint64_t> old(std::max<std::size_t>(16, 2 * slots_.size()), 0);
+      old.swap(slots_);
+      for (std::uint64_t slot : old) {
+        if (slot != 0)
+          place(id(slot));
+      }
+    }
+    place(node_id);
+    ++used_;
+  }
+
+ private:
+  std::size_t mask() const { return slots_.size() - 1; }
+  static std::size_t id(std::uint64_t slot) {
+    return static_cast<std::size_t>(slot & 0xFFFFFFFF) - 1;
+  }
+  static std::uint64_t tag(std::uint64_t slot) { return slot >> 32; }
+  static std::uint64_t tag_of(std::size_t hash) { return static_cast<std::uint64_t>(hash) >> 32; }
+
+  void place(std::size_t node_id) {
+    std::size_t hash = std::hash<std::string_view>{}(graph_.node(node_id).name);
+    std::size_t i = hash & mask();
+    while (slots_[i] != 0)
+      i = (i + 1) & mask();
+    slots_[i] = tag_of(hash) << 32 | (node_id + 1);
+  }
+
+  const Graph& graph_;
+  std::vector<std::uint64_t> slots_;  // tag << 32 | (node id + 1), or 0 when free; 2^k of them
+  std::size_t used_ = 0;
+};
+
+// Builds the graph from the reader's events, one node at a time: the fields of a node may come
+// in any order, so each node's fields are kept until its object ends and then checked in a fixed
+// order, which makes the first problem reported the same whatever the order. Nothing else of the
+// text is kept.
+class GraphBuilder final : public json_reader::Handler {
+ public:
+  void scalar(const Position& at, const Scalar& value) override {
+    if (roles_.empty()) {
+      top_ = value.type;
+      return;
+    }
+    switch (roles_.back()) {
+      case Role::Skip:
+        return;
+      case Role::Top:
+        top_field(at.key(), value.type, &value);
+        return;
+      case Role::Nodes:
+        begin_node(at, value.type);
+        return;
+      case Role::Node:
+        node_field(at.key(), value.type, &value);
+        return;
+      case Role::Sizes:
+        shape_size(at, value.type, value.integer);
+        return;
+      case Role::Positional:
+      case Role::Items:
+      case Role::Keywords:
+        add_value(at, scalar_value(value));
+        return;
+      case Role::ObjectValue:
+        object_member(at.key(), value.type, &value);
+        return;
+      case Role::Outputs:
+        output(at, value.type, value.integer);
+        return;
+    }
+  }
+
+  void start(const Position& at, Type container) override {
+    Role role = Role::Skip;
+    if (roles_.empty()) {
+      top_ = container;
+      if (container == Type::Object)
+        role = Role::Top;
+    } else {
+      switch (roles_.back()) {
+        case Role::Skip:
+          break;
+        case Role::Top:
+          role = top_field(at.key(), container, nullptr);
+          break;
+        case Role::Nodes:
+          role = begin_node(at, container);
+          break;
+        case Role::Node:
+          role = node_field(at.key(), container, nullptr);
+          break;
+        case Role::Sizes:
+          shape_size(at, container, 0);
+          break;
+        case Role::Positional:
+        case Role::Items:
+        case Role::Keywords:
+          role = container == Type::Array ? begin_sequence() : begin_object_value();
+          break;
+        case Role::ObjectValue:
+          object_member(at.key(), container, nullptr);
+          break;
+        case Role::Outputs:
+          output(at, container, 0);
+          break;
+      }
+    }
+    roles_.push_back(role);
+  }
+
+  void end(const Position& at) override {
+    Role role = roles_.back();
+    roles_.pop_back();
+    if (role == Role::Node)
+      end_node(at);
+    else if (role == Role::Items)
+      end_sequence(at);
+    else if (role == Role::ObjectValue)
+      end_object_value(at);
+  }
+
+  // The graph, once the whole text has been read: raises `GraphFileError` for the first problem,
+  // the header's before the nodes' before the outputs'.
+  Graph finish() {
+    auto fail = [](const std::string& message) { throw GraphFileError(message); };
+    if (top_ != Type::Object)
+      fail("top level: " + expected("an object", top_));
+    if (!format_.present)
+      fail("top level: " + missing("format"));
+    if (format_.type != Type::String)
+      fail("format: " + expected("a string", format_.type));
+    if (format_text_ != "zavo.graph")
+      fail("format: expected \"zavo.graph\", got " + json_reader::quoted(format_text_));
+    if (!version_.present)
+      fail("top level: " + missing("version"));
+    if (version_.type != Type::Integer)
+      fail("version: " + expected("an integer", version_.type));
+    if (version_value_ != 1) {
+      fail("version: unsupported version " + std::to_string(version_value_) +
+           " (this reader knows version 1)");
+    }
+    if (!model_.present)
+      fail("top level: " + missing("model"));
+    if (model_.type != Type::String)
+      fail("model: " + expected("a string", model_.type));
+    if (meta_.present && meta_.type != Type::Object)
+      fail("meta: " + expected("an object", meta_.type));
+    if (!nodes_.present)
+      fail("top level: " + missing("nodes"));
+    if (nodes_.type != Type::Array)
+      fail("nodes: " + expected("an array", nodes_.type));
+    if (node_problem_)
+      fail(node_problem_->text(node_count_));
+    if (!outputs_.present)
+      fail("top level: " + missing("outputs"));
+    if (outputs_.type != Type::Array)
+      fail("outputs: " + expected("an array", outputs_.type));
+    graph_.outputs.reserve(output_ids_.size());
+    for (std::size_t i = 0; i < output_ids_.size(); ++i) {
+      std::int64_t id = output_ids_[i];
+      if (id < 0 || static_cast<std::size_t>(id) >= graph_.size())
+        fail("outputs[" + std::to_string(i) + "]: unknown node " + std::to_string(id));
+      graph_.outputs.push_back(&graph_.node(static_cast<std::size_t>(id)));
+    }
+    if (output_problem_)
+      fail(output_problem_->text(node_count_));
     return std::move(graph_);
   }
 
  private:
-  void read_header(const Place& top) {
-    const Json& format = require_field(document_, top, "format");
-    if (require_string(format, top / "format") != "zavo.graph")
-      reject(top / "format",
-             "expected \"zavo.graph\", got " + json_text(format.get<std::string>()));
-    const Json& version = require_field(document_, top, "version");
-    if (require_integer(version, top / "version") != 1) {
-      reject(top / "version", "unsupported version " + std::to_string(version.get<std::int64_t>()) +
-                                  " (this reader knows version 1)");
+  // What the values inside an open array or object are.
+  enum class Role : unsigned char {
+    Skip,         // read but not used: unknown fields, `meta`, nodes after a problem
+    Top,          // the fields of the document
+    Nodes,        // the nodes
+    Node,         // the fields of a node
+    Sizes,        // the sizes of a node's shape
+    Positional,   // a call's positional arguments
+    Items,        // the items of a sequence argument
+    Keywords,     // a call's keyword arguments
+    ObjectValue,  // the fields of `{"node": ID}` or `{"const": TEXT, "type": TYPE}`
+    Outputs,      // the output ids
+  };
+
+  // The fields of the node being read.
+  struct NodeFields {
+    Field id, kind, name, shape, op, op_name, args, kwargs;
+    std::int64_t id_value = 0;
+    std::string kind_text, name_text, op_text, op_name_text;
+    Shape sizes;
+    std::vector<std::pair<std::string, Value>> kwargs_items;
+    std::optional<Problem> shape_problem, args_problem, kwargs_problem;
+  };
+
+  // The fields of an object argument.
+  struct ObjectFields {
+    std::size_t members = 0;
+    Field node, text, type;
+    std::int64_t node_id = 0;
+    std::string text_value, type_value;
+  };
+
+  Role top_field(std::string_view key, Type type, const Scalar* value) {
+    if (key == "format") {
+      format_.set(type);
+      if (type == Type::String)
+        format_text_.assign(value->text);
+    } else if (key == "version") {
+      version_.set(type);
+      if (type == Type::Integer)
+        version_value_ = value->integer;
+    } else if (key == "model") {
+      model_.set(type);
+      if (type == Type::String)
+        graph_.model.assign(value->text);
+    } else if (key == "meta") {
+      meta_.set(type);
+    } else if (key == "nodes") {
+      nodes_.set(type);
+      if (type == Type::Array)
+        return Role::Nodes;
+    } else if (key == "outputs") {
+      outputs_.set(type);
+      if (type == Type::Array)
+        return Role::Outputs;
     }
-    graph_.model = require_string(require_field(document_, top, "model"), top / "model");
-    if (const Json* meta = find_field(document_, "meta"))
-      require_object(*meta, top / "meta");
+    return Role::Skip;
   }
 
-  void read_nodes(const Place& place) {
-    const auto& nodes = require_array(require_field(document_, Place{}, "nodes"), place);
-    graph_.reserve(nodes.size());
-    names_.reserve(nodes.size());
-    node_count_ = nodes.size();
-    for (std::size_t i = 0; i < nodes.size(); ++i)
-      read_node(nodes[i], place[i], i);
+  Role begin_node(const Position& at, Type type) {
+    ++node_count_;
+    if (node_problem_)
+      return Role::Skip;
+    if (type != Type::Object) {
+      node_problem_ = Problem{at.path(), expected("an object", type), std::nullopt};
+      return Role::Skip;
+    }
+    NodeFields& n = node_;
+    n.id = n.kind = n.name = n.shape = n.op = n.op_name = n.args = n.kwargs = Field{};
+    n.sizes.clear();
+    n.kwargs_items.clear();
+    n.shape_problem.reset();
+    n.args_problem.reset();
+    n.kwargs_problem.reset();
+    return Role::Node;
   }
 
-  void read_node(const Json& node, const Place& place, std::size_t index) {
-    require_object(node, place);
-    std::int64_t id = require_integer(require_field(node, place, "id"), place / "id");
-    if (id != static_cast<std::int64_t>(index)) {
-      reject(place / "id", "id " + std::to_string(id) + " is out of order (expected " +
-                               std::to_string(index) + ")");
-    }
-    const std::string& kind = require_string(require_field(node, place, "kind"), place / "kind");
-    if (kind != "input" && kind != "parameter" && kind != "call")
-      reject(place / "kind",
-             "unknown kind " + json_text(kind) + " (expected input, parameter or call)");
-    const std::string& name = require_string(require_field(node, place, "name"), place / "name");
-    auto [first, inserted] = names_.emplace(name, id);
-    if (!inserted) {
-      reject(place / "name", "duplicate name " + json_text(name) + " (also node " +
-                                 std::to_string(first->second) + ")");
-    }
-    std::optional<Shape> shape = read_shape(require_field(node, place, "shape"), place / "shape");
-
-    if (kind == "input") {
-      graph_.add_input(name, std::move(shape));
-    } else if (kind == "parameter") {
-      count_parameter_channels(shape, place / "shape");
-      graph_.add_parameter(name, std::move(shape));
-    } else {
-      read_call(node, place, name, std::move(shape));
-    }
-  }
-
-  std::optional<Shape> read_shape(const Json& value, const Place& place) {
-    if (value.is_null())
-      return std::nullopt;
-    const auto& sizes = require_array(value, place);
-    Shape shape;
-    shape.reserve(sizes.size());
-    for (std::size_t d = 0; d < sizes.size(); ++d) {
-      std::int64_t size = require_integer(sizes[d], place[d]);
-      if (size < 0)
-        reject(place[d], "negative size " + std::to_string(size));
-      if (size > kMaxDimensionSize) {
-        reject(place[d], "size " + std::to_string(size) + " is out of range (at most " +
-                             std::to_string(kMaxDimensionSize) + ")");
+  Role node_field(std::string_view key, Type type, const Scalar* value) {
+    NodeFields& n = node_;
+    auto text = [&](Field& field, std::string& out) {
+      field.set(type);
+      if (type == Type::String)
+        out.assign(value->text);
+      return Role::Skip;
+    };
+    if (key == "id") {
+      n.id.set(type);
+      if (type == Type::Integer)
+        n.id_value = value->integer;
+    } else if (key == "kind") {
+      return text(n.kind, n.kind_text);
+    } else if (key == "name") {
+      return text(n.name, n.name_text);
+    } else if (key == "op") {
+      return text(n.op, n.op_text);
+    } else if (key == "op_name") {
+      return text(n.op_name, n.op_name_text);
+    } else if (key == "shape") {
+      n.shape.set(type);
+      if (type == Type::Array)
+        return Role::Sizes;
+    } else if (key == "args") {
+      n.args.set(type);
+      if (type == Type::Array) {
+        level_ = 0;
+        values_at(0).clear();
+        value_problem_ = &n.args_problem;
+        return Role::Positional;
       }
-      shape.push_back(size);
+    } else if (key == "kwargs") {
+      n.kwargs.set(type);
+      if (type == Type::Object) {
+        level_ = 0;
+        value_problem_ = &n.kwargs_problem;
+        return Role::Keywords;
+      }
     }
-    return shape;
+    return Role::Skip;
   }
 
-  // Every parameter dimension larger than 1 gets one label per index in the parse.
-  void count_parameter_channels(const std::optional<Shape>& shape, const Place& place) {
-    if (!shape)
+  void shape_size(const Position& at, Type type, std::int64_t size) {
+    std::optional<Problem>& problem = node_.shape_problem;
+    if (problem)
       return;
-    for (std::int64_t size : *shape) {
-      if (size > 1)
-        parameter_channels_ += size;
+    if (type != Type::Integer) {
+      problem = Problem{at.path(), expected("an integer", type), std::nullopt};
+    } else if (size < 0) {
+      problem = Problem{at.path(), "negative size " + std::to_string(size), std::nullopt};
+    } else if (size > kMaxDimensionSize) {
+      problem = Problem{at.path(),
+                        "size " + std::to_string(size) + " is out of range (at most " +
+                            std::to_string(kMaxDimensionSize) + ")",
+                        std::nullopt};
+    } else {
+      node_.sizes.push_back(size);
     }
-    if (parameter_channels_ > kMaxParameterChannels) {
-      reject(place, "the parameters have more than " + std::to_string(kMaxParameterChannels) +
-                        " channels in total, more than this reader accepts");
+  }
+
+  // The node ends: its fields are checked in the order the format lists them, and the node is
+  // added when they hold.
+  void end_node(const Position& at) {
+    NodeFields& n = node_;
+    auto fail = [&](std::string_view field, std::string message) {
+      std::string place = at.path();
+      if (!field.empty())
+        place += '.' + std::string(field);
+      node_problem_ = Problem{std::move(place), std::move(message), std::nullopt};
+    };
+    auto check = [&](const Field& field, std::string_view key, Type type, std::string_view what) {
+      if (!field.present)
+        fail({}, missing(key));
+      else if (field.type != type)
+        fail(key, expected(what, field.type));
+      return !node_problem_;
+    };
+    std::size_t index = graph_.size();
+    if (!check(n.id, "id", Type::Integer, "an integer"))
+      return;
+    if (n.id_value != static_cast<std::int64_t>(index)) {
+      return fail("id", "id " + std::to_string(n.id_value) + " is out of order (expected " +
+                            std::to_string(index) + ")");
     }
-  }
-
-  void read_call(const Json& node, const Place& place, const std::string& name,
-                 std::optional<Shape> shape) {
-    const std::string& op = require_string(require_field(node, place, "op"), place / "op");
-    if (op.empty())
-      reject(place / "op", "empty operation name");
-    std::optional<std::string> op_name;
-    if (const Json* value = find_field(node, "op_name"); value && !value->is_null())
-      op_name = require_string(*value, place / "op_name");
-
-    const auto& args_json = require_array(require_field(node, place, "args"), place / "args");
-    Args args;
-    args.reserve(args_json.size());
-    for (std::size_t i = 0; i < args_json.size(); ++i)
-      args.push_back(read_value(args_json[i], (place / "args")[i]));
-
-    const auto& kwargs_json =
-        require_object(require_field(node, place, "kwargs"), place / "kwargs");
-    Kwargs kwargs;
-    for (const auto& [key, value] : kwargs_json)
-      kwargs.append(key, read_value(value, place / "kwargs" / key));
-
-    graph_.add_call(name, tensor_trace::intern_operation(op), std::move(args), std::move(kwargs),
-                    std::move(shape), std::move(op_name));
-  }
-
-  // The node `id` refers to, which must come earlier in the file than the node being read.
-  const tensor_trace::ZavoNode& defined_node(std::int64_t id, const Place& place) const {
-    if (id < 0 || static_cast<std::size_t>(id) >= node_count_)
-      reject(place, "unknown node " + std::to_string(id));
-    if (static_cast<std::size_t>(id) >= graph_.size())
-      reject(place, "node " + std::to_string(id) + " is used before it is defined");
-    return graph_.node(static_cast<std::size_t>(id));
-  }
-
-  Value read_value(const Json& value, const Place& place) const {
-    switch (value.type()) {
-      case Json::value_t::null:
-        return Value::none();
-      case Json::value_t::boolean:
-        return Value(value.get<bool>());
-      case Json::value_t::number_integer:
-      case Json::value_t::number_unsigned:
-        return Value(value.get<std::int64_t>());
-      case Json::value_t::number_float:
-        return Value(value.get<double>());
-      case Json::value_t::string:
-        return Value(value.get<std::string>());
-      case Json::value_t::array: {
-        const auto& items = value.get_ref<const Json::array_t&>();
-        Sequence sequence;
-        sequence.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i)
-          sequence.push_back(read_value(items[i], place[i]));
-        return Value(std::move(sequence));
+    if (!check(n.kind, "kind", Type::String, "a string"))
+      return;
+    NodeKind kind;
+    if (n.kind_text == "input") {
+      kind = NodeKind::Input;
+    } else if (n.kind_text == "parameter") {
+      kind = NodeKind::Parameter;
+    } else if (n.kind_text == "call") {
+      kind = NodeKind::Call;
+    } else {
+      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) +
+                              " (expected input, parameter or call)");
+    }
+    if (!check(n.name, "name", Type::String, "a string"))
+      return;
+    if (auto first = names_.find(n.name_text)) {
+      return fail("name", "duplicate name " + json_reader::quoted(n.name_text) + " (also node " +
+                              std::to_string(*first) + ")");
+    }
+    if (!n.shape.present)
+      return fail({}, missing("shape"));
+    if (n.shape.type != Type::Null && n.shape.type != Type::Array)
+      return fail("shape", expected("an array", n.shape.type));
+    if (n.shape_problem) {
+      node_problem_ = std::move(n.shape_problem);
+      return;
+    }
+    bool has_shape = n.shape.type == Type::Array;
+    if (kind == NodeKind::Parameter && has_shape) {
+      // Every parameter dimension larger than 1 gets one label per index in the parse.
+      for (std::int64_t size : n.sizes) {
+        if (size > 1)
+          parameter_channels_ += size;
       }
-      case Json::value_t::object:
-        return read_object_value(value, place);
+      if (parameter_channels_ > kMaxParameterChannels) {
+        return fail("shape", "the parameters have more than " +
+                                 std::to_string(kMaxParameterChannels) +
+                                 " channels in total, more than this reader accepts");
+      }
+    }
+    if (kind == NodeKind::Call) {
+      if (!check(n.op, "op", Type::String, "a string"))
+        return;
+      if (n.op_text.empty())
+        return fail("op", "empty operation name");
+      if (n.op_name.present && n.op_name.type != Type::Null && n.op_name.type != Type::String)
+        return fail("op_name", expected("a string", n.op_name.type));
+      if (!check(n.args, "args", Type::Array, "an array"))
+        return;
+      if (n.args_problem) {
+        node_problem_ = std::move(n.args_problem);
+        return;
+      }
+      if (!check(n.kwargs, "kwargs", Type::Object, "an object"))
+        return;
+      if (n.kwargs_problem) {
+        node_problem_ = std::move(n.kwargs_problem);
+        return;
+      }
+    }
+    add_node(kind, has_shape);
+  }
+
+  // Adds the node whose fields were checked; every vector it keeps is sized exactly.
+  void add_node(NodeKind kind, bool has_shape) {
+    NodeFields& n = node_;
+    std::optional<Shape> shape;
+    if (has_shape)
+      shape.emplace(n.sizes.begin(), n.sizes.end());
+    std::string name(n.name_text);
+    if (kind == NodeKind::Input) {
+      graph_.add_input(std::move(name), std::move(shape));
+    } else if (kind == NodeKind::Parameter) {
+      graph_.add_parameter(std::move(name), std::move(shape));
+    } else {
+      std::vector<Value>& items = values_at(0);
+      Args args(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+      Kwargs kwargs;
+      kwargs.reserve(n.kwargs_items.size());
+      for (auto& [key, value] : n.kwargs_items)
+        kwargs.append(std::move(key), std::move(value));
+      std::optional<std::string> op_name;
+      if (n.op_name.type == Type::String)
+        op_name.emplace(n.op_name_text);
+      graph_.add_call(std::move(name), tensor_trace::intern_operation(n.op_text), std::move(args),
+                      std::move(kwargs), std::move(shape), std::move(op_name));
+    }
+    names_.add(graph_.size() - 1);
+  }
+
+  // The scratch list of the values of the sequence at `level` (0: the positional arguments).
+  std::vector<Value>& values_at(std::size_t level) {
+    if (values_.size() <= level)
+      values_.resize(level + 1);
+    return values_[level];
+  }
+
+  static Value scalar_value(const Scalar& value) {
+    switch (value.type) {
+      case Type::Boolean:
+        return Value(value.boolean);
+      case Type::Integer:
+        return Value(value.integer);
+      case Type::Number:
+        return Value(value.number);
+      case Type::String:
+        return Value(std::string(value.text));
       default:
-        reject_type(place, "a value", value);
+        return Value::none();
+    }
+  }
+
+  // Adds a complete argument value to the open list or keyword arguments.
+  void add_value(const Position& at, Value value) {
+    if (roles_.back() == Role::Keywords)
+      node_.kwargs_items.emplace_back(at.key(), std::move(value));
+    else
+      values_[level_].push_back(std::move(value));
+  }
+
+  void value_problem(Problem problem) {
+    if (!*value_problem_)
+      *value_problem_ = std::move(problem);
+  }
+
+  Role begin_sequence() {
+    values_at(++level_).clear();
+    return Role::Items;
+  }
+
+  void end_sequence(const Position& at) {
+    std::vector<Value>& items = values_[level_--];
+    add_value(at, Value(Sequence(std::make_move_iterator(items.begin()),
+                                 std::make_move_iterator(items.end()))));
+  }
+
+  Role begin_object_value() {
+    object_.members = 0;
+    object_.node = object_.text = object_.type = Field{};
+    return Role::ObjectValue;
+  }
+
+  void object_member(std::string_view key, Type type, const Scalar* value) {
+    ObjectFields& o = object_;
+    ++o.members;
+    if (key == "node") {
+      o.node.set(type);
+      if (type == Type::Integer)
+        o.node_id = value->integer;
+    } else if (key == "const") {
+      o.text.set(type);
+      if (type == Type::String)
+        o.text_value.assign(value->text);
+    } else if (key == "type") {
+      o.type.set(type);
+      if (type == Type::String)
+        o.type_value.assign(value->text);
     }
   }
 
   // `{"node": ID}` or `{"const": TEXT, "type": TYPE}`.
-  Value read_object_value(const Json& value, const Place& place) const {
-    const auto& object = value.get_ref<const Json::object_t&>();
-    if (object.size() == 1 && object.begin()->first == "node") {
-      std::int64_t id = require_integer(object.begin()->second, place / "node");
-      return Value(defined_node(id, place));
+  void end_object_value(const Position& at) {
+    const ObjectFields& o = object_;
+    Value value;
+    if (o.members == 1 && o.node.present) {
+      if (o.node.type != Type::Integer)
+        value_problem(Problem{at.path() + ".node", expected("an integer", o.node.type), {}});
+      else
+        value = defined_node(at, o.node_id);
+    } else if (o.members != 2 || !o.text.present || !o.type.present) {
+      value_problem(Problem{at.path(),
+                            "expected {\"node\": ID} or {\"const\": TEXT, \"type\": TYPE}, got "
+                            "another object",
+                            {}});
+    } else if (o.text.type != Type::String) {
+      value_problem(Problem{at.path() + ".const", expected("a string", o.text.type), {}});
+    } else if (o.type.type != Type::String) {
+      value_problem(Problem{at.path() + ".type", expected("a string", o.type.type), {}});
+    } else {
+      value = constant(o.text_value, o.type_value);
     }
-    const Json* text = find_field(value, "const");
-    const Json* type = find_field(value, "type");
-    if (object.size() != 2 || !text || !type) {
-      reject(place,
-             "expected {\"node\": ID} or {\"const\": TEXT, \"type\": TYPE}, got another "
-             "object");
+    add_value(at, std::move(value));
+  }
+
+  // The node `id` refers to, which must come earlier in the file than the node being read.
+  Value defined_node(const Position& at, std::int64_t id) {
+    if (id < 0) {
+      value_problem(Problem{at.path(), "unknown node " + std::to_string(id), {}});
+      return Value::none();
     }
-    OpaqueConstant constant{require_string(*text, place / "const"),
-                            require_string(*type, place / "type")};
+    if (static_cast<std::size_t>(id) >= graph_.size()) {
+      value_problem(Problem{at.path(), {}, id});
+      return Value::none();
+    }
+    return Value(graph_.node(static_cast<std::size_t>(id)));
+  }
+
+  static Value constant(const std::string& text, const std::string& type) {
     // Floating-point values that JSON cannot hold.
-    if (constant.type == "float") {
-      if (constant.text == "inf")
+    if (type == "float") {
+      if (text == "inf")
         return Value(std::numeric_limits<double>::infinity());
-      if (constant.text == "-inf")
+      if (text == "-inf")
         return Value(-std::numeric_limits<double>::infinity());
-      if (constant.text == "nan")
+      if (text == "nan")
         return Value(std::numeric_limits<double>::quiet_NaN());
     }
-    return Value(std::move(constant));
+    return Value(OpaqueConstant{text, type});
   }
 
-  void read_outputs(const Place& place) {
-    const auto& outputs = require_array(require_field(document_, Place{}, "outputs"), place);
-    graph_.outputs.reserve(outputs.size());
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-      std::int64_t id = require_integer(outputs[i], place[i]);
-      if (id < 0 || static_cast<std::size_t>(id) >= graph_.size())
-        reject(place[i], "unknown node " + std::to_string(id));
-      graph_.outputs.push_back(&graph_.node(static_cast<std::size_t>(id)));
-    }
+  void output(const Position& at, Type type, std::int64_t id) {
+    if (output_problem_)
+      return;
+    if (type == Type::Integer)
+      output_ids_.push_back(id);
+    else
+      output_problem_ = Problem{at.path(), expected("an integer", type), std::nullopt};
   }
 
-  const Json& document_;
   Graph graph_;
-  std::unordered_map<std::string, std::int64_t> names_;
-  std::size_t node_count_ = 0;
+  NameTable names_{graph_};
+  std::vector<Role> roles_;  // one per open array and object
+
+  Type top_ = Type::Null;
+  Field format_, version_, model_, meta_, nodes_, outputs_;
+  std::string format_text_;
+  std::int64_t version_value_ = 0;
+
+  std::size_t node_count_ = 0;  // elements of `nodes` so far
+  std::optional<Problem> node_problem_;
+  NodeFields node_;
   std::int64_t parameter_channels_ = 0;
+
+  std::vector<std::vector<Value>> values_;  // per sequence level, reused from node to node
+  std::size_t level_ = 0;                   // of the innermost open sequence
+  std::optional<Problem>* value_problem_ = nullptr;
+  ObjectFields object_;
+
+  std::vector<std::int64_t> output_ids_;  // up to the first that is not an integer
+  std::optional<Problem> output_problem_;
 };
+
+Graph read_graph(json_reader::Source& source) {
+  GraphBuilder builder;
+  json_reader::read(source, builder);
+  return builder.finish();
+}
 
 }  // namespace
 
 Graph read_graph_text(std::string_view text) {
-  Json document = json_reader::parse_document(text);
-  return GraphReader(document).read();
+  json_reader::Source source(text);
+  return read_graph(source);
 }
 
 Graph read_graph_file(const std::filesystem::path& path) {
@@ -323,11 +688,8 @@ Graph read_graph_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw GraphFileError(std::string("cannot read: ") + std::strerror(errno));
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad())
-    throw GraphFileError(std::string("cannot read: ") + std::strerror(errno));
-  return read_graph_text(content.view());
+  json_reader::Source source(in);
+  return read_graph(source);
 }
 
 }  // namespace zavo::graph

@@ -1,84 +1,230 @@
 #include "zavo/graph/json_reader.hpp"
 
+#include <cerrno>
 #include <cmath>
-#include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
-#include <optional>
 #include <unordered_set>
 #include <utility>
-#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "zavo/graph/graph_file.hpp"
 
 namespace zavo::graph::json_reader {
 namespace {
 
-// Line and column (both from 1, the column counted in bytes) of byte `offset` of `text`.
-std::string line_column(std::string_view text, std::size_t offset) {
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1);
-}
+using Json = nlohmann::json;
 
-// The length of the well-formed UTF-8 sequence at `i`, or 0 when there is none (overlong forms,
-// surrogates and code points above U+10FFFF are ill-formed).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char lead = byte(i);
+// The length of the UTF-8 sequence that `lead` begins, or 0 when no sequence begins with it.
+std::size_t sequence_length(unsigned char lead) {
   if (lead < 0x80)
     return 1;
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the first continuation byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0)
-      low = 0xA0;
-    if (lead == 0xED)
-      high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0)
-      low = 0x90;
-    if (lead == 0xF4)
-      high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size())
-    return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high)
-    return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
-      return 0;
-  }
-  return length;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    return 2;
+  if (lead >= 0xE0 && lead <= 0xEF)
+    return 3;
+  if (lead >= 0xF0 && lead <= 0xF4)
+    return 4;
+  return 0;
 }
 
-void check_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t length = utf8_sequence_length(text, i);
-    if (length == 0) {
+// Whether the `length` bytes at `i` are a well-formed UTF-8 sequence (overlong forms, surrogates
+// and code points above U+10FFFF are not).
+bool well_formed(std::string_view bytes, std::size_t i, std::size_t length) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[i + k]); };
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the first continuation byte
+  switch (byte(0)) {
+    case 0xE0:
+      low = 0xA0;
+      break;
+    case 0xED:
+      high = 0x9F;
+      break;
+    case 0xF0:
+      low = 0x90;
+      break;
+    case 0xF4:
+      high = 0x8F;
+      break;
+    default:
+      break;
+  }
+  if (byte(1) < low || byte(1) > high)
+    return false;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(k) < 0x80 || byte(k) > 0xBF)
+      return false;
+  }
+  return true;
+}
+
+// The bytes of a source as the parser reads them: one at a time, the next chunk fetched when the
+// current one is used up.
+struct Cursor {
+  Source& source;
+  const char* pos = nullptr;
+  const char* end = nullptr;
+
+  bool at_end() {
+    if (pos != end)
+      return false;
+    std::string_view chunk = source.next();
+    pos = chunk.data();
+    end = pos + chunk.size();
+    return pos == end;
+  }
+};
+
+// An input iterator over a cursor; the default-constructed one is the end.
+class CursorIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CursorIterator() = default;
+  explicit CursorIterator(Cursor* cursor) : cursor_(cursor) {}
+
+  const char& operator*() const { return *cursor_->pos; }
+  CursorIterator& operator++() {
+    ++cursor_->pos;
+    return *this;
+  }
+  CursorIterator operator++(int) {
+    CursorIterator before = *this;
+    ++cursor_->pos;
+    return before;
+  }
+  friend bool operator==(const CursorIterator& a, const CursorIterator& b) {
+    return a.done() == b.done();
+  }
+
+ private:
+  bool done() const { return cursor_ == nullptr || cursor_->at_end(); }
+
+  Cursor* cursor_ = nullptr;
+};
+
+}  // namespace
+
+std::string_view type_name(Type type) {
+  switch (type) {
+    case Type::Null:
+      return "null";
+    case Type::Boolean:
+      return "boolean";
+    case Type::Integer:
+      return "integer";
+    case Type::Number:
+      return "number";
+    case Type::String:
+      return "string";
+    case Type::Array:
+      return "array";
+    case Type::Object:
+      return "object";
+  }
+  return "value";
+}
+
+std::string quoted(std::string_view text) {
+  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string Position::path_through(std::size_t frames) const {
+  if (frames == 0)
+    return "top level";
+  std::string out;
+  for (std::size_t i = 0; i < frames; ++i) {
+    const Frame& frame = frames_[i];
+    if (frame.is_array) {
+      out += '[' + std::to_string(frame.count) + ']';
+    } else {
+      if (!out.empty())
+        out += '.';
+      out += frame.key;
+    }
+  }
+  return out;
+}
+
+Source::Source(std::string_view text) : text_(text) {}
+
+Source::Source(std::istream& in, std::size_t chunk_size)
+    : in_(&in), buffer_(std::make_unique<char[]>(chunk_size)), chunk_size_(chunk_size) {}
+
+std::string_view Source::next() {
+  if (finished_ || error_)
+    return {};
+  if (!in_) {
+    finished_ = true;
+    std::size_t good = check(text_, /*at_end=*/true);
+    return error_ ? std::string_view{} : text_.substr(0, good);
+  }
+  char* data = buffer_.get();
+  for (;;) {
+    // A sequence cut by the end of the last chunk moves to the front, to be completed.
+    if (carried_ > 0)
+      std::memmove(data, data + carried_from_, carried_);
+    in_->read(data + carried_, static_cast<std::streamsize>(chunk_size_ - carried_));
+    if (in_->bad()) {
+      error_ = std::string("cannot read: ") + std::strerror(errno);
+      return {};
+    }
+    std::size_t size = carried_ + static_cast<std::size_t>(in_->gcount());
+    bool at_end = in_->eof();
+    std::size_t good = check(std::string_view(data, size), at_end);
+    if (error_)
+      return {};
+    finished_ = at_end;
+    carried_ = size - good;
+    carried_from_ = good;
+    if (good > 0 || at_end)
+      return std::string_view(data, good);
+  }
+}
+
+void Source::drain() {
+  while (!next().empty()) {
+  }
+}
+
+std::size_t Source::check(std::string_view bytes, bool at_end) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      if (lead == '\n') {
+        ++line_;
+        line_start_ = offset_ + i + 1;
+      }
+      ++i;
+      continue;
+    }
+    std::size_t length = sequence_length(lead);
+    if (length > 0 && i + length > bytes.size() && !at_end)
+      break;  // cut by the end of the chunk: checked with the next one
+    if (length == 0 || i + length > bytes.size() || !well_formed(bytes, i, length)) {
       static constexpr char kHex[] = "0123456789ABCDEF";
-      auto b = static_cast<unsigned char>(text[i]);
-      std::string hex = {'0', 'x', kHex[b >> 4], kHex[b & 0xF]};
-      throw GraphFileError(line_column(text, i) + ": not UTF-8 (byte " + hex + ")");
+      std::string hex = {'0', 'x', kHex[lead >> 4], kHex[lead & 0xF]};
+      std::size_t offset = offset_ + i;
+      error_ = "line " + std::to_string(line_) + ", column " +
+               std::to_string(offset - line_start_ + 1) + ": not UTF-8 (byte " + hex + ")";
+      break;
     }
     i += length;
   }
+  offset_ += i;
+  return i;
 }
 
-// Builds the document from the parser's events, checking the reader's guarantees as it goes and
-// keeping the path of the value being read for messages.
-class DocumentBuilder {
+// Turns the parser's events into the handler's, checking the reader's guarantees as it goes and
+// keeping the position for messages. The first problem stops the parser.
+class EventReader {
  public:
   using number_integer_t = Json::number_integer_t;
   using number_unsigned_t = Json::number_unsigned_t;
@@ -86,13 +232,20 @@ class DocumentBuilder {
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
 
-  bool null() { return add(Json(nullptr)) != nullptr; }
-  bool boolean(bool value) { return add(Json(value)) != nullptr; }
-  bool number_integer(number_integer_t value) { return add(Json(value)) != nullptr; }
+  explicit EventReader(Handler& handler) : handler_(handler) {}
+
+  bool null() { return scalar(Scalar{}); }
+  bool boolean(bool value) {
+    Scalar scalar_value;
+    scalar_value.type = Type::Boolean;
+    scalar_value.boolean = value;
+    return scalar(scalar_value);
+  }
+  bool number_integer(number_integer_t value) { return integer(value); }
   bool number_unsigned(number_unsigned_t value) {
     if (value > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max()))
       return fail_here("integer " + std::to_string(value) + " is out of range");
-    return add(Json(static_cast<std::int64_t>(value))) != nullptr;
+    return integer(static_cast<std::int64_t>(value));
   }
   bool number_float(number_float_t value, const string_t& text) {
     // The parser hands integers that do not fit in 64 bits over as floating point; the text
@@ -101,35 +254,44 @@ class DocumentBuilder {
       return fail_here("integer " + text + " is out of range");
     if (!std::isfinite(value))
       return fail_here("number " + text + " is out of range");
-    return add(Json(value)) != nullptr;
+    Scalar scalar_value;
+    scalar_value.type = Type::Number;
+    scalar_value.number = value;
+    return scalar(scalar_value);
   }
-  bool string(string_t& value) { return add(Json(std::move(value))) != nullptr; }
+  bool string(string_t& value) {
+    Scalar scalar_value;
+    scalar_value.type = Type::String;
+    scalar_value.text = value;
+    return scalar(scalar_value);
+  }
   bool binary(binary_t&) { return fail_here("binary values are not allowed"); }
 
-  bool start_object(std::size_t) { return open(Json::object()); }
-  bool start_array(std::size_t) { return open(Json::array()); }
+  bool start_object(std::size_t) { return open(Type::Object); }
+  bool start_array(std::size_t) { return open(Type::Array); }
   bool end_object() { return close(); }
   bool end_array() { return close(); }
 
   bool key(string_t& key) {
-    Frame& frame = frames_.back();
-    auto& object = frame.container->get_ref<Json::object_t&>();
+    KeySet& keys = keys_[position_.depth_ - 1];
     bool repeated = false;
     // Small objects are searched; large ones get a key index so that reading stays linear.
-    if (!frame.indexed && object.size() >= 16) {
-      for (const auto& item : object)
-        frame.keys.insert(item.first);
-      frame.indexed = true;
+    if (!keys.indexed && keys.small.size() >= 16) {
+      keys.index.insert(keys.small.begin(), keys.small.end());
+      keys.indexed = true;
     }
-    if (frame.indexed) {
-      repeated = !frame.keys.insert(key).second;
+    if (keys.indexed) {
+      repeated = !keys.index.insert(key).second;
     } else {
-      for (const auto& item : object)
-        repeated = repeated || item.first == key;
+      for (const auto& seen : keys.small)
+        repeated = repeated || seen == key;
+      if (!repeated)
+        keys.small.push_back(key);
     }
-    if (repeated)
-      return fail(path_text(current_path()) + ": duplicate key \"" + key + "\"");
-    frame.key = std::move(key);
+    if (repeated) {
+      return fail(position_.path_through(position_.depth_ - 1) + ": duplicate key \"" + key + "\"");
+    }
+    position_.frames_[position_.depth_ - 1].key.assign(key);
     return true;
   }
 
@@ -152,79 +314,66 @@ class DocumentBuilder {
                 ": not JSON: " + std::string(rest.substr(colon + 2)));
   }
 
-  Json take_document() { return std::move(root_); }
   const std::optional<std::string>& error() const { return error_; }
 
  private:
-  struct Frame {
-    Json* container;
-    Segment segment;  // how the container is reached from its parent
-    std::string key;  // objects: the key of the value being read
-    std::unordered_set<std::string> keys;
+  // The keys read so far in one open object.
+  struct KeySet {
+    std::vector<std::string> small;
+    std::unordered_set<std::string> index;
     bool indexed = false;
   };
 
-  // The step from the innermost open container to the value being read.
-  Segment next_segment() const {
-    const Frame& frame = frames_.back();
-    if (frame.container->is_array())
-      return Segment{.key = {}, .index = frame.container->size(), .is_key = false};
-    return Segment{.key = frame.key, .index = 0, .is_key = true};
+  bool integer(std::int64_t value) {
+    Scalar scalar_value;
+    scalar_value.type = Type::Integer;
+    scalar_value.integer = value;
+    return scalar(scalar_value);
   }
 
-  // The path of the value being read.
-  std::vector<Segment> current_path() const {
-    std::vector<Segment> path;
-    for (std::size_t i = 1; i < frames_.size(); ++i)
-      path.push_back(frames_[i].segment);
-    return path;
+  bool scalar(const Scalar& value) {
+    handler_.scalar(position_, value);
+    advance();
+    return true;
   }
 
-  std::vector<Segment> next_path() const {
-    std::vector<Segment> path = current_path();
-    if (!frames_.empty())
-      path.push_back(next_segment());
-    return path;
+  // The value being read is complete: the next one has the next index.
+  void advance() {
+    if (position_.depth_ > 0)
+      ++position_.frames_[position_.depth_ - 1].count;
   }
 
-  Json* add(Json value) {
-    if (frames_.empty()) {
-      root_ = std::move(value);
-      return &root_;
-    }
-    Json& container = *frames_.back().container;
-    if (container.is_array()) {
-      container.get_ref<Json::array_t&>().push_back(std::move(value));
-      return &container.get_ref<Json::array_t&>().back();
-    }
-    // The key was checked for repeats when it was read; append without a second search.
-    auto& object = container.get_ref<Json::object_t&>();
-    object.emplace_back(std::move(frames_.back().key), std::move(value));
-    return &object.back().second;
-  }
-
-  bool open(Json container) {
-    if (frames_.size() >= kMaxNesting) {
+  bool open(Type container) {
+    std::size_t depth = position_.depth_;
+    if (depth >= kMaxNesting)
       return fail_here("nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    handler_.start(position_, container);
+    if (position_.frames_.size() == depth) {
+      position_.frames_.emplace_back();
+      keys_.emplace_back();
     }
-    Segment segment = frames_.empty() ? Segment{} : next_segment();
-    Json* added = add(std::move(container));
-    frames_.push_back(Frame{.container = added,
-                            .segment = std::move(segment),
-                            .key = {},
-                            .keys = {},
-                            .indexed = false});
+    Position::Frame& frame = position_.frames_[depth];
+    frame.is_array = container == Type::Array;
+    frame.count = 0;
+    frame.key.clear();
+    KeySet& keys = keys_[depth];
+    keys.small.clear();
+    if (keys.indexed) {
+      keys.index.clear();
+      keys.indexed = false;
+    }
+    position_.depth_ = depth + 1;
     return true;
   }
 
   bool close() {
-    frames_.pop_back();
+    --position_.depth_;
+    handler_.end(position_);
+    advance();
     return true;
   }
 
-  bool fail_here(const std::string& message) {
-    return fail(path_text(next_path()) + ": " + message);
-  }
+  bool fail_here(const std::string& message) { return fail(position_.path() + ": " + message); }
 
   bool fail(std::string message) {
     if (!error_)
@@ -232,59 +381,23 @@ class DocumentBuilder {
     return false;
   }
 
-  Json root_;
-  std::vector<Frame> frames_;
+  Handler& handler_;
+  Position position_;
+  std::vector<KeySet> keys_;  // parallel to the position's frames
   std::optional<std::string> error_;
 };
 
-}  // namespace
-
-std::string path_text(std::span<const Segment> path) {
-  if (path.empty())
-    return "top level";
-  std::string out;
-  for (const auto& segment : path) {
-    if (segment.is_key) {
-      if (!out.empty())
-        out += '.';
-      out += segment.key;
-    } else {
-      out += '[' + std::to_string(segment.index) + ']';
-    }
-  }
-  return out;
-}
-
-std::string_view type_name(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::null:
-      return "null";
-    case Json::value_t::boolean:
-      return "boolean";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-      return "integer";
-    case Json::value_t::number_float:
-      return "number";
-    case Json::value_t::string:
-      return "string";
-    case Json::value_t::array:
-      return "array";
-    case Json::value_t::object:
-      return "object";
-    default:
-      return "value";
-  }
-}
-
-Json parse_document(std::string_view text) {
-  check_utf8(text);
-  DocumentBuilder builder;
-  bool ok = Json::sax_parse(text.data(), text.data() + text.size(), &builder,
-                            Json::input_format_t::json, /*strict=*/true);
-  if (!ok || builder.error())
-    throw GraphFileError(builder.error().value_or("not JSON"));
-  return builder.take_document();
+void read(Source& source, Handler& handler) {
+  EventReader reader(handler);
+  Cursor cursor{source};
+  bool parsed = Json::sax_parse(CursorIterator(&cursor), CursorIterator(), &reader,
+                                Json::input_format_t::json, /*strict=*/true);
+  if (!parsed || reader.error())
+    source.drain();
+  if (source.error())
+    throw GraphFileError(*source.error());
+  if (!parsed || reader.error())
+    throw GraphFileError(reader.error().value_or("not JSON"));
 }
 
 }  // namespace zavo::graph::json_reader

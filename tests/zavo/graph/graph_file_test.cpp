@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ostream>
 #include <string>
@@ -215,6 +216,108 @@ const std::vector<Rejection> kRejections = {
 
 INSTANTIATE_TEST_SUITE_P(All, RejectedGraph, ::testing::ValuesIn(kRejections),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// A file is read in chunks, never whole, and names the same place as its text.
+TEST_P(RejectedGraph, NamesTheSamePlaceInAFile) {
+  testing::TempDir dir;
+  testing::write_text(dir / "graph.json", GetParam().text);
+  try {
+    read_graph_file(dir / "graph.json");
+    FAIL() << "accepted";
+  } catch (const GraphFileError& e) {
+    EXPECT_EQ(std::string(e.what()), GetParam().message);
+  }
+}
+
+// Files with more than one problem, fields in unusual orders. The problem named is the first one
+// met when checking the text, then the header, then each node (its fields in the order the format
+// lists them), then the outputs, whatever order the fields come in.
+const std::vector<Rejection> kFirstProblems = {
+    {"HeaderAfterNodes",
+     R"({"nodes": [{"id": 1}], "outputs": [9], "model": "m", "version": 1, "format": "onnx"})",
+     "format: expected \"zavo.graph\", got \"onnx\""},
+    {"IdAfterArgs",
+     document({R"({"args": [{"node": 3}], "kind": "call", "name": "c", "op": "f", "kwargs": {},
+                  "shape": [-1], "id": 4})"}),
+     "nodes[0].id: id 4 is out of order (expected 0)"},
+    {"KindAfterAForwardReference",
+     document({R"({"id": 0, )" + kInput + R"("shape": null})",
+               R"({"args": [{"node": 2}], "id": 1, "name": "c", "op": "f", "kwargs": {},
+                  "shape": null, "kind": "call"})",
+               R"({"id": 2, "kind": "input", "name": "y", "shape": null})"}),
+     "nodes[1].args[0]: node 2 is used before it is defined"},
+    {"ShapeBeforeName", node0(R"("shape": [-1], "kind": "input")"),
+     "nodes[0]: missing field \"name\""},
+    {"ArgumentsOfAnInputIgnored",
+     node0(R"("args": [{"node": 7}], "kwargs": 3, "kind": "input", "name": "x", "shape": [-1])"),
+     "nodes[0].shape[0]: negative size -1"},
+    {"NodesBeforeOutputs",
+     R"({"outputs": ["0"], "format": "zavo.graph", "version": 1, "model": "m",
+         "nodes": [{"name": "x", "id": 0, "kind": "buffer"}]})",
+     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter or call)"},
+    {"OutputsInOrder",
+     R"({"outputs": [0, 5, "x"], "format": "zavo.graph", "version": 1, "model": "m",
+         "nodes": [{"shape": null, "name": "x", "id": 0, "kind": "input"}]})",
+     "outputs[1]: unknown node 5"},
+    {"TextBeforeGraph", node0(R"("kind": "buffer")") + " x",
+     "line 3, column 19: not JSON: syntax error while parsing value - invalid literal; last "
+     "read: '\"outputs\": []} x'; expected end of input"},
+    {"NotUtf8AfterNotJson", "{oops\n\"\xFF\"}", "line 2, column 2: not UTF-8 (byte 0xFF)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(FirstProblem, RejectedGraph, ::testing::ValuesIn(kFirstProblems),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// Each node of `graph` with everything read for it, and the outputs.
+std::string describe(const Graph& graph) {
+  std::string out = graph.model + "\n";
+  for (const auto& node : graph.nodes()) {
+    out += std::to_string(node->id) + " " + std::to_string(static_cast<int>(node->kind)) + " " +
+           node->name + " " + tensor_trace::shape_text(node->result_shape);
+    if (const auto* op = node->as_op_node()) {
+      out += " " + op->operation->qualified_name() + " " + op->operation_name;
+      for (const Value& arg : op->args)
+        out += " " + tensor_trace::type_text(arg) + ":" + tensor_trace::text_form(arg);
+      for (const auto& [key, value] : op->kwargs.items())
+        out +=
+            " " + key + "=" + tensor_trace::type_text(value) + ":" + tensor_trace::text_form(value);
+    }
+    out += "\n";
+  }
+  for (const auto* output : graph.outputs)
+    out += std::to_string(output->id) + " ";
+  return out;
+}
+
+// Every object with its fields in reverse order, but keyword arguments, whose order is kept.
+testing::Json reversed(const testing::Json& value, bool keep_order = false) {
+  if (value.is_array()) {
+    testing::Json out = testing::Json::array();
+    for (const auto& item : value)
+      out.push_back(reversed(item));
+    return out;
+  }
+  if (!value.is_object())
+    return value;
+  std::vector<std::string> keys;
+  for (const auto& item : value.items())
+    keys.push_back(item.key());
+  if (!keep_order)
+    std::reverse(keys.begin(), keys.end());
+  testing::Json out = testing::Json::object();
+  for (const auto& key : keys)
+    out[key] = reversed(value[key], key == "kwargs");
+  return out;
+}
+
+TEST(ReadGraph, FieldOrderDoesNotMatter) {
+  for (const char* name : {"concat_block.json", "depthwise_separable.json", "handler_error.json",
+                           "residual_block.json"}) {
+    std::string text = testing::read_text(testing::example_path(name));
+    std::string backwards = reversed(testing::Json::parse(text)).dump();
+    EXPECT_EQ(describe(read_graph_text(backwards)), describe(read_graph_text(text))) << name;
+  }
+}
 
 }  // namespace
 }  // namespace zavo::graph
