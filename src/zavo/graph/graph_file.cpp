@@ -454,18 +454,6 @@ class GraphBuilder final : public json_reader::Handler {
       return;
     }
     bool has_shape = n.shape.type == Type::Array;
-    if (kind == NodeKind::Parameter && has_shape) {
-      // Every parameter dimension larger than 1 gets one label per index in the parse.
-      for (std::int64_t size : n.sizes) {
-        if (size > 1)
-          parameter_channels_ += size;
-      }
-      if (parameter_channels_ > kMaxParameterChannels) {
-        return fail("shape", "the parameters have more than " +
-                                 std::to_string(kMaxParameterChannels) +
-                                 " channels in total, more than this reader accepts");
-      }
-    }
     if (kind == NodeKind::Call) {
       if (!check(n.op, "op", Type::String, "a string"))
         return;
@@ -657,7 +645,6 @@ class GraphBuilder final : public json_reader::Handler {
   std::size_t node_count_ = 0;  // elements of `nodes` so far
   std::optional<Problem> node_problem_;
   NodeFields node_;
-  std::int64_t parameter_channels_ = 0;
 
   std::vector<std::vector<Value>> values_;  // per sequence level, reused from node to node
   std::size_t level_ = 0;                   // of the innermost open sequence

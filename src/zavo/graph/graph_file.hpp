@@ -27,9 +27,6 @@ class GraphFileError : public std::runtime_error {
 inline constexpr std::size_t kMaxNesting = 64;
 // The largest size of one dimension.
 inline constexpr std::int64_t kMaxDimensionSize = 2'147'483'647;
-// The largest number of channel labels the parameters may need in total (one per index of every
-// parameter dimension larger than 1); each label costs a few hundred bytes in the parse.
-inline constexpr std::int64_t kMaxParameterChannels = std::int64_t{1} << 24;
 
 // Reads the graph in `text`, the whole content of a graph file.
 tensor_trace::Graph read_graph_text(std::string_view text);

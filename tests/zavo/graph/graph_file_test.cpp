@@ -188,11 +188,6 @@ const std::vector<Rejection> kRejections = {
      "nodes[0].shape[1]: expected an integer, got number"},
     {"HugeSize", node0(kInput + R"("shape": [4294967296])"),
      "nodes[0].shape[0]: size 4294967296 is out of range (at most 2147483647)"},
-    {"TooManyParameterChannels",
-     document({R"({"id": 0, "kind": "parameter", "name": "a", "shape": [16777216]})",
-               R"({"id": 1, "kind": "parameter", "name": "b", "shape": [1, 2]})"}),
-     "nodes[1].shape: the parameters have more than 16777216 channels in total, "
-     "more than this reader accepts"},
     {"MissingOp", node0(kCall + R"("shape": null)"), "nodes[0]: missing field \"op\""},
     {"EmptyOp", node0(kCall + R"("op": "", "shape": null)"), "nodes[0].op: empty operation name"},
     {"ArgsNotArray", relu_of(R"({"node": 0})"), "nodes[1].args: expected an array, got object"},
