@@ -46,7 +46,7 @@ def main(argv=None):
         print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
         return 2
     import verify_pruning
-    import zoo
+    from zavo import zoo
 
     binary = find_zavo_prune(args.zavo_prune)
     if not binary:

@@ -1,0 +1,1 @@
+"""zavo: which channels of a PyTorch model can be pruned together."""
