@@ -265,16 +265,9 @@ def select_classes(model, report, amount, importance="l1", global_ranking=False,
 # -- the result ----------------------------------------------------------------------------------
 
 
-def _short(number):
-    for unit, scale in (("G", 1e9), ("M", 1e6), ("K", 1e3)):
-        if abs(number) >= scale:
-            return "%.2f %s" % (number / scale, unit)
-    return str(number)
-
-
 def _change(before, after):
     ratio = "" if not before else " (%+.1f%%)" % (100.0 * (after - before) / before)
-    return "%s -> %s%s" % (_short(before), _short(after), ratio)
+    return "{:,} -> {:,}{}".format(before, after, ratio)
 
 
 class PruneResult:
