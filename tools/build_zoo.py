@@ -14,6 +14,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
 
 import export_graph  # noqa: E402  (prints the install hint when torch is missing)
 
@@ -47,7 +48,7 @@ def main(argv=None):
         print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
         return 2
     import prove_zoo
-    import zoo
+    from zavo import zoo
 
     names = args.names or list(zoo.ZOO)
     binary = prove_zoo.find_zavo_prune(args.zavo_prune) if args.summaries else None

@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """Analyse every shipped graph with `zavo-prune` and prove a seeded sample of its classes.
 
-    /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 32] [--seed 0] [NAME ...]
+    /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 32] [--seed 0]
+                                        [--prune 0.1,0.3,0.5] [NAME ...]
 
 For each zoo model: `zavo-prune analyze models/NAME.json -o REPORT`, then
-verify_pruning on the report.  Exit status 0 when every model analyses and
-every checked class is sound.
+verify_pruning on the report; with --prune, `zavo.prune` then prunes the model
+by each amount, and each pruned model must run with its output shapes.  Exit
+status 0 when every model analyses, every checked class is sound and every
+pruning succeeds.
 """
 
 import argparse
@@ -34,6 +37,35 @@ def find_zavo_prune(given=None):
     return max(built, key=os.path.getmtime) if built else None
 
 
+def parse_amounts(text):
+    try:
+        amounts = [float(part) for part in text.split(",") if part]
+    except ValueError:
+        amounts = None
+    if amounts is None or not all(0 <= a < 1 for a in amounts):
+        raise argparse.ArgumentTypeError("expected amounts in [0, 1) separated by commas, e.g. 0.1,0.3,0.5")
+    return amounts
+
+
+def prune_model(name, amounts):
+    """Prune zoo model `name` by each amount with `zavo.prune`; True when every pruned model runs."""
+    import zavo
+    from zavo import zoo
+
+    built = zoo.build(name)
+    report = zavo.analyze(built.model, built.inputs, name=name)
+    for amount in amounts:
+        try:
+            result = zavo.prune(built.model, built.inputs, amount=amount, report=report, name=name)
+        except zavo.ZavoError as error:
+            print("%s: pruning by %g failed: %s" % (name, amount, error))
+            return False
+        print("%s: pruned by %g: %d classes, parameters %s -> %s, MACs %s -> %s, outputs %s" % (
+            name, amount, result.removed_classes, *result.parameters, *result.macs,
+            ", ".join(str(s) for s in result.output_shapes)))
+    return True
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Analyse and prove the shipped model zoo.")
     parser.add_argument("names", nargs="*", help="zoo models (default: all)")
@@ -41,12 +73,14 @@ def main(argv=None):
     parser.add_argument("--sample", type=int, default=32, help="classes checked per model (default 32)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the sample (default 0)")
     parser.add_argument("--keep", help="directory to keep the reports in")
+    parser.add_argument("--prune", type=parse_amounts, default=[], metavar="AMOUNTS",
+                        help="also prune each model by these amounts, e.g. 0.1,0.3,0.5")
     args = parser.parse_args(argv)
     if export_graph.torch is None:
         print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
         return 2
     import verify_pruning
-    import zoo
+    from zavo import zoo
 
     binary = find_zavo_prune(args.zavo_prune)
     if not binary:
@@ -69,9 +103,12 @@ def main(argv=None):
                 failed.append(name)
                 continue
             status = verify_pruning.main([name, report, "--sample", str(args.sample), "--seed", str(args.seed)])
-            print("%s: analyse %.1fs, verify %.1fs" % (name, analysed - start, time.monotonic() - analysed))
+            verified = time.monotonic()
+            pruned = prune_model(name, args.prune) if args.prune else True
+            print("%s: analyse %.1fs, verify %.1fs, prune %.1fs" % (
+                name, analysed - start, verified - analysed, time.monotonic() - verified))
             sys.stdout.flush()
-            if status != 0:
+            if status != 0 or not pruned:
                 failed.append(name)
     if failed:
         print("not proven: %s" % ", ".join(failed))

@@ -1,4 +1,4 @@
-"""Shared set-up of the Python tool tests: import paths and a tiny-model runner."""
+"""Shared set-up of the Python tests: import paths (the package and tools/) and a main() runner."""
 
 import contextlib
 import io
@@ -7,8 +7,10 @@ import sys
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOLS = os.path.join(REPO, "tools")
-if TOOLS not in sys.path:
-    sys.path.insert(0, TOOLS)
+PYTHON = os.path.join(REPO, "python")
+for _path in (PYTHON, TOOLS):
+    if _path not in sys.path:
+        sys.path.insert(0, _path)
 
 
 def run_main(main, argv):

@@ -151,7 +151,7 @@ class Command(unittest.TestCase):
              "error: model tiny_cnn failed to run: RuntimeError: Given groups=1, weight of size [4, 3, 3, 3], "
              "expected input[1, 5, 8, 8] to have 3 channels, but got 5 channels instead\n"),
             (["no_such_model"], 1, "error: unknown model no_such_model: not in the zoo (tiny_cnn, resnet18, "
-             "mobilenet_v2, densenet121, shufflenet_v2_x0_5, tiny_unet, tiny_transformer, dropout_cnn) "
+             "mobilenet_v2, densenet121, shufflenet_v2_x0_5, tiny_unet, tiny_transformer, dropout_cnn, tiny_decoder) "
              "nor a torchvision model builder\n"),
             (["no_such_module:build"], 1, "error: cannot load model no_such_module:build: "
              "No module named 'no_such_module'\n"),
@@ -166,10 +166,10 @@ class Command(unittest.TestCase):
                     self.assertEqual(stream.read(), "old")
 
     def test_a_builder_of_your_own(self):
-        self.assertEqual(export_cli("zoo:TinyCNN", "--input-size", "1,3,4,4", "-o", self.out), (0, "", ""))
+        self.assertEqual(export_cli("zavo.zoo:TinyCNN", "--input-size", "1,3,4,4", "-o", self.out), (0, "", ""))
         with open(self.out) as stream:
             graph = json.load(stream)
-        self.assertEqual((graph["model"], graph["nodes"][-1]["shape"]), ("zoo:TinyCNN", [1, 2, 4, 4]))
+        self.assertEqual((graph["model"], graph["nodes"][-1]["shape"]), ("zavo.zoo:TinyCNN", [1, 2, 4, 4]))
 
     def test_interpreter_without_torch(self):
         script = (

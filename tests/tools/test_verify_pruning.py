@@ -9,7 +9,7 @@ import torch
 from torch import nn
 
 import verify_pruning
-import zoo
+from zavo import zoo
 
 
 def slices(*triples):

@@ -7,7 +7,7 @@ from tests.tools.support import REPO
 import build_zoo
 import export_graph
 import prove_zoo
-import zoo
+from zavo import zoo
 
 MODELS = os.path.join(REPO, "models")
 

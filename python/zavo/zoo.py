@@ -1,20 +1,27 @@
 """The shipped model zoo and the one way every tool builds a named model.
 
-`ZOO` maps a name to (builder, input size, train mode).  `build(name, seed)`
-returns the same weights and the same input for the same seed, so a graph
-exported from a model and a later pruning check run on the very same model.
-Names that are not in the zoo are torchvision builders (random weights, never
-downloaded) or `module:function` for a model of your own.
+`ZOO` maps a name to its entry (builder, input size, train mode, input maker).
+`build(name, seed)` returns the same weights and the same input for the same
+seed, so a graph exported from a model and a later pruning check run on the
+very same model.  `LARGE` holds full-size configurations that are not shipped
+(build them on the `meta` device to export their graphs).  Other names are
+torchvision builders (random weights, never downloaded) or `module:function`
+for a model of your own.
 """
 
 import importlib
+import inspect
 from collections import namedtuple
 
 import torch
 from torch import nn
 import torch.nn.functional as F
 
+from zavo import decoder
+
 Built = namedtuple("Built", "model inputs train")
+# `inputs(size, device)` makes the example input; None draws a normal tensor.
+Entry = namedtuple("Entry", "builder input_size train inputs", defaults=(None,))
 
 
 class ModelError(Exception):
@@ -121,37 +128,66 @@ def _torchvision(name):
     return builder
 
 
-# name -> (builder, input size, train mode)
+def _decoder(config_name):
+    config = decoder.CONFIGS[config_name]
+
+    def builder(device=None):
+        return decoder.Decoder(config, device=device)
+
+    def tokens(size, device=None):
+        return torch.randint(config.vocab_size, size, device=device)
+
+    return builder, tokens
+
+
+_TINY_DECODER, _TINY_TOKENS = _decoder("tiny")
+_DECODER_7B, _TOKENS_7B = _decoder("7b")
+
 ZOO = {
-    "tiny_cnn": (TinyCNN, (1, 3, 8, 8), False),
-    "resnet18": (_torchvision("resnet18"), (1, 3, 64, 64), False),
-    "mobilenet_v2": (_torchvision("mobilenet_v2"), (1, 3, 64, 64), False),
-    "densenet121": (_torchvision("densenet121"), (1, 3, 64, 64), False),
-    "shufflenet_v2_x0_5": (_torchvision("shufflenet_v2_x0_5"), (1, 3, 64, 64), False),
-    "tiny_unet": (TinyUNet, (1, 3, 32, 32), False),
-    "tiny_transformer": (TinyTransformer, (1, 16, 32), False),
-    "dropout_cnn": (DropoutCNN, (1, 3, 32, 32), True),
+    "tiny_cnn": Entry(TinyCNN, (1, 3, 8, 8), False),
+    "resnet18": Entry(_torchvision("resnet18"), (1, 3, 64, 64), False),
+    "mobilenet_v2": Entry(_torchvision("mobilenet_v2"), (1, 3, 64, 64), False),
+    "densenet121": Entry(_torchvision("densenet121"), (1, 3, 64, 64), False),
+    "shufflenet_v2_x0_5": Entry(_torchvision("shufflenet_v2_x0_5"), (1, 3, 64, 64), False),
+    "tiny_unet": Entry(TinyUNet, (1, 3, 32, 32), False),
+    "tiny_transformer": Entry(TinyTransformer, (1, 16, 32), False),
+    "dropout_cnn": Entry(DropoutCNN, (1, 3, 32, 32), True),
+    "tiny_decoder": Entry(_TINY_DECODER, (1, 16), False, _TINY_TOKENS),
+}
+
+# Full-size configurations, not shipped: build them with device="meta".
+LARGE = {
+    "decoder_7b": Entry(_DECODER_7B, (1, 128), False, _TOKENS_7B),
 }
 
 DEFAULT_INPUT_SIZE = (1, 3, 64, 64)
 
 
-def _builder(name):
+def _entry(name):
     if name in ZOO:
         return ZOO[name]
+    if name in LARGE:
+        return LARGE[name]
     if ":" in name:
         module_name, _, attr = name.partition(":")
         try:
             builder = getattr(importlib.import_module(module_name), attr)
         except (ImportError, AttributeError) as error:
             raise ModelError("cannot load model %s: %s" % (name, error)) from None
-        return builder, None, False
+        return Entry(builder, None, False)
     import torchvision
 
     builder = getattr(torchvision.models, name, None)
     if name.startswith("_") or not callable(builder) or isinstance(builder, type):
         raise ModelError("unknown model %s: not in the zoo (%s) nor a torchvision model builder" % (name, ", ".join(ZOO)))
-    return _torchvision(name), None, False
+    return Entry(_torchvision(name), None, False)
+
+
+def _takes_device(builder):
+    try:
+        return "device" in inspect.signature(builder).parameters
+    except (TypeError, ValueError):
+        return False
 
 
 def _randomise_norms(model):
@@ -171,22 +207,32 @@ def _randomise_norms(model):
                 module.bias.data.uniform_(-0.5, 0.5)
 
 
-def build(name, seed=0, input_size=None, train=None):
-    """Build model `name` with `seed`: returns Built(model, inputs, train)."""
-    builder, default_size, default_train = _builder(name)
+def build(name, seed=0, input_size=None, train=None, device=None):
+    """Build model `name` with `seed`: returns Built(model, inputs, train).
+
+    With `device`, the model and its input live there; a builder that takes a
+    `device` argument creates its weights there directly (on `meta`, none is
+    allocated), any other is built on the CPU and moved.
+    """
+    builder, default_size, default_train, make_input = _entry(name)
     size = tuple(input_size or default_size or DEFAULT_INPUT_SIZE)
     train = default_train if train is None else train
     torch.manual_seed(seed)
     try:
-        model = builder()
+        if device is not None and _takes_device(builder):
+            model = builder(device=device)
+        else:
+            model = builder()
     except Exception as error:
         raise ModelError("cannot build model %s: %s: %s" % (name, type(error).__name__, error)) from None
     if not isinstance(model, nn.Module):
         raise ModelError("model %s: the builder returned %s, not an nn.Module" % (name, type(model).__name__))
+    if device is not None:
+        model = model.to(device)
     with torch.no_grad():
         _randomise_norms(model)
     model.train(train)
-    inputs = (torch.randn(size),)
+    inputs = (make_input(size, device) if make_input else torch.randn(size, device=device),)
     return Built(model, inputs, train)
 
 

@@ -1,0 +1,66 @@
+"""zavo: which channels of a PyTorch model can be pruned together, and a pruned model from it.
+
+    import zavo
+    report = zavo.analyze(model, example_inputs)          # trace and analyse in process
+    result = zavo.prune(model, example_inputs, amount=0.3)  # a smaller model that still runs
+    print(result)
+
+`analyze_graph` analyses a graph file or the in-memory graph of `trace`; the
+analysis is the native engine of the `zavo-prune` command, loaded as the
+extension `zavo._native` (built by the project's CMake; see the README).
+PyTorch is imported only by the functions that need it.
+"""
+
+import os as _os
+
+from zavo.analysis import (  # noqa: F401
+    AnalysisError,
+    Channel,
+    GraphError,
+    Group,
+    NodeError,
+    NodeWarning,
+    Report,
+    ZavoError,
+    analyze_graph,
+    native_dirs as _native_dirs,
+)
+
+# The extension is built outside the source tree; let `zavo._native` be found there too.
+__path__ += [d for d in _native_dirs(_os.path.dirname(_os.path.abspath(__file__))) if d not in __path__]
+
+
+def trace(model, example_inputs, name="model"):
+    """Run `model` once on `example_inputs` and return its graph (a dict; see zavo.export)."""
+    from zavo import export
+
+    return export.trace(model, example_inputs, name=name)
+
+
+def analyze(model, example_inputs, name="model", lenient=False, check=True):
+    """Trace `model` on `example_inputs` and analyse the graph in process: a `Report`.
+
+    The model is traced in evaluation mode (its mode is restored afterwards).
+    """
+    from zavo import pruning
+
+    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check)
+
+
+def prune(model, example_inputs, amount=0.3, importance="l1", **options):
+    """Prune `amount` of the prunable channels of `model`; see `zavo.pruning.prune`."""
+    from zavo import pruning
+
+    return pruning.prune(model, example_inputs, amount=amount, importance=importance, **options)
+
+
+def dumps_graph(graph):
+    from zavo import export
+
+    return export.dumps_graph(graph)
+
+
+def write_atomic(path, text):
+    from zavo import export
+
+    return export.write_atomic(path, text)

@@ -1,0 +1,5 @@
+import sys
+
+from zavo.cli import main
+
+sys.exit(main())

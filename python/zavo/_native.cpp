@@ -1,0 +1,550 @@
+// zavo._native: the analysis engine inside the Python process.
+//
+// A graph comes from a graph file or from the exporter's in-memory graph (the dict that
+// `zavo.export.trace` returns). The dict is checked by the rules a graph file obeys and becomes
+// the same `Graph` a file would give, without a JSON round trip; both then go through the parse
+// and the report of the `zavo-prune` command, so a serialised report is the command's bytes.
+// A graph that breaks a rule raises `GraphFileError` naming the place
+// (`nodes[3].args[0]: node 7 is used before it is defined`).
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "zavo/graph/graph_file.hpp"
+#include "zavo/graph/parse.hpp"
+#include "zavo/graph/report.hpp"
+#include "zavo/graph/summary.hpp"
+#include "zavo/pruning/engine/utils.hpp"
+#include "zavo/tensor_trace.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using zavo::graph::GraphFileError;
+using zavo::tensor_trace::Args;
+using zavo::tensor_trace::Graph;
+using zavo::tensor_trace::Kwargs;
+using zavo::tensor_trace::OpaqueConstant;
+using zavo::tensor_trace::Sequence;
+using zavo::tensor_trace::Shape;
+using zavo::tensor_trace::Value;
+
+// Where a value sits in the graph: a chain of steps on the stack, rendered only for a message.
+struct Place {
+  const Place* parent = nullptr;
+  std::string_view key;
+  std::size_t index = 0;
+  bool is_key = true;
+
+  Place operator/(std::string_view child_key) const { return Place{this, child_key, 0, true}; }
+  Place operator[](std::size_t child_index) const { return Place{this, {}, child_index, false}; }
+
+  std::size_t depth() const {
+    std::size_t n = 0;
+    for (const Place* p = this; p->parent; p = p->parent)
+      ++n;
+    return n;
+  }
+
+  // `nodes[3].args[0]`; `top level` for the graph itself.
+  std::string text() const {
+    std::vector<const Place*> steps;
+    for (const Place* p = this; p->parent; p = p->parent)
+      steps.push_back(p);
+    if (steps.empty())
+      return "top level";
+    std::string out;
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+      if ((*it)->is_key) {
+        if (!out.empty())
+          out += '.';
+        out += (*it)->key;
+      } else {
+        out += '[' + std::to_string((*it)->index) + ']';
+      }
+    }
+    return out;
+  }
+};
+
+[[noreturn]] void reject(const Place& place, const std::string& message) {
+  throw GraphFileError(place.text() + ": " + message);
+}
+
+bool is_array(py::handle value) {
+  return PyList_Check(value.ptr()) || PyTuple_Check(value.ptr());
+}
+
+// The JSON names of the Python types a graph holds; any other object by its type's name.
+std::string type_name(py::handle value) {
+  if (value.is_none())
+    return "null";
+  if (PyBool_Check(value.ptr()))
+    return "boolean";
+  if (PyLong_Check(value.ptr()))
+    return "integer";
+  if (PyFloat_Check(value.ptr()))
+    return "number";
+  if (PyUnicode_Check(value.ptr()))
+    return "string";
+  if (is_array(value))
+    return "array";
+  if (PyDict_Check(value.ptr()))
+    return "object";
+  py::handle type = py::type::handle_of(value);
+  std::string module = py::str(type.attr("__module__"));
+  std::string name = py::str(type.attr("__qualname__"));
+  return module == "builtins" ? name : module + "." + name;
+}
+
+[[noreturn]] void reject_type(const Place& place, std::string_view expected, py::handle value) {
+  reject(place, "expected " + std::string(expected) + ", got " + type_name(value));
+}
+
+// JSON text of a string, as messages about graph files quote names.
+std::string json_quoted(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The field of a graph dict, or null when absent. Keys that are not strings are never fields.
+py::handle find_field(py::handle object, const char* key) {
+  return PyDict_GetItemString(object.ptr(), key);  // borrowed; null when absent
+}
+
+py::handle require_field(py::handle object, const Place& place, const char* key) {
+  py::handle value = find_field(object, key);
+  if (!value)
+    reject(place, "missing field " + json_quoted(key));
+  return value;
+}
+
+void require_object(py::handle value, const Place& place) {
+  if (!PyDict_Check(value.ptr()))
+    reject_type(place, "an object", value);
+}
+
+py::sequence require_array(py::handle value, const Place& place) {
+  if (!is_array(value))
+    reject_type(place, "an array", value);
+  return py::reinterpret_borrow<py::sequence>(value);
+}
+
+std::string require_string(py::handle value, const Place& place) {
+  if (!PyUnicode_Check(value.ptr()))
+    reject_type(place, "a string", value);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (!data) {
+    PyErr_Clear();
+    reject(place, "not UTF-8 (a string with a lone surrogate)");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Booleans are not integers here, although Python counts them as such.
+std::int64_t require_integer(py::handle value, const Place& place) {
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
+    reject_type(place, "an integer", value);
+  int overflow = 0;
+  long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow)
+    reject(place, "integer " + std::string(py::str(value)) + " is out of range");
+  return static_cast<std::int64_t>(result);
+}
+
+// Builds a `Graph` from the exporter's dict by the rules of a graph file: the same fields, the
+// same types, ids in order, unique names, sizes in range, references to earlier nodes only.
+class DictReader {
+ public:
+  explicit DictReader(py::handle document) : document_(document) {}
+
+  Graph read() {
+    const Place top;
+    require_object(document_, top);
+    read_header(top);
+    read_nodes(top / "nodes");
+    read_outputs(top / "outputs");
+    return std::move(graph_);
+  }
+
+ private:
+  void read_header(const Place& top) {
+    std::string format = require_string(require_field(document_, top, "format"), top / "format");
+    if (format != "zavo.graph")
+      reject(top / "format", "expected \"zavo.graph\", got " + json_quoted(format));
+    std::int64_t version =
+        require_integer(require_field(document_, top, "version"), top / "version");
+    if (version != 1) {
+      reject(top / "version",
+             "unsupported version " + std::to_string(version) + " (this reader knows version 1)");
+    }
+    graph_.model = require_string(require_field(document_, top, "model"), top / "model");
+    if (py::handle meta = find_field(document_, "meta"))
+      require_object(meta, top / "meta");
+  }
+
+  void read_nodes(const Place& place) {
+    py::sequence nodes = require_array(require_field(document_, Place{}, "nodes"), place);
+    node_count_ = py::len(nodes);
+    graph_.reserve(node_count_);
+    names_.reserve(node_count_);
+    for (std::size_t i = 0; i < node_count_; ++i)
+      read_node(nodes[i], place[i], i);
+  }
+
+  void read_node(py::handle node, const Place& place, std::size_t index) {
+    require_object(node, place);
+    std::int64_t id = require_integer(require_field(node, place, "id"), place / "id");
+    if (id != static_cast<std::int64_t>(index)) {
+      reject(place / "id", "id " + std::to_string(id) + " is out of order (expected " +
+                               std::to_string(index) + ")");
+    }
+    std::string kind = require_string(require_field(node, place, "kind"), place / "kind");
+    if (kind != "input" && kind != "parameter" && kind != "call")
+      reject(place / "kind",
+             "unknown kind " + json_quoted(kind) + " (expected input, parameter or call)");
+    std::string name = require_string(require_field(node, place, "name"), place / "name");
+    auto [first, inserted] = names_.emplace(name, id);
+    if (!inserted) {
+      reject(place / "name", "duplicate name " + json_quoted(name) + " (also node " +
+                                 std::to_string(first->second) + ")");
+    }
+    std::optional<Shape> shape = read_shape(require_field(node, place, "shape"), place / "shape");
+    if (kind == "input") {
+      graph_.add_input(std::move(name), std::move(shape));
+    } else if (kind == "parameter") {
+      count_parameter_channels(shape, place / "shape");
+      graph_.add_parameter(std::move(name), std::move(shape));
+    } else {
+      read_call(node, place, std::move(name), std::move(shape));
+    }
+  }
+
+  static std::optional<Shape> read_shape(py::handle value, const Place& place) {
+    if (value.is_none())
+      return std::nullopt;
+    py::sequence sizes = require_array(value, place);
+    Shape shape;
+    shape.reserve(py::len(sizes));
+    for (std::size_t d = 0; d < py::len(sizes); ++d) {
+      std::int64_t size = require_integer(sizes[d], place[d]);
+      if (size < 0)
+        reject(place[d], "negative size " + std::to_string(size));
+      if (size > zavo::graph::kMaxDimensionSize) {
+        reject(place[d], "size " + std::to_string(size) + " is out of range (at most " +
+                             std::to_string(zavo::graph::kMaxDimensionSize) + ")");
+      }
+      shape.push_back(size);
+    }
+    return shape;
+  }
+
+  void count_parameter_channels(const std::optional<Shape>& shape, const Place& place) {
+    if (!shape)
+      return;
+    for (std::int64_t size : *shape) {
+      if (size > 1)
+        parameter_channels_ += size;
+    }
+    if (parameter_channels_ > zavo::graph::kMaxParameterChannels) {
+      reject(place, "the parameters have more than " +
+                        std::to_string(zavo::graph::kMaxParameterChannels) +
+                        " channels in total, more than this reader accepts");
+    }
+  }
+
+  void read_call(py::handle node, const Place& place, std::string name,
+                 std::optional<Shape> shape) {
+    std::string op = require_string(require_field(node, place, "op"), place / "op");
+    if (op.empty())
+      reject(place / "op", "empty operation name");
+    std::optional<std::string> op_name;
+    if (py::handle value = find_field(node, "op_name"); value && !value.is_none())
+      op_name = require_string(value, place / "op_name");
+
+    const Place args_place = place / "args";
+    py::sequence args_list = require_array(require_field(node, place, "args"), args_place);
+    Args args;
+    args.reserve(py::len(args_list));
+    for (std::size_t i = 0; i < py::len(args_list); ++i)
+      args.push_back(read_value(args_list[i], args_place[i]));
+
+    const Place kwargs_place = place / "kwargs";
+    py::handle kwargs_dict = require_field(node, place, "kwargs");
+    require_object(kwargs_dict, kwargs_place);
+    Kwargs kwargs;
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(kwargs_dict)) {
+      if (!PyUnicode_Check(key.ptr()))
+        reject(kwargs_place, "a key of type " + type_name(key) + ", not a string");
+      std::string key_text = require_string(key, kwargs_place);
+      kwargs.append(key_text, read_value(value, kwargs_place / key_text));
+    }
+    graph_.add_call(std::move(name), zavo::tensor_trace::intern_operation(op), std::move(args),
+                    std::move(kwargs), std::move(shape), std::move(op_name));
+  }
+
+  const zavo::tensor_trace::ZavoNode& defined_node(std::int64_t id, const Place& place) const {
+    if (id < 0 || static_cast<std::size_t>(id) >= node_count_)
+      reject(place, "unknown node " + std::to_string(id));
+    if (static_cast<std::size_t>(id) >= graph_.size())
+      reject(place, "node " + std::to_string(id) + " is used before it is defined");
+    return graph_.node(static_cast<std::size_t>(id));
+  }
+
+  Value read_value(py::handle value, const Place& place) const {
+    // The graph itself, the nodes list, a node and its args or kwargs: four levels of nesting
+    // above an argument, as in a file.
+    if ((is_array(value) || PyDict_Check(value.ptr())) &&
+        place.depth() >= zavo::graph::kMaxNesting) {
+      reject(place, "nested deeper than " + std::to_string(zavo::graph::kMaxNesting) + " levels");
+    }
+    if (value.is_none())
+      return Value::none();
+    if (PyBool_Check(value.ptr()))
+      return Value(value.ptr() == Py_True);
+    if (PyLong_Check(value.ptr()))
+      return Value(require_integer(value, place));
+    if (PyFloat_Check(value.ptr())) {
+      double number = PyFloat_AS_DOUBLE(value.ptr());
+      if (!std::isfinite(number)) {
+        reject(place, "number " + std::string(py::str(value)) +
+                          " is not finite (write {\"const\": TEXT, \"type\": \"float\"})");
+      }
+      return Value(number);
+    }
+    if (PyUnicode_Check(value.ptr()))
+      return Value(require_string(value, place));
+    if (is_array(value)) {
+      py::sequence items = py::reinterpret_borrow<py::sequence>(value);
+      Sequence sequence;
+      sequence.reserve(py::len(items));
+      for (std::size_t i = 0; i < py::len(items); ++i)
+        sequence.push_back(read_value(items[i], place[i]));
+      return Value(std::move(sequence));
+    }
+    if (PyDict_Check(value.ptr()))
+      return read_object_value(py::reinterpret_borrow<py::dict>(value), place);
+    reject_type(place, "a value", value);
+  }
+
+  // `{"node": ID}` or `{"const": TEXT, "type": TYPE}`.
+  Value read_object_value(const py::dict& object, const Place& place) const {
+    if (py::len(object) == 1) {
+      if (py::handle id = find_field(object, "node"))
+        return Value(defined_node(require_integer(id, place / "node"), place));
+    }
+    py::handle text = find_field(object, "const");
+    py::handle type = find_field(object, "type");
+    if (py::len(object) != 2 || !text || !type) {
+      reject(place,
+             "expected {\"node\": ID} or {\"const\": TEXT, \"type\": TYPE}, got another object");
+    }
+    OpaqueConstant constant{require_string(text, place / "const"),
+                            require_string(type, place / "type")};
+    // Floating-point values that JSON cannot hold.
+    if (constant.type == "float") {
+      if (constant.text == "inf")
+        return Value(HUGE_VAL);
+      if (constant.text == "-inf")
+        return Value(-HUGE_VAL);
+      if (constant.text == "nan")
+        return Value(std::nan(""));
+    }
+    return Value(std::move(constant));
+  }
+
+  void read_outputs(const Place& place) {
+    py::sequence outputs = require_array(require_field(document_, Place{}, "outputs"), place);
+    graph_.outputs.reserve(py::len(outputs));
+    for (std::size_t i = 0; i < py::len(outputs); ++i) {
+      std::int64_t id = require_integer(outputs[i], place[i]);
+      if (id < 0 || static_cast<std::size_t>(id) >= graph_.size())
+        reject(place[i], "unknown node " + std::to_string(id));
+      graph_.outputs.push_back(&graph_.node(static_cast<std::size_t>(id)));
+    }
+  }
+
+  py::handle document_;
+  Graph graph_;
+  std::unordered_map<std::string, std::int64_t> names_;
+  std::size_t node_count_ = 0;
+  std::int64_t parameter_channels_ = 0;
+};
+
+// One parse of one graph and its report. The report points into the graph and the parse
+// result, so the three live and die together and never move.
+class Analysis {
+ public:
+  Analysis(Graph graph, bool lenient)
+      : graph_(std::move(graph)),
+        result_(zavo::graph::parse_graph(graph_, {.lenient = lenient})),
+        report_(zavo::graph::build_report(graph_, result_)) {}
+  Analysis(const Analysis&) = delete;
+  Analysis& operator=(const Analysis&) = delete;
+
+  const std::string& model() const { return graph_.model; }
+  std::string report_json() const { return zavo::graph::report_json(report_); }
+  std::string summary_text() const { return zavo::graph::summary_text(report_); }
+
+  // [(label, prunable, [(parameter name, dim, index), ...]), ...], sorted by label.
+  py::list groups() const {
+    py::list out;
+    for (const auto& group : report_.groups) {
+      py::list channels;
+      for (const auto& slice : group.channels)
+        channels.append(py::make_tuple(slice.parameter->name, slice.dim, slice.index));
+      out.append(py::make_tuple(group.label, group.prunable, std::move(channels)));
+    }
+    return out;
+  }
+
+  // [(id, name, [None or [label, ...] per dimension]), ...] for every node with labels.
+  py::list nodes() const {
+    namespace utils = zavo::pruning::engine::utils;
+    py::list out;
+    for (const auto& owned : graph_.nodes()) {
+      if (!utils::has_recorded_labels(result_.state, *owned))
+        continue;
+      py::list dims;
+      for (const auto& labels : utils::get_prune_labels(result_.state, *owned)) {
+        if (labels)
+          dims.append(py::cast(*labels));
+        else
+          dims.append(py::none());
+      }
+      out.append(py::make_tuple(owned->id, owned->name, std::move(dims)));
+    }
+    return out;
+  }
+
+  bool is_prunable(zavo::graph::Label label) const {
+    return zavo::pruning::engine::utils::is_label_prunable(result_.state, label);
+  }
+
+  // [(node id, message), ...] in emission order.
+  py::list warnings() const {
+    py::list out;
+    for (const auto& warning : result_.warnings)
+      out.append(py::make_tuple(warning.node, warning.message));
+    return out;
+  }
+
+  py::object error() const {
+    if (!result_.error)
+      return py::none();
+    return error_tuple(*result_.error);
+  }
+
+  py::list recovered_errors() const {
+    py::list out;
+    for (const auto& error : result_.recovered_errors)
+      out.append(error_tuple(error));
+    return out;
+  }
+
+  // The report's `summary`, key for key.
+  py::dict summary() const {
+    const auto& s = report_.summary;
+    py::dict out;
+    out["nodes"] = s.nodes;
+    out["inputs"] = s.inputs;
+    out["parameters"] = s.parameters;
+    out["calls"] = s.calls;
+    out["channel_classes"] = s.channel_classes;
+    out["prunable_classes"] = s.prunable_classes;
+    out["parameter_elements"] = s.parameter_elements;
+    out["prunable_parameter_elements"] = s.prunable_parameter_elements;
+    out["prunable_share"] = s.prunable_share();
+    out["warnings"] = s.warnings;
+    out["recovered_errors"] = s.recovered_errors;
+    out["completed"] = s.completed;
+    return out;
+  }
+
+  // [(name, [(size, prunable), ...], elements, prunable elements), ...] in file order.
+  py::list parameters() const {
+    py::list out;
+    for (const auto& parameter : report_.parameters) {
+      py::list dims;
+      for (const auto& dim : parameter.dims)
+        dims.append(py::make_tuple(dim.size, dim.prunable));
+      out.append(py::make_tuple(parameter.parameter->name, std::move(dims), parameter.elements,
+                                parameter.prunable_elements));
+    }
+    return out;
+  }
+
+  std::string node_name(std::int64_t id) const {
+    return graph_.node(static_cast<std::size_t>(id)).name;
+  }
+
+ private:
+  static py::tuple error_tuple(const zavo::graph::NodeError& error) {
+    return py::make_tuple(error.node, std::string(zavo::graph::error_kind_name(error.kind)),
+                          error.message);
+  }
+
+  Graph graph_;
+  zavo::graph::ParseResult result_;
+  zavo::graph::Report report_;
+};
+
+std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient) {
+  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient);
+}
+
+std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient) {
+  return std::make_unique<Analysis>(DictReader(graph).read(), lenient);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "zavo's channel-pruning analysis engine, in process";
+  py::register_exception<GraphFileError>(m, "GraphFileError", PyExc_ValueError);
+
+  py::class_<Analysis>(m, "Analysis")
+      .def_property_readonly("model", &Analysis::model)
+      .def("report_json", &Analysis::report_json)
+      .def("summary_text", &Analysis::summary_text)
+      .def("groups", &Analysis::groups)
+      .def("nodes", &Analysis::nodes)
+      .def("is_prunable", &Analysis::is_prunable)
+      .def("warnings", &Analysis::warnings)
+      .def("error", &Analysis::error)
+      .def("recovered_errors", &Analysis::recovered_errors)
+      .def("summary", &Analysis::summary)
+      .def("parameters", &Analysis::parameters)
+      .def("node_name", &Analysis::node_name);
+
+  m.def("analyze_file", &analyze_file, py::arg("path"), py::arg("lenient") = false,
+        "Read a graph file and analyse it; GraphFileError names the place of a broken rule.");
+  m.def("analyze_dict", &analyze_dict, py::arg("graph"), py::arg("lenient") = false,
+        "Analyse an in-memory graph (the exporter's dict), checked as a graph file is.");
+}

@@ -1,0 +1,519 @@
+"""Export a PyTorch model as a zavo graph file.
+
+The model runs one real forward pass while a torch function mode records the
+outermost calls of torch functions and tensor methods; calls made inside a
+recorded call belong to it and are not recorded.  Parameters and buffers
+become `parameter` nodes (matched by tensor identity), model inputs become
+`input` nodes, and every other tensor is the call that made it.
+
+    /usr/bin/python3 tools/export_graph.py resnet18 --input-size 1,3,64,64 -o resnet18.json
+
+`trace(model, inputs)` does the same for any `nn.Module` and returns the graph
+as a dict; `dumps_graph` writes it as text, one node per line.  A model built
+on the `meta` device traces without any weight being allocated.
+"""
+
+import argparse
+import json
+import math
+import os
+import sys
+import tempfile
+
+TORCH_MISSING = (
+    "error: PyTorch is not available to this interpreter ({exe}).\n"
+    "Install it with apt: apt-get install python3-torch python3-torchvision\n"
+    "and run this tool with /usr/bin/python3."
+)
+
+try:
+    import torch
+    import torch.nn.functional
+    from torch.overrides import TorchFunctionMode
+except ImportError:  # the CLI reports it; importers get the ImportError
+    torch = None
+    TorchFunctionMode = object
+
+FORMAT = "zavo.graph"
+VERSION = 1
+
+# Names the engine's operation catalogue knows.  When one function object is
+# reachable under several names of one namespace, the catalogue's name wins
+# (`__rtruediv__` over its alias `__rdiv__`).
+_CATALOGUE_F = (
+    "relu relu_ relu6 elu elu_ selu celu gelu silu mish hardswish hardsigmoid hardtanh "
+    "hardtanh_ leaky_relu leaky_relu_ sigmoid tanh softplus softsign tanhshrink logsigmoid "
+    "hardshrink softshrink threshold threshold_ max_pool1d max_pool2d max_pool3d avg_pool1d "
+    "avg_pool2d avg_pool3d adaptive_max_pool1d adaptive_max_pool2d adaptive_max_pool3d "
+    "adaptive_avg_pool1d adaptive_avg_pool2d adaptive_avg_pool3d lp_pool1d lp_pool2d "
+    "interpolate upsample pad batch_norm dropout dropout1d dropout2d dropout3d alpha_dropout "
+    "feature_alpha_dropout conv1d conv2d conv3d conv_transpose1d conv_transpose2d "
+    "conv_transpose3d linear"
+)
+_CATALOGUE_TORCH = (
+    "relu relu_ sigmoid tanh abs neg exp log sqrt rsqrt square sin cos erf floor ceil round "
+    "sign reciprocal clamp clip add sub subtract mul multiply div divide true_divide maximum "
+    "minimum pow fmod remainder batch_norm dropout alpha_dropout feature_dropout "
+    "feature_alpha_dropout mean sum amax amin logsumexp prod norm std var flatten cat"
+)
+_CATALOGUE_TENSOR = (
+    "relu relu_ sigmoid sigmoid_ tanh tanh_ abs neg exp log sqrt rsqrt square sin cos erf "
+    "floor ceil round sign reciprocal clamp clamp_ clip __neg__ __abs__ contiguous clone "
+    "detach float half double to add add_ sub sub_ mul mul_ div div_ pow maximum minimum "
+    "__add__ __radd__ __iadd__ __sub__ __rsub__ __isub__ __mul__ __rmul__ __imul__ "
+    "__truediv__ __rtruediv__ __itruediv__ __pow__ __rpow__ mean sum amax amin logsumexp "
+    "prod norm std var flatten size"
+)
+_NAMESPACES = (  # in the order in which they are preferred
+    ("torch.nn.functional", frozenset(_CATALOGUE_F.split())),
+    ("torch", frozenset(_CATALOGUE_TORCH.split())),
+    ("torch.Tensor", frozenset(_CATALOGUE_TENSOR.split())),
+)
+
+# Calls that only ask about a tensor's layout and return no tensor; recorded as
+# unknown operations they would take every channel of their input out of
+# pruning, so they are left out of the graph.
+LAYOUT_QUERIES = frozenset(
+    "dim ndimension __len__ numel nelement element_size is_floating_point is_complex "
+    "is_contiguous is_signed get_device data_ptr stride storage_offset".split()
+)
+
+GETITEM_OP = "_operator.getitem"
+
+
+class TraceError(Exception):
+    """The model cannot be written as a graph; the message says why."""
+
+
+_name_index = None
+
+
+def _namespace_objects():
+    import torch.nn.functional as F
+
+    return {"torch.nn.functional": F, "torch": torch, "torch.Tensor": torch.Tensor}
+
+
+def _build_name_index():
+    """Map each callable reachable from the three namespaces to its written name."""
+    import warnings
+
+    objects = _namespace_objects()
+    index = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for prefix, catalogue in _NAMESPACES:
+            space = objects[prefix]
+            names_by_object = {}
+            for attr in sorted(dir(space)):
+                try:
+                    obj = getattr(space, attr)
+                except Exception:
+                    continue
+                if callable(obj):
+                    names_by_object.setdefault(id(obj), (obj, []))[1].append(attr)
+            for obj_id, (obj, names) in names_by_object.items():
+                if obj_id in index:  # an earlier namespace already names it
+                    continue
+                own = getattr(obj, "__name__", None)
+                preferred = [n for n in names if n in catalogue] or [n for n in names if n == own] or names
+                index[obj_id] = (obj, prefix + "." + preferred[0])
+    return index
+
+
+def op_name_of(func):
+    """The qualified name written for `func`, e.g. `torch.nn.functional.conv2d`.
+
+    An attribute read arrives as the `__get__` of a descriptor, a fresh object on
+    every access, so it is named from its descriptor: `torch.Tensor.shape.__get__`.
+    """
+    global _name_index
+    if _name_index is None:
+        _name_index = _build_name_index()
+    hit = _name_index.get(id(func))
+    if hit is not None and hit[0] is func:
+        return hit[1]
+    owner = getattr(func, "__self__", None)
+    if getattr(func, "__name__", None) == "__get__" and owner is not None:
+        attr = getattr(owner, "__name__", None) or getattr(getattr(owner, "fget", None), "__name__", None)
+        if attr:
+            return "torch.Tensor.%s.__get__" % attr
+    module = getattr(func, "__module__", None) or "unknown"
+    return "%s.%s" % (module, getattr(func, "__qualname__", None) or getattr(func, "__name__", repr(func)))
+
+
+def _short_op(op):
+    parts = op.split(".")
+    short = parts[-2] if parts[-1] == "__get__" and len(parts) > 1 else parts[-1]
+    return short.strip("_") or short
+
+
+_CONST_TYPES = None
+
+
+def _const_types():
+    global _CONST_TYPES
+    if _CONST_TYPES is None:
+        _CONST_TYPES = (torch.dtype, torch.device, torch.layout, torch.memory_format)
+    return _CONST_TYPES
+
+
+def _type_text(value):
+    t = type(value)
+    return t.__name__ if t.__module__ == "builtins" else "%s.%s" % (t.__module__, t.__name__)
+
+
+class _Tracer(TorchFunctionMode):
+    """Records outermost torch calls of one forward pass into a node list."""
+
+    def __init__(self, model):
+        super().__init__()
+        self.nodes = []
+        self.depth = 0
+        self.used_names = set()
+        self.name_count = {}
+        self.module_stack = []
+        self.keep_alive = []  # holds every seen tensor so that ids stay unique
+        self.node_of = {}  # id(tensor) -> node id of the newest node that returned it
+        self.pending = {}  # id(tensor) -> (tuple node id, index path) for tuple elements
+        self.param_name = {}  # id(tensor) -> (qualified name, tensor) of parameters and buffers
+        for name, tensor in list(model.named_parameters()) + list(model.named_buffers()):
+            if tensor is not None and id(tensor) not in self.param_name:
+                self.param_name[id(tensor)] = (name, tensor)
+                self.used_names.add(name)
+
+    # -- naming ---------------------------------------------------------------
+    def _unique(self, base):
+        name = base
+        n = self.name_count.get(base, 0)
+        while name in self.used_names:
+            n += 1
+            name = "%s_%d" % (base, n)
+        self.name_count[base] = n
+        self.used_names.add(name)
+        return name
+
+    def _call_name(self, op):
+        short = _short_op(op)
+        if not self.module_stack:
+            return self._unique(short)
+        path, is_leaf = self.module_stack[-1]
+        if not path:
+            return self._unique(short)
+        return self._unique(path if is_leaf else path + "." + short)
+
+    # -- nodes ------------------------------------------------------------------
+    def _append(self, node):
+        node_id = len(self.nodes)
+        self.nodes.append({"id": node_id, **node})  # id first, then the fields in the order given
+        return node_id
+
+    def add_input(self, name, tensor):
+        self.used_names.add(name)
+        node_id = self._append({"kind": "input", "name": name, "shape": list(tensor.shape)})
+        self._bind(tensor, node_id)
+        return node_id
+
+    def _bind(self, tensor, node_id):
+        self.keep_alive.append(tensor)
+        self.node_of[id(tensor)] = node_id
+        self.pending.pop(id(tensor), None)
+
+    def tensor_ref(self, tensor, where):
+        """The id of the node a tensor is read from, emitting it first when needed:
+        the `_operator.getitem` of a tuple element at its first use, or a parameter
+        node at the first use of a parameter or buffer."""
+        key = id(tensor)
+        if key in self.pending:
+            parent, path = self.pending.pop(key)
+            for depth, index in enumerate(path):
+                last = depth == len(path) - 1
+                parent_name = self.nodes[parent]["name"]
+                parent = self._append(
+                    {
+                        "kind": "call",
+                        "name": self._unique("%s[%d]" % (parent_name, index)),
+                        "op": GETITEM_OP,
+                        "args": [{"node": parent}, index],
+                        "kwargs": {},
+                        "shape": list(tensor.shape) if last else None,
+                    }
+                )
+            self.node_of[key] = parent
+        if key in self.node_of:
+            return self.node_of[key]
+        if key in self.param_name:
+            name, param = self.param_name[key]
+            node_id = self._append({"kind": "parameter", "name": name, "shape": list(param.shape)})
+            self._bind(param, node_id)
+            return node_id
+        raise TraceError(
+            "%s: a tensor of shape %s that is neither a model input, a parameter or buffer of "
+            "the model, nor the result of a traced call" % (where, tuple(tensor.shape))
+        )
+
+    def encode(self, value, where):
+        """The graph-file form of one argument value."""
+        if value is None or isinstance(value, (bool, str)):
+            return value
+        if isinstance(value, torch.Tensor):
+            return {"node": self.tensor_ref(value, where)}
+        if isinstance(value, int):
+            return int(value)
+        if isinstance(value, float):
+            if math.isfinite(value):
+                return float(value)
+            return {"const": repr(value), "type": "float"}
+        if isinstance(value, (list, tuple)):
+            return [self.encode(item, "%s[%d]" % (where, i)) for i, item in enumerate(value)]
+        if isinstance(value, slice):
+            for part in (value.start, value.stop, value.step):
+                if not (part is None or (isinstance(part, int) and not isinstance(part, bool))):
+                    raise TraceError("%s: a slice with a bound of type %s" % (where, _type_text(part)))
+            return {"const": str(value), "type": "slice"}
+        if value is Ellipsis:
+            return {"const": "Ellipsis", "type": "ellipsis"}
+        if isinstance(value, _const_types()):
+            return {"const": str(value), "type": _type_text(value)}
+        raise TraceError("%s: unsupported value of type %s" % (where, _type_text(value)))
+
+    def _result_tuple(self, result, node_id, path=()):
+        for i, item in enumerate(result):
+            if isinstance(item, torch.Tensor):
+                self.keep_alive.append(item)
+                self.node_of.pop(id(item), None)
+                self.pending[id(item)] = (node_id, path + (i,))
+            elif isinstance(item, (list, tuple)):
+                self._result_tuple(item, node_id, path + (i,))
+
+    # -- recording ------------------------------------------------------------
+    def record(self, func, args, kwargs):
+        op = op_name_of(func)
+        short = op.rsplit(".", 1)[-1]
+        if short in LAYOUT_QUERIES:
+            return func(*args, **kwargs)
+        enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
+        enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
+        name = self._call_name(op)
+        result = func(*args, **kwargs)
+        node = {"kind": "call", "name": name, "op": op, "args": enc_args, "kwargs": enc_kwargs}
+        if short == "__setitem__" and args and isinstance(args[0], torch.Tensor):
+            # the written tensor is read through this node from now on
+            node["shape"] = list(args[0].shape)
+            self._bind(args[0], self._append(node))
+        elif isinstance(result, torch.Tensor):
+            node["shape"] = list(result.shape)
+            self._bind(result, self._append(node))
+        else:
+            node["shape"] = None
+            node_id = self._append(node)
+            if isinstance(result, (list, tuple)):
+                self._result_tuple(result, node_id)
+        return result
+
+    def outermost(self, func, args, kwargs):
+        """Run `func`, recording it when no recorded call is running.
+
+        Everything between entry and exit, the tracer's own tensor accesses
+        included, runs one level deep and is not recorded.
+        """
+        if self.depth:
+            return func(*args, **kwargs)
+        self.depth += 1
+        try:
+            return self.record(func, args, kwargs)
+        finally:
+            self.depth -= 1
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        return self.outermost(func, args, kwargs or {})
+
+
+def _patch_indexing(tracer):
+    """Route tensor indexing through the tracer.
+
+    The function mode is not told of every `x[i]` (plain integer indices take a
+    fast path), so `__getitem__` and `__setitem__` are wrapped while tracing.
+    Returns the function that undoes the patch.
+    """
+    saved = {}
+    for attr in ("__getitem__", "__setitem__"):
+        original = getattr(torch.Tensor, attr)
+        saved[attr] = torch.Tensor.__dict__.get(attr)
+
+        def wrapper(self, *args, _original=original):
+            return tracer.outermost(_original, (self,) + args, {})
+
+        setattr(torch.Tensor, attr, wrapper)
+
+    def undo():
+        for attr, old in saved.items():
+            if old is None:
+                delattr(torch.Tensor, attr)
+            else:
+                setattr(torch.Tensor, attr, old)
+
+    return undo
+
+
+def flatten_outputs(value):
+    if isinstance(value, torch.Tensor):
+        return [value]
+    if isinstance(value, dict):
+        return [t for k in value for t in flatten_outputs(value[k])]
+    if isinstance(value, (list, tuple)):
+        return [t for item in value for t in flatten_outputs(item)]
+    return []
+
+
+def trace(model, inputs, name="model", meta=None):
+    """Run `model` once on `inputs` (a tensor or a tuple of tensors); return the graph dict.
+
+    Raises TraceError when the model fails to run or passes a value that the
+    graph file cannot hold.
+    """
+    if torch is None:
+        raise ImportError(TORCH_MISSING.format(exe=sys.executable))
+    if isinstance(inputs, torch.Tensor):
+        inputs = (inputs,)
+    inputs = tuple(inputs)
+    op_name_of(torch.add)  # build the name index before indexing is patched
+    tracer = _Tracer(model)
+    for i, tensor in enumerate(inputs):
+        tracer.add_input("x" if len(inputs) == 1 else "x%d" % i, tensor)
+
+    def enter(entry):
+        def hook(module, args):
+            tracer.module_stack.append(entry)
+
+        return hook
+
+    def leave(module, args, result):
+        tracer.module_stack.pop()
+
+    handles = []
+    for path, module in model.named_modules():
+        entry = (path, not any(True for _ in module.children()))
+        handles.append(module.register_forward_pre_hook(enter(entry)))
+        handles.append(module.register_forward_hook(leave))
+    undo = _patch_indexing(tracer)
+    try:
+        with torch.no_grad(), tracer:
+            result = model(*inputs)
+    except TraceError as error:
+        raise TraceError("cannot trace %s: %s" % (name, error)) from None
+    except Exception as error:
+        raise TraceError("model %s failed to run: %s: %s" % (name, type(error).__name__, error)) from error
+    finally:
+        undo()
+        for handle in handles:
+            handle.remove()
+
+    outputs = []
+    for tensor in flatten_outputs(result):
+        outputs.append(tracer.tensor_ref(tensor, "output"))
+    if not outputs:
+        raise TraceError("model %s returned no tensor" % name)
+    graph = {"format": FORMAT, "version": VERSION, "model": name}
+    info = {
+        "input_sizes": [list(t.shape) for t in inputs],
+        "mode": "train" if model.training else "eval",
+        "torch": torch.__version__,
+    }
+    info.update(meta or {})
+    graph["meta"] = info
+    graph["nodes"] = tracer.nodes
+    graph["outputs"] = outputs
+    return graph
+
+
+def dumps_graph(graph):
+    """The graph as JSON text: fixed key order, one node per line."""
+
+    def one(value):
+        return json.dumps(value, ensure_ascii=False, allow_nan=False)
+
+    lines = ["{"]
+    for key, value in graph.items():
+        if key == "nodes":
+            continue
+        if key == "outputs":
+            lines.append('  "nodes": [')
+            nodes = graph["nodes"]
+            for i, node in enumerate(nodes):
+                lines.append("    " + one(node) + ("," if i + 1 < len(nodes) else ""))
+            lines.append("  ],")
+            lines.append('  "outputs": ' + one(value))
+            continue
+        lines.append("  %s: %s," % (one(key), one(value)))
+    return "\n".join(lines) + "\n}\n"
+
+
+def write_atomic(path, text):
+    """Write `text` to `path` so that `path` is either untouched or complete."""
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            out.write(text)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+def parse_input_size(text):
+    try:
+        sizes = [int(part) for part in text.split(",")]
+    except ValueError:
+        sizes = []
+    if not sizes or any(s <= 0 for s in sizes):
+        raise argparse.ArgumentTypeError("expected positive integers separated by commas, e.g. 1,3,64,64")
+    return tuple(sizes)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Export a PyTorch model as a zavo graph file.")
+    parser.add_argument("model", help="a zoo model, a torchvision builder (e.g. resnet18) or module:function")
+    parser.add_argument("--input-size", type=parse_input_size, help="input shape, e.g. 1,3,64,64")
+    parser.add_argument("--seed", type=int, default=0, help="seed for weights and input (default 0)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--train", dest="train", action="store_true", default=None, help="trace in training mode")
+    mode.add_argument("--eval", dest="train", action="store_false", help="trace in evaluation mode")
+    parser.add_argument("--device", help="build and trace on this device; meta allocates no weights")
+    parser.add_argument("-o", "--output", required=True, help="graph file to write")
+    args = parser.parse_args(argv)
+
+    if torch is None:
+        print(TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
+        return 2
+    from zavo import zoo
+
+    try:
+        text = dumps_graph(export(args.model, args.input_size, args.seed, args.train, args.device))
+    except (TraceError, zoo.ModelError) as error:
+        print("error: %s" % error, file=sys.stderr)
+        return 1
+    write_atomic(args.output, text)
+    return 0
+
+
+def export(model_name, input_size=None, seed=0, train=None, device=None):
+    """Build a named model with `seed` and trace it; returns the graph dict.
+
+    `device="meta"` builds and traces without allocating weights (zoo builders
+    that take a device create them there directly).
+    """
+    from zavo import zoo
+
+    built = zoo.build(model_name, seed=seed, input_size=input_size, train=train, device=device)
+    meta = {"seed": seed}
+    meta.update(zoo.versions())
+    return trace(built.model, built.inputs, name=model_name, meta=meta)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,208 @@
+"""Prove on a real model that the channel classes a report calls prunable can be pruned.
+
+    /usr/bin/python3 tools/verify_pruning.py resnet18 resnet18.report.json [--sample 10 --seed 0]
+
+For each prunable class of the report's `groups` (or a seeded sample of them)
+the model is rebuilt with the export's seed, every (parameter, dimension,
+index) slice of the class is removed at once, the layer attributes that count
+channels are updated, and the forward pass runs.  The class is sound when the
+pruned model runs, keeps every output's shape, and (in evaluation mode) gives
+the outputs of the unpruned model with the same slices set to zero.  Exit
+status: 0 when every checked class is sound, 1 when one is not, 2 on bad input.
+"""
+
+import argparse
+import contextlib
+import copy
+import json
+import random
+import sys
+
+from zavo import export as export_graph
+from zavo.surgery import (  # noqa: F401  (prune_slices is part of this module's interface)
+    CHANNEL_COUNTS,
+    SurgeryError,
+    check_indices,
+    describe_slices,
+    find_tensor,
+    prune_slices,
+    slices_by_tensor,
+)
+
+torch = export_graph.torch
+
+RTOL = 1e-4
+ATOL = 1e-5
+
+
+class ReportError(SurgeryError):
+    """A report that cannot be checked against the model; the message says why."""
+
+
+def load_report(path):
+    try:
+        with open(path, encoding="utf-8") as stream:
+            report = json.load(stream)
+    except (OSError, ValueError) as error:
+        raise ReportError("cannot read report %s: %s" % (path, error)) from None
+    if not isinstance(report, dict) or report.get("format") != "zavo.report" or report.get("version") != 1:
+        raise ReportError("%s is not a zavo.report version 1 file" % path)
+    groups = report.get("groups")
+    if not isinstance(groups, list):
+        raise ReportError("%s: `groups` is missing or not a list" % path)
+    for i, group in enumerate(groups):
+        channels = group.get("channels") if isinstance(group, dict) else None
+        if not isinstance(channels, list) or not all(
+            isinstance(c, dict) and isinstance(c.get("node"), str) and isinstance(c.get("dim"), int)
+            and isinstance(c.get("index"), int) for c in channels
+        ):
+            raise ReportError("%s: groups[%d] is not {label, prunable, channels: [{node, dim, index}]}" % (path, i))
+    return report
+
+
+@contextlib.contextmanager
+def zeroed(model, channels):
+    """Within the block every slice of the class is zero; afterwards the model is as before."""
+    saved = []
+    try:
+        with torch.no_grad():
+            for name, dims in slices_by_tensor(channels).items():
+                tensor = find_tensor(model, name)
+                for dim, indices in dims.items():
+                    check_indices(name, tensor, dim, indices)
+                saved.append((tensor, tensor.clone()))
+                for dim, indices in dims.items():
+                    tensor.index_fill_(dim, torch.tensor(indices), 0)
+        yield model
+    finally:
+        with torch.no_grad():
+            for tensor, original in saved:
+                tensor.copy_(original)
+
+
+@contextlib.contextmanager
+def pruned(model, channels):
+    """Within the block every slice of the class is removed and the layers' channel
+    counts follow; afterwards the model is as before (the original tensors are put back)."""
+    counts = [(m, {a: getattr(m, a) for a in CHANNEL_COUNTS if hasattr(m, a)}) for m in model.modules()]
+    replaced = []
+    try:
+        prune_slices(model, channels, replaced)
+        yield model
+    finally:
+        for table, attr, original in reversed(replaced):
+            table[attr] = original
+        for module, values in counts:
+            for attr, value in values.items():
+                setattr(module, attr, value)
+
+
+def _outputs(model, inputs, train):
+    model.train(train)
+    with torch.no_grad():
+        return export_graph.flatten_outputs(model(*inputs))
+
+
+def _first_line(error):
+    text = str(error).strip()
+    return "%s: %s" % (type(error).__name__, text.splitlines()[0] if text else "")
+
+
+def check_class(model, inputs, channels, train=False, reference=None):
+    """Check one class; the model is left as it was. Returns (sound, detail).
+
+    `reference`: the unpruned model's evaluation-mode outputs, if already known.
+    With `train`, the pruned model must also keep its output shapes in training
+    mode (run on a copy, since training mode updates running statistics).
+    """
+    mode = model.training
+    try:
+        if reference is None:
+            reference = _outputs(model, inputs, False)
+        with zeroed(model, channels):
+            expected = _outputs(model, inputs, False)
+        with pruned(model, channels):
+            got = _outputs(model, inputs, False)
+            if train:
+                got_train = _outputs(copy.deepcopy(model), inputs, True)
+                if [t.shape for t in got_train] != [t.shape for t in reference]:
+                    return False, "in training mode the outputs have shapes %s, not %s" % (
+                        [tuple(t.shape) for t in got_train], [tuple(t.shape) for t in reference])
+    except SurgeryError:
+        raise
+    except Exception as error:
+        return False, _first_line(error)
+    finally:
+        model.train(mode)
+    if len(got) != len(reference):
+        return False, "%d outputs instead of %d" % (len(got), len(reference))
+    worst = 0.0
+    for i, (out, ref, want) in enumerate(zip(got, reference, expected)):
+        if out.shape != ref.shape:
+            return False, "output %d has shape %s, not %s" % (i, tuple(out.shape), tuple(ref.shape))
+        error = (out - want).abs().max().item() if out.numel() else 0.0
+        scale = want.abs().max().item() if want.numel() else 0.0
+        if not error <= ATOL + RTOL * scale:  # also catches nan
+            return False, "output %d differs from the zeroed model by %.3g (scale %.3g)" % (i, error, scale)
+        worst = max(worst, error)
+    return True, "max error %.2g" % worst
+
+
+def verify(model, inputs, groups, train=False, out=None):
+    """Check each group (a report file's dict or a `zavo.Group`); print one line per class.
+    Returns the number of unsound classes."""
+    unsound = 0
+    reference = _outputs(model, inputs, False)
+    for group in groups:
+        if isinstance(group, dict):
+            label, channels = group["label"], group["channels"]
+        else:
+            label, channels = group.label, group.channels
+        sound, detail = check_class(model, inputs, channels, train, reference)
+        unsound += not sound
+        print("class %s: %s: %s; %s" % (label, "sound" if sound else "unsound", describe_slices(channels), detail),
+              file=out or sys.stdout)
+    return unsound
+
+
+def select_groups(report, sample=None, seed=0):
+    groups = sorted((g for g in report["groups"] if g.get("prunable") is True), key=lambda g: g["label"])
+    if sample is not None and sample < len(groups):
+        picked = sorted(random.Random(seed).sample(range(len(groups)), sample))
+        groups = [groups[i] for i in picked]
+    return groups
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Prune each prunable class of a zavo report and check the model.")
+    parser.add_argument("model", help="a zoo model, a torchvision builder or module:function (as exported)")
+    parser.add_argument("report", help="report written by `zavo-prune analyze`")
+    parser.add_argument("--sample", type=int, help="check a seeded sample of this many classes")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the export (weights, input) and of the sample")
+    parser.add_argument("--input-size", type=export_graph.parse_input_size, help="input shape, as exported")
+    args = parser.parse_args(argv)
+    if torch is None:
+        print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
+        return 2
+    from zavo import zoo
+
+    try:
+        report = load_report(args.report)
+        if report.get("model") not in (None, args.model):
+            raise ReportError("the report is for model %s, not %s" % (report.get("model"), args.model))
+        built = zoo.build(args.model, seed=args.seed, input_size=args.input_size)
+        if report.get("error"):
+            print("note: the analysis stopped with an error: %s" % json.dumps(report["error"]))
+        groups = select_groups(report, args.sample, args.seed)
+        total = sum(1 for g in report["groups"] if g.get("prunable") is True)
+        unsound = verify(built.model, built.inputs, groups, built.train)
+    except (SurgeryError, zoo.ModelError) as error:
+        print("error: %s" % error, file=sys.stderr)
+        return 2
+    print("%s: %d of %d prunable classes checked: %d sound, %d unsound" % (
+        args.model, len(groups), total, len(groups) - unsound, unsound))
+    return 1 if unsound else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
