@@ -239,7 +239,6 @@ class DictReader {
     if (kind == "input") {
       graph_.add_input(std::move(name), std::move(shape));
     } else if (kind == "parameter") {
-      count_parameter_channels(shape, place / "shape");
       graph_.add_parameter(std::move(name), std::move(shape));
     } else {
       read_call(node, place, std::move(name), std::move(shape));
@@ -263,20 +262,6 @@ class DictReader {
       shape.push_back(size);
     }
     return shape;
-  }
-
-  void count_parameter_channels(const std::optional<Shape>& shape, const Place& place) {
-    if (!shape)
-      return;
-    for (std::int64_t size : *shape) {
-      if (size > 1)
-        parameter_channels_ += size;
-    }
-    if (parameter_channels_ > zavo::graph::kMaxParameterChannels) {
-      reject(place, "the parameters have more than " +
-                        std::to_string(zavo::graph::kMaxParameterChannels) +
-                        " channels in total, more than this reader accepts");
-    }
   }
 
   void read_call(py::handle node, const Place& place, std::string name,
@@ -394,7 +379,6 @@ class DictReader {
   Graph graph_;
   std::unordered_map<std::string, std::int64_t> names_;
   std::size_t node_count_ = 0;
-  std::int64_t parameter_channels_ = 0;
 };
 
 // One parse of one graph and its report. The report points into the graph and the parse
