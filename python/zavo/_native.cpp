@@ -418,7 +418,7 @@ class Analysis {
       py::list dims;
       for (const auto& labels : utils::get_prune_labels(result_.state, *owned)) {
         if (labels)
-          dims.append(py::cast(*labels));
+          dims.append(py::cast(labels->to_vector()));
         else
           dims.append(py::none());
       }
