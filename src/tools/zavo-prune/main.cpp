@@ -1,10 +1,11 @@
 // zavo-prune: which channels of a traced model can be pruned together, and why others cannot.
 //
 //   zavo-prune analyze GRAPH [-o REPORT.json] [--lenient] [--log-level LEVEL]
+//   zavo-prune view GRAPH -o VIEW.html [--lenient]
 //
 // Exit status: 0 when the graph was parsed, 1 when the parse stopped on a handler error (the
-// report is still written, with its error), 2 for a rejected graph file, a usage error or a
-// report that cannot be written (then nothing is written).
+// report or view is still written, with its error), 2 for a rejected graph file, a usage error
+// or a file that cannot be written (then nothing is written).
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +19,7 @@
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
 #include "zavo/graph/summary.hpp"
+#include "zavo/graph/view.hpp"
 #include "zavo/platform/logging.hpp"
 
 namespace {
@@ -33,16 +35,23 @@ struct AnalyzeOptions {
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
+// The graph file at `path`, or none after telling why it was rejected.
+std::optional<zavo::tensor_trace::Graph> read_graph(const std::string& path) {
+  try {
+    return zavo::graph::read_graph_file(path);
+  } catch (const zavo::graph::GraphFileError& e) {
+    std::cerr << "zavo-prune: " << path << ": " << e.what() << "\n";
+    return std::nullopt;
+  }
+}
+
 int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
 
-  zavo::tensor_trace::Graph graph;
-  try {
-    graph = zavo::graph::read_graph_file(options.graph);
-  } catch (const zavo::graph::GraphFileError& e) {
-    std::cerr << "zavo-prune: " << options.graph << ": " << e.what() << "\n";
+  std::optional<zavo::tensor_trace::Graph> read = read_graph(options.graph);
+  if (!read)
     return kRejected;
-  }
+  const zavo::tensor_trace::Graph& graph = *read;
 
   auto result = zavo::graph::parse_graph(graph, {.lenient = options.lenient});
   auto report = zavo::graph::build_report(graph, result);
@@ -57,6 +66,29 @@ int analyze(const AnalyzeOptions& options) {
   std::cout << zavo::graph::summary_text(report);
   if (!options.output.empty())
     std::cout << "\nreport written to " << options.output << "\n";
+  return result.error ? kStopped : kParsed;
+}
+
+struct ViewOptions {
+  std::string graph;
+  std::string output;
+  bool lenient = false;
+};
+
+// The same analysis as `analyze`, written as a view page instead of a report.
+int view(const ViewOptions& options) {
+  std::optional<zavo::tensor_trace::Graph> graph = read_graph(options.graph);
+  if (!graph)
+    return kRejected;
+  auto result = zavo::graph::parse_graph(*graph, {.lenient = options.lenient});
+  auto report = zavo::graph::build_report(*graph, result);
+  try {
+    zavo::graph::write_file_atomically(options.output, zavo::graph::view_html(report));
+  } catch (const zavo::graph::FileWriteError& e) {
+    std::cerr << "zavo-prune: " << e.what() << "\n";
+    return kRejected;
+  }
+  std::cout << "view written to " << options.output << "\n";
   return result.error ? kStopped : kParsed;
 }
 
@@ -82,6 +114,18 @@ int main(int argc, char** argv) {
                    "level of the engine's log on standard error (debug shows the handlers' lines)")
       ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
 
+  ViewOptions view_options;
+  auto* view_command = app.add_subcommand(
+      "view", "Parse a graph file and write a page that draws its prunable channels");
+  view_command->add_option("GRAPH", view_options.graph, "graph file (JSON, format zavo.graph)")
+      ->required();
+  view_command
+      ->add_option("-o,--output", view_options.output,
+                   "write the page (self-contained HTML) to this file, atomically")
+      ->required();
+  view_command->add_flag("--lenient", view_options.lenient,
+                         "on a handler error, report it, use the default handler and go on");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -94,6 +138,8 @@ int main(int argc, char** argv) {
       {"warning", zavo::logging::Level::Warning},
       {"error", zavo::logging::Level::Error},
   };
+  if (view_command->parsed())
+    return view(view_options);
   options.log_level = levels.at(log_level);
   return analyze(options);
 }
