@@ -5,7 +5,6 @@
   'use strict';
 
   const data = JSON.parse(document.getElementById('zavo-data').textContent);
-  const SVG = 'http://www.w3.org/2000/svg';
   // Layout constants, in pixels.
   const RANK_GAP = 26, ITEM_GAP = 18, DUMMY_W = 6, PAD = 12, HEAD = 24, SEG = 10;
   // The opening view expands module levels while at most this many items are visible.
