@@ -215,6 +215,9 @@ class ViewInBrowser(unittest.TestCase):
         return [{"node": n["name"]} for n in self.graph["nodes"] if n["kind"] == "parameter"]
 
     def screenshot(self, name):
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        WebDriverWait(self.driver, 5).until(lambda d: d.execute_script("return !document.getAnimations().length"))
         os.makedirs(SCREENSHOTS, exist_ok=True)
         self.driver.save_screenshot(os.path.join(SCREENSHOTS, name + ".png"))
 
@@ -245,6 +248,7 @@ class ViewInBrowser(unittest.TestCase):
 
         self.open_model("resnet18")
         self.click('.module[data-group="layer2.0"]')
+        self.click('.module[data-group="layer2.0.downsample"]')
         row = self.driver.find_element(By.XPATH, "//tr[td[text()='layer2.0.conv2.weight']]")
         row.click()
         table, drawn = self.highlighted()

@@ -190,11 +190,12 @@
 
   const shortOp = (op) => op.slice(op.lastIndexOf('.') + 1) || op;
   // A node's name inside its module: the path of the module left out.
+  // A bare index (`downsample.0`) keeps the name of the list it indexes.
   function displayName(n) {
     const path = n.group ? n.group.path : '';
     if (!path) return n.name;
-    if (n.name.startsWith(path + '.')) return n.name.slice(path.length + 1);
-    return n.name.slice(n.name.lastIndexOf('.') + 1);
+    const rest = n.name.startsWith(path + '.') ? n.name.slice(path.length + 1) : n.name.slice(n.name.lastIndexOf('.') + 1);
+    return /^\d+$/.test(rest) ? path.slice(path.lastIndexOf('.') + 1) + '.' + rest : rest;
   }
   function nodeSubtitle(n) {
     if (n.kind === 0) return 'input';
@@ -632,11 +633,11 @@
     if (graphSize.h * k < H - 2 * m) view.y = (H - graphSize.h * k) / 2;
     applyView();
   }
-  function centreOn(key) {
+  function centreOn(key, k) {
     const b = boxes.get(key);
     if (!b) return;
     const W = canvas.clientWidth, H = canvas.clientHeight;
-    view.k = Math.max(view.k, 0.8);
+    view.k = k;
     view.x = W / 2 - (b.x + b.w / 2) * view.k;
     view.y = H / 2 - (b.y + b.h / 2) * view.k;
     applyView();
@@ -724,6 +725,15 @@
       row.classList.toggle('origin', !!selection && selection.origin.param === id);
     }
   }
+  // Scrolls the table, and only the table, to the row of parameter `id`.
+  function showRow(id) {
+    const row = tableBody.querySelector(`tr[data-param="${id}"]`);
+    const wrap = table.parentElement;
+    if (!row) return;
+    if (row.offsetTop < wrap.scrollTop + 24 || row.offsetTop + row.offsetHeight > wrap.scrollTop + wrap.clientHeight) {
+      wrap.scrollTop = row.offsetTop - wrap.clientHeight / 2;
+    }
+  }
 
   function selectParam(id, dim, reveal) {
     const p = params.get(id);
@@ -732,6 +742,7 @@
     const set = d && d.set >= 0 ? d.set : -1;
     select(set, { param: id, dim: d ? d.dim : -1 });
     if (reveal) revealNode(firstConsumer(id));
+    else showRow(id);
   }
   function selectNode(id) {
     const n = nodes[id];
@@ -748,7 +759,13 @@
     let changed = false;
     for (const g of n.anc) if (g !== root && !expanded.has(g)) { expanded.add(g); changed = true; }
     if (changed) render();
-    centreOn('n:' + id);
+    // The module around the node, when it fits in the window at a readable scale; else the
+    // node alone.
+    const around = n.group !== root && boxes.get(keyOf(n.group));
+    const k = Math.max(view.k, 0.8);
+    const fit = around ? Math.min(k, (canvas.clientHeight * 0.94) / around.h, (canvas.clientWidth * 0.94) / around.w) : 0;
+    if (fit >= 0.6) centreOn(keyOf(n.group), fit);
+    else centreOn('n:' + id, k);
     const el = layers.items.querySelector(`.node[data-node="${id}"]`);
     if (el) { el.classList.remove('flash'); void el.getBBox(); el.classList.add('flash'); }
   }
@@ -936,9 +953,17 @@
                    prunable: rest.reduce((k, b) => k + b.prunable, 0) });
     }
     const max = Math.max(1, ...shown.map((b) => b.elements));
-    document.getElementById('bars').innerHTML = shown.map((b) => {
+    const bar = document.getElementById('bars');
+    bar.onclick = (ev) => {
+      const row = ev.target.closest('.bar-row');
+      const prefix = row && row.dataset.prefix;
+      const hit = prefix && drawn.find((n) => n.name === prefix || n.name.startsWith(prefix + '.') ||
+        n.params.some((p) => nodes[p].name.startsWith(prefix + '.')));
+      if (hit) revealNode(hit.id);
+    };
+    bar.innerHTML = shown.map((b) => {
       const share = b.elements ? b.prunable / b.elements : 0;
-      return `<div class="bar-row" title="${esc(b.prefix)}: ${fmt(b.prunable)} of ${fmt(b.elements)} elements prunable">` +
+      return `<div class="bar-row" data-prefix="${b.members ? esc(b.prefix) : ''}" title="${esc(b.prefix)}: ${fmt(b.prunable)} of ${fmt(b.elements)} elements prunable">` +
         `<span class="name">${esc(b.prefix)}</span><span class="track">` +
         `<span class="total" style="width:${(100 * b.elements) / max}%"></span>` +
         `<span class="part" style="width:${(100 * b.prunable) / max}%"></span></span>` +
@@ -1001,7 +1026,7 @@
     const action = b.dataset.action;
     if (action === 'expand') expanded = new Set(tree);
     if (action === 'collapse') expanded = new Set();
-    if (action === 'blocks') expanded = openingLevel();
+    if (action === 'overview') expanded = openingLevel();
     if (action !== 'fit') render();
     fit(true);
   });
