@@ -66,7 +66,7 @@ def tied_parameters(report):
 
     for group in report["groups"]:
         dims = [(c["node"], c["dim"]) for c in group["channels"]]
-        for d in dims[1:]:
+        for d in dims:
             parent[find(d)] = find(dims[0])
     members = {}
     for d in list(parent):

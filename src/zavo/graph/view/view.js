@@ -462,7 +462,7 @@
       if (!p) continue;
       const w = chipWidth(p);
       if (x > x0 && x + w > x0 + maxW) { x = x0; y += SEG + 4; }
-      out += `<g class="chip" data-param="${id}"><title>${esc(p.name)} ${esc(shapeText(nodes[id].shape))}</title>`;
+      out += `<g class="chip" data-param="${id}">`;
       chipSegments(p).forEach((d, k) => {
         out += `<rect class="seg" data-dim="${d.dim}" x="${x + k * SEG}" y="${y}" width="${SEG}" height="${SEG}" rx="2" fill="${colour(d.set).solid}"></rect>`;
       });
@@ -486,7 +486,6 @@
     if (!sets.length) cls.push('unlabelled');
     const rx = n.kind === 0 ? b.h / 2 : 5;
     let out = `<g class="${cls.join(' ')}" data-node="${n.id}" transform="translate(${b.x},${b.y})">`;
-    out += `<title>${esc(n.name)}${n.op ? '\n' + esc(n.op) : ''}\n${esc(shapeText(n.shape))}</title>`;
     out += `<rect class="body" width="${b.w}" height="${b.h}" rx="${rx}" fill="${main.tint}" stroke="${main.line}"></rect>`;
     if (n.kind !== 0) {
       const stripe = sets.length ? sets.slice(0, 4) : [-1];
@@ -505,7 +504,6 @@
   }
   function moduleSvg(g, b) {
     let out = `<g class="module" data-group="${esc(g.path)}" transform="translate(${b.x},${b.y})">`;
-    out += `<title>${esc(g.path)}: ${esc(moduleSubtitle(g))} (click to open)</title>`;
     out += `<rect class="shadow" x="4" y="4" width="${b.w}" height="${b.h}" rx="6"></rect>`;
     out += `<rect class="body" width="${b.w}" height="${b.h}" rx="6" fill="#ffffff" stroke="#aab4bf"></rect>`;
     out += `<text class="name" x="10" y="17">\u25B8 ${esc(g.label)}</text>`;
@@ -521,7 +519,7 @@
   function clusterSvg(g, b) {
     return `<g class="cluster" data-cluster="${esc(g.path)}">` +
       `<rect class="box" x="${b.x}" y="${b.y}" width="${b.w}" height="${b.h}" rx="8"></rect>` +
-      `<g class="head" data-group="${esc(g.path)}"><title>${esc(g.path)} (click to close)</title>` +
+      `<g class="head" data-group="${esc(g.path)}">` +
       `<rect x="${b.x}" y="${b.y}" width="${b.w}" height="${HEAD - 4}" fill="transparent"></rect>` +
       `<text x="${b.x + 10}" y="${b.y + 15}">\u25BE ${esc(g.label)}</text></g></g>`;
   }
@@ -668,6 +666,36 @@
     applyView();
   });
   window.addEventListener('pointerup', () => { drag = null; canvas.classList.remove('panning'); });
+
+  // One tooltip for the whole graph: a title element per node would double the page's
+  // elements.
+  const tip = document.getElementById('tip');
+  canvas.addEventListener('pointermove', (ev) => {
+    if (drag && dragged) return;
+    const t = ev.target;
+    let text = '';
+    const chip = t.closest('.chip'), node = t.closest('.node'), group = t.closest('[data-group]');
+    if (chip) {
+      const p = params.get(Number(chip.dataset.param));
+      const seg = t.closest('.seg');
+      const d = seg && Number(seg.dataset.dim) >= 0 ? p.dims[Number(seg.dataset.dim)] : null;
+      text = `${p.name} ${shapeText(nodes[p.id].shape)}` +
+        (d ? `\ndimension ${d.dim}: ${fmt(d.prunable)} of ${fmt(d.size)} prunable, tied set ${d.set}` : '');
+    } else if (node) {
+      const n = nodes[Number(node.dataset.node)];
+      text = `${n.name}${n.op ? '\n' + n.op : ''}\n${shapeText(n.shape)}`;
+    } else if (group) {
+      const g = groups.get(group.dataset.group);
+      text = `${g.path}: ${moduleSubtitle(g)}\nclick to ${expanded.has(g) ? 'close' : 'open'}`;
+    }
+    tip.hidden = !text;
+    if (!text) return;
+    tip.textContent = text;
+    const r = canvas.parentElement.getBoundingClientRect();
+    tip.style.left = `${ev.clientX - r.left + 14}px`;
+    tip.style.top = `${ev.clientY - r.top + 16}px`;
+  });
+  canvas.addEventListener('pointerleave', () => { tip.hidden = true; });
 
   // ---- Selection ------------------------------------------------------------------------------
 
