@@ -77,10 +77,12 @@ def tied_parameters(report):
     return {name: members[find(d)] for name, d in channel_dim.items()}
 
 
-def in_module(name, path):
-    """Whether node `name` is drawn inside module `path` (its own call, a counted later call such
-    as `path_3`, or anything under `path.`)."""
-    return name == path or name.startswith(path + ".") or re.fullmatch(re.escape(path) + r"_\d+", name) is not None
+def in_module(name, path, module_paths):
+    """Whether node `name` is drawn inside module `path`: anything under `path.`, and when `path`
+    names a module that holds parameters, its own call and later calls counted as `path_3`."""
+    if name.startswith(path + "."):
+        return True
+    return path in module_paths and (name == path or re.fullmatch(re.escape(path) + r"_\d+", name) is not None)
 
 
 class ViewInBrowser(unittest.TestCase):
@@ -127,6 +129,10 @@ class ViewInBrowser(unittest.TestCase):
         return {n["id"]: n["name"] for n in self.graph["nodes"]
                 if n["kind"] != "parameter" or n["id"] not in used}
 
+    def module_paths(self):
+        names = [n["name"].split(".") for n in self.graph["nodes"] if n["kind"] == "parameter"]
+        return {".".join(parts[:k]) for parts in names for k in range(1, len(parts))}
+
     def node_refs(self, node):
         def walk(value):
             if isinstance(value, dict) and "node" in value:
@@ -151,12 +157,12 @@ class ViewInBrowser(unittest.TestCase):
         shown = self.js("return [...document.querySelectorAll('#items .node')].map(e => Number(e.dataset.node))")
         modules = self.js("return [...document.querySelectorAll('#items .module')].map(e => e.dataset.group)")
         self.assertEqual(len(shown), len(set(shown)), "a node drawn twice")
-        drawn = self.drawn_nodes()
+        drawn, paths = self.drawn_nodes(), self.module_paths()
         for node, name in drawn.items():
-            places = (node in shown) + sum(in_module(name, m) for m in modules)
+            places = (node in shown) + sum(in_module(name, m, paths) for m in modules)
             self.assertEqual(places, 1, "%s is drawn %d times" % (name, places))
         for m in modules:
-            self.assertTrue(any(in_module(name, m) for name in drawn.values()), m)
+            self.assertTrue(any(in_module(name, m, paths) for name in drawn.values()), m)
         return shown, modules
 
     def highlighted(self):
@@ -181,7 +187,7 @@ class ViewInBrowser(unittest.TestCase):
             self.assertEqual(drawn, {names[c] for c in chips if names[c] in tied[name]}, name)
 
     def check_collapse_and_expand(self, module):
-        members = [n for n in self.drawn_nodes().values() if in_module(n, module)]
+        members = [n for n in self.drawn_nodes().values() if in_module(n, module, self.module_paths())]
         self.assertGreater(len(members), 1)
         self.click('.cluster[data-cluster="%s"] .head' % module)
         shown, modules = self.check_one_element_per_visible_node()
