@@ -56,6 +56,7 @@ def main():
     parser.add_argument("--zavo-prune", default=os.path.join(REPO, "build", "zavo-prune"))
     parser.add_argument("--resnet50", help="a resnet50 graph file (default: export one)")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--screenshots", help="save a screenshot of each page in this directory")
     args = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="zavo-view-bench-")
@@ -84,6 +85,9 @@ def main():
     try:
         for name, page in pages.items():
             ms = interactive_ms(driver, page, args.runs)
+            if args.screenshots:
+                os.makedirs(args.screenshots, exist_ok=True)
+                driver.save_screenshot(os.path.join(args.screenshots, name + ".png"))
             print("interactive %-11s %5d ms (median of %d, best %d)" % (name, statistics.median(ms), len(ms), min(ms)))
     finally:
         driver.quit()
