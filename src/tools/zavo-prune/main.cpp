@@ -1,10 +1,11 @@
 // zavo-prune: which channels of a traced model can be pruned together, and why others cannot.
 //
 //   zavo-prune analyze GRAPH [-o REPORT.json] [--lenient] [--log-level LEVEL]
+//   zavo-prune view GRAPH -o VIEW.html [--lenient]
 //
 // Exit status: 0 when the graph was parsed, 1 when the parse stopped on a handler error (the
-// report is still written, with its error), 2 for a rejected graph file, a usage error or a
-// report that cannot be written (then nothing is written).
+// report or view is still written, with its error), 2 for a rejected graph file, a usage error
+// or a file that cannot be written (then nothing is written).
 
 #include <CLI/CLI.hpp>
 
@@ -20,6 +21,7 @@
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
 #include "zavo/graph/summary.hpp"
+#include "zavo/graph/view.hpp"
 #include "zavo/platform/logging.hpp"
 
 namespace {
@@ -46,49 +48,91 @@ struct Analysis {
 };
 Analysis* kept_analysis = nullptr;
 
-int analyze_graph(const AnalyzeOptions& options) {
-  zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
+struct RunOptions {
+  std::string graph;
+  bool lenient = false;
+  std::optional<std::int64_t> max_label_positions;
+};
 
+// Reads, parses and reports the graph file; none after telling on standard error why the graph
+// was rejected or the parse could not finish within its limits.
+Analysis* run_analysis(const RunOptions& options) {
   kept_analysis = new Analysis;
-  zavo::tensor_trace::Graph& graph = kept_analysis->graph;
+  Analysis& analysis = *kept_analysis;
   try {
-    graph = zavo::graph::read_graph_file(options.graph);
+    analysis.graph = zavo::graph::read_graph_file(options.graph);
   } catch (const zavo::graph::GraphFileError& e) {
     std::cerr << "zavo-prune: " << options.graph << ": " << e.what() << "\n";
-    return kRejected;
+    return nullptr;
   }
-
-  auto& result = kept_analysis->result;
   try {
-    result = zavo::graph::parse_graph(
-        graph, {.lenient = options.lenient, .label_position_budget = options.max_label_positions});
+    analysis.result = zavo::graph::parse_graph(
+        analysis.graph,
+        {.lenient = options.lenient, .label_position_budget = options.max_label_positions});
   } catch (const zavo::graph::ParseLimitError& e) {
     std::cerr << "zavo-prune: " << options.graph << ": " << e.what()
               << " (--max-label-positions sets the budget)\n";
+    return nullptr;
+  }
+  analysis.report.emplace(zavo::graph::build_report(analysis.graph, analysis.result));
+  return &analysis;
+}
+
+// Writes `produce`'s content to `path` atomically; false after telling why it could not.
+bool write_output(const std::string& path, const zavo::graph::ContentProducer& produce) {
+  try {
+    zavo::graph::write_file_atomically(path, produce);
+    return true;
+  } catch (const zavo::graph::FileWriteError& e) {
+    std::cerr << "zavo-prune: " << e.what() << "\n";
+    return false;
+  }
+}
+
+int analyze(const AnalyzeOptions& options) {
+  zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
+  const Analysis* analysis =
+      run_analysis({options.graph, options.lenient, options.max_label_positions});
+  if (!analysis)
     return kRejected;
-  }
-  auto& report = kept_analysis->report.emplace(zavo::graph::build_report(graph, result));
-  if (!options.output.empty()) {
-    try {
-      zavo::graph::write_file_atomically(options.output, [&report](const auto& write) {
+  const zavo::graph::Report& report = *analysis->report;
+  if (!options.output.empty() && !write_output(options.output, [&report](const auto& write) {
         zavo::graph::write_report_json(report, write);
-      });
-    } catch (const zavo::graph::FileWriteError& e) {
-      std::cerr << "zavo-prune: " << e.what() << "\n";
-      return kRejected;
-    }
-  }
+      }))
+    return kRejected;
   std::cout << zavo::graph::summary_text(report);
   if (!options.output.empty())
     std::cout << "\nreport written to " << options.output << "\n";
-  return result.error ? kStopped : kParsed;
+  return analysis->result.error ? kStopped : kParsed;
 }
 
-// Out of memory anywhere is a clear failure, with nothing written: the report is written to a
-// temporary file that is removed when writing fails.
-int analyze(const AnalyzeOptions& options) {
+struct ViewOptions {
+  std::string graph;
+  std::string output;
+  bool lenient = false;
+  std::optional<std::int64_t> max_label_positions;
+};
+
+// The same analysis as `analyze`, written as a view page instead of a report.
+int view(const ViewOptions& options) {
+  const Analysis* analysis =
+      run_analysis({options.graph, options.lenient, options.max_label_positions});
+  if (!analysis)
+    return kRejected;
+  const zavo::graph::Report& report = *analysis->report;
+  if (!write_output(options.output,
+                    [&report](const auto& write) { write(zavo::graph::view_html(report)); }))
+    return kRejected;
+  std::cout << "view written to " << options.output << "\n";
+  return analysis->result.error ? kStopped : kParsed;
+}
+
+// Out of memory anywhere is a clear failure, with nothing written: outputs go to a temporary
+// file that is removed when writing fails.
+template <typename Command, typename Options>
+int guarded(Command command, const Options& options) {
   try {
-    return analyze_graph(options);
+    return command(options);
   } catch (const std::bad_alloc&) {
     std::cerr << "zavo-prune: " << options.graph << ": out of memory\n";
     return kRejected;
@@ -122,6 +166,22 @@ int main(int argc, char** argv) {
                    "level of the engine's log on standard error (debug shows the handlers' lines)")
       ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
 
+  ViewOptions view_options;
+  auto* view_command = app.add_subcommand(
+      "view", "Parse a graph file and write a page that draws its prunable channels");
+  view_command->add_option("GRAPH", view_options.graph, "graph file (JSON, format zavo.graph)")
+      ->required();
+  view_command
+      ->add_option("-o,--output", view_options.output,
+                   "write the page (self-contained HTML) to this file, atomically")
+      ->required();
+  view_command->add_flag("--lenient", view_options.lenient,
+                         "on a handler error, report it, use the default handler and go on");
+  view_command
+      ->add_option("--max-label-positions", view_options.max_label_positions,
+                   "the most label positions the parse may create")
+      ->check(CLI::PositiveNumber);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -134,6 +194,8 @@ int main(int argc, char** argv) {
       {"warning", zavo::logging::Level::Warning},
       {"error", zavo::logging::Level::Error},
   };
+  if (view_command->parsed())
+    return guarded(view, view_options);
   options.log_level = levels.at(log_level);
-  return analyze(options);
+  return guarded(analyze, options);
 }
