@@ -406,20 +406,23 @@ class Table {
     double cpu_ns = row.positions ? row.median_cpu_seconds * 1e9 / positions : 0;
     double bytes = row.positions ? static_cast<double>(row.median_peak_kb) * 1024.0 / positions : 0;
     char growth[32] = "";
-    if (previous && previous->median_cpu_seconds > 0 && previous->positions) {
+    if (previous && previous->median_cpu_seconds > 0 && row.median_cpu_seconds > 0 &&
+        previous->positions) {
       double t = row.median_cpu_seconds / previous->median_cpu_seconds;
       double p = positions / static_cast<double>(previous->positions);
       std::snprintf(growth, sizeof growth, "x%.1f (^%.2f)", t, std::log(t) / std::log(p));
     }
     char versus[16] = "";
-    if (first_binary && first_binary->median_cpu_seconds > 0)
+    if (first_binary && first_binary->median_cpu_seconds > 0 && row.median_cpu_seconds > 0)
       std::snprintf(versus, sizeof versus, "%.2f",
                     row.median_cpu_seconds / first_binary->median_cpu_seconds);
-    std::printf("%-18s %5s %11llu %5s %3s %4zu %9.3f %9.3f %9.1f %9.1f %9.1f %8.1f %13s %6s  %s\n",
-                row.shape.c_str(), row.size.c_str(), static_cast<unsigned long long>(row.positions),
-                row.mode.c_str(), row.binary.c_str(), row.runs.size(), row.median_seconds,
-                row.median_cpu_seconds, ns, cpu_ns, peak_mb, bytes, growth, versus,
-                row.note.c_str());
+    char figures[96] = "        -         -         -         -         -        -";
+    if (row.median_seconds > 0)
+      std::snprintf(figures, sizeof figures, "%9.3f %9.3f %9.1f %9.1f %9.1f %8.1f",
+                    row.median_seconds, row.median_cpu_seconds, ns, cpu_ns, peak_mb, bytes);
+    std::printf("%-18s %5s %11llu %5s %3s %4zu %s %13s %6s  %s\n", row.shape.c_str(),
+                row.size.c_str(), static_cast<unsigned long long>(row.positions), row.mode.c_str(),
+                row.binary.c_str(), row.runs.size(), figures, growth, versus, row.note.c_str());
     std::fflush(stdout);
     if (csv_) {
       std::fprintf(csv_, "%s,%s,%llu,%s,%s,%zu,%.4f,%.4f,%.2f,%.2f,%.1f,%.1f,%d,\"%s\"\n",
