@@ -1,9 +1,8 @@
 // Reads one graph file and prints what loading it costs; run one process per file so that the
 // peak resident size belongs to that load alone:
 //
-//   graph_load FILE             load time (wall and CPU), heap in use after loading, bytes per
-//   node, peak RSS graph_load --write N FILE   writes a generated residual graph of about N nodes
-//   to FILE
+//   graph_load FILE    load time (wall and CPU), heap in use after loading, bytes per node,
+//                      peak RSS
 //
 // The heap figures come from mallinfo2, the peak from VmHWM in /proc/self/status.
 
@@ -16,7 +15,6 @@
 #include <fstream>
 #include <string>
 
-#include "graph_generator.hpp"
 #include "zavo/graph/graph_file.hpp"
 
 namespace {
@@ -39,13 +37,8 @@ double heap_bytes() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--write") == 0) {
-    std::ofstream(argv[3], std::ios::binary) << zavo::benchmarks::residual_graph_text(
-        static_cast<std::size_t>(std::strtoull(argv[2], nullptr, 10)));
-    return 0;
-  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: graph_load FILE | graph_load --write NODES FILE\n");
+    std::fprintf(stderr, "usage: graph_load FILE  (generate_graph writes one)\n");
     return 2;
   }
   double rss_before = status_mib("VmRSS");

@@ -1,11 +1,12 @@
-// Reads, parses and reports generated residual graphs once per requested size and prints the
-// times and the memory in use:
+// Reads, parses and reports generated graphs in one process, once per requested size, and
+// prints the time of each phase and the memory in use: where the whole command's time goes.
 //
-//   graph_scale [NODES...]      (default: 100000)
+//   graph_scale [SHAPE] [POSITIONS...]      (default: residual 1e6)
 //
-// Linear scaling shows as a constant time per node across sizes. Memory: the heap in use after
-// loading (the graph) and after parsing (the graph and the pruning state), from mallinfo2, and
-// the process's peak resident size from /proc/self/status.
+// SHAPE is a series shape of graph_generator.hpp; POSITIONS the label positions to aim for.
+// Linear scaling shows as a constant time per position across sizes. Memory: the heap in use
+// after loading (the graph) and after parsing (the graph and the pruning state), from
+// mallinfo2, and the process's peak resident size from /proc/self/status.
 
 #include <malloc.h>
 #include <chrono>
@@ -50,16 +51,29 @@ double seconds(F&& step) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::size_t> sizes;
-  for (int i = 1; i < argc; ++i)
-    sizes.push_back(static_cast<std::size_t>(std::strtoull(argv[i], nullptr, 10)));
+  std::string shape = "residual";
+  std::vector<std::uint64_t> sizes;
+  for (int i = 1; i < argc; ++i) {
+    char* end = nullptr;
+    double value = std::strtod(argv[i], &end);
+    if (*end == '\0' && value >= 1)
+      sizes.push_back(static_cast<std::uint64_t>(value));
+    else
+      shape = argv[i];
+  }
   if (sizes.empty())
-    sizes.push_back(100'000);
+    sizes.push_back(1'000'000);
 
-  std::printf("%8s %9s %8s %8s %8s %9s %9s %9s\n", "nodes", "file MiB", "load s", "parse s",
-              "report s", "us/node", "heap load", "heap parse");
-  for (std::size_t requested : sizes) {
-    std::string text = zavo::benchmarks::residual_graph_text(requested);
+  std::printf("%9s %11s %9s %8s %8s %8s %9s %9s %9s\n", "nodes", "positions", "file MiB", "load s",
+              "parse s", "report s", "ns/pos", "heap load", "heap parse");
+  for (std::uint64_t requested : sizes) {
+    auto config = zavo::benchmarks::series_config(shape, requested);
+    if (!config) {
+      std::fprintf(stderr, "unknown shape %s\n", shape.c_str());
+      return 2;
+    }
+    std::uint64_t positions = zavo::benchmarks::label_positions(*config);
+    std::string text = zavo::benchmarks::graph_text(*config);
     double base = heap_mib();
     zavo::tensor_trace::Graph graph;
     double load = seconds([&] { graph = zavo::graph::read_graph_text(text); });
@@ -80,11 +94,14 @@ int main(int argc, char** argv) {
                    static_cast<long long>(result.error->node), result.error->message.c_str());
       return 1;
     }
-    double per_node = (load + parse) * 1e6 / static_cast<double>(graph.size());
-    std::printf("%8zu %9.1f %8.3f %8.3f %8.3f %9.2f %9.1f %9.1f   %lld classes, %lld prunable\n",
-                graph.size(), static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse,
-                write, per_node, after_load - base, after_parse - base,
-                static_cast<long long>(classes), static_cast<long long>(prunable));
+    double per_position = (load + parse + write) * 1e9 / static_cast<double>(positions);
+    std::printf(
+        "%9zu %11llu %9.1f %8.3f %8.3f %8.3f %9.1f %9.1f %9.1f   %lld classes, %lld "
+        "prunable\n",
+        graph.size(), static_cast<unsigned long long>(positions),
+        static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse, write, per_position,
+        after_load - base, after_parse - base, static_cast<long long>(classes),
+        static_cast<long long>(prunable));
   }
   std::printf("peak resident memory of the process: %.1f MiB\n", status_mib("VmHWM"));
   return 0;
