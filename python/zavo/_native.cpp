@@ -399,7 +399,7 @@ class Analysis {
   // [(label, prunable, [(parameter name, dim, index), ...]), ...], sorted by label.
   py::list groups() const {
     py::list out;
-    for (const auto& group : report_.groups) {
+    for (const auto& group : report_.groups()) {
       py::list channels;
       for (const auto& slice : group.channels)
         channels.append(py::make_tuple(slice.parameter->name, slice.dim, slice.index));

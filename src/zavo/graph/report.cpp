@@ -142,20 +142,13 @@ double ReportSummary::prunable_share() const {
 
 Report build_report(const tensor_trace::Graph& graph, const ParseResult& result) {
   const PruneGraphParserState& state = result.state;
-  Report report{&graph, &result, {}, {}, {}};
+  Report report;
+  report.graph = &graph;
+  report.result = &result;
   ReportSummary& summary = report.summary;
-  ChannelGroups& groups = report.groups;
 
-  // Slices per label, counted in a first pass and placed in a second, so that the classes come
-  // out sorted by label with their slices in file order without any per-class allocation.
-  std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
-  auto count_slice = [&slices_of_label](Label label) {
-    const auto i = static_cast<std::size_t>(label);
-    if (i >= slices_of_label.size())
-      slices_of_label.resize(i + 1, 0);
-    ++slices_of_label[i];
-  };
-  std::vector<std::pair<const ZavoNode*, TensorLabels>> parameters;
+  // The classes are counted here; their slices are gathered only when asked for.
+  std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -169,22 +162,67 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     // A parse that stopped early has not reached the later parameters.
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
     report.parameters.push_back(parameter_channels(state, node, &labels));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
     for (const DimensionLabels& dim_labels : labels) {
-      if (dim_labels) {
-        for (Label label : *dim_labels)
-          count_slice(label);
+      if (!dim_labels)
+        continue;
+      for (Label label : *dim_labels) {
+        const auto i = static_cast<std::size_t>(label);
+        if (i >= carried.size())
+          carried.resize(i + 1, 0);
+        if (carried[i])
+          continue;
+        carried[i] = 1;
+        ++summary.channel_classes;
+        if (pruning::engine::utils::is_label_prunable(state, label))
+          ++summary.prunable_classes;
+      }
+    }
+  }
+  summary.warnings = static_cast<std::int64_t>(result.warnings.size());
+  summary.recovered_errors = static_cast<std::int64_t>(result.recovered_errors.size());
+  summary.completed = !result.error.has_value();
+  return report;
+}
+
+ChannelGroups build_channel_groups(const Report& report) {
+  const PruneGraphParserState& state = report.result->state;
+  ChannelGroups groups;
+
+  // Positions per label, counted in a first pass and placed in a second, so that the classes
+  // come out sorted by label with their slices in file order and no per-class allocation.
+  std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
+  std::vector<std::pair<const ZavoNode*, TensorLabels>> parameters;
+  std::size_t positions = 0;
+  for (const ParameterChannels& parameter : report.parameters) {
+    const ZavoNode& node = *parameter.parameter;
+    TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      const DimensionLabels& dim_labels = labels[d];
+      if (!dim_labels || dim_labels->empty())
+        continue;
+      if (positions + dim_labels->size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("too many parameter channels for one report");
+      groups.segments_.push_back({static_cast<std::uint32_t>(positions),
+                                  static_cast<std::uint32_t>(dim_labels->size()), &node,
+                                  static_cast<std::int64_t>(d)});
+      positions += dim_labels->size();
+      for (Label label : *dim_labels) {
+        const auto i = static_cast<std::size_t>(label);
+        if (i >= slices_of_label.size())
+          slices_of_label.resize(i + 1, 0);
+        ++slices_of_label[i];
       }
     }
     parameters.emplace_back(&node, std::move(labels));
   }
 
-  std::size_t total = 0;
+  std::uint32_t total = 0;
   for (std::size_t label = 0; label < slices_of_label.size(); ++label) {
     const std::uint32_t count = slices_of_label[label];
     if (count == 0)
@@ -193,32 +231,35 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     groups.prunable_.push_back(
         pruning::engine::utils::is_label_prunable(state, static_cast<Label>(label)) ? 1 : 0);
     // From here on the entry is the label's next free slot.
-    slices_of_label[label] = static_cast<std::uint32_t>(total);
+    slices_of_label[label] = total;
     total += count;
     groups.start_.push_back(total);
   }
-  if (total > std::numeric_limits<std::uint32_t>::max())
-    throw std::length_error("too many parameter channels for one report");
-  groups.slices_.resize(total);
+  groups.positions_.resize(total);
+  std::uint32_t position = 0;
   for (const auto& [node, labels] : parameters) {
-    for (std::size_t d = 0; d < labels.size(); ++d) {
-      const DimensionLabels& dim_labels = labels[d];
+    for (const DimensionLabels& dim_labels : labels) {
       if (!dim_labels)
         continue;
-      for (std::size_t i = 0; i < dim_labels->size(); ++i) {
-        const auto label = static_cast<std::size_t>((*dim_labels)[i]);
-        groups.slices_[slices_of_label[label]++] =
-            ChannelSlice{node, static_cast<std::int64_t>(d), static_cast<std::int64_t>(i)};
-      }
+      for (Label label : *dim_labels)
+        groups.positions_[slices_of_label[static_cast<std::size_t>(label)]++] = position++;
     }
   }
+  return groups;
+}
 
-  summary.channel_classes = static_cast<std::int64_t>(groups.size());
-  summary.prunable_classes = std::count(groups.prunable_.begin(), groups.prunable_.end(), 1);
-  summary.warnings = static_cast<std::int64_t>(result.warnings.size());
-  summary.recovered_errors = static_cast<std::int64_t>(result.recovered_errors.size());
-  summary.completed = !result.error.has_value();
-  return report;
+ChannelSlice ChannelGroups::slice(std::size_t i) const {
+  const std::uint32_t position = positions_[i];
+  auto segment = std::upper_bound(segments_.begin(), segments_.end(), position,
+                                  [](std::uint32_t p, const Segment& s) { return p < s.first; });
+  --segment;
+  return {segment->parameter, segment->dim, static_cast<std::int64_t>(position - segment->first)};
+}
+
+const ChannelGroups& Report::groups() const {
+  if (!groups_)
+    groups_ = build_channel_groups(*this);
+  return *groups_;
 }
 
 namespace {
@@ -347,7 +388,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
         json_text(parameter.parameter->name);
   }
   write_list(writer, "groups", [&](auto emit) {
-    for (const ChannelGroup& group : report.groups) {
+    for (const ChannelGroup& group : report.groups()) {
       emit([&](std::string& o) {
         o += "{\"label\": ";
         append_int(o, group.label);
@@ -355,7 +396,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
         o += boolean(group.prunable);
         o += ", \"channels\": [";
         for (std::size_t i = 0; i < group.channels.size(); ++i) {
-          const ChannelSlice& slice = group.channels[i];
+          const ChannelSlice slice = group.channels[i];
           if (i)
             o += ", ";
           o += "{\"node\": ";

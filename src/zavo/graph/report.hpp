@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,24 +30,74 @@ struct ChannelSlice {
 
 struct Report;
 
+class ChannelGroups;
+ChannelGroups build_channel_groups(const Report& report);
+
+// The slices of one class, parameters in file order, then dimension, then index. Stored as one
+// 32-bit number per slice and decoded when read, so iterate by value.
+class ChannelRange {
+ public:
+  ChannelRange(const ChannelGroups* groups, std::size_t begin, std::size_t end)
+      : groups_(groups), begin_(begin), end_(end) {}
+  std::size_t size() const { return end_ - begin_; }
+  bool empty() const { return begin_ == end_; }
+  ChannelSlice operator[](std::size_t i) const;
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = ChannelSlice;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = ChannelSlice;
+    const_iterator() = default;
+    const_iterator(const ChannelRange* range, std::size_t i) : range_(range), i_(i) {}
+    ChannelSlice operator*() const { return (*range_)[i_]; }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++i_;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const ChannelRange* range_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+
+ private:
+  const ChannelGroups* groups_;
+  std::size_t begin_;
+  std::size_t end_;
+};
+
 // A channel class carried by parameters, and every slice that pruning it removes.
 struct ChannelGroup {
   Label label;
   bool prunable;
-  std::span<const ChannelSlice> channels;  // parameters in file order, then dimension, then index
+  ChannelRange channels;
 };
 
-// The channel classes of a report, sorted by label, stored flat: one array of slices, grouped.
+// The channel classes of a report, sorted by label. Every parameter position (one index of one
+// labelled dimension of one parameter) has a number, in file order; the classes are one array
+// of those numbers, grouped: four bytes per slice.
 class ChannelGroups {
  public:
   std::size_t size() const { return labels_.size(); }
   bool empty() const { return labels_.empty(); }
   ChannelGroup operator[](std::size_t i) const {
-    return {labels_[i], prunable_[i] != 0,
-            std::span<const ChannelSlice>(slices_.data() + start_[i], start_[i + 1] - start_[i])};
+    return {labels_[i], prunable_[i] != 0, ChannelRange(this, start_[i], start_[i + 1])};
   }
   // The number of slices of every class together.
-  std::size_t slices() const { return slices_.size(); }
+  std::size_t slices() const { return positions_.size(); }
+  // The slice at `position` of the array of every class's slices.
+  ChannelSlice slice(std::size_t position) const;
 
   class const_iterator {
    public:
@@ -77,12 +128,24 @@ class ChannelGroups {
   const_iterator end() const { return {this, size()}; }
 
  private:
-  friend Report build_report(const tensor_trace::Graph& graph, const ParseResult& result);
+  friend ChannelGroups build_channel_groups(const Report& report);
+  // A labelled dimension of a parameter: its positions are numbered from `first`.
+  struct Segment {
+    std::uint32_t first;
+    std::uint32_t size;
+    const tensor_trace::ZavoNode* parameter;
+    std::int64_t dim;
+  };
+  std::vector<Segment> segments_;  // in position order
   std::vector<Label> labels_;
   std::vector<std::uint8_t> prunable_;
-  std::vector<std::size_t> start_{0};  // class i holds slices [start_[i], start_[i + 1])
-  std::vector<ChannelSlice> slices_;
+  std::vector<std::uint32_t> start_{0};  // class i holds positions_[start_[i], start_[i + 1])
+  std::vector<std::uint32_t> positions_;
 };
+
+inline ChannelSlice ChannelRange::operator[](std::size_t i) const {
+  return groups_->slice(begin_ + i);
+}
 
 struct DimensionChannels {
   std::int64_t size;
@@ -117,11 +180,17 @@ struct ReportSummary {
 };
 
 struct Report {
-  const tensor_trace::Graph* graph;
-  const ParseResult* result;
-  ChannelGroups groups;                       // sorted by label
+  const tensor_trace::Graph* graph = nullptr;
+  const ParseResult* result = nullptr;
   std::vector<ParameterChannels> parameters;  // those with recorded labels, in file order
   ReportSummary summary;
+
+  // The channel classes carried by parameters, sorted by label: made on first use (the printed
+  // summary needs only their counts).
+  const ChannelGroups& groups() const;
+
+ private:
+  mutable std::optional<ChannelGroups> groups_;
 };
 
 // The report of `result`, a parse of `graph`; it refers to both, which must outlive it.
