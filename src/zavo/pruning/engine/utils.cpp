@@ -37,9 +37,12 @@ Label DimensionLabels::at(std::size_t index) const {
 LabelList DimensionLabels::to_vector() const {
   LabelList out;
   out.reserve(size());
-  for (Label label : *this)
-    out.push_back(label);
+  append_to(out);
   return out;
+}
+
+void DimensionLabels::append_to(LabelList& out) const {
+  store_->append(id_, out);
 }
 
 std::string labels_text(const DimensionLabels& labels) {
@@ -378,9 +381,7 @@ LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const Z
     const std::uint32_t list = store.node_lists_[record->first + d];
     if (list == kNone)
       continue;
-    const std::size_t size = store.list_size(list);
-    for (std::size_t i = 0; i < size; ++i)
-      flat.push_back(store.read(list, i));
+    store.append(list, flat);
   }
   return flat;
 }

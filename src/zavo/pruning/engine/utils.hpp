@@ -62,8 +62,9 @@ class DimensionLabels {
   Label operator[](std::size_t index) const;
   // Raises `LookupError` for an index past the end.
   Label at(std::size_t index) const;
-  // The labels as a plain sequence (a copy).
+  // The labels as a plain sequence (a copy), or appended to `out`.
   LabelList to_vector() const;
+  void append_to(LabelList& out) const;
 
   class const_iterator {
    public:
@@ -296,6 +297,19 @@ class LabelStore {
     return class_label_[slot];
   }
   DimensionLabels handle(std::uint32_t list) { return {this, list}; }
+  void append(std::uint32_t list, LabelList& out) const {
+    const ListInfo& info = lists_[list];
+    std::uint32_t* slot = slots_.data() + info.begin;
+    std::uint32_t* const end = slot + info.size;
+    if (info.records == 0) {
+      out.insert(out.end(), slot, end);
+      return;
+    }
+    for (; slot != end; ++slot) {
+      *slot = find(*slot);
+      out.push_back(class_label_[*slot]);
+    }
+  }
 
   // Per-label flags: -1 absent, 0 false, 1 true.
   std::vector<std::int8_t> flags;

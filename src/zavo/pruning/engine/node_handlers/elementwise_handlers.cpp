@@ -273,7 +273,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
                                                 .dim = dim,
                                                 .is_prunable = false});
         }
-        joined.insert(joined.end(), labels->begin(), labels->end());
+        labels->append_to(joined);
       }
       label_group = make_labels(pruning_state, joined);
     } else {

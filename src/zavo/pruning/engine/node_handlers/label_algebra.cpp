@@ -169,9 +169,12 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
   std::vector<Label> unique_labels;
   std::vector<std::uint32_t> cells;  // row-major: the local index of every entry
   cells.reserve(groups.size() * length);
+  LabelList group_labels;
+  group_labels.reserve(length);
   for (const DimensionLabels& group : groups) {
-    for (std::size_t column = 0; column < length; ++column) {
-      const Label label = (*group)[column];
+    group_labels.clear();
+    group->append_to(group_labels);
+    for (const Label label : group_labels) {
       if (static_cast<std::size_t>(label) >= local_index.size())
         local_index.resize(static_cast<std::size_t>(label) + 1, 0);
       std::uint32_t& index = local_index[static_cast<std::size_t>(label)];
