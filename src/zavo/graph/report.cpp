@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zavo/graph/explain.hpp"
+
 namespace zavo::graph {
 namespace {
 
@@ -252,6 +254,7 @@ std::string report_json(const Report& report) {
     quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
         json_text(parameter.parameter->name);
   }
+  Reasons reasons(graph, result);
   append_list(out, "groups", report.groups, [&](std::string& o, const ChannelGroup& group) {
     o += "{\"label\": " + std::to_string(group.label) +
          ", \"prunable\": " + boolean(group.prunable) + ", \"channels\": [";
@@ -267,8 +270,11 @@ std::string report_json(const Report& report) {
       o += std::to_string(slice.index);
       o += '}';
     }
-    o += "]}";
+    o += "]";
+    append_group_reason(o, reasons, group);
+    o += "}";
   });
+  append_dropped(out, report);
 
   append_summary(out, report.summary);
   out += "}\n";
