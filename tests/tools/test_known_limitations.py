@@ -2,6 +2,8 @@
 
 Both follow from the analysis rules as documented; if one of these tests
 fails, the engine's behaviour changed and the README's list must follow.
+The dropped-label guard finds both, and with --safe every class left
+prunable is sound.
 """
 
 import json
@@ -21,34 +23,38 @@ import prove_zoo
 import verify_pruning
 
 
+# With `stem`, a layer in front whose channels are prunable and sound, so that
+# the safe analysis still has classes to prove.
 class LinearOverWidth(nn.Module):
-    def __init__(self):
+    def __init__(self, stem=False):
         super().__init__()
+        self.stem = nn.Conv2d(3, 3, 1) if stem else nn.Identity()
         self.conv = nn.Conv2d(3, 4, 3, padding=1)
         self.fc = nn.Linear(8, 5)
 
     def forward(self, x):
-        return self.fc(self.conv(x))
+        return self.fc(self.conv(self.stem(x)))
 
 
 class PoolOverFeatures(nn.Module):
-    def __init__(self):
+    def __init__(self, stem=False):
         super().__init__()
+        self.stem = nn.Linear(6, 6) if stem else nn.Identity()
         self.fc = nn.Linear(6, 8)
 
     def forward(self, x):
-        return F.adaptive_avg_pool1d(self.fc(x), 1) + x[..., :1]
+        return F.adaptive_avg_pool1d(self.fc(self.stem(x)), 1) + x[..., :1]
 
 
 class KnownLimitations(unittest.TestCase):
-    def analyse(self, model, x):
+    def analyse(self, model, x, *options):
         binary = prove_zoo.find_zavo_prune()
         if not binary:
             self.skipTest("no zavo-prune binary built")
         with tempfile.TemporaryDirectory() as scratch:
             graph, report = os.path.join(scratch, "g.json"), os.path.join(scratch, "r.json")
             export_graph.write_atomic(graph, export_graph.dumps_graph(export_graph.trace(model, x)))
-            subprocess.run([binary, "analyze", graph, "-o", report], check=True, capture_output=True)
+            subprocess.run([binary, "analyze", graph, "-o", report, *options], check=True, capture_output=True)
             with open(report, encoding="utf-8") as stream:
                 return json.load(stream)
 
@@ -67,6 +73,23 @@ class KnownLimitations(unittest.TestCase):
                     sound, text = verify_pruning.check_class(model, (x,), group["channels"])
                     self.assertFalse(sound)
                     self.assertTrue(text.startswith(detail), text)
+
+    def test_the_guard_finds_both_and_the_safe_option_leaves_only_sound_classes(self):
+        for builder, size, layer in [(LinearOverWidth, (1, 3, 8, 8), "conv"), (PoolOverFeatures, (1, 4, 6), "fc")]:
+            with self.subTest(builder.__name__):
+                torch.manual_seed(0)
+                model, x = builder(stem=True).eval(), torch.randn(size)
+                plain, safe = self.analyse(model, x), self.analyse(model, x, "--safe")
+                parameters = [layer + ".weight", layer + ".bias"]
+                self.assertEqual([d["parameters"] for d in plain["dropped"]], [parameters])
+                self.assertEqual(safe["dropped"], plain["dropped"])
+                groups = verify_pruning.select_groups(safe)
+                # The stem's channels, with the layer's input channels: never the dropped ones.
+                self.assertEqual({(c["node"], c["dim"]) for g in groups for c in g["channels"]},
+                                 {("stem.weight", 0), ("stem.bias", 0), (layer + ".weight", 1)})
+                for group in groups:
+                    sound, text = verify_pruning.check_class(model, (x,), group["channels"])
+                    self.assertTrue(sound, text)
 
 
 if __name__ == "__main__":

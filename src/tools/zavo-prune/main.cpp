@@ -1,11 +1,13 @@
 // zavo-prune: which channels of a traced model can be pruned together, and why others cannot.
 //
-//   zavo-prune analyze GRAPH [-o REPORT.json] [--lenient] [--log-level LEVEL]
+//   zavo-prune analyze GRAPH [-o REPORT.json] [--lenient] [--safe] [--log-level LEVEL]
+//   zavo-prune explain GRAPH PARAMETER [--dim D] [--index I] [--lenient] [--safe]
 //   zavo-prune view GRAPH -o VIEW.html [--lenient]
 //
 // Exit status: 0 when the graph was parsed, 1 when the parse stopped on a handler error (the
-// report or view is still written, with its error), 2 for a rejected graph file, a usage error
-// or a file that cannot be written (then nothing is written).
+// report or view is still written, with its error), 2 for a rejected graph file, a usage error,
+// an unknown parameter, a run past its label budget or memory, or a file that cannot be written
+// (then nothing is written).
 
 #include <CLI/CLI.hpp>
 
@@ -17,6 +19,7 @@
 #include <string>
 
 #include "zavo/graph/atomic_file.hpp"
+#include "zavo/graph/explain.hpp"
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
@@ -34,6 +37,7 @@ struct AnalyzeOptions {
   std::string graph;
   std::string output;
   bool lenient = false;
+  bool safe = false;
   std::optional<std::int64_t> max_label_positions;
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
@@ -51,6 +55,7 @@ Analysis* kept_analysis = nullptr;
 struct RunOptions {
   std::string graph;
   bool lenient = false;
+  bool safe = false;
   std::optional<std::int64_t> max_label_positions;
 };
 
@@ -67,8 +72,9 @@ Analysis* run_analysis(const RunOptions& options) {
   }
   try {
     analysis.result = zavo::graph::parse_graph(
-        analysis.graph,
-        {.lenient = options.lenient, .label_position_budget = options.max_label_positions});
+        analysis.graph, {.lenient = options.lenient,
+                         .label_position_budget = options.max_label_positions,
+                         .safe = options.safe});
   } catch (const zavo::graph::ParseLimitError& e) {
     std::cerr << "zavo-prune: " << options.graph << ": " << e.what()
               << " (--max-label-positions sets the budget)\n";
@@ -92,7 +98,7 @@ bool write_output(const std::string& path, const zavo::graph::ContentProducer& p
 int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
   const Analysis* analysis =
-      run_analysis({options.graph, options.lenient, options.max_label_positions});
+      run_analysis({options.graph, options.lenient, options.safe, options.max_label_positions});
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
@@ -116,7 +122,7 @@ struct ViewOptions {
 // The same analysis as `analyze`, written as a view page instead of a report.
 int view(const ViewOptions& options) {
   const Analysis* analysis =
-      run_analysis({options.graph, options.lenient, options.max_label_positions});
+      run_analysis({options.graph, options.lenient, false, options.max_label_positions});
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
@@ -125,6 +131,48 @@ int view(const ViewOptions& options) {
     return kRejected;
   std::cout << "view written to " << options.output << "\n";
   return analysis->result.error ? kStopped : kParsed;
+}
+
+struct ExplainOptions {
+  std::string graph;
+  std::string parameter;
+  std::optional<std::int64_t> dim;
+  std::optional<std::int64_t> index;
+  bool lenient = false;
+  bool safe = false;
+  std::optional<std::int64_t> max_label_positions;
+};
+
+// Why the channels of one parameter are kept, or that they are prunable.
+int explain(const ExplainOptions& options) {
+  const Analysis* analysis =
+      run_analysis({options.graph, options.lenient, options.safe, options.max_label_positions});
+  if (!analysis)
+    return kRejected;
+  const zavo::tensor_trace::Graph& graph = analysis->graph;
+  const zavo::tensor_trace::ZavoNode* parameter = nullptr;
+  for (const auto& node : graph.nodes()) {
+    if (node->name == options.parameter)
+      parameter = node.get();
+  }
+  if (!parameter || parameter->kind != zavo::tensor_trace::NodeKind::Parameter) {
+    std::cerr << "zavo-prune: " << options.graph << ": no parameter named " << options.parameter
+              << "\n";
+    return kRejected;
+  }
+  const zavo::graph::ParseResult& result = analysis->result;
+  try {
+    std::cout << zavo::graph::explain_text(graph, result, *parameter, options.dim, options.index);
+  } catch (const std::out_of_range& e) {
+    std::cerr << "zavo-prune: " << e.what() << "\n";
+    return kRejected;
+  }
+  if (result.error) {
+    std::cout << "the parse stopped at node " << result.error->node << " ("
+              << graph.node(static_cast<std::size_t>(result.error->node)).name
+              << ") on an error; `analyze` shows it\n";
+  }
+  return result.error ? kStopped : kParsed;
 }
 
 // Out of memory anywhere is a clear failure, with nothing written: outputs go to a temporary
@@ -155,6 +203,8 @@ int main(int argc, char** argv) {
                               "write the report (JSON) to this file, atomically");
   analyze_command->add_flag("--lenient", options.lenient,
                             "on a handler error, report it, use the default handler and go on");
+  analyze_command->add_flag("--safe", options.safe,
+                            "also keep the labels that a node drops (listed under dropped)");
   analyze_command
       ->add_option("--max-label-positions", options.max_label_positions,
                    "the most label positions the parse may create (default: what fits in half of "
@@ -182,6 +232,27 @@ int main(int argc, char** argv) {
                    "the most label positions the parse may create")
       ->check(CLI::PositiveNumber);
 
+  ExplainOptions explain_options;
+  auto* explain_command = app.add_subcommand(
+      "explain", "Show why channels of one parameter are kept, or that they are prunable");
+  explain_command
+      ->add_option("GRAPH", explain_options.graph, "graph file (JSON, format zavo.graph)")
+      ->required();
+  explain_command->add_option("PARAMETER", explain_options.parameter, "the parameter's name")
+      ->required();
+  auto* dim_option =
+      explain_command->add_option("--dim", explain_options.dim, "only this dimension");
+  explain_command->add_option("--index", explain_options.index, "only this channel of --dim")
+      ->needs(dim_option);
+  explain_command->add_flag("--lenient", explain_options.lenient,
+                            "on a handler error, report it, use the default handler and go on");
+  explain_command->add_flag("--safe", explain_options.safe,
+                            "also keep the labels that a node drops");
+  explain_command
+      ->add_option("--max-label-positions", explain_options.max_label_positions,
+                   "the most label positions the parse may create")
+      ->check(CLI::PositiveNumber);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -196,6 +267,8 @@ int main(int argc, char** argv) {
   };
   if (view_command->parsed())
     return guarded(view, view_options);
+  if (explain_command->parsed())
+    return guarded(explain, explain_options);
   options.log_level = levels.at(log_level);
   return guarded(analyze, options);
 }

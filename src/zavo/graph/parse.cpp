@@ -1,7 +1,9 @@
 #include "zavo/graph/parse.hpp"
 
 #include <exception>
+#include <memory>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "zavo/platform/errors.hpp"
@@ -15,9 +17,11 @@ namespace {
 using pruning::engine::node_handlers::_default_node_handler;
 using pruning::engine::node_handlers::_mark_labels_as_non_prunable;
 using pruning::engine::node_handlers::get_node_handler;
+using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::add_node_output_info;
 using pruning::engine::utils::generate_new_channel_labels;
 using pruning::engine::utils::get_flatten_labels;
+using pruning::engine::utils::Label;
 using pruning::engine::utils::PruneGraphParserState;
 using pruning::engine::utils::TensorLabels;
 using tensor_trace::NodeKind;
@@ -131,51 +135,81 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   PruneGraphParserState& state = result.state;
   state.label_position_budget = options.label_position_budget.value_or(
       pruning::engine::utils::default_label_position_budget());
+  if (options.provenance) {
+    result.provenance = std::make_unique<ProvenanceRecorder>();
+    state.observer = result.provenance.get();
+  }
+  ProvenanceRecorder* recorder = result.provenance.get();
+  auto enter = [recorder](const ZavoNode& node, LabelPhase phase) {
+    if (recorder)
+      recorder->enter(node, phase);
+  };
+  const auto default_handler = static_cast<NodeHandler>(_default_node_handler);
   std::int64_t current_node = -1;
   WarningCapture capture(result.warnings, current_node);
 
-  for (const auto& owned : graph.nodes()) {
-    const ZavoNode& node = *owned;
-    current_node = node.id;
-    try {
-      switch (node.kind) {
-        case NodeKind::Input:
-          add_node_output_info({.pruning_state = state, .node = node, .labels = no_labels(node)});
-          break;
-        case NodeKind::Parameter:
-          add_node_output_info(
-              {.pruning_state = state, .node = node, .labels = parameter_labels(state, node)});
-          break;
-        case NodeKind::Call: {
-          const ZavoOpNode& call = *node.as_op_node();
-          try {
-            get_node_handler(call)(state, call);
-          } catch (...) {
-            if (is_limit())
-              rethrow_limit(node);
-            NodeError error = current_error(node.id);
-            if (!options.lenient) {
-              result.error = std::move(error);
-              return result;
+  // Every node in file order; false when a handler error stopped the parse.
+  auto handle_nodes = [&]() -> bool {
+    for (const auto& owned : graph.nodes()) {
+      const ZavoNode& node = *owned;
+      current_node = node.id;
+      try {
+        switch (node.kind) {
+          case NodeKind::Input:
+            add_node_output_info({.pruning_state = state, .node = node, .labels = no_labels(node)});
+            break;
+          case NodeKind::Parameter:
+            enter(node, LabelPhase::Parameter);
+            add_node_output_info(
+                {.pruning_state = state, .node = node, .labels = parameter_labels(state, node)});
+            break;
+          case NodeKind::Call: {
+            const ZavoOpNode& call = *node.as_op_node();
+            const NodeHandler handler = get_node_handler(call);
+            enter(node, handler == default_handler ? LabelPhase::NoHandler : LabelPhase::Handler);
+            try {
+              handler(state, call);
+            } catch (...) {
+              if (is_limit())
+                rethrow_limit(node);
+              NodeError error = current_error(node.id);
+              if (!options.lenient) {
+                result.error = std::move(error);
+                return false;
+              }
+              result.recovered_errors.push_back(std::move(error));
+              enter(node, LabelPhase::Recovery);
+              _default_node_handler(state, call);
             }
-            result.recovered_errors.push_back(std::move(error));
-            _default_node_handler(state, call);
+            break;
           }
-          break;
         }
+      } catch (...) {
+        if (is_limit())
+          rethrow_limit(node);
+        // Only the host layer can fail here (the default handler, label bookkeeping).
+        result.error = current_error(node.id);
+        return false;
       }
-    } catch (...) {
-      if (is_limit())
-        rethrow_limit(node);
-      // Only the host layer can fail here (the default handler, label bookkeeping).
-      result.error = current_error(node.id);
-      return result;
+    }
+    return true;
+  };
+
+  if (handle_nodes()) {
+    // A model's outputs keep their shape.
+    for (const ZavoNode* output : graph.outputs) {
+      enter(*output, LabelPhase::Output);
+      _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
     }
   }
-
-  // A model's outputs keep their shape.
-  for (const ZavoNode* output : graph.outputs)
-    _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
+  result.dropped = find_dropped_labels(graph, state);
+  if (options.safe) {
+    for (const DroppedLabels& drop : result.dropped) {
+      enter(graph.node(static_cast<std::size_t>(drop.node)), LabelPhase::Dropped);
+      _mark_labels_as_non_prunable(state, std::span<const Label>(drop.labels));
+    }
+  }
+  state.observer = nullptr;
   return result;
 }
 

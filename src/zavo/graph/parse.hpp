@@ -3,12 +3,15 @@
 // state. Deterministic: the same graph always gives the same labels, warnings and error.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "zavo/graph/dropped.hpp"
+#include "zavo/graph/provenance.hpp"
 #include "zavo/pruning/engine/utils.hpp"
 #include "zavo/tensor_trace.hpp"
 
@@ -21,6 +24,10 @@ struct ParseOptions {
   // The most label positions the parse may create; none: what fits this machine
   // (`default_label_position_budget`).
   std::optional<std::int64_t> label_position_budget;
+  // Record why labels leave pruning and where classes are tied (`ParseResult::provenance`).
+  bool provenance = true;
+  // Also take the labels that a node drops (`ParseResult::dropped`) out of pruning.
+  bool safe = false;
 };
 
 // The parse cannot go on within its limits: the label budget, or the machine's memory. Not an
@@ -56,12 +63,17 @@ struct ParseResult {
   std::optional<NodeError> error;
   // Lenient parses: the errors that were reported and handed to the default handler, in order.
   std::vector<NodeError> recovered_errors;
+  // Why each label left pruning and where classes were tied; null when not recorded.
+  std::unique_ptr<ProvenanceRecorder> provenance;
+  // The nodes that drop prunable labels (found before `safe` takes them out), in file order.
+  std::vector<DroppedLabels> dropped;
 };
 
 // Parses `graph`: inputs get no labels, parameters fresh prunable labels in every dimension
 // larger than 1, calls their handler; when every node is handled, the labels of the outputs are
-// taken out of pruning. Warnings are captured, not shown. Errors of the handlers end up in the
-// result, never in an exception; only a limit of the run raises (`ParseLimitError`).
+// taken out of pruning. Then the labels that nodes drop are listed (and taken out with `safe`).
+// Warnings are captured, not shown. Errors of the handlers end up in the result, never in an
+// exception; only a limit of the run raises (`ParseLimitError`).
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options = {});
 
 }  // namespace zavo::graph

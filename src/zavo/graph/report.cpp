@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zavo/graph/explain.hpp"
+
 namespace zavo::graph {
 namespace {
 
@@ -181,8 +183,14 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
         ++summary.channel_classes;
         if (pruning::engine::utils::is_label_prunable(state, label))
           ++summary.prunable_classes;
+        else
+          carried[i] = 2;
       }
     }
+  }
+  for (std::size_t label = 0; label < carried.size(); ++label) {
+    if (carried[label] == 2)
+      report.kept_classes.push_back(static_cast<Label>(label));
   }
   summary.warnings = static_cast<std::int64_t>(result.warnings.size());
   summary.recovered_errors = static_cast<std::int64_t>(result.recovered_errors.size());
@@ -387,6 +395,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
     quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
         json_text(parameter.parameter->name);
   }
+  Reasons reasons(graph, result);
   write_list(writer, "groups", [&](auto emit) {
     for (const ChannelGroup& group : report.groups()) {
       emit([&](std::string& o) {
@@ -409,10 +418,14 @@ void write_report_json(const Report& report, const std::function<void(std::strin
           if ((i & 1023) == 1023)
             writer.maybe_flush();
         }
-        o += "]}";
+        o += "]";
+        append_group_reason(o, reasons, group);
+        o += "}";
       });
     }
   });
+  append_dropped(out, report);
+  writer.maybe_flush();
 
   append_summary(out, report.summary);
   out += "}\n";

@@ -184,6 +184,8 @@ struct Report {
   const ParseResult* result = nullptr;
   std::vector<ParameterChannels> parameters;  // those with recorded labels, in file order
   ReportSummary summary;
+  // The labels of the classes that parameters carry and that are kept, ascending.
+  std::vector<Label> kept_classes;
 
   // The channel classes carried by parameters, sorted by label: made on first use (the printed
   // summary needs only their counts).

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "zavo/graph/explain.hpp"
+
 namespace zavo::graph {
 namespace {
 
@@ -149,8 +151,10 @@ void append_warnings(std::string& out, const Report& report) {
 std::string summary_text(const Report& report) {
   std::string out;
   append_counts(out, report);
+  append_cause_summary(out, report);
   append_parameter_table(out, report);
   append_warnings(out, report);
+  append_dropped_summary(out, report);
 
   const ParseResult& result = *report.result;
   if (!result.recovered_errors.empty()) {

@@ -85,6 +85,32 @@ TEST(ZavoPrune, AHandlerErrorExitsOneAndStillWritesTheReport) {
   EXPECT_EQ(read_text(report), report_text(kHandlerError, {.lenient = true}));
 }
 
+TEST(ZavoPrune, ExplainTellsWhyChannelsAreKept) {
+  TempDir dir;
+  CommandRun run = zavo_prune(dir, {"explain", kResidual, "fc.weight"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "fc.weight dim 0: 10 channels kept: they are a model output (node fc)\n"
+            "fc.weight dim 1: 8 channels prunable\n");
+  CommandRun stopped = zavo_prune(dir, {"explain", kHandlerError, "conv.weight", "--dim", "0"});
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_EQ(stopped.out,
+            "conv.weight dim 0: 4 channels prunable\n"
+            "the parse stopped at node 4 (relu) on an error; `analyze` shows it\n");
+  for (const auto& [args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{kResidual, "fc"}, kResidual + ": no parameter named fc"},
+           {{kResidual, "fc.weight", "--dim", "2"}, "fc.weight (10, 8) has no dimension 2"},
+           {{kResidual, "fc.weight", "--dim", "1", "--index", "8"},
+            "dimension 1 of fc.weight (10, 8) has no index 8"},
+       }) {
+    std::vector<std::string> all{"explain"};
+    all.insert(all.end(), args.begin(), args.end());
+    CommandRun failed = zavo_prune(dir, all);
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(failed.err, "zavo-prune: " + err + "\n");
+  }
+}
+
 TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
   TempDir dir;
   auto graph = (dir / "graph.json").string();
@@ -132,7 +158,9 @@ TEST(ZavoPrune, UsageErrorsExitTwo) {
                                              {"prune", kResidual},
                                              {"analyze", kResidual, "--unknown"},
                                              {"analyze", kResidual, "--log-level", "verbose"},
-                                             {"analyze", kResidual, "-o"}}) {
+                                             {"analyze", kResidual, "-o"},
+                                             {"explain", kResidual},
+                                             {"explain", kResidual, "fc.weight", "--index", "1"}}) {
     CommandRun run = zavo_prune(dir, args);
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
     EXPECT_NE(run.err, "") << ::testing::PrintToString(args);

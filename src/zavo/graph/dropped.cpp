@@ -1,0 +1,90 @@
+#include "zavo/graph/dropped.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using pruning::engine::node_handlers::_tensor_get_node_handler;
+using pruning::engine::node_handlers::get_node_handler;
+using pruning::engine::utils::get_flatten_labels;
+using pruning::engine::utils::has_recorded_labels;
+using pruning::engine::utils::is_label_prunable;
+using pruning::engine::utils::Label;
+using tensor_trace::NodeKind;
+using tensor_trace::ZavoNode;
+
+}  // namespace
+
+std::vector<DroppedLabels> find_dropped_labels(
+    const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state) {
+  std::vector<DroppedLabels> dropped;
+  // Labels come from a counter: one stamp per label marks those that the current node keeps.
+  std::vector<std::uint32_t> kept_at(static_cast<std::size_t>(state.next_label), 0);
+  auto stamp = [&kept_at](Label label) -> std::uint32_t& {
+    const auto index = static_cast<std::size_t>(label);
+    if (index >= kept_at.size())
+      kept_at.resize(index + 1, 0);
+    return kept_at[index];
+  };
+  std::uint32_t round = 0;
+  std::vector<Label> lost;
+  for (const auto& owned : graph.nodes()) {
+    const tensor_trace::ZavoOpNode* call = owned->as_op_node();
+    if (!call || !has_recorded_labels(state, *call) ||
+        get_node_handler(*call) == &_tensor_get_node_handler) {
+      continue;
+    }
+    const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
+    ++round;
+    for (Label label : get_flatten_labels(state, *call))
+      stamp(label) = round;
+    for (const ZavoNode* input : inputs) {
+      if (input->kind == NodeKind::Parameter) {
+        for (Label label : get_flatten_labels(state, *input))
+          stamp(label) = round;
+      }
+    }
+    lost.clear();
+    for (const ZavoNode* input : inputs) {
+      for (Label label : get_flatten_labels(state, *input)) {
+        if (stamp(label) != round && is_label_prunable(state, label))
+          lost.push_back(label);
+      }
+    }
+    if (lost.empty())
+      continue;
+    std::sort(lost.begin(), lost.end());
+    lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+    dropped.push_back({call->id, lost, {}});
+  }
+  if (dropped.empty())
+    return dropped;
+
+  // The parameters whose channels carry a dropped label, per dropping node.
+  std::vector<std::pair<Label, std::size_t>> drops;
+  for (std::size_t i = 0; i < dropped.size(); ++i) {
+    for (Label label : dropped[i].labels)
+      drops.emplace_back(label, i);
+  }
+  std::sort(drops.begin(), drops.end());
+  for (const auto& owned : graph.nodes()) {
+    if (owned->kind != NodeKind::Parameter)
+      continue;
+    for (Label label : get_flatten_labels(state, *owned)) {
+      auto it = std::lower_bound(drops.begin(), drops.end(), std::pair{label, std::size_t{0}});
+      for (; it != drops.end() && it->first == label; ++it) {
+        auto& parameters = dropped[it->second].parameters;
+        if (parameters.empty() || parameters.back() != owned->id)
+          parameters.push_back(owned->id);
+      }
+    }
+  }
+  return dropped;
+}
+
+}  // namespace zavo::graph

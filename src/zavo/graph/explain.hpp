@@ -1,0 +1,95 @@
+#pragma once
+// Why channels are not prunable, in words: the reason of each refusal the parse recorded, the
+// report's `reason`, `via` and `dropped` fields, the summary's causes and dropped labels, and the
+// explanation of one parameter's channels.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "zavo/graph/parse.hpp"
+#include "zavo/graph/report.hpp"
+
+namespace zavo::graph {
+
+// What kind of event took channels out of pruning.
+enum class ReasonKind {
+  Output,              // a model output
+  NoHandler,           // an operation without a handler
+  RecoveredError,      // a handler failed in a lenient parse and the default handler took over
+  FreshLabels,         // labels made non-prunable for an input that carries none
+  Kernel,              // a convolution's kernel dimension
+  Spatial,             // a spatial dimension of a convolution's input
+  GroupedConvolution,  // a grouped convolution that is not depthwise
+  Unlabelled,          // tied to a dimension that carries no labels
+  Dropped,             // dropped by a node and taken out by the safe option
+  Handler,             // another decision of the node's handler
+};
+
+// `output`, `no_handler`, `recovered_error`, `fresh_labels`, `kernel`, `spatial`,
+// `grouped_convolution`, `unlabelled`, `dropped`, `handler`.
+std::string_view reason_kind_name(ReasonKind kind);
+
+struct Reason {
+  ReasonKind kind;
+  std::int64_t node;
+  // A phrase that stands alone: "a model output (node fc)".
+  std::string sentence;
+  // The same continuing "they ..." or "which ...": "are a model output (node fc)".
+  std::string clause;
+};
+
+// The reasons of one parse's events, described once each on demand.
+class Reasons {
+ public:
+  Reasons(const tensor_trace::Graph& graph, const ParseResult& result);
+
+  // The recorded cause of a label that is not prunable; none without provenance.
+  std::optional<LabelCause> cause(Label label) const;
+  // The reason of `cause`, the cause of the live label `label`.
+  const Reason& reason(const LabelCause& cause, Label label);
+  // The node name of each merge of `cause.via`, in order.
+  std::vector<std::string_view> via_names(const LabelCause& cause) const;
+  const tensor_trace::Graph& graph() const { return *graph_; }
+
+ private:
+  // (input index, dimension) of the first place where `label` sits among the node's inputs.
+  std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
+  Reason describe(const LabelEvent& event, std::int32_t input, std::int64_t dim) const;
+  Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
+                               std::int64_t dim) const;
+
+  const tensor_trace::Graph* graph_;
+  const ParseResult* result_;
+  std::map<std::tuple<std::size_t, std::int32_t, std::int64_t>, Reason> cache_;
+  std::unordered_map<std::uint32_t,
+                     std::unordered_map<Label, std::pair<std::int32_t, std::int64_t>>>
+      places_;
+};
+
+// Appends `, "reason": {...}, "via": [...]` for a group that is not prunable and has a recorded
+// cause; nothing otherwise.
+void append_group_reason(std::string& out, Reasons& reasons, const ChannelGroup& group);
+
+// Appends the report's `"dropped": [...]` list (same layout as the other lists).
+void append_dropped(std::string& out, const Report& report);
+
+// The summary's blocks: the kept classes counted by cause, and the nodes that drop labels.
+void append_cause_summary(std::string& out, const Report& report);
+void append_dropped_summary(std::string& out, const Report& report);
+
+// For each channel of `parameter` (dimension `dim` or all, index `index` or all): prunable, or
+// kept with its reason and the ties that lead there. Channels that share one story are told
+// once. Raises `std::out_of_range` for a dimension or index the parameter does not have.
+std::string explain_text(const tensor_trace::Graph& graph, const ParseResult& result,
+                         const tensor_trace::ZavoNode& parameter,
+                         std::optional<std::int64_t> dim = std::nullopt,
+                         std::optional<std::int64_t> index = std::nullopt);
+
+}  // namespace zavo::graph
