@@ -81,6 +81,16 @@ TensorLabels parameter_labels(PruneGraphParserState& state, const ZavoNode& node
   return labels;
 }
 
+// The state's self-check after `node` (null: after the outputs were marked), naming it.
+void check_state(const PruneGraphParserState& state, const ZavoNode* node) {
+  try {
+    state.check_invariants();
+  } catch (const pruning::engine::utils::StateInvariantError& e) {
+    throw pruning::engine::utils::StateInvariantError(
+        "after " + (node ? "node " + node->name : std::string("the outputs")) + ": " + e.what());
+  }
+}
+
 }  // namespace
 
 std::string_view error_kind_name(ErrorKind kind) {
@@ -102,6 +112,10 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   PruneGraphParserState& state = result.state;
   std::int64_t current_node = -1;
   WarningCapture capture(result.warnings, current_node);
+  auto check = [&](const ZavoNode* after) {
+    if (options.check_invariants)
+      check_state(state, after);
+  };
 
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
@@ -123,6 +137,7 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
             NodeError error = current_error(node.id);
             if (!options.lenient) {
               result.error = std::move(error);
+              check(&node);
               return result;
             }
             result.recovered_errors.push_back(std::move(error));
@@ -134,13 +149,16 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
     } catch (...) {
       // Only the host layer can fail here (the default handler, label bookkeeping).
       result.error = current_error(node.id);
+      check(&node);
       return result;
     }
+    check(&node);
   }
 
   // A model's outputs keep their shape.
   for (const ZavoNode* output : graph.outputs)
     _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
+  check(nullptr);
   return result;
 }
 

@@ -17,6 +17,12 @@ struct ParseOptions {
   // Stop at the first handler error (false), or report it, hand the node to the default handler
   // and go on (true).
   bool lenient = false;
+  // Check after every node (and after the outputs are marked) that the state's indexes agree
+  // with each other (`check_invariants`); a violation is a fault of the engine, not of the
+  // graph, and leaves the parse as a `StateInvariantError` naming the node, whatever `lenient`.
+  // Recorded retired labels, which the handlers' rules produce, are not one. Costs time in
+  // proportion to the state per node: for tests.
+  bool check_invariants = false;
 };
 
 enum class ErrorKind { UnsupportedGraph, NotImplemented, InvalidValue, Other };
@@ -48,7 +54,7 @@ struct ParseResult {
 // Parses `graph`: inputs get no labels, parameters fresh prunable labels in every dimension
 // larger than 1, calls their handler; when every node is handled, the labels of the outputs are
 // taken out of pruning. Warnings are captured, not shown. Errors of the handlers end up in the
-// result, never in an exception.
+// result, never in an exception (a failed `check_invariants` is not a handler error).
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options = {});
 
 }  // namespace zavo::graph
