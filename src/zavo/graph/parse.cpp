@@ -85,6 +85,16 @@ TensorLabels parameter_labels(PruneGraphParserState& state, const ZavoNode& node
   return labels;
 }
 
+// The state's self-check after `node` (null: after the outputs were marked), naming it.
+void check_state(const PruneGraphParserState& state, const ZavoNode* node) {
+  try {
+    state.check_invariants();
+  } catch (const pruning::engine::utils::StateInvariantError& e) {
+    throw pruning::engine::utils::StateInvariantError(
+        "after " + (node ? "node " + node->name : std::string("the outputs")) + ": " + e.what());
+  }
+}
+
 }  // namespace
 
 std::string_view error_kind_name(ErrorKind kind) {
@@ -147,6 +157,10 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   const auto default_handler = static_cast<NodeHandler>(_default_node_handler);
   std::int64_t current_node = -1;
   WarningCapture capture(result.warnings, current_node);
+  auto check = [&](const ZavoNode* after) {
+    if (options.check_invariants)
+      check_state(state, after);
+  };
 
   // Every node in file order; false when a handler error stopped the parse.
   auto handle_nodes = [&]() -> bool {
@@ -175,6 +189,7 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
               NodeError error = current_error(node.id);
               if (!options.lenient) {
                 result.error = std::move(error);
+                check(&node);
                 return false;
               }
               result.recovered_errors.push_back(std::move(error));
@@ -189,8 +204,10 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
           rethrow_limit(node);
         // Only the host layer can fail here (the default handler, label bookkeeping).
         result.error = current_error(node.id);
+        check(&node);
         return false;
       }
+      check(&node);
     }
     return true;
   };
@@ -201,6 +218,7 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
       enter(*output, LabelPhase::Output);
       _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
     }
+    check(nullptr);
   }
   result.dropped = find_dropped_labels(graph, state);
   if (options.safe) {

@@ -28,6 +28,12 @@ struct ParseOptions {
   bool provenance = true;
   // Also take the labels that a node drops (`ParseResult::dropped`) out of pruning.
   bool safe = false;
+  // Check after every node (and after the outputs are marked) that the state's indexes agree
+  // with each other (`check_invariants`); a violation is a fault of the engine, not of the
+  // graph, and leaves the parse as a `StateInvariantError` naming the node, whatever `lenient`.
+  // Recorded retired labels, which the handlers' rules produce, are not one. Costs time in
+  // proportion to the state per node: for tests.
+  bool check_invariants = false;
 };
 
 // The parse cannot go on within its limits: the label budget, or the machine's memory. Not an
@@ -73,7 +79,7 @@ struct ParseResult {
 // larger than 1, calls their handler; when every node is handled, the labels of the outputs are
 // taken out of pruning. Then the labels that nodes drop are listed (and taken out with `safe`).
 // Warnings are captured, not shown. Errors of the handlers end up in the result, never in an
-// exception; only a limit of the run raises (`ParseLimitError`).
+// exception; only a limit of the run (`ParseLimitError`) or a failed `check_invariants` raises.
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options = {});
 
 }  // namespace zavo::graph

@@ -54,7 +54,9 @@ std::vector<std::string> files_in(const std::filesystem::path& dir) {
 }
 
 namespace {
+// Every parse of the tests' graphs checks the state after each node.
 std::string report_of_graph(const tensor_trace::Graph& graph, ParseOptions options) {
+  options.check_invariants = true;
   ParseResult result = parse_graph(graph, options);
   return report_json(build_report(graph, result));
 }
@@ -66,6 +68,7 @@ std::string report_text(const std::filesystem::path& path, ParseOptions options)
 
 std::string summary_of_file(const std::filesystem::path& path, ParseOptions options) {
   tensor_trace::Graph graph = read_graph_file(path);
+  options.check_invariants = true;
   ParseResult result = parse_graph(graph, options);
   return summary_text(build_report(graph, result));
 }

@@ -262,6 +262,152 @@ std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
   return scratch;
 }
 
+// --- self-check ------------------------------------------------------------------------------
+
+std::size_t PruneGraphParserState::check_invariants() const {
+  const LabelStore& s = *store_;
+  auto fail = [](const std::string& rule) {
+    throw StateInvariantError("state invariant: " + rule);
+  };
+  auto num = [](auto n) { return std::to_string(n); };
+  const std::size_t n_labels = s.flags.size();
+  const std::size_t n_classes = s.parent_.size();
+  const std::size_t n_lists = s.lists_.size();
+  if (s.label_class_.size() != n_labels)
+    fail("the flag and class tables cover " + num(n_labels) + " and " + num(s.label_class_.size()) +
+         " labels");
+  if (s.class_label_.size() != n_classes || s.count_.size() != n_classes)
+    fail("the class tables differ in size");
+  if (next_label < 0 || n_labels > static_cast<std::size_t>(next_label))
+    fail("label " + num(n_labels - 1) + " has an entry but the counter is at " + num(next_label) +
+         ": a fresh label would repeat it");
+  for (std::size_t i = 0; i < n_lists; ++i) {
+    if (std::size_t{s.lists_[i].begin} + s.lists_[i].size > s.slots_.size())
+      fail("list " + num(i) + " ends past the arena");
+  }
+
+  // Node entries: each record under its node's id, its entries its own, each list held by as
+  // many entries as it counts. The first holder of a list names it in the messages below.
+  struct Holder {
+    std::size_t node = 0;
+    std::uint32_t dim = kNone;
+  };
+  std::vector<Holder> holder(n_lists);
+  std::vector<std::uint32_t> holds(n_lists, 0);
+  std::vector<std::uint8_t> entry_owned(s.node_lists_.size(), 0);
+  for (std::size_t id = 0; id < s.records_.size(); ++id) {
+    const LabelStore::NodeRecord& record = s.records_[id];
+    if (!record.node)
+      continue;
+    const std::string& name = record.node->name;
+    if (record.node->id != static_cast<std::int64_t>(id))
+      fail("the record at id " + num(id) + " is node " + name + " with id " + num(record.node->id));
+    if (std::size_t{record.first} + record.count > s.node_lists_.size())
+      fail("node " + name + ": its entries end past the entry table");
+    for (std::uint32_t d = 0; d < record.count; ++d) {
+      if (entry_owned[record.first + d]++)
+        fail("node " + name + " shares its entries with another node");
+      const std::uint32_t list = s.node_lists_[record.first + d];
+      if (list == kNone)
+        continue;
+      if (list >= n_lists)
+        fail("node " + name + " dim " + num(d) + ": no list " + num(list));
+      if (holds[list]++ == 0)
+        holder[list] = {id, d};
+    }
+  }
+  std::size_t recorded = 0;
+  for (std::size_t i = 0; i < n_lists; ++i) {
+    if (holds[i] != s.lists_[i].records)
+      fail("list " + num(i) + " is held by " + num(holds[i]) + " node entries but counts " +
+           num(s.lists_[i].records));
+    if (holds[i])
+      recorded += s.lists_[i].size;
+  }
+  if (recorded != s.recorded_slots_)
+    fail(num(recorded) + " positions are recorded but the state counts " + num(s.recorded_slots_));
+
+  // The forest: every class's root, found without trusting it to be acyclic.
+  constexpr std::uint32_t kUnset = kNone;
+  constexpr std::uint32_t kOnPath = kNone - 1;
+  std::vector<std::uint32_t> root(n_classes, kUnset);
+  std::vector<std::uint32_t> path;
+  for (std::uint32_t c = 0; c < n_classes; ++c) {
+    std::uint32_t x = c;
+    while (root[x] == kUnset && s.parent_[x] != x) {
+      root[x] = kOnPath;
+      path.push_back(x);
+      x = s.parent_[x];
+      if (x >= n_classes)
+        fail("class " + num(path.back()) + " has parent " + num(x) + ", not a class");
+      if (root[x] == kOnPath)
+        fail("class " + num(x) + " is its own ancestor");
+    }
+    const std::uint32_t r = s.parent_[x] == x ? x : root[x];
+    root[x] = r;
+    for (std::uint32_t p : path)
+      root[p] = r;
+    path.clear();
+  }
+
+  // Recorded positions, tallied per root class.
+  auto list_at = [&](std::size_t list) {
+    const Holder& h = holder[list];
+    return "node " + s.records_[h.node].node->name + " dim " + num(h.dim);
+  };
+  std::vector<std::uint32_t> tally(n_classes, 0);
+  std::vector<std::uint32_t> sample(n_classes, kNone);  // a list reading each class, for messages
+  for (std::size_t i = 0; i < n_lists; ++i) {
+    const LabelStore::ListInfo& info = s.lists_[i];
+    for (std::uint32_t k = 0; k < info.size; ++k) {
+      const std::uint32_t slot = s.slots_[info.begin + k];
+      if (info.records == 0) {
+        if (slot >= static_cast<std::size_t>(next_label))
+          fail("list " + num(i) + " (held by no node) holds label " + num(slot) +
+               ", at or past the counter " + num(next_label));
+        continue;
+      }
+      if (slot >= n_classes)
+        fail(list_at(i) + " index " + num(k) + " holds class " + num(slot) + ", not a class");
+      if (tally[root[slot]]++ == 0)
+        sample[root[slot]] = static_cast<std::uint32_t>(i);
+    }
+  }
+
+  // Live classes and labels: one to one, each class counting its recorded positions.
+  std::size_t retired = 0;
+  for (std::uint32_t c = 0; c < n_classes; ++c) {
+    if (root[c] != c)
+      continue;
+    if (s.count_[c] != tally[c])
+      fail("the class of label " + num(s.class_label_[c]) + " counts " + num(s.count_[c]) +
+           " recorded positions, but " + num(tally[c]) + " read it");
+    if (tally[c] == 0)
+      continue;
+    const std::uint32_t label = s.class_label_[c];
+    auto at = [&] { return "label " + num(label) + " (read at " + list_at(sample[c]) + ")"; };
+    if (label >= n_labels)
+      fail(at() + " has no per-label entry");
+    if (s.label_class_[label] != c)
+      fail(at() + " is read through class " + num(c) + " but indexed under class " +
+           num(s.label_class_[label]));
+    if (s.flags[label] < 0)
+      retired += tally[c];
+  }
+  for (std::size_t label = 0; label < n_labels; ++label) {
+    const std::uint32_t c = s.label_class_[label];
+    if (c == kNone)
+      continue;
+    if (c >= n_classes || root[c] != c || tally[c] == 0)
+      fail("label " + num(label) +
+           " is indexed as carried by nodes but no recorded position reads it");
+    if (s.class_label_[c] != label)
+      fail("labels " + num(label) + " and " + num(s.class_label_[c]) +
+           " are indexed under one class");
+  }
+  return retired;
+}
+
 // --- label utilities ---------------------------------------------------------------------------
 
 DimensionLabels make_labels(PruneGraphParserState& pruning_state, std::span<const Label> labels) {

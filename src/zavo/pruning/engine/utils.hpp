@@ -133,6 +133,13 @@ class LabelObserver {
   virtual void labels_merged(Label /*base*/, Label /*folded*/) {}
 };
 
+// The state's own bookkeeping disagrees with itself: a fault of the engine (or of a caller that
+// bypassed the utilities), never of the graph being parsed.
+class StateInvariantError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
 // The largest number of labels, and of label positions held in lists, that one state can hold.
 inline constexpr std::int64_t kMaxLabels = std::numeric_limits<std::uint32_t>::max() - 1;
 
@@ -207,6 +214,24 @@ struct PruneGraphParserState {
   // and `base` stays prunable only when both were. Raises `LookupError` when `folded` or
   // `base` is carried by no node, or either has no prunability entry; `base` != `folded`.
   void fold_label(Label base, Label folded);
+
+  // Verifies, in time linear in the state's size, that its indexes agree: every list lies in
+  // the arena and is held by exactly as many node entries as it counts; every recorded position
+  // resolves to a live class whose count is the number of recorded positions in its tree; a
+  // label is indexed as carried by nodes exactly when some recorded position reads it (the node
+  // sets and positions of `label_nodes` and `label_positions` are read from the lists, so this
+  // is what makes them agree); every label with an entry or a class lies below the counter, and
+  // every label of a list no node records too. Raises `StateInvariantError` naming the rule, the
+  // node and the label.
+  //
+  // One rule the handlers break themselves: every label read at a recorded position should have
+  // a prunability entry, but a handler that builds the list of one dimension and then ties
+  // another (the binary handler, the concatenation) can retire, in that tie, labels of the list
+  // it built, and records them: those positions carry a label without an entry, apart from the
+  // class they were tied to. They are counted, not raised: the result is their number (a retired
+  // label is one below the counter without an entry; every label starts with one and only a
+  // merge removes it).
+  std::size_t check_invariants() const;
 
   LabelStore& store() const { return *store_; }
 
