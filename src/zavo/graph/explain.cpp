@@ -126,6 +126,7 @@ const Reason& Reasons::reason(const LabelCause& cause, Label label) {
 
 std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label label) {
   auto [places, added] = places_.try_emplace(node);
+  std::vector<Place>& list = places->second;
   if (added) {
     const ZavoOpNode* call = graph_->node(node).as_op_node();
     const std::vector<const ZavoNode*> inputs =
@@ -137,14 +138,39 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
       for (std::size_t d = 0; d < labels.size(); ++d) {
         if (!labels[d])
           continue;
-        for (Label l : *labels[d]) {
-          places->second.try_emplace(l, static_cast<std::int32_t>(i), static_cast<std::int64_t>(d));
-        }
+        for (Label l : *labels[d])
+          list.push_back({l, static_cast<std::int32_t>(i), static_cast<std::int32_t>(d)});
       }
     }
+    std::stable_sort(list.begin(), list.end(),
+                     [](const Place& a, const Place& b) { return a.label < b.label; });
+    list.shrink_to_fit();
   }
-  auto it = places->second.find(label);
-  return it == places->second.end() ? std::pair<std::int32_t, std::int64_t>{-1, -1} : it->second;
+  auto it = std::lower_bound(list.begin(), list.end(), label,
+                             [](const Place& p, Label l) { return p.label < l; });
+  if (it == list.end() || it->label != label)
+    return {-1, -1};
+  return {it->input, it->dim};
+}
+
+const std::string& Reasons::quoted_name(std::size_t node) {
+  if (quoted_names_.empty())
+    quoted_names_.resize(graph_->size());
+  std::string& quoted = quoted_names_[node];
+  if (quoted.empty())
+    quoted = json_text(graph_->node(node).name);
+  return quoted;
+}
+
+const std::string& Reasons::quoted_sentence(const Reason& reason) {
+  auto [it, added] = quoted_sentences_.try_emplace(&reason);
+  if (added)
+    it->second = json_text(reason.sentence);
+  return it->second;
+}
+
+std::size_t Reasons::merge_node(std::size_t merge) const {
+  return static_cast<std::size_t>(result_->provenance->merge(merge).node);
 }
 
 std::vector<std::string_view> Reasons::via_names(const LabelCause& cause) const {
@@ -331,16 +357,16 @@ void append_group_reason(std::string& out, Reasons& reasons, const ChannelGroup&
   out += ", \"reason\": {\"event\": \"";
   out += reason_kind_name(reason.kind);
   out += "\", \"node\": ";
-  out += json_text(reasons.graph().node(static_cast<std::size_t>(reason.node)).name);
-  out +=
-      ", \"label\": " + std::to_string(cause->label) + ", \"text\": " + json_text(reason.sentence);
+  out += reasons.quoted_name(static_cast<std::size_t>(reason.node));
+  out += ", \"label\": " + std::to_string(cause->label) + ", \"text\": ";
+  out += reasons.quoted_sentence(reason);
   out += "}, \"via\": [";
   bool first = true;
-  for (std::string_view name : reasons.via_names(*cause)) {
+  for (std::size_t merge : cause->via) {
     if (!first)
       out += ", ";
     first = false;
-    out += json_text(name);
+    out += reasons.quoted_name(reasons.merge_node(merge));
   }
   out += "]";
 }

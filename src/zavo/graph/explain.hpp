@@ -57,6 +57,11 @@ class Reasons {
   // The node name of each merge of `cause.via`, in order.
   std::vector<std::string_view> via_names(const LabelCause& cause) const;
   const tensor_trace::Graph& graph() const { return *graph_; }
+  // The node of merge `merge` of the provenance.
+  std::size_t merge_node(std::size_t merge) const;
+  // JSON texts, made once each: a node's name, a reason's sentence.
+  const std::string& quoted_name(std::size_t node);
+  const std::string& quoted_sentence(const Reason& reason);
 
  private:
   // (input index, dimension) of the first place where `label` sits among the node's inputs.
@@ -68,9 +73,16 @@ class Reasons {
   const tensor_trace::Graph* graph_;
   const ParseResult* result_;
   std::map<std::tuple<std::size_t, std::int32_t, std::int64_t>, Reason> cache_;
-  std::unordered_map<std::uint32_t,
-                     std::unordered_map<Label, std::pair<std::int32_t, std::int64_t>>>
-      places_;
+  // Per node asked about: every label among its inputs with its (input, dimension), sorted by
+  // label, first place first.
+  struct Place {
+    Label label;
+    std::int32_t input;
+    std::int32_t dim;
+  };
+  std::unordered_map<std::uint32_t, std::vector<Place>> places_;
+  std::vector<std::string> quoted_names_;  // by node id; empty until asked for
+  std::unordered_map<const Reason*, std::string> quoted_sentences_;
 };
 
 // Appends `, "reason": {...}, "via": [...]` for a group that is not prunable and has a recorded
