@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -29,12 +30,30 @@ constexpr int kRejected = 2;
 struct AnalyzeOptions {
   std::string graph;
   std::string output;
+  bool write_report = false;
   bool lenient = false;
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
 int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
+
+  // The report's place is checked before the graph is read, so that a long parse does not end
+  // in a refusal, and so that the report can never replace the graph it describes.
+  if (options.write_report) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(options.graph, options.output, ec)) {
+      std::cerr << "zavo-prune: cannot write the report to " << options.output
+                << ": it is the graph file " << options.graph << " itself; name another file\n";
+      return kRejected;
+    }
+    try {
+      zavo::graph::check_file_path(options.output);
+    } catch (const zavo::graph::FileWriteError& e) {
+      std::cerr << "zavo-prune: " << e.what() << "\n";
+      return kRejected;
+    }
+  }
 
   zavo::tensor_trace::Graph graph;
   try {
@@ -46,7 +65,7 @@ int analyze(const AnalyzeOptions& options) {
 
   auto result = zavo::graph::parse_graph(graph, {.lenient = options.lenient});
   auto report = zavo::graph::build_report(graph, result);
-  if (!options.output.empty()) {
+  if (options.write_report) {
     try {
       zavo::graph::write_file_atomically(options.output, zavo::graph::report_json(report));
     } catch (const zavo::graph::FileWriteError& e) {
@@ -55,7 +74,7 @@ int analyze(const AnalyzeOptions& options) {
     }
   }
   std::cout << zavo::graph::summary_text(report);
-  if (!options.output.empty())
+  if (options.write_report)
     std::cout << "\nreport written to " << options.output << "\n";
   return result.error ? kStopped : kParsed;
 }
@@ -95,5 +114,6 @@ int main(int argc, char** argv) {
       {"error", zavo::logging::Level::Error},
   };
   options.log_level = levels.at(log_level);
+  options.write_report = analyze_command->count("--output") > 0;
   return analyze(options);
 }
