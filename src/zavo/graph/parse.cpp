@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "zavo/platform/errors.hpp"
@@ -138,9 +139,13 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
     }
   }
 
-  // A model's outputs keep their shape.
-  for (const ZavoNode* output : graph.outputs)
-    _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
+  // A model's outputs keep their shape. An output listed again is marked once: the marks are
+  // idempotent, and repeats must not multiply the work.
+  std::unordered_set<const ZavoNode*> marked;
+  for (const ZavoNode* output : graph.outputs) {
+    if (marked.insert(output).second)
+      _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
+  }
   return result;
 }
 
