@@ -151,6 +151,11 @@ class GraphReader {
       reject(place / "kind",
              "unknown kind " + json_text(kind) + " (expected input, parameter or call)");
     const std::string& name = require_string(require_field(node, place, "name"), place / "name");
+    if (name.size() > kMaxNameLength) {
+      reject(place / "name", "a name of " + std::to_string(name.size()) +
+                                 " bytes, longer than this reader accepts (at most " +
+                                 std::to_string(kMaxNameLength) + ")");
+    }
     auto [first, inserted] = names_.emplace(name, id);
     if (!inserted) {
       reject(place / "name", "duplicate name " + json_text(name) + " (also node " +
@@ -172,6 +177,11 @@ class GraphReader {
     if (value.is_null())
       return std::nullopt;
     const auto& sizes = require_array(value, place);
+    if (sizes.size() > kMaxDimensions) {
+      reject(place, std::to_string(sizes.size()) +
+                        " dimensions, more than this reader accepts (at most " +
+                        std::to_string(kMaxDimensions) + ")");
+    }
     Shape shape;
     shape.reserve(sizes.size());
     for (std::size_t d = 0; d < sizes.size(); ++d) {
