@@ -158,27 +158,48 @@ bool Value::truthy() const {
   return std::visit(Visitor{}, v_);
 }
 
-std::string text_form(const Value& value) {
+namespace {
+
+// Appends the text form of `value` to `out`, stopping once `out` holds more than `limit`
+// characters: a sequence may repeat one long name thousands of times.
+void append_text_form(std::string& out, const Value& value, std::size_t limit) {
   struct Visitor {
-    std::string operator()(NoneType) const { return "None"; }
-    std::string operator()(bool b) const { return b ? "True" : "False"; }
-    std::string operator()(std::int64_t i) const { return std::to_string(i); }
-    std::string operator()(double d) const { return float_text(d); }
-    std::string operator()(const detail::Boxed<std::string>& s) const { return *s; }
-    std::string operator()(const detail::Boxed<Sequence>& boxed) const {
+    std::string& out;
+    std::size_t limit;
+    void operator()(NoneType) const { out += "None"; }
+    void operator()(bool b) const { out += b ? "True" : "False"; }
+    void operator()(std::int64_t i) const { out += std::to_string(i); }
+    void operator()(double d) const { out += float_text(d); }
+    void operator()(const detail::Boxed<std::string>& s) const { append(*s); }
+    void operator()(const detail::Boxed<Sequence>& boxed) const {
       const Sequence& s = *boxed;
-      std::string out = "[";
-      for (std::size_t i = 0; i < s.size(); ++i) {
+      out += '[';
+      for (std::size_t i = 0; i < s.size() && out.size() <= limit; ++i) {
         if (i)
           out += ", ";
-        out += text_form(s[i]);
+        append_text_form(out, s[i], limit);
       }
-      return out + "]";
+      out += ']';
     }
-    std::string operator()(const ZavoNode* node) const { return node->name; }
-    std::string operator()(const detail::Boxed<OpaqueConstant>& c) const { return (*c).text; }
+    void operator()(const ZavoNode* node) const { append(node->name); }
+    void operator()(const detail::Boxed<OpaqueConstant>& c) const { append((*c).text); }
+    void append(std::string_view text) const {
+      out += text.substr(0, limit + 1 - std::min(out.size(), limit + 1));
+    }
   };
-  return std::visit(Visitor{}, value.storage());
+  std::visit(Visitor{out, limit}, value.storage());
+}
+
+}  // namespace
+
+std::string text_form(const Value& value) {
+  std::string out;
+  append_text_form(out, value, kTextFormLimit);
+  if (out.size() > kTextFormLimit) {
+    out.resize(kTextFormLimit);
+    out += "...";
+  }
+  return out;
 }
 
 std::string type_text(const Value& value) {

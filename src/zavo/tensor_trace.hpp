@@ -3,6 +3,7 @@
 // compared by address; operations are interned, one object per qualified name, and also compared
 // by address.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -169,8 +170,13 @@ class Value {
   Storage v_;
 };
 
+// The longest text form; messages quote values, and a value of a hostile graph can be a
+// sequence that names one node a million times.
+inline constexpr std::size_t kTextFormLimit = 1024;
+
 // Text form of a value: `None`, `True`/`False`, decimal integers, shortest round-trip floats
 // (`2.5`, `1.0`, `inf`), text as is, sequences as `[a, b]`, nodes by name, constants by text.
+// A form longer than `kTextFormLimit` characters is cut there and ends in `...`.
 std::string text_form(const Value& value);
 // Short type name: `NoneType`, `bool`, `int`, `float`, `str`, `list`, `ZavoNode`, or a
 // constant's own type text.

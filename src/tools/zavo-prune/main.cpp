@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <new>
@@ -36,6 +37,7 @@ constexpr int kRejected = 2;
 struct AnalyzeOptions {
   std::string graph;
   std::string output;
+  bool write_report = false;  // -o was given (an empty name is refused, not ignored)
   bool lenient = false;
   bool safe = false;
   std::optional<std::int64_t> max_label_positions;
@@ -84,6 +86,25 @@ Analysis* run_analysis(const RunOptions& options) {
   return &analysis;
 }
 
+// True when `output` may be written for `graph`; false after telling why not. Checked before the
+// graph is read, so that a long parse does not end in a refusal, and so that an output can never
+// replace the graph it describes (under any path to it).
+bool output_allowed(const std::string& graph, const std::string& output, const char* what) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(graph, output, ec)) {
+    std::cerr << "zavo-prune: cannot write the " << what << " to " << output
+              << ": it is the graph file " << graph << " itself; name another file\n";
+    return false;
+  }
+  try {
+    zavo::graph::check_file_path(output);
+  } catch (const zavo::graph::FileWriteError& e) {
+    std::cerr << "zavo-prune: " << e.what() << "\n";
+    return false;
+  }
+  return true;
+}
+
 // Writes `produce`'s content to `path` atomically; false after telling why it could not.
 bool write_output(const std::string& path, const zavo::graph::ContentProducer& produce) {
   try {
@@ -97,17 +118,19 @@ bool write_output(const std::string& path, const zavo::graph::ContentProducer& p
 
 int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
+  if (options.write_report && !output_allowed(options.graph, options.output, "report"))
+    return kRejected;
   const Analysis* analysis =
       run_analysis({options.graph, options.lenient, options.safe, options.max_label_positions});
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
-  if (!options.output.empty() && !write_output(options.output, [&report](const auto& write) {
+  if (options.write_report && !write_output(options.output, [&report](const auto& write) {
         zavo::graph::write_report_json(report, write);
       }))
     return kRejected;
   std::cout << zavo::graph::summary_text(report);
-  if (!options.output.empty())
+  if (options.write_report)
     std::cout << "\nreport written to " << options.output << "\n";
   return analysis->result.error ? kStopped : kParsed;
 }
@@ -121,6 +144,8 @@ struct ViewOptions {
 
 // The same analysis as `analyze`, written as a view page instead of a report.
 int view(const ViewOptions& options) {
+  if (!output_allowed(options.graph, options.output, "page"))
+    return kRejected;
   const Analysis* analysis =
       run_analysis({options.graph, options.lenient, false, options.max_label_positions});
   if (!analysis)
@@ -270,5 +295,6 @@ int main(int argc, char** argv) {
   if (explain_command->parsed())
     return guarded(explain, explain_options);
   options.log_level = levels.at(log_level);
+  options.write_report = analyze_command->count("--output") > 0;
   return guarded(analyze, options);
 }

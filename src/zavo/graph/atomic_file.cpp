@@ -66,7 +66,36 @@ mode_t default_file_mode() {
 
 }  // namespace
 
+void check_file_path(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  const std::string text = path.string();
+  if (text.empty())
+    throw FileWriteError("cannot write to an empty path: name a file");
+  auto suggestion = [&path] { return (path / "report.json").lexically_normal().string(); };
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) {
+    throw FileWriteError("cannot write " + text +
+                         ": it is a directory; name a file in it, such as " + suggestion());
+  }
+  const fs::path dir = path.parent_path();
+  if (!dir.empty()) {
+    const fs::file_status status = fs::status(dir, ec);
+    if (status.type() == fs::file_type::not_found)
+      throw FileWriteError("cannot write " + text + ": the directory " + dir.string() +
+                           " does not exist");
+    if (fs::exists(status) && !fs::is_directory(status))
+      throw FileWriteError("cannot write " + text + ": " + dir.string() + " is not a directory");
+  }
+  // `out/`, `.` and `..` name directories even where none exists.
+  const fs::path name = path.filename();
+  if (name.empty() || name == "." || name == "..") {
+    throw FileWriteError("cannot write " + text +
+                         ": it names a directory; name a file in it, such as " + suggestion());
+  }
+}
+
 void write_file_atomically(const std::filesystem::path& path, const ContentProducer& produce) {
+  check_file_path(path);
   TemporaryFile temp(path);
   auto fail = [&](const std::string& what) {
     throw FileWriteError(what + " " + path.string() + ": " + system_error_text(errno));

@@ -284,6 +284,7 @@ class GraphBuilder final : public json_reader::Handler {
     std::int64_t id_value = 0;
     std::string kind_text, name_text, op_text, op_name_text;
     Shape sizes;
+    std::size_t dimensions = 0;  // sizes read, kept or not
     std::vector<std::pair<std::string, Value>> kwargs_items;
     std::optional<Problem> shape_problem, args_problem, kwargs_problem;
   };
@@ -334,6 +335,7 @@ class GraphBuilder final : public json_reader::Handler {
     NodeFields& n = node_;
     n.id = n.kind = n.name = n.shape = n.op = n.op_name = n.args = n.kwargs = Field{};
     n.sizes.clear();
+    n.dimensions = 0;
     n.kwargs_items.clear();
     n.shape_problem.reset();
     n.args_problem.reset();
@@ -386,7 +388,8 @@ class GraphBuilder final : public json_reader::Handler {
 
   void shape_size(const Position& at, Type type, std::int64_t size) {
     std::optional<Problem>& problem = node_.shape_problem;
-    if (problem)
+    // Counted past any problem: a shape of too many dimensions is reported as that first.
+    if (++node_.dimensions > kMaxDimensions || problem)
       return;
     if (type != Type::Integer) {
       problem = Problem{at.path(), expected("an integer", type), std::nullopt};
@@ -441,6 +444,11 @@ class GraphBuilder final : public json_reader::Handler {
     }
     if (!check(n.name, "name", Type::String, "a string"))
       return;
+    if (n.name_text.size() > kMaxNameLength) {
+      return fail("name", "a name of " + std::to_string(n.name_text.size()) +
+                              " bytes, longer than this reader accepts (at most " +
+                              std::to_string(kMaxNameLength) + ")");
+    }
     if (auto first = names_.find(n.name_text)) {
       return fail("name", "duplicate name " + json_reader::quoted(n.name_text) + " (also node " +
                               std::to_string(*first) + ")");
@@ -449,6 +457,11 @@ class GraphBuilder final : public json_reader::Handler {
       return fail({}, missing("shape"));
     if (n.shape.type != Type::Null && n.shape.type != Type::Array)
       return fail("shape", expected("an array", n.shape.type));
+    if (n.dimensions > kMaxDimensions) {
+      return fail("shape", std::to_string(n.dimensions) +
+                               " dimensions, more than this reader accepts (at most " +
+                               std::to_string(kMaxDimensions) + ")");
+    }
     if (n.shape_problem) {
       node_problem_ = std::move(n.shape_problem);
       return;

@@ -25,6 +25,12 @@ class GraphFileError : public std::runtime_error {
 // Bounds that keep a hostile or broken file from exhausting the stack or the memory.
 // Arrays and objects nested deeper than this are rejected.
 inline constexpr std::size_t kMaxNesting = 64;
+// The longest node name, in bytes. Messages about a node quote the names of the nodes it uses,
+// so that one long name could otherwise be copied into a message for every use.
+inline constexpr std::size_t kMaxNameLength = 1024;
+// The largest number of dimensions of one shape. Handlers keep a label entry per dimension for
+// every node they record, so a node's cost follows its shape's length.
+inline constexpr std::size_t kMaxDimensions = 64;
 // The largest size of one dimension.
 inline constexpr std::int64_t kMaxDimensionSize = 2'147'483'647;
 

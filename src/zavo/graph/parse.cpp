@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <unordered_set>
 #include <utility>
 
 #include "zavo/platform/errors.hpp"
@@ -213,8 +214,12 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   };
 
   if (handle_nodes()) {
-    // A model's outputs keep their shape.
+    // A model's outputs keep their shape. An output listed again is marked once: the marks are
+    // idempotent, and repeats must not multiply the work.
+    std::unordered_set<const ZavoNode*> marked;
     for (const ZavoNode* output : graph.outputs) {
+      if (!marked.insert(output).second)
+        continue;
       enter(*output, LabelPhase::Output);
       _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
     }

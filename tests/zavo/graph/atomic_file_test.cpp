@@ -29,7 +29,7 @@ TEST(WriteFileAtomically, CreatesOrReplacesTheFileAndLeavesNoTemporaryFile) {
 
 TEST(WriteFileAtomically, LeavesTheTargetAndNoTemporaryFileOnFailure) {
   TempDir dir;
-  // A non-empty directory cannot be replaced by a file.
+  // A directory is refused before anything is written.
   std::filesystem::create_directory(dir / "taken");
   testing::write_text(dir / "taken" / "inside.txt", "kept");
   EXPECT_THROW(write_file_atomically(dir / "taken", "report"), FileWriteError);

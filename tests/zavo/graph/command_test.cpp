@@ -122,8 +122,19 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
   auto existing = (dir / "existing.json").string();
   write_text(existing, "previous report");
   auto missing = (dir / "missing.json").string();
-  auto no_dir = dir / "no-such-directory";
+  auto no_dir = (dir / "no-such-directory").string();
+  // The graph under other names: a copy must never be replaced by the report.
+  auto copy = (dir / "copy.json").string();
+  write_text(copy, read_text(kResidual));
+  std::filesystem::create_symlink("copy.json", dir / "link.json");
+  std::filesystem::create_hard_link(copy, dir / "hard.json");
+  auto sub = (dir / "sub").string();
+  std::filesystem::create_directory(sub);
   const std::string prefix = "zavo-prune: ";
+  auto same_file = [&](const std::string& output) {
+    return "cannot write the report to " + output + ": it is the graph file " + copy +
+           " itself; name another file";
+  };
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -134,8 +145,25 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
            Case{{missing}, missing + ": cannot read: No such file or directory"},
            Case{{dir.path().string()}, dir.path().string() + ": cannot read: it is a directory"},
            Case{{binary}, binary + ": line 1, column 12: not UTF-8 (byte 0xFF)"},
-           Case{{kResidual, "-o", (no_dir / "r.json").string()},
-                "cannot create a file in " + no_dir.string() + ": No such file or directory"},
+           Case{{copy, "-o", copy}, same_file(copy)},
+           Case{{copy, "-o", sub + "/../copy.json"}, same_file(sub + "/../copy.json")},
+           Case{{copy, "-o", (dir / "link.json").string()},
+                same_file((dir / "link.json").string())},
+           Case{{copy, "-o", (dir / "hard.json").string()},
+                same_file((dir / "hard.json").string())},
+           Case{{kResidual, "-o", sub},
+                "cannot write " + sub + ": it is a directory; name a file in it, such as " + sub +
+                    "/report.json"},
+           Case{{kResidual, "-o", sub + "/"},
+                "cannot write " + sub + "/: it is a directory; name a file in it, such as " + sub +
+                    "/report.json"},
+           Case{{kResidual, "-o", no_dir + "/"},
+                "cannot write " + no_dir + "/: the directory " + no_dir + " does not exist"},
+           Case{{kResidual, "-o", no_dir + "/r.json"},
+                "cannot write " + no_dir + "/r.json: the directory " + no_dir + " does not exist"},
+           Case{{kResidual, "-o", copy + "/r.json"},
+                "cannot write " + copy + "/r.json: " + copy + " is not a directory"},
+           Case{{kResidual, "-o", ""}, "cannot write to an empty path: name a file"},
        }) {
     std::vector<std::string> args{"analyze"};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -146,8 +174,12 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
     EXPECT_EQ(run.err, prefix + c.err + "\n");
   }
   EXPECT_EQ(read_text(existing), "previous report");
+  EXPECT_EQ(read_text(copy), read_text(kResidual));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.json"));
   EXPECT_EQ(files_in(dir.path()),
-            (std::vector<std::string>{"binary.json", "existing.json", "graph.json"}));
+            (std::vector<std::string>{"binary.json", "copy.json", "existing.json", "graph.json",
+                                      "hard.json", "link.json", "sub"}));
+  EXPECT_EQ(files_in(sub), std::vector<std::string>{});
 }
 
 TEST(ZavoPrune, UsageErrorsExitTwo) {

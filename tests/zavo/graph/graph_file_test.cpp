@@ -137,6 +137,14 @@ std::string nested_path(std::size_t depth) {
   return path;
 }
 
+// A shape of `n` dimensions of size 1.
+std::string ones(std::size_t n) {
+  std::string shape = "[1";
+  for (std::size_t i = 1; i < n; ++i)
+    shape += ", 1";
+  return shape + "]";
+}
+
 const std::string kHead = R"({"format": "zavo.graph", "version": 1, "model": "m", )";
 const std::string kInput = R"("kind": "input", "name": "x", )";
 const std::string kCall = R"("kind": "call", "name": "c", "args": [], "kwargs": {}, )";
@@ -188,6 +196,12 @@ const std::vector<Rejection> kRejections = {
      "nodes[0].shape[1]: expected an integer, got number"},
     {"HugeSize", node0(kInput + R"("shape": [4294967296])"),
      "nodes[0].shape[0]: size 4294967296 is out of range (at most 2147483647)"},
+    {"LongName",
+     node0(R"("kind": "input", "name": ")" + std::string(kMaxNameLength + 1, 'x') +
+           R"(", "shape": null)"),
+     "nodes[0].name: a name of 1025 bytes, longer than this reader accepts (at most 1024)"},
+    {"TooManyDimensions", node0(kInput + R"("shape": )" + ones(kMaxDimensions + 1)),
+     "nodes[0].shape: 65 dimensions, more than this reader accepts (at most 64)"},
     {"MissingOp", node0(kCall + R"("shape": null)"), "nodes[0]: missing field \"op\""},
     {"EmptyOp", node0(kCall + R"("op": "", "shape": null)"), "nodes[0].op: empty operation name"},
     {"ArgsNotArray", relu_of(R"({"node": 0})"), "nodes[1].args: expected an array, got object"},

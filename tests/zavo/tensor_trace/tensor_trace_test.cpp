@@ -89,6 +89,15 @@ TEST(Values, TextAndTypeForms) {
     EXPECT_EQ(text_form(c.value), c.text);
     EXPECT_EQ(type_text(c.value), c.type);
   }
+  // A long form is cut: a sequence can name one long-named node a thousand times.
+  auto& y = g.add_input(std::string(100, 'y'), Shape{1});
+  Sequence many(1000, Value(y));
+  std::string full = "[" + y.name;
+  for (std::size_t i = 1; i < many.size(); ++i)
+    full += ", " + y.name;
+  EXPECT_EQ(text_form(Value(many)), full.substr(0, kTextFormLimit) + "...");
+  EXPECT_EQ(text_form(Value(std::string(kTextFormLimit, 'z'))), std::string(kTextFormLimit, 'z'));
+
   EXPECT_EQ(shape_text(Shape{1, 64, 56, 56}), "(1, 64, 56, 56)");
   EXPECT_EQ(shape_text(Shape{8}), "(8,)");
   EXPECT_EQ(shape_text(std::optional<Shape>{}), "None");

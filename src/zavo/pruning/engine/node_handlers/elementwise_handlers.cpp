@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <unordered_set>
 #include <vector>
 
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
@@ -64,6 +65,46 @@ const ZavoNode& cat_tensor(const Value& value) {
 // given: none, or a dimension counted from the end, equals no dimension index.
 bool is_cat_dim(const Value& cat_dim, std::int64_t dim) {
   return cat_dim.is_int() && cat_dim.as_int() == dim;
+}
+
+// The items of `items` in the order of their first occurrence, each once.
+template <typename T, typename Key>
+std::vector<T> first_occurrences(const std::vector<T>& items, Key key) {
+  std::vector<T> distinct;
+  std::unordered_set<decltype(key(items.front()))> seen;
+  for (const T& item : items) {
+    if (seen.insert(key(item)).second)
+      distinct.push_back(item);
+  }
+  return distinct;
+}
+
+// A list's identity within its state; -1 for none.
+std::int64_t list_identity(const DimensionLabels& labels) {
+  return labels ? static_cast<std::int64_t>(labels.id()) : -1;
+}
+
+// The rows of a position-by-position tie with each list once. A repeated list adds no label to
+// any column, so the tie comes out the same, at the cost of the distinct lists rather than of
+// every repeat. A list given more than once stays twice, so that the tie still makes a new list
+// of survivors as it does for several rows; when the lengths differ every row stays, as the tie
+// then fails with a message that lists each row given.
+std::vector<DimensionLabels> distinct_rows(const std::vector<DimensionLabels>& rows) {
+  DimensionLabels first;
+  std::size_t present = 0;
+  for (const DimensionLabels& row : rows) {
+    if (!row)
+      continue;
+    if (first && row->size() != first->size())
+      return rows;
+    first = first ? first : row;
+    ++present;
+  }
+  std::vector<DimensionLabels> distinct = first_occurrences(rows, list_identity);
+  auto is_present = [](const DimensionLabels& row) { return row != nullptr; };
+  if (present > 1 && std::ranges::count_if(distinct, is_present) == 1)
+    distinct.push_back(*std::ranges::find_if(distinct, is_present));
+  return distinct;
 }
 
 }  // namespace
@@ -192,7 +233,7 @@ void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoO
     for (const ZavoNode* param : params)
       labels.push_back(get_prune_labels_by_dim(pruning_state, *param, BATCH_NORM_PRUNE_DIM));
     labels.push_back(get_prune_labels_by_dim(pruning_state, *src_node, CNN_PRUNE_DIM));
-    _merge_label_groups(pruning_state, labels);
+    _merge_label_groups(pruning_state, distinct_rows(labels));
   }
 
   _node_keep_state({.pruning_state = pruning_state, .node = node, .src_node = *src_node});
@@ -239,14 +280,17 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   if (input_nodes.empty())
     throw LookupError("Concatenation of an empty sequence of tensors");
 
-  for (const ZavoNode* input_node : input_nodes) {
+  // A tensor may be joined many times; each check and tie below needs it once.
+  const std::vector<const ZavoNode*> distinct_inputs =
+      first_occurrences(input_nodes, [](const ZavoNode* input_node) { return input_node; });
+  for (const ZavoNode* input_node : distinct_inputs) {
     if (!input_node->result_shape) {
       _default_node_handler(pruning_state, node);
       return;
     }
   }
   // An empty concatenated dimension is fine; an empty dimension anywhere else is not handled.
-  for (const ZavoNode* input_node : input_nodes) {
+  for (const ZavoNode* input_node : distinct_inputs) {
     const Shape& shape = *input_node->result_shape;
     for (std::size_t d = 0; d < shape.size(); ++d) {
       if (shape[d] == 0 && !is_cat_dim(cat_dim, static_cast<std::int64_t>(d))) {
@@ -283,10 +327,11 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
       for (const ZavoNode* input_node : input_nodes)
         label_groups.push_back(get_prune_labels_by_dim(pruning_state, *input_node, dim));
       if (std::ranges::any_of(label_groups, [](const DimensionLabels& g) { return !g; })) {
-        for (const DimensionLabels& labels : label_groups)
+        for (const DimensionLabels& labels :
+             first_occurrences(label_groups, list_identity))
           _mark_labels_as_non_prunable(pruning_state, labels);
       } else {
-        label_group = _merge_label_groups(pruning_state, label_groups);
+        label_group = _merge_label_groups(pruning_state, distinct_rows(label_groups));
       }
     }
     all_labels.push_back(std::move(label_group));
