@@ -7,11 +7,13 @@
 
 #include "zavo/platform/errors.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
+#include "zavo/utils/argument_utils.hpp"
 
 namespace zavo::tensor_trace {
 namespace {
 
 using namespace op_categorization;
+using utils::argument_utils::get_argument;
 
 TEST(Operations, AreInternedOnePerName) {
   auto relu = intern_operation("torch.nn.functional.relu");
@@ -75,6 +77,20 @@ TEST(Values, TextAndTypeForms) {
   EXPECT_EQ(shape_text(Shape{1, 64, 56, 56}), "(1, 64, 56, 56)");
   EXPECT_EQ(shape_text(Shape{8}), "(8,)");
   EXPECT_EQ(shape_text(std::optional<Shape>{}), "None");
+}
+
+// A position wins over a name given too; no golden graph gives both.
+TEST(GetArgument, PositionThenNameThenDefault) {
+  const Args args{"input", 1};
+  const Kwargs kwargs{{"dim", 2}, {"keepdim", true}};
+  EXPECT_EQ(get_argument({.arg_pos = 1, .arg_key = "dim", .args = args, .kwargs = kwargs}),
+            Value(1));
+  EXPECT_EQ(get_argument({.arg_pos = 2, .arg_key = "keepdim", .args = args, .kwargs = kwargs}),
+            Value(true));
+  EXPECT_EQ(
+      get_argument(
+          {.arg_pos = 3, .arg_key = "x", .args = args, .kwargs = kwargs, .default_value = false}),
+      Value(false));
 }
 
 }  // namespace
