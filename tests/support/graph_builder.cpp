@@ -10,13 +10,6 @@ DimensionLabels GraphBuilder::L(std::initializer_list<Label> labels) {
   return make_labels(state, labels);
 }
 
-TensorLabels GraphBuilder::copy(const TensorLabels& labels) {
-  TensorLabels out;
-  for (const DimensionLabels& dim_labels : labels)
-    out.push_back(dim_labels ? make_labels(state, dim_labels->to_vector()) : nullptr);
-  return out;
-}
-
 std::string GraphBuilder::auto_name() {
   return "n" + std::to_string(graph.size());
 }
@@ -33,30 +26,6 @@ const ZavoNode& GraphBuilder::tensor(std::string name, std::optional<Shape> shap
         state.set_prunable_flag(label, true);
       state.next_label = std::max(state.next_label, label + 1);
     }
-  }
-  add_node_output_info({.pruning_state = state, .node = node, .labels = std::move(labels)});
-  return node;
-}
-
-const ZavoNode& GraphBuilder::input(std::string name, std::optional<Shape> shape,
-                                    std::optional<TensorLabels> labels) {
-  const ZavoNode& node = graph.add_input(name.empty() ? auto_name() : std::move(name), shape);
-  TensorLabels recorded_labels =
-      labels ? std::move(*labels) : TensorLabels(shape ? shape->size() : 0);
-  add_node_output_info({.pruning_state = state, .node = node, .labels = recorded_labels});
-  return node;
-}
-
-const ZavoNode& GraphBuilder::param(std::string name, Shape shape) {
-  const ZavoNode& node = graph.add_parameter(name.empty() ? auto_name() : std::move(name), shape);
-  TensorLabels labels;
-  for (std::size_t dim = 0; dim < shape.size(); ++dim) {
-    labels.push_back(shape[dim] > 1
-                         ? generate_new_channel_labels({.pruning_state = state,
-                                                        .node = node,
-                                                        .dim = static_cast<std::int64_t>(dim),
-                                                        .is_prunable = true})
-                         : nullptr);
   }
   add_node_output_info({.pruning_state = state, .node = node, .labels = std::move(labels)});
   return node;

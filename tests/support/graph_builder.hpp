@@ -43,20 +43,9 @@ class GraphBuilder {
 
   // A new shared label list of the state.
   DimensionLabels L(std::initializer_list<Label> labels);
-  // New lists of this state with the labels of `labels` (lists of another builder, say a case
-  // table's).
-  TensorLabels copy(const TensorLabels& labels);
-
   // A parameter with the given labels recorded; each label gets a prunability entry (true
   // unless it already has one). The state's label counter moves past every label used.
   const ZavoNode& tensor(std::string name, std::optional<Shape> shape, TensorLabels labels);
-  // A model input recorded with the given labels (none in every dimension by default).
-  const ZavoNode& input(std::string name, std::optional<Shape> shape,
-                        std::optional<TensorLabels> labels = std::nullopt);
-  // A parameter labelled like the parse does: fresh prunable labels in every dimension larger
-  // than 1, none elsewhere.
-  const ZavoNode& param(std::string name, Shape shape);
-
   // A call of the operation with that qualified name; its operation name is the text after the
   // last '.' unless given.
   const ZavoOpNode& call(std::string_view op, Args args, Kwargs kwargs = {},

@@ -145,12 +145,7 @@ TEST(Provenance, ATieCarriesTheRefusalAndTheExplanationFollowsIt) {
   // handler. The addition folds them into the first's class, which inherits the refusal.
   tensor_trace::Graph graph = read_graph_file(testing::example_path("shifted_branch.json"));
   ParseResult result = parse_graph(graph);
-  Json report = Json::parse(report_json(build_report(graph, result)));
-  EXPECT_EQ(report["groups"][0].dump(),
-            R"j({"label":0,"prunable":false,"channels":[{"node":"main.weight","dim":0,"index":0},)j"
-            R"j({"node":"side.weight","dim":0,"index":0}],"reason":{"event":"no_handler",)j"
-            R"j("node":"shift","label":7,"text":"the operation torch.roll has no handler, so its )j"
-            R"j(inputs' channels are kept (node shift)"},"via":["sum"]})j");
+  // The report's reason and via for this class are pinned by the goldens.
   auto explain = [&](std::size_t id, std::optional<std::int64_t> dim = {},
                      std::optional<std::int64_t> index = {}) {
     return explain_text(graph, result, graph.node(id), dim, index);

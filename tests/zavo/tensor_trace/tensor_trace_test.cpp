@@ -6,16 +6,13 @@
 #include <set>
 
 #include "zavo/platform/errors.hpp"
-#include "zavo/pruning/engine/supported_ops.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
-#include "zavo/tensor_trace/tracing.hpp"
 #include "zavo/utils/argument_utils.hpp"
 
 namespace zavo::tensor_trace {
 namespace {
 
 using namespace op_categorization;
-using pruning::engine::supported_ops::get_torch_and_tensor_methods;
 using utils::argument_utils::get_argument;
 
 TEST(Operations, AreInternedOnePerName) {
@@ -47,15 +44,6 @@ TEST(Operations, CategoriesArePairwiseDisjointAndKeepTheirOrder) {
   EXPECT_TRUE(CHANNELWISE_OPS.contains(intern_operation("torch.batch_norm")));
 }
 
-TEST(Operations, TorchAndTensorMethodsComeFromTheCatalogue) {
-  auto flatten = get_torch_and_tensor_methods("flatten");
-  ASSERT_EQ(flatten.size(), 2u);
-  EXPECT_EQ(flatten[0]->qualified_name(), "torch.flatten");
-  EXPECT_EQ(flatten[1]->qualified_name(), "torch.Tensor.flatten");
-  EXPECT_EQ(get_torch_and_tensor_methods("size").size(), 1u);
-  EXPECT_TRUE(get_torch_and_tensor_methods("no_such_op").empty());
-}
-
 TEST(Values, BooleansAreNotIntegers) {
   Value t = true, one = 1;
   EXPECT_TRUE(t.is_bool());
@@ -65,6 +53,7 @@ TEST(Values, BooleansAreNotIntegers) {
   EXPECT_FALSE(Value::none() == Value(Sequence{}));
 }
 
+// The forms messages quote; argument reading and input collection are pinned by the goldens.
 TEST(Values, TextAndTypeForms) {
   Graph g;
   auto& x = g.add_input("x", Shape{1});
@@ -75,12 +64,8 @@ TEST(Values, TextAndTypeForms) {
   };
   const Case cases[] = {
       {Value::none(), "None", "NoneType"},
-      {true, "True", "bool"},
-      {-3, "-3", "int"},
-      {2.5, "2.5", "float"},
       {1.0, "1.0", "float"},
       {std::numeric_limits<double>::infinity(), "inf", "float"},
-      {"fro", "fro", "str"},
       {Sequence{1, Value::none()}, "[1, None]", "list"},
       {x, "x", "ZavoNode"},
       {OpaqueConstant{"torch.float32", "torch.dtype"}, "torch.float32", "torch.dtype"},
@@ -103,19 +88,7 @@ TEST(Values, TextAndTypeForms) {
   EXPECT_EQ(shape_text(std::optional<Shape>{}), "None");
 }
 
-TEST(Nodes, InputNodesAreCollectedFromArgumentsThenKeywordsInsideSequences) {
-  Graph g;
-  auto& a = g.add_input("a", Shape{1});
-  auto& b = g.add_parameter("b", Shape{1});
-  auto& c = g.add_input("c", Shape{1});
-  auto& call = g.add_call("n", intern_operation("torch.cat"), {Sequence{a, 1, b}, a},
-                          {{"out", c}, {"dim", 0}}, Shape{3});
-  EXPECT_EQ(call.collect_all_input_nodes(), (std::vector<const ZavoNode*>{&a, &b, &a, &c}));
-  EXPECT_TRUE(tracing::is_operation_node(call));
-  EXPECT_FALSE(tracing::is_operation_node(b));
-  EXPECT_FALSE(tracing::is_zavo_node(Value::none()));
-}
-
+// A position wins over a name given too; no golden graph gives both.
 TEST(GetArgument, PositionThenNameThenDefault) {
   const Args args{"input", 1};
   const Kwargs kwargs{{"dim", 2}, {"keepdim", true}};
@@ -123,8 +96,6 @@ TEST(GetArgument, PositionThenNameThenDefault) {
             Value(1));
   EXPECT_EQ(get_argument({.arg_pos = 2, .arg_key = "keepdim", .args = args, .kwargs = kwargs}),
             Value(true));
-  EXPECT_EQ(get_argument({.arg_pos = 3, .arg_key = "x", .args = args, .kwargs = kwargs}),
-            Value::none());
   EXPECT_EQ(
       get_argument(
           {.arg_pos = 3, .arg_key = "x", .args = args, .kwargs = kwargs, .default_value = false}),

@@ -1,7 +1,7 @@
 #pragma once
 // Shared pieces of the node-handler tests: a fixture that is a graph builder recording
-// warnings, the failure of an action as one comparable text, a capture of the module's debug
-// lines, and a runner for calls that reduce or join dimensions.
+// warnings, the failure of an action as one comparable text, and a capture of the module's
+// debug lines.
 
 #include <gtest/gtest.h>
 
@@ -46,64 +46,8 @@ class Handlers : public ::testing::Test, public GraphBuilder {
       EXPECT_EQ(prunable(label), expected) << "label " << label;
   }
 
-  // Every label recorded for `node` has the given prunability.
-  void expect_all_prunable(const ZavoNode& node, bool expected) const {
-    for (Label label : get_flatten_labels(state, node))
-      EXPECT_EQ(prunable(label), expected) << "label " << label;
-  }
-
   warnings::ScopedRecorder warned;
 };
-
-// An input of `shape` labelled 0, 1, ... in dimension `prune_dim` only.
-inline const ZavoNode& pruned_input(GraphBuilder& g, const Shape& shape, std::int64_t prune_dim) {
-  TensorLabels labels(shape.size());
-  LabelList channel_labels;
-  for (Label label = 0; label < shape[static_cast<std::size_t>(prune_dim)]; ++label)
-    channel_labels.push_back(label);
-  labels[static_cast<std::size_t>(prune_dim)] = make_labels(g.state, channel_labels);
-  return g.tensor("x", shape, std::move(labels));
-}
-
-// What the default handler leaves: no labels on the output and none of the input's prunable.
-inline void expect_default_handled(const GraphBuilder& g, const ZavoOpNode& node,
-                                   const ZavoNode& input) {
-  EXPECT_EQ(g.text(node), labels_text(TensorLabels(node.result_shape->size())));
-  for (Label label : get_flatten_labels(g.state, input))
-    EXPECT_FALSE(g.prunable(label)) << "label " << label;
-}
-
-// A call that reduces or joins dimensions of an input labelled in one dimension.
-struct PruneDimCase {
-  std::string op;
-  Shape input;
-  std::int64_t prune_dim;
-  Args args;  // after the input
-  Kwargs kwargs;
-  Shape output;
-  std::string expected;  // the output's record, or FALLS_BACK
-};
-inline const std::string FALLS_BACK = "default";
-
-// Runs the case in a graph of its own: the output gets the expected record and the input's keeps
-// its own (a move reaches only the output's), or the default handler takes over.
-inline void check_prune_dim_case(const PruneDimCase& c) {
-  GraphBuilder g;
-  auto& x = pruned_input(g, c.input, c.prune_dim);
-  const std::string input_text = g.text(x);
-  Args args{x};
-  args.insert(args.end(), c.args.begin(), c.args.end());
-  auto& y = g.call(c.op, args, c.kwargs, c.output);
-  g.run(y);
-  if (c.expected == FALLS_BACK) {
-    expect_default_handled(g, y, x);
-    return;
-  }
-  EXPECT_EQ(g.text(y), c.expected);
-  EXPECT_EQ(g.text(x), input_text);
-  for (Label label : get_flatten_labels(g.state, x))
-    EXPECT_TRUE(g.prunable(label)) << "label " << label;
-}
 
 // The error kind and message that `action` raises, `Kind: message`, or `no error`.
 inline std::string failure_of(const std::function<void()>& action) {
