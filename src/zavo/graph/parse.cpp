@@ -119,6 +119,8 @@ namespace {
 [[noreturn]] void rethrow_limit(const ZavoNode& node) {
   try {
     throw;
+  } catch (const ParseLimitError&) {
+    throw;
   } catch (const pruning::engine::utils::LabelBudgetError& e) {
     throw ParseLimitError(node, "the parse would need more than " + std::to_string(e.budget()) +
                                     " label positions, its budget");
@@ -130,6 +132,8 @@ namespace {
 bool is_limit() {
   try {
     throw;
+  } catch (const ParseLimitError&) {
+    return true;
   } catch (const pruning::engine::utils::LabelBudgetError&) {
     return true;
   } catch (const std::bad_alloc&) {

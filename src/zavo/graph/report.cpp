@@ -109,8 +109,10 @@ void append_list(std::string& out, std::string_view key, const Items& items,
   out += first ? "],\n" : "\n  ],\n";
 }
 
-void append_summary(std::string& out, const ReportSummary& s) {
-  nlohmann::ordered_json summary = {
+}  // namespace
+
+nlohmann::ordered_json summary_json(const ReportSummary& s) {
+  return {
       {"nodes", s.nodes},
       {"inputs", s.inputs},
       {"parameters", s.parameters},
@@ -124,6 +126,12 @@ void append_summary(std::string& out, const ReportSummary& s) {
       {"recovered_errors", s.recovered_errors},
       {"completed", s.completed},
   };
+}
+
+namespace {
+
+void append_summary(std::string& out, const ReportSummary& s) {
+  const nlohmann::ordered_json summary = summary_json(s);
   out += "  \"summary\": {";
   bool first = true;
   for (const auto& [key, value] : summary.items()) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+
+#include <nlohmann/json_fwd.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +32,34 @@ struct ChannelSlice {
 
 struct Report;
 
+// A forward iterator over `Owner`'s elements by index, each made by `owner[i]` (by value).
+template <typename Owner, typename Value>
+class IndexIterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = Value;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = Value;
+  IndexIterator() = default;
+  IndexIterator(const Owner* owner, std::size_t i) : owner_(owner), i_(i) {}
+  Value operator*() const { return (*owner_)[i_]; }
+  IndexIterator& operator++() {
+    ++i_;
+    return *this;
+  }
+  IndexIterator operator++(int) {
+    IndexIterator before = *this;
+    ++i_;
+    return before;
+  }
+  bool operator==(const IndexIterator& other) const { return i_ == other.i_; }
+
+ private:
+  const Owner* owner_ = nullptr;
+  std::size_t i_ = 0;
+};
+
 class ChannelGroups;
 ChannelGroups build_channel_groups(const Report& report);
 
@@ -43,31 +73,7 @@ class ChannelRange {
   bool empty() const { return begin_ == end_; }
   ChannelSlice operator[](std::size_t i) const;
 
-  class const_iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = ChannelSlice;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = ChannelSlice;
-    const_iterator() = default;
-    const_iterator(const ChannelRange* range, std::size_t i) : range_(range), i_(i) {}
-    ChannelSlice operator*() const { return (*range_)[i_]; }
-    const_iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    const_iterator operator++(int) {
-      const_iterator before = *this;
-      ++i_;
-      return before;
-    }
-    bool operator==(const const_iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const ChannelRange* range_ = nullptr;
-    std::size_t i_ = 0;
-  };
+  using const_iterator = IndexIterator<ChannelRange, ChannelSlice>;
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, size()}; }
 
@@ -99,31 +105,7 @@ class ChannelGroups {
   // The slice at `position` of the array of every class's slices.
   ChannelSlice slice(std::size_t position) const;
 
-  class const_iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = ChannelGroup;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = ChannelGroup;
-    const_iterator() = default;
-    const_iterator(const ChannelGroups* groups, std::size_t i) : groups_(groups), i_(i) {}
-    ChannelGroup operator*() const { return (*groups_)[i_]; }
-    const_iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    const_iterator operator++(int) {
-      const_iterator before = *this;
-      ++i_;
-      return before;
-    }
-    bool operator==(const const_iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const ChannelGroups* groups_ = nullptr;
-    std::size_t i_ = 0;
-  };
+  using const_iterator = IndexIterator<ChannelGroups, ChannelGroup>;
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, size()}; }
 
@@ -197,6 +179,9 @@ struct Report {
 
 // The report of `result`, a parse of `graph`; it refers to both, which must outlive it.
 Report build_report(const tensor_trace::Graph& graph, const ParseResult& result);
+
+// The summary's fields as a JSON object, in the report's order.
+nlohmann::ordered_json summary_json(const ReportSummary& summary);
 
 // The report as JSON (format "zavo.report", version 1), one line per entry of each list, handed
 // to `write` piece by piece as it is produced (pieces of about a megabyte), so that no copy of

@@ -130,6 +130,17 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
   std::filesystem::create_hard_link(copy, dir / "hard.json");
   auto sub = (dir / "sub").string();
   std::filesystem::create_directory(sub);
+  // Four fresh labels for x, then eight positions for the joined list: past a budget of six.
+  auto doubling = (dir / "doubling.json").string();
+  write_text(doubling, R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": [
+    {"id": 0, "kind": "input", "name": "x", "shape": [1, 4]},
+    {"id": 1, "kind": "call", "name": "c", "op": "torch.cat", "args": [[{"node": 0}, {"node": 0}], 1],
+     "kwargs": {}, "shape": [1, 8]}], "outputs": [1]})");
+  auto budget = [](const std::string& file, const std::string& node, int positions) {
+    return file + ": node " + node + ": the parse would need more than " +
+           std::to_string(positions) +
+           " label positions, its budget (--max-label-positions sets the budget)";
+  };
   const std::string prefix = "zavo-prune: ";
   auto same_file = [&](const std::string& output) {
     return "cannot write the report to " + output + ": it is the graph file " + copy +
@@ -164,6 +175,10 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
            Case{{kResidual, "-o", copy + "/r.json"},
                 "cannot write " + copy + "/r.json: " + copy + " is not a directory"},
            Case{{kResidual, "-o", ""}, "cannot write to an empty path: name a file"},
+           Case{{kResidual, "--max-label-positions", "20", "-o", missing},
+                budget(kResidual, "block.conv1.weight", 20)},
+           Case{{doubling, "--lenient", "--max-label-positions", "6", "-o", missing},
+                budget(doubling, "c", 6)},
        }) {
     std::vector<std::string> args{"analyze"};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -177,8 +192,8 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
   EXPECT_EQ(read_text(copy), read_text(kResidual));
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.json"));
   EXPECT_EQ(files_in(dir.path()),
-            (std::vector<std::string>{"binary.json", "copy.json", "existing.json", "graph.json",
-                                      "hard.json", "link.json", "sub"}));
+            (std::vector<std::string>{"binary.json", "copy.json", "doubling.json", "existing.json",
+                                      "graph.json", "hard.json", "link.json", "sub"}));
   EXPECT_EQ(files_in(sub), std::vector<std::string>{});
 }
 
