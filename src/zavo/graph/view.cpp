@@ -1,5 +1,7 @@
 #include "zavo/graph/view.hpp"
 
+#include "zavo/graph/explain.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
@@ -266,8 +268,29 @@ TiedSets tied_sets(const Report& report) {
   return tied;
 }
 
+namespace {
+
+// The reason and the chain of ties of every kept set, from the parse's provenance.
+void add_reasons(const Report& report, TiedSets& tied) {
+  Reasons reasons(*report.graph, *report.result);
+  for (TiedSet& set : tied.sets) {
+    if (!set.kept_label)
+      continue;
+    const std::optional<LabelCause> cause = reasons.cause(*set.kept_label);
+    if (!cause)
+      continue;
+    set.reason = reasons.reason(*cause, *set.kept_label).sentence;
+    for (std::string_view name : reasons.via_names(*cause))
+      set.via.emplace_back(name);
+  }
+}
+
+}  // namespace
+
 std::string view_html(const Report& report) {
-  std::string data = script_safe(view_data(report, tied_sets(report)));
+  TiedSets tied = tied_sets(report);
+  add_reasons(report, tied);
+  std::string data = script_safe(view_data(report, tied));
   return fill_template(view_assets::kPage, {{"/*zavo:style*/", view_assets::kStyle},
                                             {"/*zavo:data*/", data},
                                             {"/*zavo:script*/", view_assets::kScript}});
