@@ -6,7 +6,6 @@
 //
 // The heap figures come from mallinfo2, the peak from VmHWM in /proc/self/status.
 
-#include <malloc.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,26 +14,11 @@
 #include <fstream>
 #include <string>
 
+#include "process_memory.hpp"
 #include "zavo/graph/graph_file.hpp"
 
-namespace {
-
-double status_mib(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0)
-      return std::strtod(line.c_str() + field.size() + 1, nullptr) / 1024.0;
-  }
-  return -1;
-}
-
-double heap_bytes() {
-  struct mallinfo2 info = ::mallinfo2();
-  return static_cast<double>(info.uordblks + info.hblkhd);
-}
-
-}  // namespace
+using zavo::benchmarks::heap_bytes;
+using zavo::benchmarks::status_mib;
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -8,7 +8,6 @@
 // after loading (the graph) and after parsing (the graph and the pruning state), from
 // mallinfo2, and the process's peak resident size from /proc/self/status.
 
-#include <malloc.h>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,27 +17,18 @@
 #include <vector>
 
 #include "graph_generator.hpp"
+#include "process_memory.hpp"
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
 
 namespace {
 
-// A field of /proc/self/status in MiB (`VmRSS`, `VmHWM`), or -1 where there is none.
-double status_mib(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0)
-      return std::strtod(line.c_str() + field.size() + 1, nullptr) / 1024.0;
-  }
-  return -1;
-}
+using zavo::benchmarks::status_mib;
 
 // Heap memory in use, in MiB.
 double heap_mib() {
-  struct mallinfo2 info = ::mallinfo2();
-  return static_cast<double>(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+  return zavo::benchmarks::heap_bytes() / (1024.0 * 1024.0);
 }
 
 template <typename F>

@@ -11,26 +11,15 @@ failed, 2 for a usage error or a model that cannot be built.
 """
 
 import argparse
-import os
 import sys
-import tempfile
 
 
 def _save_atomic(model, path):
     import torch
 
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp", dir=directory)
-    os.close(fd)
-    try:
-        torch.save(model, tmp)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    from zavo.export import replace_atomic
+
+    replace_atomic(path, lambda tmp: torch.save(model, tmp))
 
 
 def _amount(text):

@@ -449,13 +449,14 @@ def dumps_graph(graph):
     return "\n".join(lines) + "\n}\n"
 
 
-def write_atomic(path, text):
-    """Write `text` to `path` so that `path` is either untouched or complete."""
+def replace_atomic(path, write):
+    """Call `write(tmp)` on a new file beside `path`, then rename it to `path`: `path` is either
+    untouched or complete."""
     directory = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp", dir=directory)
+    os.close(fd)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            out.write(text)
+        write(tmp)
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
@@ -463,6 +464,16 @@ def write_atomic(path, text):
     except BaseException:
         os.unlink(tmp)
         raise
+
+
+def write_atomic(path, text):
+    """Write `text` to `path` so that `path` is either untouched or complete."""
+
+    def write(tmp):
+        with open(tmp, "w", encoding="utf-8") as out:
+            out.write(text)
+
+    replace_atomic(path, write)
 
 
 def parse_input_size(text):

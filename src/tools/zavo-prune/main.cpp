@@ -34,16 +34,6 @@ constexpr int kParsed = 0;
 constexpr int kStopped = 1;
 constexpr int kRejected = 2;
 
-struct AnalyzeOptions {
-  std::string graph;
-  std::string output;
-  bool write_report = false;  // -o was given (an empty name is refused, not ignored)
-  bool lenient = false;
-  bool safe = false;
-  std::optional<std::int64_t> max_label_positions;
-  zavo::logging::Level log_level = zavo::logging::Level::Warning;
-};
-
 // The graph and its analysis live until the process ends: the operating system takes back their
 // memory at once, where freeing millions of small pieces one by one only costs time. Reachable
 // from here, they are not leaks.
@@ -54,11 +44,35 @@ struct Analysis {
 };
 Analysis* kept_analysis = nullptr;
 
+// What every subcommand reads and parses, and how.
 struct RunOptions {
   std::string graph;
   bool lenient = false;
   bool safe = false;
   std::optional<std::int64_t> max_label_positions;
+};
+
+// GRAPH, --lenient, --max-label-positions and, where the command has it, --safe.
+void add_run_options(CLI::App* command, RunOptions& run, bool with_safe) {
+  command->add_option("GRAPH", run.graph, "graph file (JSON, format zavo.graph)")->required();
+  command->add_flag("--lenient", run.lenient,
+                    "on a handler error, report it, use the default handler and go on");
+  if (with_safe) {
+    command->add_flag("--safe", run.safe,
+                      "also keep the labels that a node drops (listed under dropped)");
+  }
+  command
+      ->add_option("--max-label-positions", run.max_label_positions,
+                   "the most label positions the parse may create (default: what fits in half of "
+                   "this machine's memory)")
+      ->check(CLI::PositiveNumber);
+}
+
+struct AnalyzeOptions {
+  RunOptions run;
+  std::string output;
+  bool write_report = false;  // -o was given (an empty name is refused, not ignored)
+  zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
 // Reads, parses and reports the graph file; none after telling on standard error why the graph
@@ -118,10 +132,9 @@ bool write_output(const std::string& path, const zavo::graph::ContentProducer& p
 
 int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
-  if (options.write_report && !output_allowed(options.graph, options.output, "report"))
+  if (options.write_report && !output_allowed(options.run.graph, options.output, "report"))
     return kRejected;
-  const Analysis* analysis =
-      run_analysis({options.graph, options.lenient, options.safe, options.max_label_positions});
+  const Analysis* analysis = run_analysis(options.run);
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
@@ -136,18 +149,15 @@ int analyze(const AnalyzeOptions& options) {
 }
 
 struct ViewOptions {
-  std::string graph;
+  RunOptions run;
   std::string output;
-  bool lenient = false;
-  std::optional<std::int64_t> max_label_positions;
 };
 
 // The same analysis as `analyze`, written as a view page instead of a report.
 int view(const ViewOptions& options) {
-  if (!output_allowed(options.graph, options.output, "page"))
+  if (!output_allowed(options.run.graph, options.output, "page"))
     return kRejected;
-  const Analysis* analysis =
-      run_analysis({options.graph, options.lenient, false, options.max_label_positions});
+  const Analysis* analysis = run_analysis(options.run);
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
@@ -159,19 +169,15 @@ int view(const ViewOptions& options) {
 }
 
 struct ExplainOptions {
-  std::string graph;
+  RunOptions run;
   std::string parameter;
   std::optional<std::int64_t> dim;
   std::optional<std::int64_t> index;
-  bool lenient = false;
-  bool safe = false;
-  std::optional<std::int64_t> max_label_positions;
 };
 
 // Why the channels of one parameter are kept, or that they are prunable.
 int explain(const ExplainOptions& options) {
-  const Analysis* analysis =
-      run_analysis({options.graph, options.lenient, options.safe, options.max_label_positions});
+  const Analysis* analysis = run_analysis(options.run);
   if (!analysis)
     return kRejected;
   const zavo::tensor_trace::Graph& graph = analysis->graph;
@@ -181,7 +187,7 @@ int explain(const ExplainOptions& options) {
       parameter = node.get();
   }
   if (!parameter || parameter->kind != zavo::tensor_trace::NodeKind::Parameter) {
-    std::cerr << "zavo-prune: " << options.graph << ": no parameter named " << options.parameter
+    std::cerr << "zavo-prune: " << options.run.graph << ": no parameter named " << options.parameter
               << "\n";
     return kRejected;
   }
@@ -207,7 +213,7 @@ int guarded(Command command, const Options& options) {
   try {
     return command(options);
   } catch (const std::bad_alloc&) {
-    std::cerr << "zavo-prune: " << options.graph << ": out of memory\n";
+    std::cerr << "zavo-prune: " << options.run.graph << ": out of memory\n";
     return kRejected;
   }
 }
@@ -222,19 +228,9 @@ int main(int argc, char** argv) {
   AnalyzeOptions options;
   auto* analyze_command = app.add_subcommand(
       "analyze", "Parse a graph file and show which channels can be pruned together");
-  analyze_command->add_option("GRAPH", options.graph, "graph file (JSON, format zavo.graph)")
-      ->required();
+  add_run_options(analyze_command, options.run, /*with_safe=*/true);
   analyze_command->add_option("-o,--output", options.output,
                               "write the report (JSON) to this file, atomically");
-  analyze_command->add_flag("--lenient", options.lenient,
-                            "on a handler error, report it, use the default handler and go on");
-  analyze_command->add_flag("--safe", options.safe,
-                            "also keep the labels that a node drops (listed under dropped)");
-  analyze_command
-      ->add_option("--max-label-positions", options.max_label_positions,
-                   "the most label positions the parse may create (default: what fits in half of "
-                   "this machine's memory)")
-      ->check(CLI::PositiveNumber);
   std::string log_level = "warning";
   analyze_command
       ->add_option("--log-level", log_level,
@@ -244,39 +240,22 @@ int main(int argc, char** argv) {
   ViewOptions view_options;
   auto* view_command = app.add_subcommand(
       "view", "Parse a graph file and write a page that draws its prunable channels");
-  view_command->add_option("GRAPH", view_options.graph, "graph file (JSON, format zavo.graph)")
-      ->required();
+  add_run_options(view_command, view_options.run, /*with_safe=*/false);
   view_command
       ->add_option("-o,--output", view_options.output,
                    "write the page (self-contained HTML) to this file, atomically")
       ->required();
-  view_command->add_flag("--lenient", view_options.lenient,
-                         "on a handler error, report it, use the default handler and go on");
-  view_command
-      ->add_option("--max-label-positions", view_options.max_label_positions,
-                   "the most label positions the parse may create")
-      ->check(CLI::PositiveNumber);
 
   ExplainOptions explain_options;
   auto* explain_command = app.add_subcommand(
       "explain", "Show why channels of one parameter are kept, or that they are prunable");
-  explain_command
-      ->add_option("GRAPH", explain_options.graph, "graph file (JSON, format zavo.graph)")
-      ->required();
+  add_run_options(explain_command, explain_options.run, /*with_safe=*/true);
   explain_command->add_option("PARAMETER", explain_options.parameter, "the parameter's name")
       ->required();
   auto* dim_option =
       explain_command->add_option("--dim", explain_options.dim, "only this dimension");
   explain_command->add_option("--index", explain_options.index, "only this channel of --dim")
       ->needs(dim_option);
-  explain_command->add_flag("--lenient", explain_options.lenient,
-                            "on a handler error, report it, use the default handler and go on");
-  explain_command->add_flag("--safe", explain_options.safe,
-                            "also keep the labels that a node drops");
-  explain_command
-      ->add_option("--max-label-positions", explain_options.max_label_positions,
-                   "the most label positions the parse may create")
-      ->check(CLI::PositiveNumber);
 
   try {
     app.parse(argc, argv);
