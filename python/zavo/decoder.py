@@ -5,9 +5,11 @@ SwiGLU MLP, and a language-model head tied to the token embedding or not.
 `CONFIGS` names the zoo's tiny configuration and full-size shapes (7B) that
 are meant to be built on the `meta` device: every module takes a `device`, so
 `Decoder(CONFIGS["7b"], device="meta")` allocates no weight and still traces.
+A pruned decoder's `config` gives its head counts and MLP widths per layer
+(`config_of`), so that `Decoder(config)` builds a model its state fits.
 """
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import torch
 from torch import nn
@@ -19,17 +21,25 @@ class DecoderConfig:
     vocab_size: int
     dim: int
     layers: int
-    heads: int
+    heads: int  # each of heads, kv_heads and hidden: one number, or one per layer
     kv_heads: int  # heads share key-value heads in groups of heads // kv_heads
     hidden: int  # width of the SwiGLU MLP
     max_seq: int
     tie_embeddings: bool = True
     rope_theta: float = 10000.0
     norm_eps: float = 1e-5
+    head_dim: int = None  # dim // heads unless given
 
-    @property
-    def head_dim(self):
-        return self.dim // self.heads
+    def __post_init__(self):
+        if self.head_dim is None:
+            object.__setattr__(self, "head_dim", self.dim // self.heads)
+
+    def layer(self, i):
+        """The configuration of layer i: its own head counts and MLP width."""
+        def pick(value):
+            return value[i] if isinstance(value, tuple) else value
+
+        return replace(self, heads=pick(self.heads), kv_heads=pick(self.kv_heads), hidden=pick(self.hidden))
 
 
 CONFIGS = {
@@ -112,7 +122,7 @@ class Decoder(nn.Module):
         super().__init__()
         self.config = config
         self.embed = nn.Embedding(config.vocab_size, config.dim, device=device)
-        self.blocks = nn.ModuleList(Block(config, device) for _ in range(config.layers))
+        self.blocks = nn.ModuleList(Block(config.layer(i), device) for i in range(config.layers))
         self.norm = RMSNorm(config.dim, config.norm_eps, device)
         self.head = nn.Linear(config.dim, config.vocab_size, bias=False, device=device)
         if config.tie_embeddings:
@@ -132,3 +142,16 @@ class Decoder(nn.Module):
         for block in self.blocks:
             x = block(x, cos, sin)
         return self.head(self.norm(x))
+
+
+def config_of(model):
+    """The configuration of a decoder's present shapes (after pruning): the embedding width,
+    and per layer the head counts and MLP width, one number where every layer agrees."""
+    def per_layer(values):
+        return values[0] if len(set(values)) == 1 else tuple(values)
+
+    blocks = list(model.blocks)
+    return replace(model.config, dim=model.embed.weight.shape[1],
+                   heads=per_layer([b.attn.heads for b in blocks]),
+                   kv_heads=per_layer([b.attn.kv_heads for b in blocks]),
+                   hidden=per_layer([b.mlp.gate_proj.out_features for b in blocks]))

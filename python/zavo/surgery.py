@@ -9,9 +9,11 @@ channels agree with the new tensors.
 
 import torch
 
-# Layer attributes that count channels; `pruned_counts` and the pruning proof restore them.
+# Layer attributes that count channels or heads (`PruneResult.layers` shows them before and after).
 CHANNEL_COUNTS = ("in_channels", "out_channels", "groups", "num_features", "in_features", "out_features",
-                  "normalized_shape", "num_channels", "num_embeddings", "embedding_dim")
+                  "normalized_shape", "num_channels", "num_groups", "num_embeddings", "embedding_dim",
+                  "num_heads", "heads", "kv_heads", "head_dim", "embed_dim", "kdim", "vdim", "output_dim",
+                  "hidden_dim")
 
 
 class SurgeryError(Exception):
@@ -79,12 +81,46 @@ def check_indices(name, tensor, dim, indices):
         raise IndexError("%s dim %d has %d entries, no index %s" % (name, dim, tensor.shape[dim], bad))
 
 
-def prune_slices(model, channels, replaced=None):
-    """Remove every slice and update the layers' channel counts.
+class Edits:
+    """Every change `prune_slices` makes to a model, in order; `undo()` reverts them all."""
 
-    `replaced` collects (table, attribute, original tensor) for each tensor swapped out.
+    _MISSING = object()
+
+    def __init__(self):
+        self._steps = []
+
+    def put(self, table, key, value):
+        """table[key] = value (a module's parameter or buffer table)."""
+        self._steps.append((table, key, table[key]))
+        table[key] = value
+
+    def set(self, obj, attr, value):
+        """setattr(obj, attr, value), remembered only when it changes something."""
+        old = getattr(obj, attr, self._MISSING)
+        if old is value or (old is not self._MISSING and type(old) is type(value) and old == value):
+            return
+        self._steps.append((obj, attr, old))
+        setattr(obj, attr, value)
+
+    def undo(self):
+        for target, key, old in reversed(self._steps):
+            if isinstance(target, dict):
+                target[key] = old
+            elif old is self._MISSING:
+                delattr(target, key)
+            else:
+                setattr(target, key, old)
+        self._steps.clear()
+
+
+def prune_slices(model, channels, edits=None):
+    """Remove every slice and update the attributes that count channels and heads.
+
+    `edits` (an `Edits`) records the changes, so that they can be undone.
     """
+    edits = Edits() if edits is None else edits
     holders = _holders(model)
+    before = _snapshot(model)
     with torch.no_grad():
         for name, dims in slices_by_tensor(channels).items():
             tensor = find_tensor(model, name)
@@ -97,38 +133,170 @@ def prune_slices(model, channels, replaced=None):
             if isinstance(tensor, torch.nn.Parameter):
                 new = torch.nn.Parameter(new, requires_grad=tensor.requires_grad)
             for module, attr, is_parameter in holders[id(tensor)]:
-                table = module._parameters if is_parameter else module._buffers
-                if replaced is not None:
-                    replaced.append((table, attr, tensor))
-                table[attr] = new
+                edits.put(module._parameters if is_parameter else module._buffers, attr, new)
+    # Children first: a block reads its head count from its attention layer.
+    for module in reversed(list(model.modules())):
+        update_counts(module, before.get(id(module)), edits)
+    return edits
+
+
+# -- what the counts follow -------------------------------------------------------------------------
+
+# Attributes that count a layer's query heads, and its key-value heads under grouped-query attention.
+HEAD_COUNTS = ("num_heads", "heads", "n_heads", "num_attention_heads")
+KV_HEAD_COUNTS = ("kv_heads", "num_kv_heads", "n_kv_heads", "num_key_value_heads")
+# The names models give the projection that makes the queries (alone or fused with keys and values),
+# and the one that makes the keys.
+QUERY_PROJECTIONS = ("q_proj", "query", "q", "wq", "to_q", "qkv", "Wqkv", "c_attn", "query_key_value")
+KEY_PROJECTIONS = ("k_proj", "key", "k", "wk", "to_k")
+
+
+def _is(module, where, *names):
+    """Whether the module is (a subclass of) one of the classes `names` of module `where`,
+    without importing it: a model holds such a layer only when its library is loaded."""
+    return any(c.__module__ == where and c.__name__ in names for c in type(module).__mro__)
+
+
+_SWIN = "torchvision.models.swin_transformer"
+_MVIT = "torchvision.models.video.mvit"
+_VIT = "torchvision.models.vision_transformer"
+
+
+def _projection(module, names):
+    for name in names:
+        child = module._modules.get(name)
+        if isinstance(child, torch.nn.Linear):
+            return child
+    return None
+
+
+def _snapshot(model):
+    """What the counts follow, taken before any tensor changes, per layer: `group`, the channels
+    of one group of a group normalisation; `heads`, each head count with the projection it is read
+    from and that projection's rows (a head keeps its size, so the count follows the rows);
+    `head_dim`, the size of a head where the layer derives it from its width."""
+    before = {}
     for module in model.modules():
-        update_channel_counts(module)
+        entry = {}
+        if isinstance(module, torch.nn.GroupNorm):
+            entry["group"] = module.num_channels // module.num_groups
+        elif not isinstance(module, torch.nn.MultiheadAttention):
+            query, key = _projection(module, QUERY_PROJECTIONS), _projection(module, KEY_PROJECTIONS)
+            heads = [(attr, count, projection, projection.out_features)
+                     for attrs, projection in ((HEAD_COUNTS, query), (KV_HEAD_COUNTS, key or query))
+                     if projection is not None
+                     for attr, count in ((a, getattr(module, a, None)) for a in attrs)
+                     if type(count) is int and count > 0]
+            if heads:
+                entry["heads"] = heads
+        if _is(module, _SWIN, "ShiftedWindowAttention") and not hasattr(module, "head_dim"):
+            entry["head_dim"] = module.qkv.out_features // 3 // module.num_heads
+        if entry:
+            before[id(module)] = entry
+    return before
 
 
-def update_channel_counts(module):
-    """Make the attributes that count channels agree with the (pruned) tensors."""
+# -- recounting ------------------------------------------------------------------------------------
+
+
+def update_counts(module, before, edits):
+    """Make the attributes that count channels and heads agree with the (pruned) tensors.
+
+    `before` is the module's entry of `_snapshot`, taken before the tensors changed.
+    """
+    before = before or {}
     nn = torch.nn
     if isinstance(module, nn.modules.conv._ConvNd):
         weight = module.weight
         depthwise = module.groups > 1 and module.groups == module.in_channels == module.out_channels
         full = weight.shape[0]  # input channels when transposed, output channels otherwise
         if depthwise:
-            module.groups = module.in_channels = module.out_channels = full
+            for attr in ("groups", "in_channels", "out_channels"):
+                edits.set(module, attr, full)
         elif module.transposed:
-            module.in_channels = full
-            module.out_channels = weight.shape[1] * module.groups
+            edits.set(module, "in_channels", full)
+            edits.set(module, "out_channels", weight.shape[1] * module.groups)
         else:
-            module.out_channels = full
-            module.in_channels = weight.shape[1] * module.groups
+            edits.set(module, "out_channels", full)
+            edits.set(module, "in_channels", weight.shape[1] * module.groups)
     elif isinstance(module, nn.modules.batchnorm._NormBase):
         source = module.weight if module.weight is not None else module.running_mean
         if source is not None:
-            module.num_features = source.shape[0]
+            edits.set(module, "num_features", source.shape[0])
     elif isinstance(module, nn.Linear):
-        module.out_features, module.in_features = module.weight.shape
+        edits.set(module, "out_features", module.weight.shape[0])
+        edits.set(module, "in_features", module.weight.shape[1])
     elif isinstance(module, nn.LayerNorm) and module.weight is not None:
-        module.normalized_shape = tuple(module.weight.shape)
+        edits.set(module, "normalized_shape", tuple(module.weight.shape))
     elif isinstance(module, nn.GroupNorm) and module.weight is not None:
-        module.num_channels = module.weight.shape[0]
+        # Channels go in whole groups: the groups keep their size.
+        channels = module.weight.shape[0]
+        group = before["group"]
+        if channels % group:
+            raise SurgeryError("%d channels left in a group normalisation of groups of %d" % (channels, group))
+        edits.set(module, "num_channels", channels)
+        edits.set(module, "num_groups", channels // group)
     elif isinstance(module, nn.Embedding):
-        module.num_embeddings, module.embedding_dim = module.weight.shape
+        edits.set(module, "num_embeddings", module.weight.shape[0])
+        edits.set(module, "embedding_dim", module.weight.shape[1])
+    elif isinstance(module, nn.MultiheadAttention):
+        _recount_multihead_attention(module, edits)
+        return
+    if "head_dim" in before:
+        edits.set(module, "head_dim", before["head_dim"])
+    for attr, count, projection, rows in before.get("heads", ()):
+        edits.set(module, attr, _scaled(module, count, projection.out_features, rows))
+    _recount_known_layers(module, edits)
+
+
+def _scaled(module, count, rows, rows_before):
+    """The head count that `rows` of a projection hold, when `rows_before` held `count` heads."""
+    if rows * count % rows_before:
+        raise SurgeryError("%s: %d rows of its projection are not whole heads (%d heads had %d rows)" % (
+            type(module).__name__, rows, count, rows_before))
+    return rows * count // rows_before
+
+
+def _recount_multihead_attention(module, edits):
+    # head_dim never changes: heads are removed whole, so the heads follow the query rows.
+    if module._qkv_same_embed_dim:
+        q_rows, embed_dim = module.in_proj_weight.shape[0] // 3, module.in_proj_weight.shape[1]
+        kdim = vdim = embed_dim
+    else:
+        q_rows, embed_dim = module.q_proj_weight.shape
+        kdim, vdim = module.k_proj_weight.shape[1], module.v_proj_weight.shape[1]
+    edits.set(module, "num_heads", _scaled(module, module.num_heads, q_rows,
+                                           module.num_heads * module.head_dim))
+    edits.set(module, "embed_dim", embed_dim)
+    edits.set(module, "kdim", kdim)
+    edits.set(module, "vdim", vdim)
+    if module.num_heads * module.head_dim != embed_dim and type(module) is torch.nn.MultiheadAttention:
+        from zavo.attention import PrunedMultiheadAttention
+
+        edits.set(module, "__class__", PrunedMultiheadAttention)
+
+
+def _recount_known_layers(module, edits):
+    """Counts that the rules above cannot see: layers whose forward reads them."""
+    if _is(module, _VIT, "VisionTransformer"):
+        edits.set(module, "hidden_dim", module.class_token.shape[-1])
+    elif _is(module, _VIT, "EncoderBlock"):
+        edits.set(module, "num_heads", module.self_attention.num_heads)
+    elif _is(module, _MVIT, "MultiscaleAttention"):
+        edits.set(module, "embed_dim", module.qkv.in_features)
+        edits.set(module, "output_dim", module.num_heads * module.head_dim)
+    elif _is(module, _SWIN, "PatchMerging", "PatchMergingV2"):
+        edits.set(module, "dim", module.reduction.in_features // 4)
+    elif _is(module, _SWIN, "ShiftedWindowAttention"):
+        # torchvision takes a head's size from the input's width: once they differ, a forward
+        # that reads `head_dim` takes over.
+        if module.num_heads * module.head_dim != module.qkv.in_features and type(module).__module__ == _SWIN:
+            from zavo import attention
+
+            v2 = _is(module, _SWIN, "ShiftedWindowAttentionV2")
+            edits.set(module, "__class__", attention.PrunedShiftedWindowAttentionV2 if v2
+                      else attention.PrunedShiftedWindowAttention)
+    elif _is(module, "zavo.decoder", "Decoder"):
+        from zavo import decoder
+
+        edits.set(module, "config", decoder.config_of(module))

@@ -5,10 +5,15 @@
 For each prunable class of the report's `groups` (or a seeded sample of them)
 the model is rebuilt with the export's seed, every (parameter, dimension,
 index) slice of the class is removed at once, the layer attributes that count
-channels are updated, and the forward pass runs.  The class is sound when the
-pruned model runs, keeps every output's shape, and (in evaluation mode) gives
-the outputs of the unpruned model with the same slices set to zero.  Exit
-status: 0 when every checked class is sound, 1 when one is not, 2 on bad input.
+channels and heads are updated, and the forward pass runs.  The class is sound
+when the pruned model runs, keeps every output's shape, and (in evaluation
+mode) gives the outputs of the unpruned model with the same slices set to
+zero.  Where a statistic over a dimension spans the class's channels (a layer
+or RMS normalisation, a mean, a softmax), removing a channel changes the
+statistic and zeroing it does not, so the outputs differ by design: such a
+class is sound when the pruned model runs and keeps every output's shape, and
+its line says which node made the difference.  Exit status: 0 when every
+checked class is sound, 1 when one is not, 2 on bad input.
 """
 
 import argparse
@@ -20,7 +25,7 @@ import sys
 
 from zavo import export as export_graph
 from zavo.surgery import (  # noqa: F401  (prune_slices is part of this module's interface)
-    CHANNEL_COUNTS,
+    Edits,
     SurgeryError,
     check_indices,
     describe_slices,
@@ -82,19 +87,71 @@ def zeroed(model, channels):
 
 @contextlib.contextmanager
 def pruned(model, channels):
-    """Within the block every slice of the class is removed and the layers' channel
-    counts follow; afterwards the model is as before (the original tensors are put back)."""
-    counts = [(m, {a: getattr(m, a) for a in CHANNEL_COUNTS if hasattr(m, a)}) for m in model.modules()]
-    replaced = []
+    """Within the block every slice of the class is removed and the layers' channel and
+    head counts follow; afterwards the model is as before (tensors, counts and classes)."""
+    edits = Edits()
     try:
-        prune_slices(model, channels, replaced)
+        prune_slices(model, channels, edits)
         yield model
     finally:
-        for table, attr, original in reversed(replaced):
-            table[attr] = original
-        for module, values in counts:
-            for attr, value in values.items():
-                setattr(module, attr, value)
+        edits.undo()
+
+
+# Operations whose result at one place depends on every channel of the dimensions they take
+# statistics over: removing a channel there changes the result, zeroing it does not (a sum, where
+# a zero adds nothing, and a group normalisation, whose groups go whole, are not among them).
+_REDUCTIONS = {"%s.%s" % (space, name) for space in ("torch", "torch.Tensor")
+               for name in ("mean", "var", "std", "norm", "amax", "amin", "logsumexp", "prod", "softmax",
+                            "log_softmax")}
+_REDUCTIONS |= {"torch.nn.functional.softmax", "torch.nn.functional.log_softmax"}
+
+
+def _argument(node, position, key, default=None):
+    args, kwargs = node.get("args", []), node.get("kwargs", {})
+    return args[position] if len(args) > position else kwargs.get(key, default)
+
+
+def _statistic_dims(node, rank):
+    """The dimensions of its first input that a call takes a statistic over (empty for others)."""
+    op = node.get("op")
+    if op == "torch.nn.functional.layer_norm":
+        shape = _argument(node, 1, "normalized_shape")
+        return set(range(rank - len(shape), rank)) if isinstance(shape, list) else set()
+    if op == "torch.nn.functional.normalize":
+        dims = _argument(node, 2, "dim", 1)
+    elif op in _REDUCTIONS:
+        dims = _argument(node, 1, "dim")
+        if dims is None and not op.endswith("softmax"):
+            return set(range(rank))
+    else:
+        return set()
+    dims = dims if isinstance(dims, list) else [dims]
+    return {d % rank for d in dims if isinstance(d, int) and not isinstance(d, bool) and rank}
+
+
+def spanned_labels(graph, nodes):
+    """{label: (node name, operation)} for each channel label that some call takes a statistic over.
+
+    `graph` is the traced graph (`zavo.trace`), `nodes` the report's final labels per node
+    (`Report.nodes` or a report file's `nodes`), matched by node name.
+    """
+    labels_of = {}
+    for node in nodes:
+        name, labels = (node["name"], node["labels"]) if isinstance(node, dict) else (node.name, node.labels)
+        labels_of[name] = labels
+    by_id = {node["id"]: node for node in graph["nodes"]}
+    spanned = {}
+    for node in graph["nodes"]:
+        if node["kind"] != "call":
+            continue
+        source = _argument(node, 0, "input")
+        if not isinstance(source, dict) or "node" not in source:
+            continue
+        labels = labels_of.get(by_id[source["node"]]["name"]) or []
+        for dim in sorted(_statistic_dims(node, len(labels))):
+            for label in labels[dim] or ():
+                spanned.setdefault(label, (node["name"], node["op"]))
+    return spanned
 
 
 def _outputs(model, inputs, train):
@@ -108,19 +165,22 @@ def _first_line(error):
     return "%s: %s" % (type(error).__name__, text.splitlines()[0] if text else "")
 
 
-def check_class(model, inputs, channels, train=False, reference=None):
+def check_class(model, inputs, channels, train=False, reference=None, spanned_by=None):
     """Check one class; the model is left as it was. Returns (sound, detail).
 
     `reference`: the unpruned model's evaluation-mode outputs, if already known.
     With `train`, the pruned model must also keep its output shapes in training
     mode (run on a copy, since training mode updates running statistics).
+    `spanned_by`: the (node name, operation) whose statistic spans the class's
+    channels, if any; then the outputs are not compared with the zeroed model.
     """
     mode = model.training
     try:
         if reference is None:
             reference = _outputs(model, inputs, False)
-        with zeroed(model, channels):
-            expected = _outputs(model, inputs, False)
+        if spanned_by is None:
+            with zeroed(model, channels):
+                expected = _outputs(model, inputs, False)
         with pruned(model, channels):
             got = _outputs(model, inputs, False)
             if train:
@@ -136,21 +196,26 @@ def check_class(model, inputs, channels, train=False, reference=None):
         model.train(mode)
     if len(got) != len(reference):
         return False, "%d outputs instead of %d" % (len(got), len(reference))
-    worst = 0.0
-    for i, (out, ref, want) in enumerate(zip(got, reference, expected)):
+    for i, (out, ref) in enumerate(zip(got, reference)):
         if out.shape != ref.shape:
             return False, "output %d has shape %s, not %s" % (i, tuple(out.shape), tuple(ref.shape))
+    if spanned_by is not None:
+        return True, "runs, output shapes kept (not compared with the zeroed model: node %s (%s) takes a " \
+                     "statistic over these channels)" % spanned_by
+    worst = 0.0
+    for i, (out, want) in enumerate(zip(got, expected)):
         error = (out - want).abs().max().item() if out.numel() else 0.0
         scale = want.abs().max().item() if want.numel() else 0.0
         if not error <= ATOL + RTOL * scale:  # also catches nan
             return False, "output %d differs from the zeroed model by %.3g (scale %.3g)" % (i, error, scale)
         worst = max(worst, error)
-    return True, "max error %.2g" % worst
+    return True, "equal to the zeroed model, max error %.2g" % worst
 
 
-def verify(model, inputs, groups, train=False, out=None):
+def verify(model, inputs, groups, train=False, out=None, spanned=None):
     """Check each group (a report file's dict or a `zavo.Group`); print one line per class.
-    Returns the number of unsound classes."""
+    `spanned` is `spanned_labels` of the model's graph and report.  Returns the number of
+    unsound classes."""
     unsound = 0
     reference = _outputs(model, inputs, False)
     for group in groups:
@@ -158,7 +223,7 @@ def verify(model, inputs, groups, train=False, out=None):
             label, channels = group["label"], group["channels"]
         else:
             label, channels = group.label, group.channels
-        sound, detail = check_class(model, inputs, channels, train, reference)
+        sound, detail = check_class(model, inputs, channels, train, reference, (spanned or {}).get(label))
         unsound += not sound
         print("class %s: %s: %s; %s" % (label, "sound" if sound else "unsound", describe_slices(channels), detail),
               file=out or sys.stdout)
@@ -195,7 +260,11 @@ def main(argv=None):
             print("note: the analysis stopped with an error: %s" % json.dumps(report["error"]))
         groups = select_groups(report, args.sample, args.seed)
         total = sum(1 for g in report["groups"] if g.get("prunable") is True)
-        unsound = verify(built.model, built.inputs, groups, built.train)
+        built.model.eval()  # as the analysis traces it: running statistics stay as they are
+        graph = export_graph.trace(built.model, built.inputs)
+        built.model.train(built.train)
+        spanned = spanned_labels(graph, report.get("nodes", []))
+        unsound = verify(built.model, built.inputs, groups, built.train, spanned=spanned)
     except (SurgeryError, zoo.ModelError) as error:
         print("error: %s" % error, file=sys.stderr)
         return 2

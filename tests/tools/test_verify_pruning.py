@@ -52,7 +52,7 @@ class TinyModelReport(unittest.TestCase):
         lines = out.splitlines()
         self.assertEqual((status, err, len(lines)), (1, "", 5))
         self.assertRegex(lines[0], r"^class 0: sound: conv1.weight dim 0 \[1\], conv1.bias dim 0 \[1\], .*"
-                                   r"conv2.weight dim 1 \[1\]; max error \S+$")
+                                   r"conv2.weight dim 1 \[1\]; equal to the zeroed model, max error \S+$")
         self.assertRegex(lines[1], r"^class 1: unsound: .*conv2.weight dim 1 \[3\]; output 0 differs from the "
                                    r"zeroed model by \S+ \(scale \S+\)$")
         self.assertEqual(lines[2], "class 2: unsound: conv2.weight dim 0 [0], conv2.bias dim 0 [0]; "

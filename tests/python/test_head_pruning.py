@@ -1,0 +1,131 @@
+"""Removing heads and embedding channels from attention layers: the counts follow the tensors,
+the pruned layer computes what the layer with those slices zeroed computes, and the proof
+undoes everything."""
+
+import unittest
+
+from tests.tools.support import REPO  # noqa: F401  (puts the package on the path)
+
+import torch
+from torch import nn
+
+from zavo import surgery, verify
+from zavo.attention import PrunedMultiheadAttention
+
+
+def slices(triples):
+    return [{"node": name, "dim": dim, "index": index} for name, dim, index in triples]
+
+
+def mha_head(mha, h, prefix=""):
+    """Every slice of head h of an nn.MultiheadAttention: its q, k and v rows (fused or not,
+    with biases and the added key and value biases) and its columns of the output projection."""
+    size, width = mha.head_dim, mha.num_heads * mha.head_dim
+    rows = range(h * size, (h + 1) * size)
+    out = [(prefix + "out_proj.weight", 1, i) for i in rows]
+    for part, name in enumerate("qkv"):
+        if mha._qkv_same_embed_dim:
+            out += [(prefix + "in_proj_weight", 0, part * width + i) for i in rows]
+        else:
+            out += [(prefix + "%s_proj_weight" % name, 0, i) for i in rows]
+        if mha.in_proj_bias is not None:
+            out += [(prefix + "in_proj_bias", 0, part * width + i) for i in rows]
+    for extra in ("bias_k", "bias_v"):
+        if getattr(mha, extra) is not None:
+            out += [(prefix + extra, 2, i) for i in rows]
+    return out
+
+
+def mha_channel(mha, c, prefix=""):
+    """Embedding channel c of the query and output (and of key and value when they share it)."""
+    out = [(prefix + "out_proj.weight", 0, c)] + [(prefix + "out_proj.bias", 0, c)] * (mha.out_proj.bias is not None)
+    if mha._qkv_same_embed_dim:
+        return out + [(prefix + "in_proj_weight", 1, c)]
+    return out + [(prefix + "q_proj_weight", 1, c)]
+
+
+class MultiheadAttention(unittest.TestCase):
+    """Every form of the call, with heads and channels removed, against the zeroed layer."""
+
+    CASES = [
+        # options, heads removed, embedding channels removed, call
+        (dict(batch_first=True), [1], [3, 5], "self"),
+        (dict(batch_first=True), [0, 2], [], "self weights per head"),
+        (dict(bias=False, add_bias_kv=True, add_zero_attn=True), [3], [], "self padding mask weights"),
+        (dict(kdim=6, vdim=7, batch_first=True), [2], [0], "cross float mask weights per head"),
+        (dict(), [1, 2, 3], [15], "unbatched bool mask"),
+    ]
+
+    def call(self, mha, how, x, memory):
+        torch.manual_seed(3)
+        unbatched = "unbatched" in how
+        q = x[0] if unbatched else x
+        k = v = q if "cross" not in how else memory
+        kwargs = dict(need_weights="weights" in how, average_attn_weights="per head" not in how)
+        tgt, src = q.shape[-2 if mha.batch_first or unbatched else 0], k.shape[-2 if mha.batch_first else 0]
+        if "padding mask" in how:
+            kwargs["key_padding_mask"] = torch.rand(q.shape[1], src) < 0.3
+        if "float mask" in how:
+            kwargs["attn_mask"] = torch.randn(tgt, src)
+        if "bool mask" in how:
+            kwargs["attn_mask"] = torch.rand(tgt, src) < 0.3
+        if "cross" in how:
+            k, v = memory[..., :mha.kdim], memory[..., :mha.vdim]
+        return mha(q, k, v, **kwargs)
+
+    def test_pruned_layers_compute_the_zeroed_layers_results(self):
+        for options, heads, channels, how in self.CASES:
+            with self.subTest(how=how, **{k: str(v) for k, v in options.items()}):
+                torch.manual_seed(0)
+                mha = nn.MultiheadAttention(16, 4, **options).eval()
+                with torch.no_grad():
+                    for p in mha.parameters():
+                        p.normal_()
+                cut = [t for h in heads for t in mha_head(mha, h)] + [t for c in channels for t in mha_channel(mha, c)]
+                x = torch.randn(3, 5, 16)
+                memory = torch.randn(3, 7, 7) if mha.batch_first else torch.randn(7, 3, 7)
+                with verify.zeroed(mha, slices(cut)):
+                    want, want_weights = self.call(mha, how, x, memory)
+                keep = [c for c in range(16) if c not in channels]
+                edits = surgery.prune_slices(mha, slices(cut))
+                self.assertIsInstance(mha, PrunedMultiheadAttention)
+                self.assertEqual((mha.num_heads, mha.head_dim, mha.embed_dim), (4 - len(heads), 4, len(keep)))
+                got, weights = self.call(mha, how, x[..., keep], memory)
+                torch.testing.assert_close(got, want[..., keep])
+                if "per head" in how:
+                    kept = [h for h in range(4) if h not in heads]
+                    torch.testing.assert_close(weights, want_weights[:, kept])
+                elif weights is not None:  # an average over the heads left: each row still sums to one
+                    self.assertEqual(weights.shape, want_weights.shape)
+                    torch.testing.assert_close(weights.sum(-1), torch.ones(weights.shape[:-1]))
+                edits.undo()
+                self.assertIs(type(mha), nn.MultiheadAttention)
+                self.assertEqual((mha.num_heads, mha.embed_dim, mha.in_proj_weight is None), (4, 16, "kdim" in options))
+
+    def test_a_mask_made_for_every_head_is_refused_once_heads_are_gone(self):
+        mha = nn.MultiheadAttention(8, 2).eval()
+        surgery.prune_slices(mha, slices(mha_head(mha, 0)))
+        x = torch.randn(5, 3, 8)
+        with self.assertRaisesRegex(RuntimeError, r"the 3D attn_mask has shape \(6, 5, 5\), not \(3, 5, 5\): "
+                                                  r"the layer has 1 heads now"):
+            mha(x, x, x, attn_mask=torch.zeros(6, 5, 5))
+
+
+class GroupNormalisation(unittest.TestCase):
+    def test_groups_go_whole(self):
+        torch.manual_seed(0)
+        model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.GroupNorm(4, 8), nn.Conv2d(8, 2, 1)).eval()
+        with torch.no_grad():
+            model[1].weight.uniform_(0.5, 1.5)
+        group = slices((name, dim, c) for c in (2, 3) for name, dim in
+                       [("0.weight", 0), ("0.bias", 0), ("1.weight", 0), ("1.bias", 0), ("2.weight", 1)])
+        sound, detail = verify.check_class(model, (torch.randn(1, 3, 4, 4),), group)
+        self.assertTrue(sound, detail)
+        surgery.prune_slices(model, group)
+        self.assertEqual((model[1].num_groups, model[1].num_channels), (3, 6))
+        with self.assertRaisesRegex(surgery.SurgeryError, "5 channels left in a group normalisation of groups of 2"):
+            surgery.prune_slices(model, group[:5])
+
+
+if __name__ == "__main__":
+    unittest.main()
