@@ -16,7 +16,7 @@ from torch.overrides import TorchFunctionMode
 
 from zavo import export
 from zavo.analysis import ZavoError, analyze_graph
-from zavo.surgery import CHANNEL_COUNTS, find_tensor, prune_slices
+from zavo.surgery import CHANNEL_COUNTS, count_heads, find_tensor, prune_slices
 
 # Layer attributes that count channels, before and after, for the layers that changed.
 LayerChange = namedtuple("LayerChange", "name type before after")
@@ -273,7 +273,8 @@ def _change(before, after):
 class PruneResult:
     """What `prune` did: the pruned `model` and what changed.
 
-    `parameters` and `macs` are (before, after); `layers` lists a `LayerChange`
+    `parameters`, `macs` and `heads` are (before, after), heads as (query heads,
+    key-value heads) of all attention layers; `layers` lists a `LayerChange`
     per layer whose channel counts changed; `removed_classes` of
     `prunable_classes`; `output_shapes` of the check; `report` the analysis.
     """
@@ -290,6 +291,12 @@ class PruneResult:
             "removed channel classes: %d of %d prunable" % (self.removed_classes, self.prunable_classes),
             "parameters: %s" % _change(*self.parameters),
             "MACs:       %s" % _change(*self.macs),
+        ]
+        (heads, kv_heads), (heads_after, kv_heads_after) = self.heads
+        if heads:
+            grouped = " (key-value heads %d -> %d)" % (kv_heads, kv_heads_after) if kv_heads != heads else ""
+            lines.append("heads:      %s%s" % (_change(heads, heads_after), grouped))
+        lines += [
             "output check: the pruned model runs on the example inputs; output shapes %s as before" % (
                 ", ".join(str(tuple(s)) for s in self.output_shapes)),
         ]
@@ -341,7 +348,7 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     stage("running %s on the example inputs" % name)
     outputs, macs_before = run_counted(model, inputs)
     shapes = [tuple(t.shape) for t in outputs]
-    params_before = count_parameters(model)
+    params_before, heads_before = count_parameters(model), count_heads(model)
     if report is None:
         stage("tracing and analysing")
         report = analyze_model(model, inputs, name=name, lenient=lenient)
@@ -369,5 +376,6 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     return PruneResult(
         model=model, name=name, amount=amount, importance=importance if isinstance(importance, str) else "custom",
         global_ranking=global_ranking, parameters=(params_before, count_parameters(model)),
-        macs=(macs_before, macs_after), layers=layers, removed_classes=len(chosen),
+        macs=(macs_before, macs_after), heads=(heads_before, count_heads(model)), layers=layers,
+        removed_classes=len(chosen),
         prunable_classes=report.summary["prunable_classes"], output_shapes=shapes, report=report)

@@ -151,6 +151,23 @@ QUERY_PROJECTIONS = ("q_proj", "query", "q", "wq", "to_q", "qkv", "Wqkv", "c_att
 KEY_PROJECTIONS = ("k_proj", "key", "k", "wk", "to_k")
 
 
+def count_heads(model):
+    """(query heads, key-value heads) of the model's attention layers, summed; a layer without
+    grouped-query attention counts its heads as both.  A layer is a module with a head count
+    none of whose descendants has one (a block that echoes its attention's count is not one)."""
+    def count(module, attrs):
+        return next((v for v in (getattr(module, a, None) for a in attrs) if type(v) is int), None)
+
+    heads = kv_heads = 0
+    for module in model.modules():
+        n = count(module, HEAD_COUNTS)
+        if n is None or any(count(m, HEAD_COUNTS) is not None for m in module.modules() if m is not module):
+            continue
+        kv = count(module, KV_HEAD_COUNTS)
+        heads, kv_heads = heads + n, kv_heads + (n if kv is None else kv)
+    return heads, kv_heads
+
+
 def _is(module, where, *names):
     """Whether the module is (a subclass of) one of the classes `names` of module `where`,
     without importing it: a model holds such a layer only when its library is loaded."""
