@@ -255,9 +255,11 @@ def select_classes(model, report, amount, importance="l1", global_ranking=False,
                     chosen[tied].append(candidate)
     if round_to:
         for tied, picked in chosen.items():
-            # The set's own channel count: its smallest dimension, less what the set removes.
-            base = min(sizes[pair] for pair in tied)
-            while picked and (base - len(picked)) % round_to:
+            # The set's own channel count: its smallest dimension, less what the set removes there
+            # (a class of a head removes all of the head's channels at once).
+            pair = min(tied, key=lambda p: sizes[p])
+            per_class = picked[0].counts[pair] if picked else 1
+            while picked and (sizes[pair] - per_class * len(picked)) % round_to:
                 picked.pop()  # the most important of those chosen stays
     return [c.group for picked in chosen.values() for c in picked]
 
