@@ -259,11 +259,9 @@ def update_counts(module, before, edits):
     elif isinstance(module, nn.MultiheadAttention):
         _recount_multihead_attention(module, edits)
         return
-    if "head_dim" in before:
-        edits.set(module, "head_dim", before["head_dim"])
     for attr, count, projection, rows in before.get("heads", ()):
         edits.set(module, attr, _scaled(module, count, projection.out_features, rows))
-    _recount_known_layers(module, edits)
+    _recount_known_layers(module, before, edits)
 
 
 def _scaled(module, count, rows, rows_before):
@@ -293,7 +291,7 @@ def _recount_multihead_attention(module, edits):
         edits.set(module, "__class__", PrunedMultiheadAttention)
 
 
-def _recount_known_layers(module, edits):
+def _recount_known_layers(module, before, edits):
     """Counts that the rules above cannot see: layers whose forward reads them."""
     if _is(module, _VIT, "VisionTransformer"):
         edits.set(module, "hidden_dim", module.class_token.shape[-1])
@@ -307,9 +305,11 @@ def _recount_known_layers(module, edits):
     elif _is(module, _SWIN, "ShiftedWindowAttention"):
         # torchvision takes a head's size from the input's width: once they differ, a forward
         # that reads `head_dim` takes over.
-        if module.num_heads * module.head_dim != module.qkv.in_features and type(module).__module__ == _SWIN:
+        head_dim = before.get("head_dim") or module.head_dim
+        if module.num_heads * head_dim != module.qkv.in_features and type(module).__module__ == _SWIN:
             from zavo import attention
 
+            edits.set(module, "head_dim", head_dim)
             v2 = _is(module, _SWIN, "ShiftedWindowAttentionV2")
             edits.set(module, "__class__", attention.PrunedShiftedWindowAttentionV2 if v2
                       else attention.PrunedShiftedWindowAttention)
