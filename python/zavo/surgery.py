@@ -313,6 +313,13 @@ def _recount_known_layers(module, before, edits):
             v2 = _is(module, _SWIN, "ShiftedWindowAttentionV2")
             edits.set(module, "__class__", attention.PrunedShiftedWindowAttentionV2 if v2
                       else attention.PrunedShiftedWindowAttention)
+    elif isinstance(module, torch.nn.TransformerEncoderLayer):
+        # Its fused fast path takes a head's size from the width too; without it, the layer calls
+        # its attention's forward.
+        from zavo.attention import PrunedMultiheadAttention
+
+        if isinstance(module.self_attn, PrunedMultiheadAttention):
+            edits.set(module, "activation_relu_or_gelu", 0)
     elif _is(module, "zavo.decoder", "Decoder"):
         from zavo import decoder
 

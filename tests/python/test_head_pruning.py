@@ -2,6 +2,7 @@
 the pruned layer computes what the layer with those slices zeroed computes, and the proof
 undoes everything."""
 
+import io
 import unittest
 
 from tests.tools.support import REPO  # noqa: F401  (puts the package on the path)
@@ -9,7 +10,8 @@ from tests.tools.support import REPO  # noqa: F401  (puts the package on the pat
 import torch
 from torch import nn
 
-from zavo import surgery, verify
+import zavo
+from zavo import decoder, surgery, verify
 from zavo.attention import PrunedMultiheadAttention
 
 
@@ -101,6 +103,17 @@ class MultiheadAttention(unittest.TestCase):
                 edits.undo()
                 self.assertIs(type(mha), nn.MultiheadAttention)
                 self.assertEqual((mha.num_heads, mha.embed_dim, mha.in_proj_weight is None), (4, 16, "kdim" in options))
+
+    def test_an_encoder_layer_leaves_its_fused_path(self):
+        torch.manual_seed(0)
+        layer = nn.TransformerEncoderLayer(16, 4, dim_feedforward=32, batch_first=True).eval()
+        x = torch.randn(2, 5, 16)
+        cut = slices(mha_head(layer.self_attn, 0, "self_attn.") + mha_head(layer.self_attn, 2, "self_attn."))
+        with torch.no_grad():  # the fused path runs without gradients
+            with verify.zeroed(layer, cut):
+                want = layer(x)
+            surgery.prune_slices(layer, cut)
+            torch.testing.assert_close(layer(x), want)
 
     def test_a_mask_made_for_every_head_is_refused_once_heads_are_gone(self):
         mha = nn.MultiheadAttention(8, 2).eval()
