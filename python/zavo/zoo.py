@@ -74,7 +74,9 @@ class TinyTransformer(nn.Module):
 
     def __init__(self, features=32, width=48, heads=4, hidden=96, classes=10):
         super().__init__()
-        self.heads = heads
+        # The attention's sizes come from these attributes, never from an input's shape: a
+        # pruner that removes heads updates them, and the residual width is free of them.
+        self.heads, self.head_dim = heads, width // heads
         self.embed = nn.Linear(features, width)
         self.norm1 = nn.LayerNorm(width)
         self.qkv = nn.Linear(width, 3 * width)
@@ -85,11 +87,11 @@ class TinyTransformer(nn.Module):
         self.head = nn.Linear(width, classes)
 
     def attention(self, x):
-        b, t, c = x.shape
+        b, t, _ = x.shape
         q, k, v = self.qkv(x).chunk(3, dim=-1)
-        q, k, v = (z.reshape(b, t, self.heads, c // self.heads).transpose(1, 2) for z in (q, k, v))
-        weights = F.softmax(q @ k.transpose(-2, -1) / (c // self.heads) ** 0.5, dim=-1)
-        return self.proj((weights @ v).transpose(1, 2).reshape(b, t, c))
+        q, k, v = (z.reshape(b, t, self.heads, self.head_dim).transpose(1, 2) for z in (q, k, v))
+        weights = F.softmax(q @ k.transpose(-2, -1) / self.head_dim ** 0.5, dim=-1)
+        return self.proj((weights @ v).transpose(1, 2).reshape(b, t, self.heads * self.head_dim))
 
     def forward(self, x):
         x = self.embed(x)
