@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Regenerate the shipped zoo: models/NAME.json for every model (or the names given).
 
-With --summaries, also analyse each graph with `zavo-prune` and record its
-report summary in models/summaries.json, the golden that the tests compare with.
+With --summaries, also analyse each graph with `zavo-prune` under each rule set
+and record its report summaries in models/summaries.json ({"core": {NAME:
+summary}, "extended": {...}}), the golden that the tests compare with.
 """
 
 import argparse
@@ -20,13 +21,15 @@ import export_graph  # noqa: E402  (prints the install hint when torch is missin
 
 MODELS_DIR = os.path.join(os.path.dirname(HERE), "models")
 SUMMARIES = os.path.join(MODELS_DIR, "summaries.json")
+RULES = ("core", "extended")
 
 
-def analyse_summary(binary, graph_path):
-    """The `summary` of the report that `zavo-prune analyze` writes for a graph file."""
+def analyse_summary(binary, graph_path, rules="extended"):
+    """The `summary` of the report that `zavo-prune analyze --rules RULES` writes for a graph file."""
     with tempfile.TemporaryDirectory() as scratch:
         report = os.path.join(scratch, "report.json")
-        run = subprocess.run([binary, "analyze", graph_path, "-o", report], capture_output=True, text=True)
+        run = subprocess.run([binary, "analyze", graph_path, "--rules", rules, "-o", report],
+                             capture_output=True, text=True)
         if run.returncode != 0:
             raise RuntimeError("zavo-prune analyze %s failed (exit %d): %s" % (graph_path, run.returncode, run.stderr))
         with open(report, encoding="utf-8") as stream:
@@ -34,8 +37,13 @@ def analyse_summary(binary, graph_path):
 
 
 def dumps_summaries(summaries):
-    lines = ",\n".join("  %s: %s" % (json.dumps(name), json.dumps(summaries[name])) for name in sorted(summaries))
-    return "{\n" + lines + "\n}\n"
+    """{rules: {name: summary}} as text, one model per line."""
+    parts = []
+    for rules in RULES:
+        models = summaries.get(rules, {})
+        lines = ",\n".join("    %s: %s" % (json.dumps(name), json.dumps(models[name])) for name in sorted(models))
+        parts.append("  %s: {\n%s\n  }" % (json.dumps(rules), lines))
+    return "{\n" + ",\n".join(parts) + "\n}\n"
 
 
 def main(argv=None):
@@ -55,10 +63,10 @@ def main(argv=None):
     if args.summaries and not binary:
         print("error: zavo-prune not found; pass --zavo-prune PATH", file=sys.stderr)
         return 2
-    summaries = {}
+    summaries = {rules: {} for rules in RULES}
     if os.path.exists(SUMMARIES):
         with open(SUMMARIES, encoding="utf-8") as stream:
-            summaries = json.load(stream)
+            summaries.update(json.load(stream))
     os.makedirs(MODELS_DIR, exist_ok=True)
     for name in names:
         path = os.path.join(MODELS_DIR, name + ".json")
@@ -66,7 +74,8 @@ def main(argv=None):
         export_graph.write_atomic(path, export_graph.dumps_graph(graph))
         print("%s: %d nodes -> %s" % (name, len(graph["nodes"]), os.path.relpath(path)))
         if binary:
-            summaries[name] = analyse_summary(binary, path)
+            for rules in RULES:
+                summaries[rules][name] = analyse_summary(binary, path, rules)
     if binary:
         export_graph.write_atomic(SUMMARIES, dumps_summaries(summaries))
     return 0

@@ -2,11 +2,12 @@
 """Analyse every shipped graph with `zavo-prune` and prove a seeded sample of its classes.
 
     /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 32] [--seed 0]
-                                        [--prune 0.1,0.3,0.5] [NAME ...]
+                                        [--prune 0.1,0.3,0.5] [--rules core|extended] [NAME ...]
 
-For each zoo model: `zavo-prune analyze models/NAME.json -o REPORT`, then
-verify_pruning on the report; with --prune, `zavo.prune` then prunes the model
-by each amount, and each pruned model must run with its output shapes.  Exit
+For each zoo model: `zavo-prune analyze models/NAME.json --rules RULES -o REPORT`,
+then verify_pruning on the report; with --prune, `zavo.prune` then prunes the
+model by each amount (under the same rules), and each pruned model must run
+with its output shapes.  Exit
 status 0 when every model analyses, every checked class is sound and every
 pruning succeeds.
 """
@@ -47,13 +48,13 @@ def parse_amounts(text):
     return amounts
 
 
-def prune_model(name, amounts):
+def prune_model(name, amounts, rules="extended"):
     """Prune zoo model `name` by each amount with `zavo.prune`; True when every pruned model runs."""
     import zavo
     from zavo import zoo
 
     built = zoo.build(name)
-    report = zavo.analyze(built.model, built.inputs, name=name)
+    report = zavo.analyze(built.model, built.inputs, name=name, rules=rules)
     for amount in amounts:
         try:
             result = zavo.prune(built.model, built.inputs, amount=amount, report=report, name=name)
@@ -75,6 +76,8 @@ def main(argv=None):
     parser.add_argument("--keep", help="directory to keep the reports in")
     parser.add_argument("--prune", type=parse_amounts, default=[], metavar="AMOUNTS",
                         help="also prune each model by these amounts, e.g. 0.1,0.3,0.5")
+    parser.add_argument("--rules", choices=("core", "extended"), default="extended",
+                        help="the analysis's node handlers (default extended)")
     args = parser.parse_args(argv)
     if export_graph.torch is None:
         print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
@@ -96,7 +99,8 @@ def main(argv=None):
             graph = os.path.join(REPO, "models", name + ".json")
             report = os.path.join(out_dir, name + ".report.json")
             start = time.monotonic()
-            run = subprocess.run([binary, "analyze", graph, "-o", report], capture_output=True, text=True)
+            run = subprocess.run([binary, "analyze", graph, "--rules", args.rules, "-o", report],
+                                 capture_output=True, text=True)
             analysed = time.monotonic()
             if run.returncode != 0 or not os.path.exists(report):
                 print("%s: zavo-prune analyze failed (exit %d): %s" % (name, run.returncode, run.stderr.strip()))
@@ -104,7 +108,7 @@ def main(argv=None):
                 continue
             status = verify_pruning.main([name, report, "--sample", str(args.sample), "--seed", str(args.seed)])
             verified = time.monotonic()
-            pruned = prune_model(name, args.prune) if args.prune else True
+            pruned = prune_model(name, args.prune, args.rules) if args.prune else True
             print("%s: analyse %.1fs, verify %.1fs, prune %.1fs" % (
                 name, analysed - start, verified - analysed, time.monotonic() - verified))
             sys.stdout.flush()

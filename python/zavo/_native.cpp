@@ -385,14 +385,17 @@ class DictReader {
 // result, so the three live and die together and never move.
 class Analysis {
  public:
-  Analysis(Graph graph, bool lenient)
+  Analysis(Graph graph, bool lenient, zavo::graph::RuleSet rules)
       : graph_(std::move(graph)),
-        result_(zavo::graph::parse_graph(graph_, {.lenient = lenient})),
+        result_(zavo::graph::parse_graph(graph_, {.rules = rules, .lenient = lenient})),
         report_(zavo::graph::build_report(graph_, result_)) {}
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
 
   const std::string& model() const { return graph_.model; }
+  std::string rules() const {
+    return std::string(zavo::pruning::engine::node_handlers::rule_set_name(result_.rules));
+  }
   std::string report_json() const { return zavo::graph::report_json(report_); }
   std::string summary_text() const { return zavo::graph::summary_text(report_); }
 
@@ -499,12 +502,23 @@ class Analysis {
   zavo::graph::Report report_;
 };
 
-std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient) {
-  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient);
+// `core` or `extended`; anything else raises ValueError before the graph is read.
+zavo::graph::RuleSet rule_set(const std::string& name) {
+  const auto rules = zavo::pruning::engine::node_handlers::parse_rule_set(name);
+  if (!rules)
+    throw py::value_error("rules must be 'core' or 'extended', not '" + name + "'");
+  return *rules;
 }
 
-std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient) {
-  return std::make_unique<Analysis>(DictReader(graph).read(), lenient);
+std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient,
+                                       const std::string& rules) {
+  const zavo::graph::RuleSet rule = rule_set(rules);
+  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient, rule);
+}
+
+std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient, const std::string& rules) {
+  const zavo::graph::RuleSet rule = rule_set(rules);
+  return std::make_unique<Analysis>(DictReader(graph).read(), lenient, rule);
 }
 
 }  // namespace
@@ -515,6 +529,7 @@ PYBIND11_MODULE(_native, m) {
 
   py::class_<Analysis>(m, "Analysis")
       .def_property_readonly("model", &Analysis::model)
+      .def_property_readonly("rules", &Analysis::rules)
       .def("report_json", &Analysis::report_json)
       .def("summary_text", &Analysis::summary_text)
       .def("groups", &Analysis::groups)
@@ -528,7 +543,10 @@ PYBIND11_MODULE(_native, m) {
       .def("node_name", &Analysis::node_name);
 
   m.def("analyze_file", &analyze_file, py::arg("path"), py::arg("lenient") = false,
-        "Read a graph file and analyse it; GraphFileError names the place of a broken rule.");
+        py::arg("rules") = "extended",
+        "Read a graph file and analyse it under the rules (core or extended); GraphFileError "
+        "names the place of a broken rule.");
   m.def("analyze_dict", &analyze_dict, py::arg("graph"), py::arg("lenient") = false,
+        py::arg("rules") = "extended",
         "Analyse an in-memory graph (the exporter's dict), checked as a graph file is.");
 }

@@ -92,13 +92,15 @@ class Report:
 
     `groups` (channel classes sorted by label), `is_prunable` (label -> flag
     for every label that a node carries), `nodes`, `warnings`, `error`,
-    `recovered_errors`, `summary` (the report's summary as a dict) and
-    `parameters`; `to_json()` and `str()` give the command's file and summary.
+    `recovered_errors`, `summary` (the report's summary as a dict),
+    `parameters` and `rules` (the rules that made it, "core" or "extended");
+    `to_json()` and `str()` give the command's file and summary.
     """
 
     def __init__(self, analysis):
         self._analysis = analysis
         self.model = analysis.model
+        self.rules = analysis.rules
         self.summary = analysis.summary()
 
     @cached_property
@@ -159,26 +161,41 @@ class Report:
             self.model, self.summary["channel_classes"], self.summary["prunable_classes"])
 
 
-def analyze_graph(graph, lenient=False, check=True):
+RULES = ("core", "extended")
+
+
+def check_rules(rules):
+    """`rules` itself when it names a rule set; ValueError otherwise."""
+    if rules not in RULES:
+        raise ValueError("rules must be 'core' or 'extended', not %r" % (rules,))
+    return rules
+
+
+def analyze_graph(graph, lenient=False, check=True, rules="extended"):
     """Analyse a graph: a graph file's path, or the in-memory graph dict of `zavo.trace`.
 
-    Returns a `Report`.  A graph that breaks the format raises `GraphError`.
+    Returns a `Report`.  `rules` chooses the node handlers: "extended" (the
+    default: also normalisations, attention heads, embeddings and the shape
+    operations around them) or "core" (the operation catalogue's only, the
+    reports `zavo-prune analyze --rules core` writes).  A graph that breaks
+    the format raises `GraphError`.
     When a node handler fails, the analysis stops and `AnalysisError` (node,
     kind, message, and the partial report) is raised; `check=False` returns the
     report with its `error` instead, and `lenient=True` reports the error, hands
     the node to the default handler (its inputs' channels are not pruned) and
     goes on, as `zavo-prune analyze --lenient` does.
     """
+    check_rules(rules)
     engine = native()
     if isinstance(graph, dict):
         try:
-            analysis = engine.analyze_dict(graph, lenient)
+            analysis = engine.analyze_dict(graph, lenient, rules)
         except engine.GraphFileError as error:
             raise GraphError(str(error)) from None
     elif isinstance(graph, (str, bytes, os.PathLike)):
         path = os.fsdecode(graph)
         try:
-            analysis = engine.analyze_file(path, lenient)
+            analysis = engine.analyze_file(path, lenient, rules)
         except engine.GraphFileError as error:
             raise GraphError(str(error), path=path) from None
     else:

@@ -1,7 +1,8 @@
 """`zavo-prune prune`: prune a named model and save it with `torch.save`.
 
     zavo-prune prune MODEL [--amount 0.3] [--importance l1|l2] [--global] [--ignore LAYER ...]
-                     [--round-to N] [--input-size 1,3,224,224] [--seed 0] -o PRUNED.pt
+                     [--round-to N] [--rules core|extended] [--input-size 1,3,224,224] [--seed 0]
+                     -o PRUNED.pt
 
 MODEL is a zoo model, a torchvision builder or `package.module:function`, built
 with random weights from the seed as the exporter builds it.  A progress line
@@ -44,6 +45,8 @@ def prune_main(argv=None, prog="zavo-prune prune"):
     parser.add_argument("--ignore", action="append", default=[], metavar="LAYER",
                         help="a layer (qualified module name) whose channels stay; repeatable")
     parser.add_argument("--round-to", type=int, help="keep a multiple of this many channels in each set")
+    parser.add_argument("--rules", choices=("core", "extended"), default="extended",
+                        help="the analysis's node handlers (extended: also normalisations, heads, embeddings)")
     parser.add_argument("--input-size", type=export.parse_input_size, help="example input shape, e.g. 1,3,224,224")
     parser.add_argument("--seed", type=int, default=0, help="seed of the weights and the input (0)")
     parser.add_argument("-o", "--output", required=True, help="file for the pruned model (torch.save)")
@@ -69,7 +72,7 @@ def prune_main(argv=None, prog="zavo-prune prune"):
     try:
         result = zavo.prune(built.model, built.inputs, amount=args.amount, importance=args.importance,
                             global_ranking=args.global_ranking, ignored_layers=args.ignore, round_to=args.round_to,
-                            inplace=True, name=args.model, progress=progress)
+                            inplace=True, name=args.model, progress=progress, rules=args.rules)
     except ValueError as error:  # an ignored layer or option the model cannot take
         print("error: %s" % error, file=sys.stderr)
         return 2

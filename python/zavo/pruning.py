@@ -15,7 +15,7 @@ import torch
 from torch.overrides import TorchFunctionMode
 
 from zavo import export
-from zavo.analysis import ZavoError, analyze_graph
+from zavo.analysis import ZavoError, analyze_graph, check_rules
 from zavo.surgery import CHANNEL_COUNTS, count_heads, find_tensor, prune_slices
 
 # Layer attributes that count channels, before and after, for the layers that changed.
@@ -30,8 +30,10 @@ def _as_tuple(inputs):
     return (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
 
 
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True):
-    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process."""
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, rules="extended"):
+    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process
+    under `rules` ("extended" or "core")."""
+    check_rules(rules)
     inputs = _as_tuple(example_inputs)
     mode = model.training
     model.eval()
@@ -39,7 +41,7 @@ def analyze_model(model, example_inputs, name="model", lenient=False, check=True
         graph = export.trace(model, inputs, name=name)
     finally:
         model.train(mode)
-    return analyze_graph(graph, lenient=lenient, check=check)
+    return analyze_graph(graph, lenient=lenient, check=check, rules=rules)
 
 
 # -- counting ------------------------------------------------------------------------------------
@@ -323,7 +325,7 @@ class PruneResult:
 
 
 def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=False, ignored_layers=(),
-          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None):
+          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None, rules="extended"):
     """Prune `amount` of the prunable channels of `model`; returns a `PruneResult`.
 
     - `amount`: the share of each tied set of prunable channel classes to remove
@@ -334,11 +336,14 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     - `round_to`: each tied set keeps a multiple of this many channels (say 8).
     - `inplace`: prune `model` itself instead of a copy (`result.model`).
     - `report`: the analysis of this model (`zavo.analyze`), to skip tracing again.
+    - `rules`: the analysis's rules, "extended" (the default) or "core"; with
+      `report`, that report's own rules are used.
     - `progress`: called with a line of text at each stage.
 
     Every dimension keeps at least one channel.  The pruned model must run on
     `example_inputs` with the original output shapes, or `PruningError` is raised.
     """
+    check_rules(rules)
     inputs = _as_tuple(example_inputs)
     name = name or type(model).__name__
     started = time.monotonic()
@@ -353,7 +358,7 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     params_before, heads_before = count_parameters(model), count_heads(model)
     if report is None:
         stage("tracing and analysing")
-        report = analyze_model(model, inputs, name=name, lenient=lenient)
+        report = analyze_model(model, inputs, name=name, lenient=lenient, rules=rules)
     stage("ranking %d prunable channel classes by %s" % (report.summary["prunable_classes"],
                                                         importance if isinstance(importance, str) else "importance"))
     chosen = select_classes(model, report, amount, importance, global_ranking, ignored_layers, round_to)

@@ -74,7 +74,9 @@ class TinyTransformer(nn.Module):
 
     def __init__(self, features=32, width=48, heads=4, hidden=96, classes=10):
         super().__init__()
-        self.heads, self.head_dim = heads, width // heads  # the layer's counts, which pruning updates
+        # The attention's sizes come from these attributes, never from an input's shape: a
+        # pruner that removes heads updates them, and the residual width is free of them.
+        self.heads, self.head_dim = heads, width // heads
         self.embed = nn.Linear(features, width)
         self.norm1 = nn.LayerNorm(width)
         self.qkv = nn.Linear(width, 3 * width)

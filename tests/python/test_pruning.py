@@ -127,13 +127,16 @@ class Result(unittest.TestCase):
                 return self.fc(self.conv(x))
 
         with self.assertRaisesRegex(PruningError, r"outputs have shapes \[\(1, 2, 8, 5\)\], not \[\(1, 4, 8, 5\)\]"):
-            zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5)
+            zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5, rules="core")
+        # The extended rules follow the channels through the layer to the output, which keeps them.
+        result = zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5)
+        self.assertEqual((result.removed_classes, result.output_shapes), (0, [(1, 4, 8, 5)]))
 
 
 class Decoder(unittest.TestCase):
     def test_mlp_widths_are_pruned_and_the_head_stays_tied(self):
         built = zoo.build("tiny_decoder")
-        result = zavo.prune(built.model, built.inputs, amount=0.5)
+        result = zavo.prune(built.model, built.inputs, amount=0.5, rules="core")
         pruned = result.model
         for block in pruned.blocks:
             self.assertEqual((block.mlp.gate_proj.out_features, block.mlp.up_proj.out_features,

@@ -1,9 +1,9 @@
 """The two patterns the README lists as known limitations, analysed for real.
 
-Both follow from the analysis rules as documented; if one of these tests
-fails, the engine's behaviour changed and the README's list must follow.
-The dropped-label guard finds both, and with --safe every class left
-prunable is sound.
+Both follow from the catalogue's rules (`--rules core`) as documented; if one
+of these tests fails, the engine's behaviour changed and the README's list
+must follow. The dropped-label guard finds both, and with --safe every class
+left prunable is sound. The extended rules follow the channels through both.
 """
 
 import json
@@ -47,14 +47,15 @@ class PoolOverFeatures(nn.Module):
 
 
 class KnownLimitations(unittest.TestCase):
-    def analyse(self, model, x, *options):
+    def analyse(self, model, x, *options, rules="core"):
         binary = prove_zoo.find_zavo_prune()
         if not binary:
             self.skipTest("no zavo-prune binary built")
         with tempfile.TemporaryDirectory() as scratch:
             graph, report = os.path.join(scratch, "g.json"), os.path.join(scratch, "r.json")
             export_graph.write_atomic(graph, export_graph.dumps_graph(export_graph.trace(model, x)))
-            subprocess.run([binary, "analyze", graph, "-o", report, *options], check=True, capture_output=True)
+            subprocess.run([binary, "analyze", graph, "-o", report, "--rules", rules, *options], check=True,
+                           capture_output=True)
             with open(report, encoding="utf-8") as stream:
                 return json.load(stream)
 
@@ -87,6 +88,19 @@ class KnownLimitations(unittest.TestCase):
                 # The stem's channels, with the layer's input channels: never the dropped ones.
                 self.assertEqual({(c["node"], c["dim"]) for g in groups for c in g["channels"]},
                                  {("stem.weight", 0), ("stem.bias", 0), (layer + ".weight", 1)})
+                for group in groups:
+                    sound, text = verify_pruning.check_class(model, (x,), group["channels"])
+                    self.assertTrue(sound, text)
+
+    def test_the_extended_rules_drop_nothing_and_leave_only_sound_classes(self):
+        for builder, size in [(LinearOverWidth, (1, 3, 8, 8)), (PoolOverFeatures, (1, 4, 6))]:
+            with self.subTest(builder.__name__):
+                torch.manual_seed(0)
+                model, x = builder(stem=True).eval(), torch.randn(size)
+                report = self.analyse(model, x, rules="extended")
+                self.assertEqual(report["dropped"], [])
+                groups = verify_pruning.select_groups(report)
+                self.assertTrue(groups)
                 for group in groups:
                     sound, text = verify_pruning.check_class(model, (x,), group["channels"])
                     self.assertTrue(sound, text)

@@ -1,8 +1,9 @@
 // zavo-prune: which channels of a traced model can be pruned together, and why others cannot.
 //
-//   zavo-prune analyze GRAPH [-o REPORT.json] [--lenient] [--safe] [--log-level LEVEL]
-//   zavo-prune explain GRAPH PARAMETER [--dim D] [--index I] [--lenient] [--safe]
-//   zavo-prune view GRAPH -o VIEW.html [--lenient]
+//   zavo-prune analyze GRAPH [-o REPORT.json] [--rules core|extended] [--lenient] [--safe]
+//                      [--log-level LEVEL]
+//   zavo-prune explain GRAPH PARAMETER [--dim D] [--index I] [--rules R] [--lenient] [--safe]
+//   zavo-prune view GRAPH -o VIEW.html [--rules R] [--lenient]
 //
 // Exit status: 0 when the graph was parsed, 1 when the parse stopped on a handler error (the
 // report or view is still written, with its error), 2 for a rejected graph file, a usage error,
@@ -47,14 +48,20 @@ Analysis* kept_analysis = nullptr;
 // What every subcommand reads and parses, and how.
 struct RunOptions {
   std::string graph;
+  std::string rules = "extended";
   bool lenient = false;
   bool safe = false;
   std::optional<std::int64_t> max_label_positions;
 };
 
-// GRAPH, --lenient, --max-label-positions and, where the command has it, --safe.
+// GRAPH, --rules, --lenient, --max-label-positions and, where the command has it, --safe.
 void add_run_options(CLI::App* command, RunOptions& run, bool with_safe) {
   command->add_option("GRAPH", run.graph, "graph file (JSON, format zavo.graph)")->required();
+  command
+      ->add_option("--rules", run.rules,
+                   "the node handlers: core (the operation catalogue's) or extended (also "
+                   "normalisations, attention heads, embeddings; the default)")
+      ->check(CLI::IsMember({"core", "extended"}));
   command->add_flag("--lenient", run.lenient,
                     "on a handler error, report it, use the default handler and go on");
   if (with_safe) {
@@ -88,9 +95,11 @@ Analysis* run_analysis(const RunOptions& options) {
   }
   try {
     analysis.result = zavo::graph::parse_graph(
-        analysis.graph, {.lenient = options.lenient,
-                         .label_position_budget = options.max_label_positions,
-                         .safe = options.safe});
+        analysis.graph,
+        {.rules = *zavo::pruning::engine::node_handlers::parse_rule_set(options.rules),
+         .lenient = options.lenient,
+         .label_position_budget = options.max_label_positions,
+         .safe = options.safe});
   } catch (const zavo::graph::ParseLimitError& e) {
     std::cerr << "zavo-prune: " << options.graph << ": " << e.what()
               << " (--max-label-positions sets the budget)\n";

@@ -10,7 +10,9 @@ namespace zavo::graph {
 namespace {
 
 using pruning::engine::node_handlers::_tensor_get_node_handler;
+using pruning::engine::node_handlers::consumes_labels;
 using pruning::engine::node_handlers::get_node_handler;
+using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::get_flatten_labels;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
@@ -21,7 +23,8 @@ using tensor_trace::ZavoNode;
 }  // namespace
 
 std::vector<DroppedLabels> find_dropped_labels(
-    const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state) {
+    const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state,
+    pruning::engine::node_handlers::RuleSet rules) {
   std::vector<DroppedLabels> dropped;
   // Labels come from a counter: one stamp per label marks those that the current node keeps.
   std::vector<std::uint32_t> kept_at(static_cast<std::size_t>(state.next_label), 0);
@@ -35,10 +38,11 @@ std::vector<DroppedLabels> find_dropped_labels(
   std::vector<Label> lost;
   for (const auto& owned : graph.nodes()) {
     const tensor_trace::ZavoOpNode* call = owned->as_op_node();
-    if (!call || !has_recorded_labels(state, *call) ||
-        get_node_handler(*call) == &_tensor_get_node_handler) {
+    if (!call || !has_recorded_labels(state, *call))
       continue;
-    }
+    const NodeHandler handler = get_node_handler(*call, rules);
+    if (handler == &_tensor_get_node_handler || consumes_labels(handler))
+      continue;
     const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
     ++round;
     for (Label label : get_flatten_labels(state, *call))

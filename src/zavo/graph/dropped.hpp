@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
 #include "zavo/pruning/engine/utils.hpp"
 #include "zavo/tensor_trace.hpp"
 
@@ -18,10 +19,12 @@ struct DroppedLabels {
   std::vector<std::int64_t> parameters;               // the parameters carrying them, file order
 };
 
-// Every node that drops labels, in file order, read from the final labels of a parse. Calls
-// that only read a tensor's size or attributes drop nothing; calls without recorded labels (not
-// handled) are skipped.
+// Every node that drops labels, in file order, read from the final labels of a parse under
+// `rules`. Calls that only read a tensor's size or attributes drop nothing, nor do the handlers
+// that consume labels on purpose (`consumes_labels`); calls without recorded labels (not handled)
+// are skipped.
 std::vector<DroppedLabels> find_dropped_labels(
-    const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state);
+    const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state,
+    pruning::engine::node_handlers::RuleSet rules);
 
 }  // namespace zavo::graph

@@ -53,7 +53,7 @@ const ZavoNode* tensor_argument(const ZavoOpNode& call, std::size_t pos, std::st
 }
 
 // A node as the tensor it stands for, saying why a call's output may carry no labels.
-std::string node_text(const ZavoNode& node) {
+std::string node_text(const ZavoNode& node, pruning::engine::node_handlers::RuleSet rules) {
   switch (node.kind) {
     case tensor_trace::NodeKind::Input:
       return "the model input " + node.name;
@@ -63,7 +63,7 @@ std::string node_text(const ZavoNode& node) {
       break;
   }
   const ZavoOpNode& call = *node.as_op_node();
-  if (get_node_handler(call) == static_cast<NodeHandler>(_default_node_handler)) {
+  if (get_node_handler(call, rules) == static_cast<NodeHandler>(_default_node_handler)) {
     return "node " + node.name + ", an operation without a handler (" +
            call.operation->qualified_name() + ")";
   }
@@ -234,7 +234,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   auto unlabelled = [&](const ZavoNode* partner) -> Reason {
     std::string what = "tied at node " + name + " (" + op + ") to a dimension without labels";
     if (partner)
-      what += " of " + node_text(*partner);
+      what += " of " + node_text(*partner, result_->rules);
     return {ReasonKind::Unlabelled, id, what, "are " + what};
   };
   auto handler_says = [&](const std::string& what) -> Reason {

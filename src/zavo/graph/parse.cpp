@@ -147,6 +147,7 @@ bool is_limit() {
 
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options) {
   ParseResult result;
+  result.rules = options.rules;
   PruneGraphParserState& state = result.state;
   state.label_position_budget = options.label_position_budget.value_or(
       pruning::engine::utils::default_label_position_budget());
@@ -184,7 +185,7 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
             break;
           case NodeKind::Call: {
             const ZavoOpNode& call = *node.as_op_node();
-            const NodeHandler handler = get_node_handler(call);
+            const NodeHandler handler = get_node_handler(call, options.rules);
             enter(node, handler == default_handler ? LabelPhase::NoHandler : LabelPhase::Handler);
             try {
               handler(state, call);
@@ -229,7 +230,7 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
     }
     check(nullptr);
   }
-  result.dropped = find_dropped_labels(graph, state);
+  result.dropped = find_dropped_labels(graph, state, options.rules);
   if (options.safe) {
     for (const DroppedLabels& drop : result.dropped) {
       enter(graph.node(static_cast<std::size_t>(drop.node)), LabelPhase::Dropped);

@@ -12,12 +12,18 @@
 
 #include "zavo/graph/dropped.hpp"
 #include "zavo/graph/provenance.hpp"
+#include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
 #include "zavo/pruning/engine/utils.hpp"
 #include "zavo/tensor_trace.hpp"
 
 namespace zavo::graph {
 
+using pruning::engine::node_handlers::RuleSet;
+
 struct ParseOptions {
+  // Which handlers the parse uses: the catalogue's (`Core`), or the catalogue's with the
+  // extended rules on top. The command and the Python package default to `Extended`.
+  RuleSet rules = RuleSet::Core;
   // Stop at the first handler error (false), or report it, hand the node to the default handler
   // and go on (true).
   bool lenient = false;
@@ -62,6 +68,8 @@ struct NodeError {
 };
 
 struct ParseResult {
+  // The rules the parse used.
+  RuleSet rules = RuleSet::Core;
   pruning::engine::utils::PruneGraphParserState state;
   // Every warning, in emission order, with the node being handled when it was emitted.
   std::vector<NodeWarning> warnings;

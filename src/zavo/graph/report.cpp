@@ -338,6 +338,12 @@ void write_report_json(const Report& report, const std::function<void(std::strin
   std::string& out = writer.text();
   out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
          json_text(graph.model) + ",\n";
+  // Reports of the catalogue's rules stay as they always were; others say which rules made them.
+  if (result.rules != RuleSet::Core) {
+    out += "  \"rules\": \"";
+    out += pruning::engine::node_handlers::rule_set_name(result.rules);
+    out += "\",\n";
+  }
 
   write_list(writer, "nodes", [&](auto emit) {
     for (const auto& owned : graph.nodes()) {

@@ -64,6 +64,10 @@ void append_error(std::string& out, const tensor_trace::Graph& graph, const Node
 void append_counts(std::string& out, const Report& report) {
   const ReportSummary& s = report.summary;
   out += "model: " + report.graph->model + "\n";
+  if (report.result->rules != RuleSet::Core) {
+    out += "rules: " +
+           std::string(pruning::engine::node_handlers::rule_set_name(report.result->rules)) + "\n";
+  }
   out += "nodes: " + std::to_string(s.nodes) + " (" + plural(s.inputs, "input", "inputs") + ", " +
          plural(s.parameters, "parameter", "parameters") + ", " + plural(s.calls, "call", "calls") +
          ")\n";

@@ -137,6 +137,7 @@ Json view_data(const Report& report, const TiedSets& tied) {
 
   return {
       {"model", graph.model},
+      {"rules", pruning::engine::node_handlers::rule_set_name(result.rules)},
       {"summary", summary_json(s)},
       {"ops", ops},
       {"nodes", nodes},

@@ -50,16 +50,26 @@ CommandRun zavo_prune(const TempDir& dir, const std::vector<std::string>& args) 
 const std::string kResidual = example_path("residual_block.json").string();
 const std::string kHandlerError = example_path("handler_error.json").string();
 
+const ParseOptions kExtended{.rules = RuleSet::Extended};
+
 TEST(ZavoPrune, AnalyzeWritesTheReportAndASummaryAndDebugLinesOnRequest) {
   TempDir dir;
   auto report = (dir / "report.json").string();
   CommandRun run = zavo_prune(dir, {"analyze", kResidual, "-o", report});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.out, summary_of_file(kResidual) + "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kResidual));
+  EXPECT_EQ(run.out,
+            summary_of_file(kResidual, kExtended) + "\nreport written to " + report + "\n");
+  EXPECT_EQ(read_text(report), report_text(kResidual, kExtended));
   EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"report.json"})
       << "no temporary file is left behind";
+  // The catalogue's rules on request, and a misspelt rule set refused.
+  CommandRun core = zavo_prune(dir, {"analyze", kResidual, "--rules", "core", "-o", report});
+  EXPECT_EQ(core.out, summary_of_file(kResidual) + "\nreport written to " + report + "\n");
+  EXPECT_EQ(read_text(report), report_text(kResidual));
+  CommandRun bad = zavo_prune(dir, {"analyze", kResidual, "--rules", "extendd"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--rules: extendd not in {core,extended}"), std::string::npos) << bad.err;
 
   CommandRun debug = zavo_prune(dir, {"analyze", kResidual, "--log-level", "debug"});
   EXPECT_EQ(debug.status, 0);
@@ -75,14 +85,16 @@ TEST(ZavoPrune, AHandlerErrorExitsOneAndStillWritesTheReport) {
   auto report = (dir / "report.json").string();
   CommandRun run = zavo_prune(dir, {"analyze", kHandlerError, "-o", report});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, summary_of_file(kHandlerError) + "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kHandlerError));
+  EXPECT_EQ(run.out,
+            summary_of_file(kHandlerError, kExtended) + "\nreport written to " + report + "\n");
+  EXPECT_EQ(read_text(report), report_text(kHandlerError, kExtended));
 
+  const ParseOptions lenient_options{.rules = RuleSet::Extended, .lenient = true};
   CommandRun lenient = zavo_prune(dir, {"analyze", kHandlerError, "--lenient", "-o", report});
   EXPECT_EQ(lenient.status, 0);
-  EXPECT_EQ(lenient.out, summary_of_file(kHandlerError, {.lenient = true}) +
-                             "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kHandlerError, {.lenient = true}));
+  EXPECT_EQ(lenient.out, summary_of_file(kHandlerError, lenient_options) + "\nreport written to " +
+                             report + "\n");
+  EXPECT_EQ(read_text(report), report_text(kHandlerError, lenient_options));
 }
 
 TEST(ZavoPrune, ExplainTellsWhyChannelsAreKept) {

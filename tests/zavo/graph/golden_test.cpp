@@ -1,8 +1,8 @@
 // Whole-report goldens: every shipped example, every zoo model and every graph of
-// tests/golden/graphs/ is parsed, and the exact bytes of its report and of its summary are
-// compared, through checksums, with tests/golden/reports.txt. A parse that stops on an error
-// is also run leniently. With ZAVO_UPDATE_GOLDENS=1 the test rewrites the manifest from the
-// current code instead of comparing.
+// tests/golden/graphs/ is parsed under each rule set, and the exact bytes of its report and of
+// its summary are compared, through checksums, with tests/golden/reports.txt. A parse that stops
+// on an error is also run leniently. With ZAVO_UPDATE_GOLDENS=1 the test rewrites the manifest
+// from the current code instead of comparing.
 
 #include <gtest/gtest.h>
 
@@ -71,19 +71,24 @@ Manifest current_manifest() {
   Manifest manifest;
   for (const std::string& path : golden_graphs()) {
     tensor_trace::Graph graph = read_graph_file(kSourceDir / path);
-    for (bool lenient : {false, true}) {
-      // The state's self-check runs after every node, except on the large zoo graphs, where it
-      // would cost a check per node: those are checked once, at the end.
-      const bool zoo = path.starts_with("models/");
-      ParseResult result = parse_graph(graph, {.lenient = lenient, .check_invariants = !zoo});
-      if (zoo)
-        result.state.check_invariants();
-      Report report = build_report(graph, result);
-      manifest[path + (lenient ? " lenient" : " strict")] = {result.error ? "exit=1" : "exit=0",
-                                                             checksum(report_json(report)),
-                                                             checksum(summary_text(report))};
-      if (!result.error && !lenient)
-        break;  // a lenient run of a complete parse repeats it
+    // The catalogue's rules keep their names of modes; the extended rules prefix theirs.
+    for (RuleSet rules : {RuleSet::Core, RuleSet::Extended}) {
+      const std::string prefix = rules == RuleSet::Core ? " " : " extended-";
+      for (bool lenient : {false, true}) {
+        // The state's self-check runs after every node, except on the large zoo graphs, where it
+        // would cost a check per node: those are checked once, at the end.
+        const bool zoo = path.starts_with("models/");
+        ParseResult result =
+            parse_graph(graph, {.rules = rules, .lenient = lenient, .check_invariants = !zoo});
+        if (zoo)
+          result.state.check_invariants();
+        Report report = build_report(graph, result);
+        manifest[path + prefix + (lenient ? "lenient" : "strict")] = {
+            result.error ? "exit=1" : "exit=0", checksum(report_json(report)),
+            checksum(summary_text(report))};
+        if (!result.error && !lenient)
+          break;  // a lenient run of a complete parse repeats it
+      }
     }
   }
   return manifest;

@@ -941,6 +941,7 @@
       `<div class="share"><b>${pct(s.prunable_share)}</b><span>of parameter elements prunable</span></div>` +
       `<div class="share-of">${compact(s.prunable_parameter_elements)} of ${compact(s.parameter_elements)}</div><dl>` +
       `<dt>nodes</dt><dd>${fmt(s.nodes)}: ${fmt(s.inputs)} input${s.inputs === 1 ? '' : 's'}, ${fmt(s.parameters)} parameters, ${fmt(s.calls)} calls</dd>` +
+      (data.rules ? `<dt>rules</dt><dd>${esc(data.rules)}</dd>` : '') +
       `<dt>channel classes</dt><dd>${fmt(s.channel_classes)} (${fmt(s.prunable_classes)} prunable)</dd>` +
       `<dt>tied sets</dt><dd>${fmt(sets.length)} (${fmt(prunableSets)} prunable)</dd>` +
       `<dt>warnings</dt><dd>${fmt(s.warnings)}${s.recovered_errors ? `, ${fmt(s.recovered_errors)} recovered errors` : ''}</dd></dl>`;

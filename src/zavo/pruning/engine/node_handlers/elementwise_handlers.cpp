@@ -259,12 +259,15 @@ void _dropout_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
 }
 
 void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  _cat_node_handler(
+      pruning_state, node,
+      get_argument({.arg_pos = 1, .arg_key = "dim", .args = node.args, .kwargs = node.kwargs}));
+}
+
+void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
+                       const Value& cat_dim) {
   const Value tensors =
-      get_argument({.arg_pos = 0, .arg_key = "tensors", .args = args, .kwargs = kwargs});
-  const Value cat_dim =
-      get_argument({.arg_pos = 1, .arg_key = "dim", .args = args, .kwargs = kwargs});
+      get_argument({.arg_pos = 0, .arg_key = "tensors", .args = node.args, .kwargs = node.kwargs});
   const tensor_trace::Sequence& inputs = cat_inputs(tensors);
 
   if (inputs.size() == 1) {
@@ -327,8 +330,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
       for (const ZavoNode* input_node : input_nodes)
         label_groups.push_back(get_prune_labels_by_dim(pruning_state, *input_node, dim));
       if (std::ranges::any_of(label_groups, [](const DimensionLabels& g) { return !g; })) {
-        for (const DimensionLabels& labels :
-             first_occurrences(label_groups, list_identity))
+        for (const DimensionLabels& labels : first_occurrences(label_groups, list_identity))
           _mark_labels_as_non_prunable(pruning_state, labels);
       } else {
         label_group = _merge_label_groups(pruning_state, distinct_rows(label_groups));

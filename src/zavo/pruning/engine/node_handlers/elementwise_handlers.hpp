@@ -23,8 +23,7 @@ void _elementwise_node_handler(PruneGraphParserState& pruning_state, const ZavoO
 
 // The first two positional arguments.
 std::pair<Value, Value> _get_inputs_for_binary_node(const ZavoOpNode& node);
-void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
-                                      const ZavoOpNode& node);
+void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
 
 // `src_node` names the main input; null means the node's first positional argument.
 void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
@@ -34,5 +33,8 @@ void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoO
 void _dropout_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
 
 void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
+// The same with the concatenation dimension given, compared with the dimension indices as given.
+void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
+                       const Value& cat_dim);
 
 }  // namespace zavo::pruning::engine::node_handlers

@@ -118,6 +118,17 @@ DimensionLabels fold_bias(PruneGraphParserState& pruning_state,
                              {output_labels, get_prune_labels_by_dim(pruning_state, *bias, 0)});
 }
 
+// Every spatial label of a convolution's input leaves pruning, with a warning per labelled
+// dimension.
+void mark_spatial_labels(PruneGraphParserState& pruning_state, const TensorLabels& input_labels) {
+  for (std::size_t dim = 2; dim < input_labels.size(); ++dim) {
+    const DimensionLabels& dim_labels = input_labels[dim];
+    if (dim_labels)
+      _warn("Attempting to prune convolution-like operation along spatial dimension");
+    _mark_labels_as_non_prunable(pruning_state, dim_labels);
+  }
+}
+
 }  // namespace
 
 void _process_input_for_conv_like_operation(PruneGraphParserState& pruning_state,
@@ -129,15 +140,15 @@ void _process_input_for_conv_like_operation(PruneGraphParserState& pruning_state
           std::to_string(BATCH_DIM) + ")");
   }
   // Batch labels stay as they are; every spatial label leaves pruning.
-  for (std::size_t dim = 2; dim < input_labels.size(); ++dim) {
-    const DimensionLabels& dim_labels = input_labels[dim];
-    if (dim_labels)
-      _warn("Attempting to prune convolution-like operation along spatial dimension");
-    _mark_labels_as_non_prunable(pruning_state, dim_labels);
-  }
+  mark_spatial_labels(pruning_state, input_labels);
 }
 
-void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+namespace {
+
+// The convolution handler. With `batch_passes`, labels in the input's batch dimension pass to
+// the output's batch dimension (each batch entry is convolved on its own) instead of being
+// warned about and left behind.
+void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool batch_passes) {
   const Args& args = node.args;
   const Kwargs& kwargs = node.kwargs;
 
@@ -172,7 +183,10 @@ void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& 
   // The weight dimension sized by the full channel count rather than a count per group.
   const std::int64_t non_group_dim = 0;
 
-  _process_input_for_conv_like_operation(pruning_state, input_node);
+  if (batch_passes)
+    mark_spatial_labels(pruning_state, input_labels);
+  else
+    _process_input_for_conv_like_operation(pruning_state, input_node);
   for (std::size_t dim = 2; dim < weight_labels.size(); ++dim)
     _mark_labels_as_non_prunable(pruning_state, weight_labels[dim]);
 
@@ -203,12 +217,18 @@ void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& 
   output_channel_labels = fold_bias(pruning_state, output_channel_labels, bias);
 
   TensorLabels output_labels(input_shape->size());
+  if (batch_passes)
+    output_labels[BATCH_DIM] = at(input_labels, BATCH_DIM);
   output_labels[CNN_PRUNE_DIM] = output_channel_labels;
   add_node_output_info(
       {.pruning_state = pruning_state, .node = node, .labels = std::move(output_labels)});
 }
 
-void _linear_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+// The fully-connected layer's handler. With `leading_pass`, labels in the input's leading
+// dimensions pass to the same dimensions of the output (every leading index is mapped on its
+// own) instead of going nowhere.
+void fully_connect(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
+                   bool leading_pass) {
   const auto [input_node, weight, bias] = read_layer_arguments(node);
 
   const std::int64_t out_dim = 0;
@@ -237,11 +257,36 @@ void _linear_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode
   DimensionLabels output_feature_labels = at(weight_labels, out_dim);
   output_feature_labels = fold_bias(pruning_state, output_feature_labels, bias);
 
-  // Labels in the input's leading dimensions go nowhere: the output records none there.
+  // Without `leading_pass`, labels in the input's leading dimensions go nowhere: the output
+  // records none there.
   TensorLabels output_labels(result_shape.size());
+  if (leading_pass) {
+    for (std::size_t d = 0; d + 1 < result_shape.size(); ++d)
+      output_labels[d] = input_labels[d];
+  }
   output_labels[static_cast<std::size_t>(last_dim)] = output_feature_labels;
   add_node_output_info(
       {.pruning_state = pruning_state, .node = node, .labels = std::move(output_labels)});
+}
+
+}  // namespace
+
+void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+  convolve(pruning_state, node, /*batch_passes=*/false);
+}
+
+void _conv_batch_passing_node_handler(PruneGraphParserState& pruning_state,
+                                      const ZavoOpNode& node) {
+  convolve(pruning_state, node, /*batch_passes=*/true);
+}
+
+void _linear_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
+  fully_connect(pruning_state, node, /*leading_pass=*/false);
+}
+
+void _linear_leading_passing_node_handler(PruneGraphParserState& pruning_state,
+                                          const ZavoOpNode& node) {
+  fully_connect(pruning_state, node, /*leading_pass=*/true);
 }
 
 void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {

@@ -21,6 +21,13 @@ void _process_input_for_conv_like_operation(PruneGraphParserState& pruning_state
 
 void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
 void _linear_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
+// Extended rules: as `_conv_node_handler`, but labels in the input's batch dimension (heads that
+// pooled attention folds into the batch) pass to the output's batch dimension, without warning.
+void _conv_batch_passing_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
+// Extended rules: as `_linear_node_handler`, but labels in the input's leading dimensions pass to
+// the output's (a layer applied over the last axis maps each leading index on its own).
+void _linear_leading_passing_node_handler(PruneGraphParserState& pruning_state,
+                                          const ZavoOpNode& node);
 void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);
 
 }  // namespace zavo::pruning::engine::node_handlers

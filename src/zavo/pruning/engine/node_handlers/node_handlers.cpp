@@ -77,4 +77,25 @@ NodeHandler get_node_handler(const ZavoOpNode& node) {
   return it->second;
 }
 
+NodeHandler get_node_handler(const ZavoOpNode& node, RuleSet rules) {
+  if (rules == RuleSet::Extended) {
+    const auto& registry = EXTENDED_NODE_HANDLER_REGISTRY();
+    if (auto it = registry.find(node.operation); it != registry.end())
+      return it->second;
+  }
+  return get_node_handler(node);
+}
+
+std::string_view rule_set_name(RuleSet rules) {
+  return rules == RuleSet::Extended ? "extended" : "core";
+}
+
+std::optional<RuleSet> parse_rule_set(std::string_view name) {
+  if (name == "core")
+    return RuleSet::Core;
+  if (name == "extended")
+    return RuleSet::Extended;
+  return std::nullopt;
+}
+
 }  // namespace zavo::pruning::engine::node_handlers

@@ -32,4 +32,8 @@ NodeHandlerRegistration _register_node_handler(const OperationList& nodes,
 // The module's registry, loaded from the registration table on first use, read-only after.
 const HandlerRegistry& PRUNING_NODE_HANDLER_REGISTRY();
 
+// The extended rules' own table, asked before the catalogue's under `RuleSet::Extended`; loaded
+// on first use, read-only after. A conflicting row aborts the load, as in the catalogue's table.
+const HandlerRegistry& EXTENDED_NODE_HANDLER_REGISTRY();
+
 }  // namespace zavo::pruning::engine::node_handlers
