@@ -35,11 +35,22 @@ def slices_by_tensor(channels):
     return {name: {dim: sorted(idx) for dim, idx in dims.items()} for name, dims in table.items()}
 
 
+def _runs(indices):
+    """Sorted indices as text, three or more consecutive ones as a range: [0-11, 48-59, 96]."""
+    parts, start = [], 0
+    for i in range(1, len(indices) + 1):
+        if i == len(indices) or indices[i] != indices[i - 1] + 1:
+            run = indices[start:i]
+            parts += ["%d-%d" % (run[0], run[-1])] if len(run) > 2 else [str(n) for n in run]
+            start = i
+    return "[%s]" % ", ".join(parts)
+
+
 def describe_slices(channels):
     parts = []
     for name, dims in slices_by_tensor(channels).items():
         for dim, indices in dims.items():
-            parts.append("%s dim %d %s" % (name, dim, indices))
+            parts.append("%s dim %d %s" % (name, dim, _runs(indices)))
     return ", ".join(parts)
 
 
