@@ -305,13 +305,14 @@ class PruneResult:
                 ", ".join(str(tuple(s)) for s in self.output_shapes)),
         ]
         if self.layers:
-            width = max(len(change.name) for change in self.layers)
+            names = {change.name: change.name or "(model)" for change in self.layers}  # the root has no name
+            width = max(len(n) for n in names.values())
             lines += ["", "%-*s  channels before -> after" % (width, "layer")]
             shown = self.layers if layers is None else self.layers[:layers]
             for change in shown:
                 parts = ["%s %s -> %s" % (a, change.before[a], change.after[a])
                          for a in change.before if change.before[a] != change.after[a]]
-                lines.append("%-*s  %s" % (width, change.name, ", ".join(parts)))
+                lines.append("%-*s  %s" % (width, names[change.name], ", ".join(parts)))
             if len(shown) < len(self.layers):
                 lines.append("... %d more layers" % (len(self.layers) - len(shown)))
         return "\n".join(lines)
