@@ -140,5 +140,95 @@ class GroupNormalisation(unittest.TestCase):
             surgery.prune_slices(model, group[:5])
 
 
+def small_models():
+    """(name, model, inputs): the four kinds of transformer, small, with random normalisations."""
+    from torchvision.models.swin_transformer import SwinTransformer
+    from torchvision.models.video.mvit import MSBlockConfig, MViT
+    from torchvision.models.vision_transformer import VisionTransformer
+
+    from zavo import zoo
+
+    def cfg(heads, cin, cout, stride_q, stride_kv):
+        return MSBlockConfig(heads, cin, cout, [3, 3, 3], [3, 3, 3], stride_q, stride_kv)
+
+    torch.manual_seed(0)
+    models = [
+        ("vit", VisionTransformer(image_size=32, patch_size=8, num_layers=2, num_heads=4, hidden_dim=32, mlp_dim=48,
+                                  num_classes=10), torch.randn(1, 3, 32, 32)),
+        ("swin", SwinTransformer(patch_size=[4, 4], embed_dim=16, depths=[2, 2], num_heads=[2, 4], window_size=[4, 4],
+                                 num_classes=10), torch.randn(1, 3, 32, 32)),
+        ("mvit", MViT(spatial_size=(32, 32), temporal_size=4, residual_pool=True, residual_with_cls_embed=False,
+                      rel_pos_embed=True, proj_after_attn=True, num_classes=10,
+                      block_setting=[cfg(1, 16, 16, [1, 1, 1], [1, 2, 2]), cfg(4, 16, 32, [1, 2, 2], [1, 1, 1]),
+                                     cfg(4, 32, 32, [1, 1, 1], [1, 1, 1])]), torch.randn(1, 3, 4, 32, 32)),
+        ("decoder", decoder.Decoder(decoder.DecoderConfig(vocab_size=64, dim=32, layers=2, heads=8, kv_heads=4,
+                                                          hidden=48, max_seq=16)), torch.randint(64, (1, 16))),
+    ]
+    for _, model, _ in models:
+        model.eval()
+        with torch.no_grad():
+            zoo._randomise_norms(model)
+            for name, p in model.named_parameters():  # trained-looking tables and tokens, not zeros
+                if p.abs().sum() == 0:
+                    p.normal_(0, 0.5)
+    return models
+
+
+def counts(model):
+    """Every module's class and the attributes that count its channels and heads."""
+    return [(name, type(m), {a: getattr(m, a) for a in surgery.CHANNEL_COUNTS if hasattr(m, a)})
+            for name, m in model.named_modules()]
+
+
+class SmallTransformers(unittest.TestCase):
+    """zavo.prune and the proof on ViT, Swin, MViT and the decoder, with the analysis's classes."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.models = small_models()
+
+    def test_pruned_by_thirty_percent_they_run_with_fewer_heads_in_whole_groups(self):
+        for name, model, x in self.models:
+            with self.subTest(name):
+                result = zavo.prune(model, x, amount=0.3)
+                (heads, kv), (heads_after, kv_after) = result.heads
+                self.assertLess(heads_after, heads)
+                self.assertLessEqual(result.parameters[1], 0.7 * result.parameters[0])
+                pruned = result.model
+                if name == "decoder":  # every key-value head keeps its two query heads
+                    self.assertEqual([(b.attn.heads, b.attn.kv_heads) for b in pruned.blocks],
+                                     [(2 * b.attn.kv_heads, b.attn.kv_heads) for b in pruned.blocks])
+                    self.assertEqual((heads_after, pruned.config.dim), (2 * kv_after, pruned.embed.weight.shape[1]))
+                    rebuilt = decoder.Decoder(pruned.config).eval()
+                    rebuilt.load_state_dict(pruned.state_dict())
+                    torch.testing.assert_close(rebuilt(x), pruned(x))
+                buffer = io.BytesIO()
+                torch.save(pruned, buffer)
+                buffer.seek(0)
+                loaded = torch.load(buffer)
+                torch.testing.assert_close(loaded(x), pruned(x))
+                # Heads and widths no longer agree where the layer took one from the other.
+                replaced = {type(m).__name__ for m in loaded.modules() if type(m).__module__ == "zavo.attention"}
+                self.assertEqual(replaced, {"vit": {"PrunedMultiheadAttention"},
+                                            "swin": {"PrunedShiftedWindowAttention"}}.get(name, set()))
+
+    def test_the_proof_holds_on_a_class_of_every_tied_set(self):
+        for name, model, x in self.models:
+            with self.subTest(name):
+                report = zavo.analyze(model, x)
+                spanned = verify.spanned_labels(zavo.trace(model, x), report.nodes)
+                sets = {}
+                for group in report.prunable_groups:
+                    sets.setdefault(frozenset((c.node, c.dim) for c in group.channels), group)
+                before = counts(model)
+                checks = set()
+                for group in sets.values():
+                    sound, detail = verify.check_class(model, (x,), group.channels, spanned_by=spanned.get(group.label))
+                    self.assertTrue(sound, "%s: %s" % (verify.describe_slices(group.channels), detail))
+                    checks.add(detail.split(",")[0])
+                self.assertEqual(checks, {"equal to the zeroed model", "runs"})
+                self.assertEqual(counts(model), before)
+
+
 if __name__ == "__main__":
     unittest.main()
