@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Prunes transformers with `zavo.prune` and prints their parameters and heads before and after,
-and the pruning proof on a seeded sample of each model's classes.
+under each rule set, and the pruning proof on a seeded sample of each model's classes.
 
-    /usr/bin/python3 benchmarks/prune_transformers.py [--amount 0.3] [--prove 4] [NAME ...]
+    /usr/bin/python3 benchmarks/prune_transformers.py [--amount 0.3] [--rules core,extended]
+                                                      [--prove 4] [NAME ...]
 
 Models (random weights, each builder's own input size): vit_b_16, swin_t and mvit_v2_s from
 torchvision, the zoo's tiny_decoder, and decoder_small, a decoder of 7B proportions (32 heads
@@ -46,12 +47,17 @@ def build(name):
 
 
 def prove(model, inputs, report, sample, seed=0):
-    """Check a seeded sample of the prunable classes, head classes first; returns the lines."""
-    groups = report.prunable_groups
-    picked = random.Random(seed).sample(groups, min(sample, len(groups)))
+    """Check one class of each of a seeded sample of the tied sets (the classes that cover the
+    same parameter dimensions: a layer's heads, an MLP's width, the residual stream); returns
+    the lines."""
+    sets = {}
+    for group in report.prunable_groups:
+        sets.setdefault(frozenset((c.node, c.dim) for c in group.channels), []).append(group)
+    rng = random.Random(seed)
+    picked = [rng.choice(members) for members in rng.sample(sorted(sets.values(), key=lambda m: m[0].label),
+                                                            min(sample, len(sets)))]
     model.eval()
-    graph = export.trace(model, inputs)
-    spanned = verify.spanned_labels(graph, report.nodes)
+    spanned = verify.spanned_labels(export.trace(model, inputs), report.nodes)
     reference = verify._outputs(model, inputs, False)
     lines = []
     for group in picked:
@@ -68,32 +74,37 @@ def main():
     parser.add_argument("names", nargs="*", default=["vit_b_16", "swin_t", "mvit_v2_s", "tiny_decoder",
                                                      "decoder_small"])
     parser.add_argument("--amount", type=float, default=0.3)
-    parser.add_argument("--prove", type=int, default=0, metavar="N", help="prove N sampled classes per model")
+    parser.add_argument("--prove", type=int, default=0, metavar="N",
+                        help="under the extended rules, prove a class of each of N sampled tied sets per model")
+    parser.add_argument("--rules", default="core,extended", help="the rule sets to compare, in order")
     args = parser.parse_args()
     rows = []
     for name in args.names:
         model, inputs = build(name)
-        start = time.process_time()
-        report = zavo.analyze(model, inputs, name=name)
-        analysed = time.process_time()
-        result = zavo.prune(model, inputs, amount=args.amount, report=report, name=name)
-        pruned = time.process_time()
-        (heads, kv), (heads_after, kv_after) = result.heads
-        share = 100.0 * result.parameters[1] / result.parameters[0]
-        rows.append("| %s | %s | %s (%.1f%%) | %d -> %d | %d -> %d | %s |" % (
-            name, "{:,}".format(result.parameters[0]), "{:,}".format(result.parameters[1]), share, heads,
-            heads_after, kv, kv_after, ", ".join(str(s) for s in result.output_shapes)))
-        print("%s: analysed in %.1f s, pruned in %.1f s, %d of %d prunable classes removed" % (
-            name, analysed - start, pruned - analysed, result.removed_classes, result.prunable_classes))
-        print(result.summary(layers=6))
-        if args.prove:
-            print("\n".join(prove(model, inputs, report, args.prove)))
-        sys.stdout.flush()
-        del model, result
-    print("\n| model | parameters before | after | heads | key-value heads | output shapes |")
-    print("|---|---:|---:|---|---|---|")
+        for rules in args.rules.split(","):
+            start = time.process_time()
+            report = zavo.analyze(model, inputs, name=name, rules=rules)
+            analysed = time.process_time()
+            result = zavo.prune(model, inputs, amount=args.amount, report=report, name=name)
+            pruned = time.process_time()
+            (heads, kv), (heads_after, kv_after) = result.heads
+            share = 100.0 * result.parameters[1] / result.parameters[0]
+            rows.append("| %s | %s | %s / %s | %s | %s (%.1f%%) | %d -> %d | %d -> %d | %s | %.0f + %.0f |" % (
+                name, rules, "{:,}".format(report.summary["prunable_classes"]),
+                "{:,}".format(report.summary["channel_classes"]), "{:,}".format(result.parameters[0]),
+                "{:,}".format(result.parameters[1]), share, heads, heads_after, kv, kv_after,
+                ", ".join(str(s) for s in result.output_shapes), analysed - start, pruned - analysed))
+            print("%s, %s rules: analysed in %.1f s, pruned in %.1f s" % (name, rules, analysed - start,
+                                                                         pruned - analysed))
+            print(result.summary(layers=6))
+            if args.prove and rules == "extended":
+                print("\n".join(prove(model, inputs, report, args.prove)))
+            sys.stdout.flush()
+            del result
+    print("\n| model | rules | prunable classes / classes | parameters | after pruning | heads | key-value heads "
+          "| output shapes | analyse + prune, s |")
+    print("|---|---|---|---:|---:|---|---|---|---|")
     print("\n".join(rows))
-
 
 if __name__ == "__main__":
     main()
