@@ -50,6 +50,8 @@ _CONV = {"torch.nn.functional.conv%dd" % n for n in (1, 2, 3)}
 _CONV_TRANSPOSE = {"torch.nn.functional.conv_transpose%dd" % n for n in (1, 2, 3)}
 _MATMUL = {"torch.matmul", "torch.mm", "torch.bmm", "torch.Tensor.matmul", "torch.Tensor.mm", "torch.Tensor.bmm",
            "torch.Tensor.__matmul__"}
+_BADDBMM = {"torch.baddbmm", "torch.Tensor.baddbmm"}
+_MULTI_HEAD_ATTENTION = "torch.nn.functional.multi_head_attention_forward"
 
 
 def _macs(op, args, kwargs, out):
@@ -68,12 +70,28 @@ def _macs(op, args, kwargs, out):
         return out.numel() * arg(0, "input").shape[-1]
     if op == "torch.Tensor.__rmatmul__":
         return out.numel() * args[1].shape[-1]
+    if op in _BADDBMM:
+        return out.numel() * arg(1, "batch1").shape[-1]
+    if op == _MULTI_HEAD_ATTENTION:
+        return _attention_macs(arg)
     return 0
 
 
+def _attention_macs(arg):
+    """One call of multi_head_attention_forward: projections and the two products per head."""
+    query, key = arg(0, "query"), arg(1, "key")
+    if arg(17, "use_separate_proj_weight"):
+        w_q, w_k, w_v = arg(18, "q_proj_weight"), arg(19, "k_proj_weight"), arg(20, "v_proj_weight")
+    else:
+        w_q, w_k, w_v = arg(5, "in_proj_weight").chunk(3)
+    rows_q, rows_k = query.numel() // query.shape[-1], key.numel() // key.shape[-1]  # tokens times batch
+    projections = rows_q * (w_q.numel() + arg(11, "out_proj_weight").numel()) + rows_k * (w_k.numel() + w_v.numel())
+    return projections + 2 * rows_q * key.shape[0] * w_q.shape[0]  # scores and weighted values
+
+
 class _MacCounter(TorchFunctionMode):
-    """Multiply-accumulates of convolutions, linear layers and matrix products; a product
-    inside another (a method that calls its function) counts once."""
+    """Multiply-accumulates of convolutions, linear layers, matrix products and multi-head
+    attention; a product inside another (a method that calls its function) counts once."""
 
     def __init__(self):
         super().__init__()
@@ -85,8 +103,8 @@ class _MacCounter(TorchFunctionMode):
         if self.inside:
             return func(*args, **kwargs)
         op = export.op_name_of(func)
-        counted = op in _CONV or op in _CONV_TRANSPOSE or op in _MATMUL or op in (
-            "torch.nn.functional.linear", "torch.Tensor.__rmatmul__")
+        counted = op in _CONV or op in _CONV_TRANSPOSE or op in _MATMUL or op in _BADDBMM or op in (
+            "torch.nn.functional.linear", "torch.Tensor.__rmatmul__", _MULTI_HEAD_ATTENTION)
         if not counted:
             return func(*args, **kwargs)
         self.inside = True

@@ -13,6 +13,18 @@ from torch import nn
 import zavo
 from zavo import decoder, surgery, verify
 from zavo.attention import PrunedMultiheadAttention
+from zavo.pruning import run_counted
+
+
+class Call(nn.Module):
+    """A module that calls `layer` through `call(layer, *inputs)`."""
+
+    def __init__(self, layer, call):
+        super().__init__()
+        self.layer, self.call = layer, call
+
+    def forward(self, *inputs):
+        return self.call(self.layer, *inputs)
 
 
 def slices(triples):
@@ -103,6 +115,20 @@ class MultiheadAttention(unittest.TestCase):
                 edits.undo()
                 self.assertIs(type(mha), nn.MultiheadAttention)
                 self.assertEqual((mha.num_heads, mha.embed_dim, mha.in_proj_weight is None), (4, 16, "kdim" in options))
+
+    def test_its_multiply_accumulates_count_alike_in_both_forms(self):
+        cases = ((dict(batch_first=True), [(2, 5, 16)] * 2), (dict(kdim=6, vdim=7), [(5, 2, 16), (7, 2, 6)]))
+        for options, shapes in cases:
+            mha = nn.MultiheadAttention(16, 4, **options).eval()
+            q, k = (torch.randn(shape) for shape in shapes)
+            model = Call(mha, lambda m, q, k: m(q, k, k[..., :1].expand(*k.shape[:-1], m.vdim), need_weights=False)[0])
+            # projections 3 x 16 x 16 (or 16 x 6 and 16 x 7) per token, scores and weighted values 5 x 5 (or 5 x 7)
+            # x 16 per batch entry, output 16 x 16 per query token
+            want = 2 * (5 * 16 * 16 + 5 * 16 * 16 + 2 * 5 * 16 * 16 + 2 * 5 * 5 * 16) if mha.batch_first else \
+                2 * (5 * 16 * 16 + 7 * 16 * 13 + 5 * 16 * 16 + 2 * 5 * 7 * 16)
+            self.assertEqual(run_counted(model, (q, k))[1], want)
+            mha.__class__ = PrunedMultiheadAttention
+            self.assertEqual(run_counted(model, (q, k))[1], want)
 
     def test_an_encoder_layer_leaves_its_fused_path(self):
         torch.manual_seed(0)
