@@ -2,8 +2,10 @@
 """Writes the small graph files of the whole-report goldens into tests/golden/graphs/.
 
 Each graph aims at one family of shapes (residual stages, concatenation ladders, depthwise
-stacks, attention blocks, broadcasting, heads, reductions, dropout) or at handler errors in the
-middle of a graph, so that together they reach every node handler and most of its branches.
+stacks, attention blocks, broadcasting, heads, reductions, dropout; a decoder with grouped-query
+attention, multi-head attention calls, windowed attention and the normalisations around it for
+the extended rules) or at handler errors in the middle of a graph, so that together they reach
+every node handler of both rule sets and most of its branches.
 The output is deterministic: running the script again gives the same bytes. Plain Python 3.
 
     python3 tests/golden/make_graphs.py   # then rewrite the manifest, see golden_test.cpp
@@ -392,11 +394,252 @@ def tiny_errors():
     g.write([h])
 
 
+SLICE = "slice"
+
+
+def sl(start=None, stop=None, step=None):
+    return {"const": "slice(%s, %s, %s)" % (start, stop, step), "type": SLICE}
+
+
+ELLIPSIS = {"const": "Ellipsis", "type": "ellipsis"}
+ALL = sl()
+
+
+def item(g, name, tuple_ref, index, shape):
+    return g.call(name, "_operator.getitem", [tuple_ref, index], shape=shape)
+
+
+def decoder_heads():
+    # A decoder block with grouped-query attention (4 query heads of size 4 reading 2 key-value
+    # heads), rotary halves, a causal mask, an RMS normalisation written out, a SwiGLU MLP, then
+    # a block with a fused projection split into q, k and v and scaled dot-product attention,
+    # and a language-model head tied to the token embedding.
+    g = Graph("decoder_heads")
+    tokens = g.input("tokens", [1, 6])
+    table = g.param("embed.weight", [20, 16])
+    x = g.call("embed", F + "embedding", [tokens, table], {"padding_idx": None}, shape=[1, 6, 16])
+
+    def rms(name, h):
+        p = g.call(name + ".pow", T + "pow", [h, 2], shape=[1, 6, 16])
+        m = g.call(name + ".mean", T + "mean", [p, -1], {"keepdim": True}, shape=[1, 6, 1])
+        r = g.call(name + ".rsqrt", "torch.rsqrt", [g.call(name + ".eps", T + "add", [m, 1e-05],
+                                                           shape=[1, 6, 1])], shape=[1, 6, 1])
+        n = g.call(name + ".scale", T + "mul", [h, r], shape=[1, 6, 16])
+        return g.call(name, T + "mul", [n, g.param(name + ".weight", [16])], shape=[1, 6, 16])
+
+    n = rms("attn_norm", x)
+    q = g.call("q.view", T + "view", [g.linear("q_proj", n, 16, bias=False), 1, 6, 4, 4],
+               shape=[1, 6, 4, 4])
+    q = g.call("q.transpose", T + "transpose", [q, 1, 2], shape=[1, 4, 6, 4])
+    k = g.call("k.view", T + "view", [g.linear("k_proj", n, 8, bias=False), 1, 6, 2, 4],
+               shape=[1, 6, 2, 4])
+    k = g.call("k.transpose", T + "transpose", [k, 1, 2], shape=[1, 2, 6, 4])
+    v = g.call("v.view", T + "view", [g.linear("v_proj", n, 8, bias=False), 1, 6, 2, 4],
+               shape=[1, 6, 2, 4])
+    v = g.call("v.transpose", T + "transpose", [v, 1, 2], shape=[1, 2, 6, 4])
+    cos = g.call("cos", T + "__getitem__", [g.param("rope_cos", [8, 4]), sl(None, 6)],
+                 shape=[6, 4])
+    upper = g.call("q.upper", T + "__getitem__", [q, [ELLIPSIS, sl(2)]], shape=[1, 4, 6, 2])
+    lower = g.call("q.lower", T + "__getitem__", [q, [ELLIPSIS, sl(None, 2)]], shape=[1, 4, 6, 2])
+    rot = g.call("q.rotated", "torch.cat", [[g.call("q.neg", T + "__neg__", [upper],
+                                                    shape=[1, 4, 6, 2]), lower]],
+                 {"dim": -1}, shape=[1, 4, 6, 4])
+    q = g.call("q.rope", T + "add", [g.call("q.cos", T + "mul", [q, cos], shape=[1, 4, 6, 4]),
+                                      rot], shape=[1, 4, 6, 4])
+    k = g.call("k.groups", T + "__getitem__", [k, [ALL, ALL, None]], shape=[1, 2, 1, 6, 4])
+    k = g.call("k.expand", T + "expand", [k, 1, 2, 2, 6, 4], shape=[1, 2, 2, 6, 4])
+    k = g.call("k.heads", T + "reshape", [k, 1, 4, 6, 4], shape=[1, 4, 6, 4])
+    v = g.call("v.heads", "torch.repeat_interleave", [v, 2], {"dim": 1}, shape=[1, 4, 6, 4])
+    s = g.call("scores", T + "matmul", [q, g.call("k.t", T + "transpose", [k, 2, 3],
+                                                  shape=[1, 4, 4, 6])], shape=[1, 4, 6, 6])
+    mask = g.call("mask", "torch.triu", [g.call("mask.full", "torch.full_like",
+                                                [s, {"const": "-inf", "type": "float"}],
+                                                shape=[1, 4, 6, 6])], {"diagonal": 1},
+                  shape=[1, 4, 6, 6])
+    w = g.call("softmax", F + "softmax", [g.call("masked", T + "add", [s, mask],
+                                                 shape=[1, 4, 6, 6])], {"dim": -1},
+               shape=[1, 4, 6, 6])
+    o = g.call("context", T + "matmul", [w, v], shape=[1, 4, 6, 4])
+    o = g.call("context.t", T + "transpose", [o, 1, 2], shape=[1, 6, 4, 4])
+    o = g.call("context.join", T + "reshape", [o, 1, 6, 16], shape=[1, 6, 16])
+    h = g.call("residual", T + "add", [x, g.linear("o_proj", o, 16, bias=False)],
+               shape=[1, 6, 16])
+    n = rms("mlp_norm", h)
+    gate = g.call("mlp.silu", F + "silu", [g.linear("mlp.gate", n, 24, bias=False)],
+                  shape=[1, 6, 24])
+    up = g.call("mlp.product", T + "mul", [gate, g.linear("mlp.up", n, 24, bias=False)],
+                shape=[1, 6, 24])
+    h = g.call("residual2", T + "add", [h, g.linear("mlp.down", up, 16, bias=False)],
+               shape=[1, 6, 16])
+    parts = g.call("qkv.chunk", T + "chunk", [g.linear("qkv", h, 48), 3], {"dim": -1}, shape=None)
+    q = g.call("q2.heads", T + "unflatten", [item(g, "q2", parts, 0, [1, 6, 16]), -1, [4, 4]],
+               shape=[1, 6, 4, 4])
+    q = g.call("q2.t", "torch.movedim", [q, 2, 1], shape=[1, 4, 6, 4])
+    k = g.call("k2.heads", T + "view", [item(g, "k2", parts, 1, [1, 6, 16]), 1, 6, 4, 4],
+               shape=[1, 6, 4, 4])
+    k = g.call("k2.t", T + "permute", [k, 0, 2, 1, 3], shape=[1, 4, 6, 4])
+    v = g.call("v2.heads", "torch.reshape", [item(g, "v2", parts, 2, [1, 6, 16]), [1, 6, 4, 4]],
+               shape=[1, 6, 4, 4])
+    v = g.call("v2.t", T + "swapaxes", [v, 1, 2], shape=[1, 4, 6, 4])
+    a = g.call("sdpa", F + "scaled_dot_product_attention", [q, k, v], {"is_causal": True},
+               shape=[1, 4, 6, 4])
+    a = g.call("sdpa.join", T + "flatten", [g.call("sdpa.t", T + "transpose", [a, 1, 2],
+                                                   shape=[1, 6, 4, 4]), 2], shape=[1, 6, 16])
+    h = g.call("residual3", T + "add", [h, g.linear("proj", a, 16)], shape=[1, 6, 16])
+    logits = g.call("head", F + "linear", [h, table], shape=[1, 6, 20])
+    g.write([logits])
+
+
+def multi_head_attention():
+    # nn.MultiheadAttention as one call: packed projections (self-attention over a normalised
+    # input), then separate projections over a memory of another width with learned key and
+    # value biases, whose averaged weights are read too.
+    g = Graph("multi_head_attention")
+    x = g.linear("embed", g.input("x", [5, 1, 4]), 8)
+    n = g.call("norm", F + "layer_norm", [x, [8]], {"weight": g.param("norm.weight", [8]),
+                                                    "bias": g.param("norm.bias", [8]),
+                                                    "eps": 1e-05}, shape=[5, 1, 8])
+    rest = {"training": False, "key_padding_mask": None, "need_weights": False,
+            "attn_mask": None, "use_separate_proj_weight": False, "q_proj_weight": None,
+            "k_proj_weight": None, "v_proj_weight": None, "static_k": None, "static_v": None,
+            "average_attn_weights": True}
+    att = g.call("self_attn", F + "multi_head_attention_forward",
+                 [n, n, n, 8, 2, g.param("self_attn.in_proj_weight", [24, 8]),
+                  g.param("self_attn.in_proj_bias", [24]), None, None, False, 0.0,
+                  g.param("self_attn.out_proj.weight", [8, 8]),
+                  g.param("self_attn.out_proj.bias", [8])], rest, shape=None)
+    h = g.call("residual", T + "add", [x, item(g, "self_attn[0]", att, 0, [5, 1, 8])],
+               shape=[5, 1, 8])
+    memory = g.input("memory", [3, 1, 6])
+    separate = dict(rest, use_separate_proj_weight=True, need_weights=True,
+                    q_proj_weight=g.param("cross.q_proj_weight", [8, 8]),
+                    k_proj_weight=g.param("cross.k_proj_weight", [8, 6]),
+                    v_proj_weight=g.param("cross.v_proj_weight", [8, 6]))
+    cross = g.call("cross", F + "multi_head_attention_forward",
+                   [h, memory, memory, 8, 4, None, g.param("cross.in_proj_bias", [24]),
+                    g.param("cross.bias_k", [1, 1, 8]), g.param("cross.bias_v", [1, 1, 8]), False,
+                    0.0, g.param("cross.out_proj.weight", [8, 8]),
+                    g.param("cross.out_proj.bias", [8])], separate, shape=None)
+    h = g.call("residual2", T + "add", [h, item(g, "cross[0]", cross, 0, [5, 1, 8])],
+               shape=[5, 1, 8])
+    weights = item(g, "cross[1]", cross, 1, [1, 5, 4])
+    g.write([g.linear("head", h, 3), weights])
+
+
+def windows():
+    # Windowed attention over a channels-last map (padding, shifts, windows, a table of
+    # relative positions gathered by an index buffer, a mask written into a new tensor), patch
+    # merging by strided slices, and the normalisations, reductions and shape calls around it.
+    g = Graph("windows")
+    x = g.input("x", [1, 3, 8, 8])
+    c = g.conv("patch", x, 6, k=2, stride=2)
+    c = g.call("patch.down", F + "max_pool2d", [c, 2], shape=[1, 6, 2, 2])
+    c = g.call("patch.up", F + "interpolate", [c], {"scale_factor": 2.0}, shape=[1, 6, 4, 4])
+    p = g.call("channels_last", "torch.permute", [c, [0, 2, 3, 1]], shape=[1, 4, 4, 6])
+    n = g.call("norm1", F + "layer_norm", [p, [6], g.param("norm1.weight", [6]),
+                                           g.param("norm1.bias", [6])], shape=[1, 4, 4, 6])
+    n = g.call("pad", F + "pad", [n, [0, 0, 0, 0, 0, 0]], shape=[1, 4, 4, 6])
+    n = g.call("shift", "torch.roll", [n], {"shifts": [-1, -1], "dims": [1, 2]},
+               shape=[1, 4, 4, 6])
+    w = g.call("windows.view", T + "view", [n, 1, 2, 2, 2, 2, 6], shape=[1, 2, 2, 2, 2, 6])
+    w = g.call("windows.order", T + "permute", [w, 0, 1, 3, 2, 4, 5], shape=[1, 2, 2, 2, 2, 6])
+    w = g.call("windows", T + "reshape", [w, 4, 4, 6], shape=[4, 4, 6])
+    qkv = g.call("qkv.heads", T + "reshape", [g.linear("qkv", w, 18), 4, 4, 3, 2, 3],
+                 shape=[4, 4, 3, 2, 3])
+    qkv = g.call("qkv.order", T + "permute", [qkv, 2, 0, 3, 1, 4], shape=[3, 4, 2, 4, 3])
+    q, k, v = (g.call(f"qkv[{i}]", T + "__getitem__", [qkv, i], shape=[4, 2, 4, 3])
+               for i in range(3))
+    s = g.call("scores", T + "matmul", [q, g.call("k.t", T + "transpose", [k, -2, -1],
+                                                  shape=[4, 2, 3, 4])], shape=[4, 2, 4, 4])
+    bias = g.call("rel.gather", T + "__getitem__", [g.param("rel.table", [9, 2]),
+                                                    g.param("rel.index", [16])], shape=[16, 2])
+    bias = g.call("rel.view", T + "view", [bias, 4, 4, -1], shape=[4, 4, 2])
+    bias = g.call("rel.order", T + "permute", [bias, 2, 0, 1], shape=[2, 4, 4])
+    bias = g.call("rel.batch", T + "unsqueeze", [bias, 0], shape=[1, 2, 4, 4])
+    s = g.call("scores.bias", T + "add", [s, bias], shape=[4, 2, 4, 4])
+    zeros = g.call("mask.zeros", T + "new_zeros", [w, [4, 4]], shape=[4, 4])
+    marks = g.call("mask.region", T + "__setitem__", [zeros, [sl(0, 2), sl(0, 2)], 1],
+                   shape=[4, 4])
+    mask = g.call("mask", T + "masked_fill", [marks, g.call("mask.ne", T + "ne", [marks, 0],
+                                                            shape=[4, 4]), -100.0], shape=[4, 4])
+    s = g.call("scores.mask", T + "add", [s, mask], shape=[4, 2, 4, 4])
+    a = g.call("softmax", T + "softmax", [s], {"dim": -1}, shape=[4, 2, 4, 4])
+    o = g.call("context", T + "matmul", [a, v], shape=[4, 2, 4, 3])
+    o = g.call("context.join", T + "reshape", [g.call("context.t", T + "transpose", [o, 1, 2],
+                                                      shape=[4, 4, 2, 3]), 4, 4, 6],
+               shape=[4, 4, 6])
+    o = g.call("back.view", T + "view", [g.linear("proj", o, 6), 1, 2, 2, 2, 2, 6],
+               shape=[1, 2, 2, 2, 2, 6])
+    o = g.call("back.order", T + "permute", [o, 0, 1, 3, 2, 4, 5], shape=[1, 2, 2, 2, 2, 6])
+    o = g.call("back", T + "reshape", [o, 1, 4, 4, 6], shape=[1, 4, 4, 6])
+    o = g.call("unshift", "torch.roll", [o], {"shifts": [1, 1], "dims": [1, 2]},
+               shape=[1, 4, 4, 6])
+    o = g.call("crop", T + "__getitem__", [o, [ALL, sl(None, 4), sl(None, 4), ALL]],
+               shape=[1, 4, 4, 6])
+    h = g.call("residual", T + "add", [p, o], shape=[1, 4, 4, 6])
+    quads = [g.call(f"merge{i}", T + "__getitem__", [h, [ELLIPSIS, sl(i % 2, None, 2),
+                                                        sl(i // 2, None, 2), ALL]],
+                    shape=[1, 2, 2, 6]) for i in range(4)]
+    m = g.call("merge", "torch.cat", [quads, -1], shape=[1, 2, 2, 24])
+    m = g.call("merge.norm", F + "layer_norm", [m, [24], g.param("merge.norm.weight", [24])],
+               shape=[1, 2, 2, 24])
+    r = g.linear("merge.reduction", m, 12, bias=False)
+    cf = g.call("channels_first", T + "movedim", [r, -1, 1], shape=[1, 12, 2, 2])
+    gn = g.call("gn", F + "group_norm", [cf, 3, g.param("gn.weight", [12]),
+                                         g.param("gn.bias", [12])], shape=[1, 12, 2, 2])
+    inn = g.call("inorm", F + "instance_norm", [gn, None, None, g.param("inorm.weight", [12]),
+                                                g.param("inorm.bias", [12]), True, 0.1, 1e-05],
+                 shape=[1, 12, 2, 2])
+    nz = g.call("normalize", F + "normalize", [inn], {"dim": 1}, shape=[1, 12, 2, 2])
+    mix = g.call("mix", "torch.einsum", ["bchw,cd->bdhw", nz, g.param("mix.weight", [12, 5])],
+                 shape=[1, 5, 2, 2])
+    var = g.call("stat", T + "var", [mix, 1], {"keepdim": True}, shape=[1, 1, 2, 2])
+    mix = g.call("mix.centered", T + "__truediv__", [mix, var], shape=[1, 5, 2, 2])
+    st = g.call("stack", "torch.stack", [[mix, mix]], {"dim": 0}, shape=[2, 1, 5, 2, 2])
+    tl = g.call("tile", T + "repeat", [mix, 1, 2, 1, 1], shape=[1, 10, 2, 2])
+    mt = g.call("mT", T + "mT.__get__", [tl], shape=[1, 10, 2, 2], op_name="__get__")
+    sp = g.call("split", "torch.tensor_split", [mt], {"indices": [1], "dim": 2}, shape=None)
+    first = item(g, "split[0]", sp, 0, [1, 10, 1, 2])
+    ub = g.call("unbind", T + "unbind", [mix, 2], shape=None)
+    row = item(g, "unbind[1]", ub, 1, [1, 5, 2])
+    cond = g.input("cond", [1, 5, 2, 2])
+    wh = g.call("where", "torch.where", [cond, mix, 0.0], shape=[1, 5, 2, 2])
+    g.write([g.conv("head", wh, 2, k=1), st, first, row])
+
+
+def extended_calls_refused():
+    # Calls the extended handlers refuse: a wrong argument type stops the parse, while forms they
+    # do not follow go to the default handler.
+    g = Graph("extended_calls_refused")
+    x = g.input("x", [2, 4, 6])
+    h = g.linear("fc", x, 6)
+    cases = [
+        ("view_mismatch", T + "view", [h, 5, 5], {}, [5, 5]),
+        ("permute_repeat", T + "permute", [h, 0, 0, 1], {}, [2, 2, 4]),
+        ("softmax_no_dim", F + "softmax", [h], {}, [2, 4, 6]),
+        ("interleave_tensor", "torch.repeat_interleave", [h, h], {"dim": 2}, [2, 4, 6]),
+        ("einsum_ellipsis", "torch.einsum", ["...c,c->...", h, g.param("e", [6])], {}, [2, 4]),
+        ("matmul_vector", "torch.matmul", [h, g.param("vec", [6])], {}, [2, 4]),
+        ("unequal_split", "torch.split", [h, [2, 4]], {"dim": -1}, None),
+        ("roll_flat", "torch.roll", [h, 1], {}, [2, 4, 6]),
+        ("mha_no_weights", F + "multi_head_attention_forward",
+         [h, h, h, 6, 2, None, None, None, None, False, 0.0, None, None], {}, None),
+        ("index_two_tensors", T + "__getitem__", [h, [x, x]], {}, [2, 4, 6]),
+        ("transpose_text", T + "transpose", [h, "a", 1], {}, [2, 6, 4]),
+    ]
+    outs = []
+    for name, op, args, kwargs, shape in cases:
+        outs.append(g.call(name, op, args, kwargs, shape=shape))
+    item(g, "split[0]", outs[6], 0, [2, 4, 2])
+    g.write([g.linear("after", h, 3)])
+
+
 def main():
     OUT.mkdir(parents=True, exist_ok=True)
     for make in (residual_stages, dense_ladder, depthwise_stacks, attention, concat_fresh_labels,
                  broadcasting, flatten_heads, reductions, dropout, layouts, handler_errors,
-                 tiny_errors):
+                 tiny_errors, decoder_heads, multi_head_attention, windows,
+                 extended_calls_refused):
         make()
 
 

@@ -338,14 +338,18 @@ void _tuple_item_node_handler(PruneGraphParserState& pruning_state, const ZavoOp
   const ZavoOpNode* call = tuple ? tuple->as_op_node() : nullptr;
   const Value item =
       get_argument({.arg_pos = 1, .arg_key = "index", .args = node.args, .kwargs = node.kwargs});
-  bool follows = false;
-  if (call && item.is_int() && has_recorded_labels(pruning_state, *call) && node.result_shape) {
-    const NodeHandler handler = get_node_handler(*call, RuleSet::Extended);
-    follows = records_parts(handler) ||
-              (handler == &_multi_head_attention_node_handler && item.as_int() == 0);
-    follows = follows && get_prune_labels(pruning_state, *call).size() == node.result_shape->size();
+  const NodeHandler handler = call && item.is_int() && has_recorded_labels(pruning_state, *call)
+                                  ? get_node_handler(*call, RuleSet::Extended)
+                                  : nullptr;
+  // The attention weights an attention call returns beside its output carry none of its
+  // features (weights per head take the heads out of pruning there).
+  if (handler == &_multi_head_attention_node_handler && item.as_int() != 0) {
+    _tensor_get_node_handler(pruning_state, node);
+    return;
   }
-  if (!follows) {
+  const bool parts = records_parts(handler) || handler == &_multi_head_attention_node_handler;
+  if (!parts || !node.result_shape ||
+      get_prune_labels(pruning_state, *call).size() != node.result_shape->size()) {
     _default_node_handler(pruning_state, node);
     return;
   }

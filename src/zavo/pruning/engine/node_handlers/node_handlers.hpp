@@ -35,9 +35,9 @@ NodeHandler get_node_handler(const tensor_trace::ZavoOpNode& node);
 NodeHandler get_node_handler(const tensor_trace::ZavoOpNode& node, RuleSet rules);
 
 // Handlers that take labels in, on purpose, without passing them on or marking them: a
-// statistic over channels (kept for broadcasting back, as a normalisation does) and the
-// contracted dimension of a matrix product. The dropped-label guard does not count what they
-// consume.
+// statistic over channels (kept for broadcasting back, as a normalisation does), the contracted
+// dimension of a matrix product, the attention weights read beside an attention's output. The
+// dropped-label guard does not count what they consume.
 bool consumes_labels(NodeHandler handler);
 
 }  // namespace zavo::pruning::engine::node_handlers
