@@ -4,7 +4,11 @@ A channel is a (parameter or buffer name, dimension, index) slice, given as a
 dict `{"node", "dim", "index"}` (a report file's form) or a `Channel` tuple.
 `prune_slices` removes slices from the tensors, everywhere a tensor is held
 (tied weights included), and then makes every layer attribute that counts
-channels agree with the new tensors.
+channels or heads agree with the new tensors: a head keeps its size, so a
+layer's head count follows the rows of its projections that remain.  An
+attention layer whose forward would take a head's size from its input width
+becomes one of the `zavo.attention` classes.  Every change is recorded in an
+`Edits`, which can undo them.
 """
 
 import torch
