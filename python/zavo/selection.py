@@ -80,17 +80,12 @@ class Costs:
         self.model, self.params, self.macs = model, params, macs
         self.per_element = macs_per_element
         self.counted = {id(p) for p in model.parameters()}
-        self.tensors, self.shapes = {}, {}
+        self.tensors = {}  # name -> tensor
 
     def tensor(self, name):
         if name not in self.tensors:
-            tensor = find_tensor(self.model, name)
-            self.tensors[name] = tensor
-            self.shapes[id(tensor)] = tuple(tensor.shape)
+            self.tensors[name] = find_tensor(self.model, name)
         return self.tensors[name]
-
-    def tensor_shape(self, key):
-        return self.shapes[key]
 
     def walker(self, measure):
         """A `Walker` that prices removals in `measure` ("macs" or "params") from the whole model."""
@@ -103,24 +98,26 @@ class Walker:
     def __init__(self, costs, measure):
         self.costs, self.measure = costs, measure
         self.whole = costs.params if measure == "params" else costs.macs
-        self.shapes = {}  # id(tensor) -> its shape so far
+        self.shapes = {}  # id(tensor) -> its shape once the blocks removed so far are gone
         self.params, self.macs = costs.params, costs.macs
 
+    def _shape(self, tensor):
+        return self.shapes.get(id(tensor), tensor.shape)
+
     def _change(self, counts):
-        """(id(tensor), old shape, new shape) of every tensor the block shrinks."""
+        """{tensor id: (shape now, shape without the block too)} for every tensor the block shrinks."""
         new = {}
         for (name, dim), n in counts.items():
             tensor = self.costs.tensor(name)
-            key = id(tensor)
-            if key not in new:
-                new[key] = list(self.shapes.get(key, tensor.shape))
-            new[key][dim] -= n
+            if id(tensor) not in new:
+                new[id(tensor)] = (self._shape(tensor), list(self._shape(tensor)))
+            new[id(tensor)][1][dim] -= n
         return new
 
     def _after(self, new):
         params, macs = self.params, self.macs
-        for key, shape in new.items():
-            gone = math.prod(self.shapes.get(key, self.costs.tensor_shape(key))) - math.prod(shape)
+        for key, (now, shape) in new.items():
+            gone = math.prod(now) - math.prod(shape)
             if key in self.costs.counted:
                 params -= gone
             macs -= self.costs.per_element.get(key, 0.0) * gone
@@ -138,7 +135,7 @@ class Walker:
     def remove(self, counts):
         new = self._change(counts)
         self.params, self.macs = self._after(new)
-        self.shapes.update(new)
+        self.shapes.update((key, shape) for key, (_, shape) in new.items())
         return self.share()
 
 
@@ -207,31 +204,32 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
     if target is not None:
         chosen, kept = _walk(members, ranked, base, fits, take, target, costs, round_to)
     else:
-        chosen = {tied: [] for tied in members}
-        if global_ranking:
-            quota, taken = int(amount * len(groups)), 0
-            for candidate in ranked(c for items in members.values() for c in items):
-                if taken >= quota:
-                    break
-                if fits(candidate.counts):
-                    take(candidate.counts)
-                    chosen[candidate.tied].append(candidate)
-                    taken += 1
-        else:
-            for tied, items in members.items():
-                quota = int(amount * len(items))
-                for candidate in ranked(items):
-                    if len(chosen[tied]) >= quota:
-                        break
-                    if fits(candidate.counts):
-                        take(candidate.counts)
-                        chosen[tied].append(candidate)
+        chosen = _by_amount(members, ranked, fits, take, amount, global_ranking)
         if round_to:
             for tied, picked in chosen.items():
                 while picked and (base(tied) - len(picked)) % round_to:
                     picked.pop()  # the most important of those chosen stays
     removed = [c for picked in chosen.values() for c in picked]
     return Selection([c.group for c in removed], _summary(scores, [c.score for c in removed]), kept)
+
+
+def _by_amount(members, ranked, fits, take, amount, global_ranking):
+    """{tied: [candidates]}: the lowest `amount` of each set, or of all classes ranked together."""
+    chosen = {tied: [] for tied in members}
+    if global_ranking:
+        pools = [(int(amount * sum(map(len, members.values()))), ranked(c for m in members.values() for c in m))]
+    else:
+        pools = [(int(amount * len(items)), ranked(items)) for items in members.values()]
+    for quota, pool in pools:
+        taken = 0
+        for candidate in pool:
+            if taken >= quota:
+                break
+            if fits(candidate.counts):
+                take(candidate.counts)
+                chosen[candidate.tied].append(candidate)
+                taken += 1
+    return chosen
 
 
 def _blocks(ordered, channels, round_to):
