@@ -238,6 +238,8 @@ def main():
     parser.add_argument("--lr", type=float, default=0.02, help="fine-tuning learning rate (cosine decay)")
     parser.add_argument("--threads", type=int, default=2, help="threads for training (latency: one thread)")
     parser.add_argument("--test-size", type=int, default=10000, help="test images evaluated (a quick check: 500)")
+    parser.add_argument("--main-only", action="store_true",
+                        help="leave out the normalisation and round_to tables")
     parser.add_argument("--remeasure", action="store_true",
                         help="only measure the latencies of the runs kept in --out again, from their saved models")
     parser.add_argument("--tables", action="store_true", help="only print the tables of the runs kept in --out")
@@ -281,6 +283,8 @@ def main():
                     results["rows"].append(row)
                     log("%s %g %s %d: %.2f -> %.2f (%.0f s)" % (network, target, criterion, steps, row["before_ft"],
                                                                  row["after_ft"], row["cpu_s"]))
+            if args.main_only:
+                continue
             for criterion in ("l1", "taylor"):
                 for normalize in ("mean", "element", "rank", "none"):
                     ranking = {"global_ranking": False} if normalize == "rank" else {"normalize": normalize}
