@@ -37,6 +37,7 @@ sys.path.insert(0, os.path.join(REPO, "python"))
 import fmnist  # noqa: E402
 import zavo  # noqa: E402
 from zavo import pruning  # noqa: E402
+from zavo.selection import TargetError  # noqa: E402
 
 CRITERIA = ("l1", "l2", "bn_scale", "taylor", "random")
 BATCH = 128
@@ -142,7 +143,11 @@ def round_to_rows(network, base, example, probe, targets):
     rows = []
     for target in targets:
         for round_to in (None, 4, 8):
-            result = zavo.prune(base, example, target_macs=target, importance="taylor", data=probe, round_to=round_to)
+            try:
+                result = zavo.prune(base, example, target_macs=target, importance="taylor", data=probe,
+                                    round_to=round_to)
+            except TargetError:  # sets of 8 channels cannot keep a multiple of 8 and lose any
+                continue
             rows.append(dict(network=network, target=target, round_to=round_to, macs=result.macs[1],
                              **measure(result.model, example, 1)))
     return rows
@@ -255,7 +260,8 @@ def main():
         return
     stream = list(fmnist.batches(*train, BATCH, args.finetune, seed=1))
     targets = [float(t) for t in args.targets.split(",")]
-    results = {"rows": [], "base": [], "normalize": [], "round_to": []}
+    results = {"rows": [], "base": [], "normalize": [], "round_to": [], "load": os.getloadavg()}
+    part = "%s-%s" % (args.networks.replace(",", "-"), args.targets.replace(",", "-"))
     started = time.monotonic()
 
     def log(text):
@@ -281,6 +287,7 @@ def main():
                     row.update(network=network, model="%s-%g-%s-%d.pt" % (network, target, criterion, steps))
                     torch.save(model, os.path.join(args.out, row["model"]))
                     results["rows"].append(row)
+                    save_results(results, args.out, part)  # a run cut short keeps what it measured
                     log("%s %g %s %d: %.2f -> %.2f (%.0f s)" % (network, target, criterion, steps, row["before_ft"],
                                                                  row["after_ft"], row["cpu_s"]))
             if args.main_only:
@@ -294,7 +301,7 @@ def main():
                                                  "accuracy": fmnist.accuracy(result.model, test)})
             results["round_to"] += round_to_rows(network, base, example, probe, [target])
     results["load"] = os.getloadavg()
-    save_results(results, args.out, "%s-%s" % (args.networks.replace(",", "-"), args.targets.replace(",", "-")))
+    save_results(results, args.out, part)
     write_results(load_results(args.out), args.out)
     log("results in %s; %.0f s in all" % (args.out, time.monotonic() - started))
 
