@@ -176,6 +176,8 @@ def load_results(out):
 def write_results(results, out):
     """Shares and speed-ups from the raw rows, then the tables (stdout, table.md) and the plot."""
     rows, base_rows, norm_rows, round_rows = (results[k] for k in ("rows", "base", "normalize", "round_to"))
+    rows.sort(key=lambda r: (r["network"], -r["target"], CRITERIA.index(r["criterion"]), r["steps"]))
+    base_rows.sort(key=lambda r: r["network"])
     networks = list(dict.fromkeys(r["network"] for r in base_rows))
     targets = sorted({r["target"] for r in rows}, reverse=True)
     unpruned = {r["network"]: r for r in base_rows if r["schedule"] == "-"}
@@ -261,7 +263,7 @@ def main():
     stream = list(fmnist.batches(*train, BATCH, args.finetune, seed=1))
     targets = [float(t) for t in args.targets.split(",")]
     results = {"rows": [], "base": [], "normalize": [], "round_to": [], "load": os.getloadavg()}
-    part = "%s-%s" % (args.networks.replace(",", "-"), args.targets.replace(",", "-"))
+    part = "-".join(x.replace(",", "-") for x in (args.networks, args.targets, args.criteria))
     started = time.monotonic()
 
     def log(text):
