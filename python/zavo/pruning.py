@@ -8,6 +8,7 @@ that the pruned model runs on the example inputs with the same output shapes.
 """
 
 import copy
+import math
 import time
 from collections import namedtuple
 
@@ -35,18 +36,22 @@ def _as_tuple(inputs):
     return (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
 
 
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True, rules="extended"):
-    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process
-    under `rules` ("extended" or "core")."""
-    check_rules(rules)
+def trace_model(model, example_inputs, name="model"):
+    """The graph of one forward pass of `model` in evaluation mode (its mode is restored)."""
     inputs = _as_tuple(example_inputs)
     mode = model.training
     model.eval()
     try:
-        graph = export.trace(model, inputs, name=name)
+        return export.trace(model, inputs, name=name)
     finally:
         model.train(mode)
-    return analyze_graph(graph, lenient=lenient, check=check, rules=rules)
+
+
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, rules="extended"):
+    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process
+    under `rules` ("extended" or "core")."""
+    check_rules(rules)
+    return analyze_graph(trace_model(model, example_inputs, name), lenient=lenient, check=check, rules=rules)
 
 
 # -- counting ------------------------------------------------------------------------------------
@@ -150,6 +155,64 @@ class _MacCounter(TorchFunctionMode):
             if weight.numel():
                 self.per_element[id(weight)] = self.per_element.get(id(weight), 0.0) + weight_macs / weight.numel()
         return out
+
+
+def product_costs(graph, nodes):
+    """{label: multiply-accumulates that removing its class takes from the products of two
+    activations}, from the graph's products and the analysis's final labels (`Report.nodes`).
+
+    Such a product (attention scores, weighted values) costs its output's size times its
+    contracted size; a class that holds some positions of one of those dimensions takes that
+    share of it (a head's share of the scores).  A convolution or linear layer is priced by its
+    weight, except where classes hold positions of its output beyond its own channels (heads
+    folded into the batch, as in per-head pooling); one call of multi_head_attention_forward is
+    priced by its in-projection's rows.
+    """
+    labels_of = {node.name: node.labels for node in nodes}
+    by_id = {node["id"]: node for node in graph["nodes"]}
+    costs = {}
+
+    def share(labels, size, total):
+        for label in labels or ():
+            costs[label] = costs.get(label, 0.0) + total / size
+
+    def operand(value):
+        node = by_id[value["node"]] if isinstance(value, dict) and "node" in value else None
+        return None if node is None or node["kind"] == "parameter" else node
+
+    for node in graph["nodes"]:
+        op, args, kwargs = node.get("op"), node.get("args", []), node.get("kwargs", {})
+        if op in _MATMUL or op in _BADDBMM or op == "torch.Tensor.__rmatmul__":
+            first = 1 if op in _BADDBMM else 0  # baddbmm's first argument is the added term
+            pair = [operand(a) for a in args[first:first + 2]]
+            if op == "torch.Tensor.__rmatmul__":
+                pair.reverse()  # the tensor itself is the right operand
+            if len(pair) < 2 or None in pair or not node["shape"] or not pair[0]["shape"]:
+                continue
+            left = pair[0]
+            total = math.prod(node["shape"]) * left["shape"][-1]
+            for dim, labels in enumerate(labels_of.get(node["name"]) or []):
+                share(labels, node["shape"][dim], total)
+            share((labels_of.get(left["name"]) or [None])[-1], left["shape"][-1], total)
+        elif (op in _CONV or op == "torch.nn.functional.linear") and node["shape"] and len(args) > 1:
+            weight = by_id[args[1]["node"]] if isinstance(args[1], dict) and "node" in args[1] else None
+            if weight is None or not weight["shape"]:
+                continue
+            channels = 1 if op in _CONV else len(node["shape"]) - 1  # the weight's own output dimension
+            total = math.prod(node["shape"]) * math.prod(weight["shape"][1:])
+            for dim, labels in enumerate(labels_of.get(node["name"]) or []):
+                if dim != channels:
+                    share(labels, node["shape"][dim], total)
+        elif op == _MULTI_HEAD_ATTENTION:
+            separate = kwargs.get("use_separate_proj_weight", False)
+            weight = kwargs.get("q_proj_weight") if separate else (args[5] if len(args) > 5 else None)
+            if not isinstance(weight, dict) or "node" not in weight:
+                continue
+            query, key, rows = by_id[args[0]["node"]], by_id[args[1]["node"]], by_id[weight["node"]]
+            inner = rows["shape"][0] // (1 if separate else 3)
+            total = 2 * math.prod(query["shape"][:-1]) * key["shape"][0] * inner
+            share((labels_of.get(rows["name"]) or [None])[0], rows["shape"][0], total)
+    return costs
 
 
 def run_counted(model, inputs, counter=None):
@@ -352,21 +415,26 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     rounds, removed = [], 0
     for step, (round_amount, round_target) in enumerate(_schedule(amount, target, steps), 1):
         prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
+        graph = None
         if report is None or step > 1:
             stage(prefix + "tracing and analysing")
-            report = analyze_model(model, inputs, name=name, lenient=lenient, rules=rules)
+            graph = trace_model(model, inputs, name=name)
+            report = analyze_graph(graph, lenient=lenient, rules=rules)
         if step == 1:
             prunable = report.summary["prunable_classes"]
         if round_target is not None:
             whole = {"macs": macs_before, "params": params_before}[target[0]]
             now = {"macs": macs, "params": params}[target[0]]
             round_target = (target[0], round_target[1] * whole / now if now else 1.0)
+        label_macs = None
+        if round_target is not None and round_target[0] == "macs":
+            label_macs = product_costs(graph or trace_model(model, inputs, name=name), report.nodes)
         stage(prefix + "ranking %d prunable channel classes by %s" % (
             report.summary["prunable_classes"], importance if isinstance(importance, str) else "importance"))
         chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
                         global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
-                        round_to=round_to, costs=Costs(model, params, macs, counter.per_element), data=data,
-                        loss_fn=loss_fn, seed=seed + step - 1)
+                        round_to=round_to, costs=Costs(model, params, macs, counter.per_element, label_macs),
+                        data=data, loss_fn=loss_fn, seed=seed + step - 1)
         stage(prefix + "removing %d channel classes" % len(chosen.groups))
         prune_slices(model, [c for group in chosen.groups for c in group.channels])
         stage(prefix + "checking the pruned model")

@@ -70,15 +70,17 @@ class Costs:
     """Parameters and multiply-accumulates of the model as its tensors shrink.
 
     `macs_per_element` maps id(parameter) to the multiply-accumulates each of its
-    elements costs (a convolution's or linear layer's output positions); the
-    rest of `macs` (products of two activations) is taken as fixed.  Removing
-    channels leaves output positions unchanged, so the price of a class is
-    exact whenever every product has a weight operand.
+    elements costs (a convolution's or linear layer's output positions);
+    `label_macs` maps a class's label to what removing it takes from the
+    products of two activations (attention scores and weighted values lose a
+    head's share); the rest of `macs` is taken as fixed.  Removing channels
+    leaves output positions unchanged, so the price of a class is exact
+    whenever every product has a weight operand or one dimension of classes.
     """
 
-    def __init__(self, model, params, macs, macs_per_element):
+    def __init__(self, model, params, macs, macs_per_element, label_macs=None):
         self.model, self.params, self.macs = model, params, macs
-        self.per_element = macs_per_element
+        self.per_element, self.label_macs = macs_per_element, label_macs or {}
         self.counted = {id(p) for p in model.parameters()}
         self.tensors = {}  # name -> tensor
 
@@ -114,27 +116,28 @@ class Walker:
             new[id(tensor)][1][dim] -= n
         return new
 
-    def _after(self, new):
+    def _after(self, new, labels):
         params, macs = self.params, self.macs
         for key, (now, shape) in new.items():
             gone = math.prod(now) - math.prod(shape)
             if key in self.costs.counted:
                 params -= gone
             macs -= self.costs.per_element.get(key, 0.0) * gone
-        return params, macs
+        return params, macs - sum(self.costs.label_macs.get(label, 0.0) for label in labels)
 
     def share(self, params_macs=None):
         params, macs = params_macs or (self.params, self.macs)
         value = params if self.measure == "params" else macs
         return value / self.whole if self.whole else 1.0
 
-    def price(self, counts):
-        """The kept share after removing the block, without removing it."""
-        return self.share(self._after(self._change(counts)))
+    def price(self, counts, labels=()):
+        """The kept share after removing the block (its slices per (parameter, dim) and its
+        classes' labels), without removing it."""
+        return self.share(self._after(self._change(counts), labels))
 
-    def remove(self, counts):
+    def remove(self, counts, labels=()):
         new = self._change(counts)
-        self.params, self.macs = self._after(new)
+        self.params, self.macs = self._after(new, labels)
         self.shapes.update((key, shape) for key, (_, shape) in new.items())
         return self.share()
 
@@ -197,8 +200,11 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
     def ranked(items):
         return sorted(items, key=lambda c: (c.score, c.group.label))
 
-    def base(tied):  # the set's own channel count: its smallest dimension
-        return min(sizes[pair] for pair in tied)
+    def base(tied):
+        """The set's own channel count, its smallest dimension, and the channels one of its
+        classes removes there (a head's class removes all of the head's channels)."""
+        pair = min(tied, key=lambda p: sizes[p])
+        return sizes[pair], members[tied][0].counts[pair]
 
     kept = None
     if target is not None:
@@ -207,7 +213,8 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
         chosen = _by_amount(members, ranked, fits, take, amount, global_ranking)
         if round_to:
             for tied, picked in chosen.items():
-                while picked and (base(tied) - len(picked)) % round_to:
+                channels, per_class = base(tied)
+                while picked and (channels - per_class * len(picked)) % round_to:
                     picked.pop()  # the most important of those chosen stays
     removed = [c for picked in chosen.values() for c in picked]
     return Selection([c.group for c in removed], _summary(scores, [c.score for c in removed]), kept)
@@ -232,29 +239,25 @@ def _by_amount(members, ranked, fits, take, amount, global_ranking):
     return chosen
 
 
-def _blocks(ordered, channels, round_to):
+def _blocks(ordered, unit, round_to):
     """A set's classes, least important first, in the blocks a walk takes them: one by one, or
-    with `round_to` a first block down to a multiple of it and then `round_to` at a time."""
+    with `round_to` each block ending where the set keeps a multiple of it.  `unit` is the
+    set's channel count and the channels one class removes there (`base` in `select`)."""
     if not round_to:
         return [[c] for c in ordered]
-    first = channels % round_to
-    cuts = ([first] if first else []) + list(range(first + round_to, len(ordered) + 1, round_to))
-    blocks, start = [], 0
-    for end in cuts:
-        if end > len(ordered):
-            break
-        blocks.append(ordered[start:end])
-        start = end
-    return blocks
+    channels, per_class = unit
+    cuts = [k for k in range(1, len(ordered) + 1) if (channels - per_class * k) % round_to == 0]
+    return [ordered[start:end] for start, end in zip([0] + cuts, cuts)]
 
 
 def _walk(members, ranked, base, fits, take, target, costs, round_to):
     """Take blocks down the global ranking, pricing each, until the kept share of the target's
     measure reaches the target: ({tied: [candidates]}, share kept).
 
-    A block that would cross the target further than stopping before it falls
-    short is left out with the rest of its set, and the walk goes on with later
-    blocks: a small model with coarse channels lands close too.
+    A block that would cross the target is set aside with the rest of its set,
+    and the walk goes on with later blocks; at the end, the set-aside block that
+    lands closest is taken if it lands closer than stopping short: a small model
+    with coarse channels (heads, key-value groups) lands close too.
     """
     measure, share = target
     if measure not in TARGETS:
@@ -271,7 +274,7 @@ def _walk(members, ranked, base, fits, take, target, costs, round_to):
             for c in block:
                 for pair, n in c.counts.items():
                     merged[pair] = merged.get(pair, 0) + n
-            per_set[tied].append((block, merged))
+            per_set[tied].append((block, (merged, [c.group.label for c in block])))
             queue.append((statistics.fmean(c.score for c in block), block[0].group.label, tied, index))
     queue.sort(key=lambda entry: entry[:2])
     walker = costs.walker(measure)
@@ -282,37 +285,39 @@ def _walk(members, ranked, base, fits, take, target, costs, round_to):
     def head(tied):  # the set's next block when it can be taken
         if tied in closed or done[tied] == len(per_set[tied]):
             return None
-        block, merged = per_set[tied][done[tied]]
-        if not fits(merged):
+        block, removal = per_set[tied][done[tied]]
+        if not fits(removal[0]):
             closed.add(tied)  # a set's later blocks would remove more of it
             return None
-        return merged
+        return removal
 
     def commit(tied):
         nonlocal kept
-        block, merged = per_set[tied][done[tied]]
-        take(merged)
-        kept = walker.remove(merged)
+        block, removal = per_set[tied][done[tied]]
+        take(removal[0])
+        kept = walker.remove(*removal)
         chosen[tied].extend(block)
         done[tied] += 1
 
+    crossing = []  # sets whose next block crosses the target, in the order met
     while i < len(queue) and kept > share:
         tied, index = queue[i][2:]
-        merged = head(tied) if done[tied] == index else None
-        if merged is None:
-            i += 1
+        removal = head(tied) if done[tied] == index else None
+        i += 1
+        if removal is None:
             continue
-        if walker.price(merged) >= share:
+        if walker.price(*removal) >= share:
             commit(tied)
-            i += 1
-            continue
-        # This block crosses the target: take whichever set's next block lands closest, or stop.
-        landing = [(abs(walker.price(m) - share), t) for t in per_set for m in [head(t)] if m is not None]
-        distance, best = min(landing, key=lambda entry: entry[0])
-        if distance >= kept - share:
-            break
-        commit(best)
-    if kept > share + 0.01 and i == len(queue):
+        else:  # it crosses the target: left out with the rest of its set while smaller steps remain
+            closed.add(tied)
+            crossing.append(tied)
+    if kept > share and crossing:
+        # One crossing block may still land closer than stopping short.
+        landing = [(abs(walker.price(*per_set[t][done[t]][1]) - share), n, t) for n, t in enumerate(crossing)]
+        distance, _, best = min(landing)
+        if distance < kept - share:
+            commit(best)
+    if kept > share + 0.01 and not crossing:
         raise TargetError("target_%s=%g cannot be reached: keeping one channel per dimension of the prunable "
                           "classes keeps %.1f%% of the %s" % (measure, share, 100 * kept,
                                                                "MACs" if measure == "macs" else "parameters"))

@@ -238,6 +238,22 @@ class SmallTransformers(unittest.TestCase):
                 self.assertEqual(replaced, {"vit": {"PrunedMultiheadAttention"},
                                             "swin": {"PrunedShiftedWindowAttention"}}.get(name, set()))
 
+    def test_a_target_prices_heads_with_their_scores_and_pooling(self):
+        for name, model, x in self.models:
+            with self.subTest(name):
+                result = zavo.prune(model, x, target_macs=0.25)
+                self.assertLess(result.heads[1][0], result.heads[0][0])
+                self.assertLessEqual(abs(result.macs[1] / result.macs[0] - 0.25), 0.01)
+
+    def test_round_to_counts_the_channels_a_head_removes(self):
+        _, model, x = self.models[-1]  # the decoder: heads of 4 channels, key-value groups of 8 query rows
+        for options in (dict(amount=0.5), dict(target_macs=0.3)):
+            with self.subTest(**options):
+                result = zavo.prune(model, x, round_to=8, **options)
+                self.assertLess(result.heads[1][0], result.heads[0][0])
+                widths = {n: p.shape for n, p in result.model.named_parameters() if "embed" not in n}
+                self.assertEqual({size % 8 for shape in widths.values() for size in shape}, {0}, widths)
+
     def test_the_proof_holds_on_a_class_of_every_tied_set(self):
         for name, model, x in self.models:
             with self.subTest(name):
