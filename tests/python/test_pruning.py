@@ -182,6 +182,7 @@ class Command(unittest.TestCase):
             (["no_such_model"], 2, "error: unknown model no_such_model"),
             (["tiny_cnn", "--ignore", "nope"], 2, "error: ignored layer 'nope' is not a module of the model"),
             (["tiny_cnn", "--amount", "1"], 2, "argument --amount: expected a number at least 0 and below 1"),
+            (["tiny_cnn", "--rules", "all"], 2, "argument --rules: invalid choice: 'all'"),
         ]
         for argv, status, message in cases:
             with self.subTest(message):
