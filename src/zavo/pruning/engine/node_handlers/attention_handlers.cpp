@@ -343,8 +343,8 @@ void _multi_head_attention_node_handler(PruneGraphParserState& pruning_state,
             last_size(*key, 1) == embed_dim && last_size(*value, 1) == embed_dim;
   }
   // The biases, where given, hold one entry per row or column they are added to.
-  auto sized = [](const ZavoNode* tensor, const Shape& shape) {
-    return !tensor || (tensor->result_shape && *tensor->result_shape == shape);
+  auto sized = [](const ZavoNode* given, const Shape& shape) {
+    return !given || (given->result_shape && *given->result_shape == shape);
   };
   valid = valid && sized(in_proj_bias, {3 * embed_dim}) && sized(out_proj_bias, {embed_dim}) &&
           sized(bias_k, {1, 1, embed_dim}) && sized(bias_v, {1, 1, embed_dim});
