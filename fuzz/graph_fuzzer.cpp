@@ -1,5 +1,6 @@
 // Fuzz target over everything a graph file reaches: the reader, the strict and the lenient
-// parse, the report and the summary. It stops the run (a crash, for the fuzzer) when
+// parse under each rule set, the report and the summary. It stops the run (a crash, for the
+// fuzzer) when
 //  - anything other than the reader's own `GraphFileError` escapes the reader,
 //  - anything escapes the parse, the report or the summary,
 //  - a report is not valid JSON,
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -46,20 +48,37 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
 }
 
-// Whether the call's handler records labels drawn from its inputs; the default handlers record
-// none.
+using zavo::pruning::engine::node_handlers::RuleSet;
+
+// Whether the call's handler under either rule set records labels drawn from its inputs; the
+// default handlers record none.
 bool records_labels(const zavo::tensor_trace::ZavoOpNode& call) {
   using namespace zavo::pruning::engine::node_handlers;
-  const NodeHandler handler = get_node_handler(call);
-  return handler != static_cast<NodeHandler>(_default_node_handler) &&
-         handler != static_cast<NodeHandler>(_tensor_get_node_handler);
+  for (RuleSet rules : {RuleSet::Core, RuleSet::Extended}) {
+    const NodeHandler handler = get_node_handler(call, rules);
+    if (handler != static_cast<NodeHandler>(_default_node_handler) &&
+        handler != static_cast<NodeHandler>(_tensor_get_node_handler))
+      return true;
+  }
+  return false;
+}
+
+std::uint64_t sizes_of(const std::optional<zavo::tensor_trace::Shape>& shape) {
+  std::uint64_t sum = 0;
+  if (shape) {
+    for (std::int64_t size : *shape)
+      sum = saturating_add(sum, static_cast<std::uint64_t>(size));
+  }
+  return sum;
 }
 
 // A bound on the label positions the parse can record for the whole graph. A parameter has one
 // position per index of each dimension larger than 1. A concatenation joins its inputs' labels,
 // once per use, and gives fresh labels along the dimensions of an unlabelled one; every other
-// handler records at most the labels of its distinct inputs. The bound is loose, but it is
-// small exactly when the parse is cheap.
+// handler records at most the labels of its distinct inputs, and the extended rules' handlers
+// also lists as long as their inputs' and output's dimensions (a head size repeated, the rows
+// of a fold), a few times over. The bound is loose, but it is small exactly when the parse is
+// cheap.
 std::uint64_t label_position_bound(const Graph& graph) {
   std::vector<std::uint64_t> positions(graph.size(), 0);
   std::uint64_t total = 0;
@@ -72,15 +91,19 @@ std::uint64_t label_position_bound(const Graph& graph) {
     } else if (const auto* call = node.as_op_node(); call && records_labels(*call)) {
       const bool joins = call->operation->qualified_name() == "torch.cat";
       std::unordered_set<const zavo::tensor_trace::ZavoNode*> counted;
+      std::uint64_t dimensions = sizes_of(call->result_shape);
       for (const auto* input : call->collect_all_input_nodes()) {
         if (!joins && !counted.insert(input).second)
           continue;
         own = saturating_add(own, positions[static_cast<std::size_t>(input->id)]);
-        if (joins && input->result_shape) {
-          for (std::int64_t size : *input->result_shape)
-            own = saturating_add(own, static_cast<std::uint64_t>(size));
-        }
+        dimensions = saturating_add(dimensions, sizes_of(input->result_shape));
+        if (joins)
+          own = saturating_add(own, sizes_of(input->result_shape));
       }
+      // A joined dimension repeats each label up to its own size; a fold's rows hold the split
+      // dimension once; lists held while a handler works add a few times that.
+      for (int times = 0; times < 4; ++times)
+        own = saturating_add(own, dimensions);
     }
     positions[static_cast<std::size_t>(node.id)] = own;
     total = saturating_add(total, own);
@@ -92,8 +115,8 @@ std::uint64_t label_position_bound(const Graph& graph) {
 // create, by design, and a fuzzer should spend its time on many small graphs.
 constexpr std::uint64_t kPositionBudget = std::uint64_t{1} << 16;
 
-std::string report_of(const Graph& graph, bool lenient, bool& completed) {
-  auto result = zavo::graph::parse_graph(graph, {.lenient = lenient});
+std::string report_of(const Graph& graph, RuleSet rules, bool lenient, bool& completed) {
+  auto result = zavo::graph::parse_graph(graph, {.rules = rules, .lenient = lenient});
   completed = !result.error;
   auto report = zavo::graph::build_report(graph, result);
   std::string text = zavo::graph::report_json(report);
@@ -116,12 +139,14 @@ void check(std::string_view text) {
   if (label_position_bound(graph) > kPositionBudget)
     return;
   try {
-    bool strict_completed = false;
-    bool lenient_completed = false;
-    const std::string strict = report_of(graph, /*lenient=*/false, strict_completed);
-    const std::string lenient = report_of(graph, /*lenient=*/true, lenient_completed);
-    if (strict_completed && strict != lenient)
-      fail("a completed strict parse and the lenient one differ:\n" + strict + "\n" + lenient);
+    for (RuleSet rules : {RuleSet::Core, RuleSet::Extended}) {
+      bool strict_completed = false;
+      bool lenient_completed = false;
+      const std::string strict = report_of(graph, rules, /*lenient=*/false, strict_completed);
+      const std::string lenient = report_of(graph, rules, /*lenient=*/true, lenient_completed);
+      if (strict_completed && strict != lenient)
+        fail("a completed strict parse and the lenient one differ:\n" + strict + "\n" + lenient);
+    }
   } catch (const std::exception& e) {
     fail(std::string("an error escaped the parse, the report or the summary: ") + e.what());
   }

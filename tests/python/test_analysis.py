@@ -49,6 +49,43 @@ class SameEngineAsTheCommand(unittest.TestCase):
                         self.assertEqual(run.stdout, str(report) + "\nreport written to %s\n" % out)
 
 
+class RuleSets(unittest.TestCase):
+    def test_each_rule_set_gives_the_commands_report_and_says_so(self):
+        binary = prove_zoo.find_zavo_prune()
+        path = os.path.join(REPO, "models", "tiny_decoder.json")
+        prunable = {}
+        with tempfile.TemporaryDirectory() as scratch:
+            out = os.path.join(scratch, "report.json")
+            for rules in ("core", "extended"):
+                with self.subTest(rules):
+                    report = zavo.analyze_graph(load(path), rules=rules)
+                    prunable[rules] = report.summary["prunable_classes"]
+                    self.assertEqual(report.rules, rules)
+                    self.assertEqual(json.loads(report.to_json()).get("rules"), None if rules == "core" else rules)
+                    self.assertEqual("\nrules: extended\n" in str(report), rules == "extended")
+                    if binary:
+                        subprocess.run([binary, "analyze", path, "--rules", rules, "-o", out], check=True,
+                                       capture_output=True)
+                        with open(out, encoding="utf-8") as stream:
+                            self.assertEqual(report.to_json(), stream.read())
+        self.assertLess(prunable["core"], prunable["extended"])
+        with self.assertRaisesRegex(ValueError, "rules must be 'core' or 'extended', not 'full'"):
+            zavo.analyze_graph(path, rules="full")
+
+    def test_a_model_is_analysed_and_pruned_under_the_rules_asked_for(self):
+        torch.manual_seed(0)
+        model = torch.nn.Sequential(torch.nn.Linear(6, 8), torch.nn.LayerNorm(8), torch.nn.Linear(8, 3))
+        x = torch.randn(2, 6)
+        # The layer normalisation has a handler under the extended rules only.
+        self.assertEqual(zavo.analyze(model, x, rules="core").summary["prunable_classes"], 0)
+        self.assertEqual(zavo.analyze(model, x).summary["prunable_classes"], 8)
+        result = zavo.prune(model, x, amount=0.5)
+        self.assertEqual((result.model[1].normalized_shape, result.report.rules), ((4,), "extended"))
+        self.assertEqual(zavo.prune(model, x, amount=0.5, rules="core").removed_classes, 0)
+        with self.assertRaisesRegex(ValueError, "rules must be 'core' or 'extended'"):
+            zavo.prune(model, x, rules="everything")
+
+
 class ReportObjects(unittest.TestCase):
     def test_the_objects_hold_what_the_report_file_holds(self):
         for path in EXAMPLES:

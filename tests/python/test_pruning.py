@@ -191,6 +191,7 @@ class Command(unittest.TestCase):
             (["tiny_cnn", "--amount", "0.3", "--target-params", "0.5"], 2, "not allowed with argument --amount"),
             (["tiny_transformer", "--target-macs", "0.01"], 2, "error: target_macs=0.01 cannot be reached: keeping "
                                                                "one channel per dimension of the prunable classes keeps 2.2% of the MACs"),
+            (["tiny_cnn", "--rules", "all"], 2, "argument --rules: invalid choice: 'all'"),
         ]
         for argv, status, message in cases:
             with self.subTest(message):

@@ -32,11 +32,13 @@ class Generator {
       }
       using Step = void (Generator::*)();
       static constexpr Step kSteps[] = {
-          &Generator::unary,      &Generator::binary,        &Generator::binary,
-          &Generator::batch_norm, &Generator::dropout,       &Generator::concat,
-          &Generator::conv,       &Generator::conv,          &Generator::linear,
-          &Generator::flatten,    &Generator::reduce,        &Generator::read_attribute,
-          &Generator::unknown,    &Generator::free_parameter};
+          &Generator::unary,      &Generator::binary,         &Generator::binary,
+          &Generator::batch_norm, &Generator::dropout,        &Generator::concat,
+          &Generator::conv,       &Generator::conv,           &Generator::linear,
+          &Generator::flatten,    &Generator::reduce,         &Generator::read_attribute,
+          &Generator::unknown,    &Generator::free_parameter, &Generator::heads,
+          &Generator::heads,      &Generator::rearrange,      &Generator::rearrange,
+          &Generator::index,      &Generator::normalise,      &Generator::attention_call};
       (this->*kSteps[pick(std::size(kSteps))])();
     }
     for (int i = 0, n = 1 + pick(3); i < n; ++i)
@@ -363,6 +365,309 @@ class Generator {
          coin() ? std::optional(shape(x)) : std::nullopt);
   }
 
+  // ---- operations of the extended rules ----
+
+  Value slice(std::optional<std::int64_t> start, std::optional<std::int64_t> stop,
+              std::optional<std::int64_t> step = std::nullopt) {
+    auto part = [](std::optional<std::int64_t> v) {
+      return v ? std::to_string(*v) : std::string("None");
+    };
+    return OpaqueConstant{"slice(" + part(start) + ", " + part(stop) + ", " + part(step) + ")",
+                          "slice"};
+  }
+
+  // Attention written out: projections split into heads (a fused one chunked, or three), keys
+  // and values repeated for grouped queries, products, softmax, the heads joined back.
+  void heads() {
+    const ZavoNode* x = with_rank(2, 3);
+    if (!x)
+      return;
+    const std::int64_t h = size(), d = 1 + pick(2), groups = coin() ? 1 : 2;
+    const std::int64_t kv = h;
+    const Shape& xs = shape(*x);
+    const Shape lead(xs.begin(), xs.end() - 1);
+    auto with_last = [&](std::vector<std::int64_t> tail) {
+      Shape out = lead;
+      out.insert(out.end(), tail.begin(), tail.end());
+      return out;
+    };
+    auto project = [&](std::int64_t width) {
+      const ZavoNode& w = weight({width, xs.back()});
+      return &call(F + "linear", {*x, w}, {}, with_last({width}));
+    };
+    const ZavoNode* q = nullptr;
+    const ZavoNode* k = nullptr;
+    const ZavoNode* v = nullptr;
+    if (groups == 1 && coin()) {
+      const ZavoNode& fused = *project(3 * h * d);
+      const ZavoOpNode& parts = call(T + "chunk", {fused, 3}, {{"dim", -1}}, std::nullopt);
+      const ZavoNode* got[3];
+      for (int i = 0; i < 3; ++i)
+        got[i] = &call("_operator.getitem", {parts, i}, {}, with_last({h * d}));
+      q = got[0], k = got[1], v = got[2];
+    } else {
+      q = project(groups * kv * d);
+      k = project(kv * d);
+      v = project(kv * d);
+    }
+    // (lead..., heads, d) with the heads moved before the sequence.
+    const std::int64_t r = static_cast<std::int64_t>(lead.size());
+    auto split = [&](const ZavoNode& t, std::int64_t n) -> const ZavoNode& {
+      const ZavoNode& s = call(T + (coin() ? "view" : "reshape"), {t}, {}, with_last({n, d}));
+      if (r < 2)
+        return s;
+      Shape moved = shape(s);
+      std::swap(moved[static_cast<std::size_t>(r - 1)], moved[static_cast<std::size_t>(r)]);
+      return call(T + "transpose", {s, r - 1, r}, {}, moved);
+    };
+    const ZavoNode* qh = &split(*q, groups * kv);
+    const ZavoNode* kh = &split(*k, kv);
+    const ZavoNode* vh = &split(*v, kv);
+    if (groups > 1) {
+      const std::int64_t head_dim = r < 2 ? r : r - 1;
+      Shape rep = shape(*kh);
+      rep[static_cast<std::size_t>(head_dim)] *= groups;
+      kh = &call("torch.repeat_interleave", {*kh, groups}, {{"dim", head_dim}}, rep);
+      vh = &call(T + "repeat_interleave", {*vh, groups, head_dim}, {}, rep);
+    }
+    Shape kt = shape(*kh);
+    std::swap(kt[kt.size() - 1], kt[kt.size() - 2]);
+    const ZavoNode& kT = call(T + "transpose", {*kh, -2, -1}, {}, kt);
+    Shape scores = shape(*qh);
+    scores.back() = kt.back();
+    const ZavoNode& s = call(coin() ? "torch.matmul" : T + "__matmul__", {*qh, kT}, {}, scores);
+    const ZavoNode& a = call(coin() ? F + "softmax" : T + "softmax", {s}, {{"dim", -1}}, scores);
+    Shape context = scores;
+    context.back() = d;
+    const ZavoNode& o = call("torch.matmul", {a, *vh}, {}, context);
+    const ZavoNode* joined = &o;
+    if (r >= 2) {
+      Shape back = context;
+      std::swap(back[static_cast<std::size_t>(r - 1)], back[static_cast<std::size_t>(r)]);
+      joined = &call(T + "transpose", {o, r - 1, r}, {}, back);
+    }
+    call(coin() ? T + "reshape" : T + "flatten", {*joined}, {{"start_dim", r}},
+         with_last({groups * kv * d}));
+  }
+
+  // Transposes, permutations, dimensions of size 1 added and removed, expansions, repeats,
+  // stacks, rolls, padding, triangles.
+  void rearrange() {
+    const ZavoNode* x = with_rank(1);
+    if (!x)
+      return;
+    const Shape& s = shape(*x);
+    const auto n = static_cast<std::int64_t>(s.size());
+    switch (pick(13)) {
+      case 9: {
+        const std::int64_t from = pick(s.size()), to = pick(s.size());
+        Shape out = s;
+        const std::int64_t moved = out[static_cast<std::size_t>(from)];
+        out.erase(out.begin() + from);
+        out.insert(out.begin() + to, moved);
+        call(T + "movedim", {*x, from, to}, {}, out);
+        return;
+      }
+      case 10: {
+        Shape out = s;
+        if (out.size() >= 2)
+          std::swap(out[out.size() - 1], out[out.size() - 2]);
+        call(T + "mT.__get__", {*x}, {}, out, "__get__");
+        return;
+      }
+      case 11:
+        call("torch.where", {input(s), *x, coin() ? Value(0.0) : Value(*x)}, {}, s);
+        return;
+      case 12: {
+        // The last dimension contracted with a weight's first.
+        const std::string letters = std::string("abcdefgh").substr(0, s.size());
+        const std::int64_t k = size();
+        Shape out(s.begin(), s.end() - 1);
+        out.push_back(k);
+        call("torch.einsum",
+             {letters + "," + letters.back() + "z->" + letters.substr(0, s.size() - 1) + "z", *x,
+              weight({s.back(), k})},
+             {}, out);
+        return;
+      }
+      case 0: {
+        const std::int64_t a = pick(s.size()), b = pick(s.size());
+        Shape out = s;
+        std::swap(out[static_cast<std::size_t>(a)], out[static_cast<std::size_t>(b)]);
+        call(coin() ? T + "transpose" : "torch.swapaxes", {*x, a, b - n}, {}, out);
+        return;
+      }
+      case 1: {
+        std::vector<std::int64_t> order(s.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+          order[i] = static_cast<std::int64_t>(i);
+        std::shuffle(order.begin(), order.end(), rng_);
+        Shape out;
+        Sequence dims;
+        for (std::int64_t d : order) {
+          out.push_back(s[static_cast<std::size_t>(d)]);
+          dims.push_back(d);
+        }
+        call("torch.permute", {*x, Value(dims)}, {}, out);
+        return;
+      }
+      case 2: {
+        const std::int64_t d = pick(s.size() + 1);
+        Shape out = s;
+        out.insert(out.begin() + d, 1);
+        const ZavoNode& u = call(T + "unsqueeze", {*x, d}, {}, out);
+        Shape wide = out;
+        wide[static_cast<std::size_t>(d)] = 1 + pick(3);
+        call(coin() ? T + "expand" : "torch.broadcast_to",
+             {u, Value(Sequence(wide.begin(), wide.end()))}, {}, wide);
+        return;
+      }
+      case 3: {
+        Sequence times;
+        Shape out = s;
+        for (auto& d : out) {
+          const std::int64_t t = 1 + pick(2);
+          d *= t;
+          times.push_back(t);
+        }
+        call(T + "repeat", {*x, Value(times)}, {}, out);
+        return;
+      }
+      case 4: {
+        const std::int64_t d = pick(s.size() + 1);
+        Shape out = s;
+        out.insert(out.begin() + d, 2);
+        call("torch.stack", {Value(Sequence{*x, *x}), d}, {}, out);
+        return;
+      }
+      case 5:
+        call("torch.roll", {*x, 1}, coin() ? Kwargs{{"dims", pick(s.size())}} : Kwargs{}, s);
+        return;
+      case 6: {
+        Shape out = s;
+        Sequence pad{0, 0};
+        if (coin()) {
+          pad = {1, 0};
+          out.back() += 1;
+        }
+        call(F + "pad", {*x, Value(pad)}, {}, out);
+        return;
+      }
+      case 7:
+        call(coin() ? "torch.triu" : T + "tril", {*x}, {{"diagonal", 1}}, s);
+        return;
+      default: {
+        Shape out(s.rbegin(), s.rend());
+        call(T + "T.__get__", {*x}, {}, out, "__get__");
+        return;
+      }
+    }
+  }
+
+  // Indexing with slices, integers, None and Ellipsis; writing into a slice; splitting into
+  // parts read back by index.
+  void index() {
+    const ZavoNode* x = with_rank(1);
+    if (!x)
+      return;
+    const Shape& s = shape(*x);
+    Sequence items;
+    Shape out;
+    for (std::size_t d = 0; d < s.size(); ++d) {
+      switch (pick(4)) {
+        case 0:
+          items.push_back(slice(std::nullopt, std::nullopt));
+          out.push_back(s[d]);
+          break;
+        case 1:
+          items.push_back(static_cast<std::int64_t>(pick(static_cast<std::size_t>(s[d]))));
+          break;
+        case 2:
+          items.push_back(slice(0, 1));
+          out.push_back(1);
+          break;
+        default:
+          items.push_back(Value::none());
+          items.push_back(slice(std::nullopt, std::nullopt));
+          out.push_back(1);
+          out.push_back(s[d]);
+      }
+    }
+    if (coin())
+      items.insert(items.begin(), OpaqueConstant{"Ellipsis", "ellipsis"});
+    call(T + "__getitem__", {*x, Value(items)}, {}, out);
+    // Writing a tensor (or a number) into the first index of dimension 0.
+    Shape part(s.begin() + 1, s.end());
+    const Value value = coin() ? Value(1.5) : Value(weight(part));
+    call(T + "__setitem__", {*x, 0, value}, {}, s);
+    // Parts along a dimension: equal chunks, given sizes, or one per index.
+    const std::int64_t d = pick(s.size());
+    const std::int64_t size = s[static_cast<std::size_t>(d)];
+    Shape each = s;
+    if (coin()) {
+      const ZavoOpNode& parts = call("torch.chunk", {*x, size, d}, {}, std::nullopt);
+      each[static_cast<std::size_t>(d)] = 1;
+      call("_operator.getitem", {parts, 0}, {}, each);
+    } else {
+      const ZavoOpNode& parts = call(T + "unbind", {*x, d}, {}, std::nullopt);
+      each.erase(each.begin() + d);
+      call("_operator.getitem", {parts, pick(static_cast<std::size_t>(size))}, {}, each);
+    }
+  }
+
+  // Layer, group and instance normalisations, an embedding, a statistic kept for broadcasting.
+  void normalise() {
+    const ZavoNode* x = with_rank(2);
+    if (!x)
+      return;
+    const Shape& s = shape(*x);
+    switch (pick(4)) {
+      case 0: {
+        const Shape last{s.back()};
+        call(F + "layer_norm", {*x, Value(Sequence{s.back()}), weight(last)},
+             {{"bias", coin() ? Value(weight(last)) : Value::none()}}, s);
+        return;
+      }
+      case 1: {
+        const std::int64_t c = s[1];
+        call(F + "group_norm", {*x, coin() ? 1 : c, weight({c}), weight({c})}, {}, s);
+        return;
+      }
+      case 2: {
+        const std::int64_t c = s[1];
+        call(F + "instance_norm", {*x, Value::none(), Value::none(), weight({c})}, {}, s);
+        return;
+      }
+      default: {
+        const ZavoNode& ids = input({s[0], 1 + pick(3)});
+        const std::int64_t width = size();
+        Shape out = shape(ids);
+        out.push_back(width);
+        call(F + "embedding", {ids, weight({2 + pick(3), width})}, {}, out);
+      }
+    }
+  }
+
+  // One attention call: `multi_head_attention_forward` with packed projections, or
+  // `scaled_dot_product_attention`.
+  void attention_call() {
+    const std::int64_t heads = size(), d = size(), e = heads * d, len = size();
+    const ZavoNode* source = with_rank(2);
+    if (coin() || !source) {
+      const ZavoNode& x = input({len, 1, e});
+      const ZavoOpNode& out = call(
+          F + "multi_head_attention_forward",
+          {x, x, x, e, heads, weight({3 * e, e}), weight({3 * e}), Value::none(), Value::none(),
+           false, 0.0, weight({e, e}), coin() ? Value(weight({e})) : Value::none()},
+          {{"need_weights", coin()}}, std::nullopt);
+      call("_operator.getitem", {out, 0}, {}, Shape{len, 1, e});
+      return;
+    }
+    const Shape qs{1, heads, len, d};
+    const ZavoNode& q = input(qs);
+    call(F + "scaled_dot_product_attention", {q, q, q}, {}, qs);
+  }
+
   // Calls that make their handler raise.
   void bad_call() {
     const ZavoNode& x = any();
@@ -380,7 +685,9 @@ class Generator {
                           {"torch.cat", {Value(Sequence{x, 3}), 0}},
                           {"torch.relu", {2}},
                           {F + "conv2d", {x}},  // no weight
-                          {"torch.flatten", {unknown_shape, 1}}};
+                          {"torch.flatten", {unknown_shape, 1}},
+                          {T + "transpose", {x, "a", 0}},  // a dimension by name
+                          {T + "__getitem__", {2, 0}}};
     const auto i = static_cast<std::size_t>(pick(std::size(plain) + 3));
     const ZavoNode* act = with_rank(2);
     if (i < std::size(plain)) {

@@ -3,9 +3,11 @@
 // family the handlers know (element-wise, broadcasting binary calls with tensor and scalar
 // operands, batch norm, dropout in every training form, concatenation along any dimension with
 // unlabelled inputs, convolutions of every kind, linear layers, flatten, reductions, size and
-// attribute reads) and of unknown operations, with shapes that agree as the traced framework
-// would give them. Small sizes (1 to 4) make labels of different tensors and dimensions meet.
-// The same seed and options always give the same graph.
+// attribute reads; for the extended rules reshapes into heads and back, transposes, expansions,
+// indexing, splits, matrix products, softmax, normalisations, embeddings and attention calls)
+// and of unknown operations, with shapes that agree as the traced framework would give them.
+// Small sizes (1 to 4) make labels of different tensors and dimensions meet. The same seed and
+// options always give the same graph.
 
 #include <cstdint>
 

@@ -9,8 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zavo/pruning/engine/node_handlers/attention_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/indexing_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/normalization_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/reshape_handlers.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
 #include "zavo/utils/argument_utils.hpp"
 
@@ -72,6 +76,34 @@ std::string node_text(const ZavoNode& node, pruning::engine::node_handlers::Rule
 
 bool shape_known(const ZavoNode* node) {
   return node && node->result_shape;
+}
+
+// What a mark of an extended rule's handler means; none for the handlers that only mark labels
+// tied to a dimension without labels.
+std::optional<std::string> extended_mark(NodeHandler handler) {
+  namespace h = pruning::engine::node_handlers;
+  if (handler == &h::_getitem_node_handler || handler == &h::_setitem_node_handler)
+    return "reads part of the dimension that holds them, or indexes by them";
+  if (handler == &h::_split_node_handler)
+    return "splits the dimension that holds them into parts of other sizes, or of one channel";
+  if (handler == &h::_softmax_node_handler)
+    return "normalises over the dimension that holds them (softmax)";
+  if (handler == &h::_roll_node_handler || handler == &h::_pad_node_handler ||
+      handler == &h::_pool_node_handler || handler == &h::_interpolate_node_handler ||
+      handler == &h::_triangle_node_handler) {
+    return "depends on the positions along the dimension that holds them";
+  }
+  if (handler == &h::_reshape_node_handler || handler == &h::_expand_node_handler) {
+    return "joins the dimension that holds them behind another (a channel shuffle, heads in a "
+           "batch), or copies their one channel";
+  }
+  if (handler == &h::_embedding_node_handler)
+    return "selects rows of the dimension that holds them by index (an embedding's vocabulary)";
+  if (handler == &h::_multi_head_attention_node_handler)
+    return "holds a single head, or sizes a mask, keys or weights by the number of heads";
+  if (handler == &h::_einsum_node_handler)
+    return "sums over them in one operand";
+  return std::nullopt;
 }
 
 }  // namespace
@@ -335,6 +367,12 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
     return handler_says("reduces over the dimension that holds them, or over every dimension");
   } else if (call->operation_name == "flatten") {
     return handler_says("joins the dimension that holds them with others into one of another size");
+  }
+
+  if (result_->rules == RuleSet::Extended) {
+    if (std::optional<std::string> what = extended_mark(get_node_handler(*call, result_->rules)))
+      return handler_says(*what);
+    return unlabelled(nullptr);
   }
 
   std::string what = "keeps them";

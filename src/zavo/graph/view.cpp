@@ -135,9 +135,8 @@ Json view_data(const Report& report, const TiedSets& tied) {
   for (const ZavoNode* output : graph.outputs)
     outputs.push_back(output->id);
 
-  return {
+  Json data = {
       {"model", graph.model},
-      {"rules", pruning::engine::node_handlers::rule_set_name(result.rules)},
       {"summary", summary_json(s)},
       {"ops", ops},
       {"nodes", nodes},
@@ -148,6 +147,10 @@ Json view_data(const Report& report, const TiedSets& tied) {
       {"error", result.error ? error_json(*result.error) : Json(nullptr)},
       {"recovered_errors", recovered},
   };
+  // A page of the catalogue's rules stays as it was; others name their rules.
+  if (result.rules != RuleSet::Core)
+    data["rules"] = pruning::engine::node_handlers::rule_set_name(result.rules);
+  return data;
 }
 
 // JSON text that can stand inside a <script> element: '<' only occurs inside strings, where

@@ -1,6 +1,7 @@
-// The state's self-check over seeded random graphs: strict and lenient parses with the check
-// after every node, with and without calls that make handlers raise, and with the operands of
-// every two-tensor call swapped. ZAVO_RANDOM_GRAPHS=N runs N seeds instead of the default.
+// The state's self-check over seeded random graphs, under each rule set: strict and lenient
+// parses with the check after every node, with and without calls that make handlers raise, and
+// with the operands of every two-tensor call swapped. ZAVO_RANDOM_GRAPHS=N runs N seeds instead
+// of the default.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,9 @@
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/elementwise_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/layer_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/reduction_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/registry.hpp"
 
 namespace zavo::graph {
@@ -28,9 +32,10 @@ std::uint64_t seeds() {
 }
 
 // The parse with the self-check on; a broken invariant fails the test with the seed.
-ParseResult checked_parse(const tensor_trace::Graph& graph, bool lenient) {
+ParseResult checked_parse(const tensor_trace::Graph& graph, bool lenient,
+                          RuleSet rules = RuleSet::Core) {
   try {
-    return parse_graph(graph, {.lenient = lenient, .check_invariants = true});
+    return parse_graph(graph, {.rules = rules, .lenient = lenient, .check_invariants = true});
   } catch (const StateInvariantError& e) {
     ADD_FAILURE() << graph.model << (lenient ? " lenient: " : " strict: ") << e.what();
     return {};
@@ -39,10 +44,13 @@ ParseResult checked_parse(const tensor_trace::Graph& graph, bool lenient) {
 
 TEST(StateInvariants, HoldAfterEveryNodeOfRandomGraphs) {
   for (std::uint64_t seed = 0; seed < seeds(); ++seed) {
-    for (bool bad_calls : {false, true}) {
+    for (auto [bad_calls, rules] : {std::pair{false, RuleSet::Core},
+                                    {true, RuleSet::Core},
+                                    {false, RuleSet::Extended},
+                                    {true, RuleSet::Extended}}) {
       const tensor_trace::Graph graph = random_graph(seed, {.bad_calls = bad_calls});
-      const ParseResult strict = checked_parse(graph, false);
-      const ParseResult lenient = checked_parse(graph, true);
+      const ParseResult strict = checked_parse(graph, false, rules);
+      const ParseResult lenient = checked_parse(graph, true, rules);
       ASSERT_FALSE(lenient.error) << graph.model << ": a lenient parse stopped";
       if (!strict.error) {
         EXPECT_EQ(report_json(build_report(graph, strict)),
@@ -56,29 +64,42 @@ TEST(StateInvariants, HoldAfterEveryNodeOfRandomGraphs) {
       }
       // The graph with the operands of every two-tensor call swapped (other labels may survive a
       // tie) parses as cleanly.
-      const ParseResult swapped =
-          checked_parse(random_graph(seed, {.bad_calls = bad_calls, .swap_operands = true}), true);
+      const ParseResult swapped = checked_parse(
+          random_graph(seed, {.bad_calls = bad_calls, .swap_operands = true}), true, rules);
       EXPECT_FALSE(swapped.error) << graph.model << " swapped";
     }
   }
 }
 
-// The generator reaches every handler of the registry, the default handler and the handler of
-// attribute reads.
+// The generator reaches every handler of each rule set's registry, the default handler and the
+// handler of attribute reads.
 TEST(StateInvariants, RandomGraphsReachEveryHandler) {
   using namespace pruning::engine::node_handlers;
-  std::set<NodeHandler> expected{static_cast<NodeHandler>(_default_node_handler)};
-  for (const auto& [operation, handler] : PRUNING_NODE_HANDLER_REGISTRY())
-    expected.insert(handler);
-  std::set<NodeHandler> reached;
-  for (std::uint64_t seed = 0; seed < 20; ++seed) {
-    const tensor_trace::Graph graph = random_graph(seed);
-    for (const auto& node : graph.nodes()) {
-      if (const auto* call = node->as_op_node())
-        reached.insert(get_node_handler(*call));
+  for (RuleSet rules : {RuleSet::Core, RuleSet::Extended}) {
+    std::set<NodeHandler> expected{static_cast<NodeHandler>(_default_node_handler)};
+    for (const auto& [operation, handler] : PRUNING_NODE_HANDLER_REGISTRY())
+      expected.insert(handler);
+    if (rules == RuleSet::Extended) {
+      // The operations the extended table takes over no longer reach the catalogue's handler.
+      for (NodeHandler replaced :
+           {&_conv_node_handler, &_linear_node_handler, &_flatten_node_handler, &_cat_node_handler,
+            static_cast<NodeHandler>(&_unary_reduce_handler),
+            static_cast<NodeHandler>(&_channelwise_node_handler)}) {
+        expected.erase(replaced);
+      }
+      for (const auto& [operation, handler] : EXTENDED_NODE_HANDLER_REGISTRY())
+        expected.insert(handler);
     }
+    std::set<NodeHandler> reached;
+    for (std::uint64_t seed = 0; seed < 40; ++seed) {
+      const tensor_trace::Graph graph = random_graph(seed);
+      for (const auto& node : graph.nodes()) {
+        if (const auto* call = node->as_op_node())
+          reached.insert(get_node_handler(*call, rules));
+      }
+    }
+    EXPECT_EQ(reached, expected) << rule_set_name(rules);
   }
-  EXPECT_EQ(reached, expected);
 }
 
 // A concatenation builds the joined dimension's list before it ties the later dimensions, and a

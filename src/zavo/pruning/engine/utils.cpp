@@ -109,7 +109,10 @@ void LabelStore::reserve_label(Label label) {
 
 std::uint32_t LabelStore::class_of(Label label) {
   reserve_label(label);
-  std::uint32_t& cls = label_class_[static_cast<std::size_t>(label)];
+  const auto index = static_cast<std::size_t>(label);
+  std::uint32_t& cls = label_class_[index];
+  if (cls == kNone && index < retired_class_.size() && retired_class_[index] != kNone)
+    return find(retired_class_[index]);
   if (cls == kNone) {
     cls = checked_count(parent_.size(), "label classes");
     parent_.push_back(cls);
@@ -240,6 +243,12 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   store.class_label_[root] = static_cast<std::uint32_t>(base);
   store.label_class_[static_cast<std::size_t>(base)] = root;
   store.label_class_[static_cast<std::size_t>(folded)] = kNone;
+  if (store.resolve_retired) {
+    const auto index = static_cast<std::size_t>(folded);
+    if (store.retired_class_.size() <= index)
+      store.retired_class_.resize(store.flags.size(), kNone);
+    store.retired_class_[index] = folded_class;
+  }
 
   if (observer)
     observer->labels_merged(base, folded);

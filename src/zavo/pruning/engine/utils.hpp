@@ -317,7 +317,7 @@ class LabelStore {
     const ListInfo& info = lists_[list];
     std::uint32_t& slot = slots_[info.begin + index];
     if (info.records == 0)
-      return slot;
+      return resolve_retired ? current(slot) : slot;
     slot = find(slot);  // later reads of this slot take one step
     return class_label_[slot];
   }
@@ -327,7 +327,12 @@ class LabelStore {
     std::uint32_t* slot = slots_.data() + info.begin;
     std::uint32_t* const end = slot + info.size;
     if (info.records == 0) {
-      out.insert(out.end(), slot, end);
+      if (!resolve_retired) {
+        out.insert(out.end(), slot, end);
+        return;
+      }
+      for (; slot != end; ++slot)
+        out.push_back(current(*slot));
       return;
     }
     for (; slot != end; ++slot) {
@@ -338,6 +343,19 @@ class LabelStore {
 
   // Per-label flags: -1 absent, 0 false, 1 true.
   std::vector<std::int8_t> flags;
+
+  // A label folded into another stands for the label it was folded into: in a list no node
+  // records, when read, and in a list that a node records, when recorded. Off, a list made
+  // before a merge keeps the folded label, and recording it gives that label a class of its own
+  // again (as the catalogue's handlers have always recorded it).
+  bool resolve_retired = false;
+  // The label that `label` stands for now: itself, or the label its class was folded into.
+  Label current(Label label) const {
+    const auto index = static_cast<std::size_t>(label);
+    if (index >= retired_class_.size() || retired_class_[index] == kNone)
+      return label;
+    return class_label_[find(retired_class_[index])];
+  }
 
  private:
   friend struct PruneGraphParserState;
@@ -388,6 +406,8 @@ class LabelStore {
   std::vector<std::uint32_t> count_;
   // label -> its live class (a root), or kNone when no recorded list carries it.
   std::vector<std::uint32_t> label_class_;
+  // label -> the class it was folded into, kNone when it was not; kept when `resolve_retired`.
+  std::vector<std::uint32_t> retired_class_;
   // Per node id: what it recorded; its lists are `node_lists_[first, first + count)`.
   std::vector<NodeRecord> records_;
   std::vector<std::uint32_t> node_lists_;  // list ids, kNone for a dimension without labels

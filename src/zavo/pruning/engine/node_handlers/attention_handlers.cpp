@@ -271,6 +271,8 @@ void _scaled_dot_product_attention_node_handler(PruneGraphParserState& pruning_s
           DimensionLabels& head_labels = kv->labels[rank - 3];
           head_labels = _repeat_each(pruning_state, head_labels, heads / kv_heads);
           kv->shape[rank - 3] = heads;
+          // Held by the node, so that the ties below reach the repeated lists.
+          _record(pruning_state, node, {k->labels[rank - 3], v->labels[rank - 3]});
         }
       }
     }
@@ -340,6 +342,12 @@ void _multi_head_attention_node_handler(PruneGraphParserState& pruning_state,
             *in_proj_weight->result_shape == Shape{3 * embed_dim, embed_dim} &&
             last_size(*key, 1) == embed_dim && last_size(*value, 1) == embed_dim;
   }
+  // The biases, where given, hold one entry per row or column they are added to.
+  auto sized = [](const ZavoNode* given, const Shape& shape) {
+    return !given || (given->result_shape && *given->result_shape == shape);
+  };
+  valid = valid && sized(in_proj_bias, {3 * embed_dim}) && sized(out_proj_bias, {embed_dim}) &&
+          sized(bias_k, {1, 1, embed_dim}) && sized(bias_v, {1, 1, embed_dim});
   if (valid && separate) {
     const Tensor* inputs[] = {&*query, &*key, &*value};
     for (std::size_t i = 0; valid && i < 3; ++i) {
@@ -388,16 +396,22 @@ void _multi_head_attention_node_handler(PruneGraphParserState& pruning_state,
   }
   const std::int64_t row_sizes[] = {3, heads, head_dim};
   const std::int64_t column_sizes[] = {heads, head_dim};
-  std::vector<DimensionLabels> head_groups{
-      _fold_into_dimension(pruning_state, rows, row_sizes, 1),
-      _fold_into_dimension(pruning_state, dim_labels(pruning_state, out_proj_weight, 1),
-                           column_sizes, 0)};
+  // Each fold's heads, held by the node so that the next folds' merges reach them.
+  TensorLabels head_groups{rows};
+  head_groups.push_back(_fold_into_dimension(pruning_state, rows, row_sizes, 1));
+  _record(pruning_state, node, head_groups);
+  head_groups.push_back(_fold_into_dimension(
+      pruning_state, dim_labels(pruning_state, out_proj_weight, 1), column_sizes, 0));
+  _record(pruning_state, node, head_groups);
   // Learned key and value biases appended to the sequence, (1, 1, embed_dim) each.
   for (const ZavoNode* appended : {bias_k, bias_v}) {
-    if (appended)
+    if (appended) {
       head_groups.push_back(_fold_into_dimension(
           pruning_state, dim_labels(pruning_state, appended, -1), column_sizes, 0));
+      _record(pruning_state, node, head_groups);
+    }
   }
+  head_groups.erase(head_groups.begin());
   const DimensionLabels head_labels = _merge_label_groups(pruning_state, head_groups);
   // One head is the whole attention; static keys or values, a mask per head and weights per head
   // returned are sized by the head count.

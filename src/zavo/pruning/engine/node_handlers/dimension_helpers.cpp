@@ -136,7 +136,10 @@ DimensionLabels _tie_dimension(PruneGraphParserState& pruning_state,
   }
   if (present.empty())
     return nullptr;
-  return _merge_label_groups(pruning_state, present);
+  // The first list itself, which the merge rewrote: a recorded list keeps showing later merges,
+  // where a new list of survivors would hold labels a later merge retires.
+  _merge_label_groups(pruning_state, present);
+  return present.front();
 }
 
 TensorLabels _tie_broadcast(PruneGraphParserState& pruning_state, std::span<const Operand> operands,
@@ -302,8 +305,8 @@ void map_reshape_group(PruneGraphParserState& pruning_state, const Shape& in_sha
 }  // namespace
 
 std::optional<TensorLabels> _reshape_labels(PruneGraphParserState& pruning_state,
-                                            const Shape& in_shape, const TensorLabels& in_labels,
-                                            const Shape& out_shape) {
+                                            const ZavoOpNode& node, const Shape& in_shape,
+                                            const TensorLabels& in_labels, const Shape& out_shape) {
   if (in_labels.size() != in_shape.size())
     return std::nullopt;
   if (std::ranges::find(in_shape, 0) != in_shape.end() ||
@@ -366,6 +369,8 @@ std::optional<TensorLabels> _reshape_labels(PruneGraphParserState& pruning_state
     map_reshape_group(pruning_state, in_shape, in_labels,
                       ins.subspan(run.in_begin, run.in_end - run.in_begin), out_shape,
                       outs.subspan(run.out_begin, run.out_end - run.out_begin), out_labels);
+    // Held by the node, the lists made so far show the merges of the runs after them.
+    _record(pruning_state, node, out_labels);
   }
   return out_labels;
 }

@@ -53,7 +53,8 @@ void _record(PruneGraphParserState& pruning_state, const ZavoOpNode& node, Tenso
 // Ties one dimension of several tensors, given as (size, labels) pairs, position by position,
 // as broadcasting pairs them: a size-1 entry is broadcast and takes part in nothing; among the
 // others, labels on all are merged, labels on some only are taken out of pruning. Returns the
-// dimension's labels (none when no entry of size above 1 carries labels, or after a mark).
+// dimension's labels: the first labelled entry's list, which the merge rewrote (none when no
+// entry of size above 1 carries labels, or after a mark).
 struct DimensionEntry {
   std::int64_t size;
   DimensionLabels labels;
@@ -99,9 +100,10 @@ DimensionLabels _repeat_whole(PruneGraphParserState& pruning_state, const Dimens
 // dimensions that survive with their size keep their labels, joined dimensions join them (the
 // outermost labelled one, each label repeated for the inner ones), a dimension split into
 // several folds into heads (see above). Marks what cannot follow. None when the sizes do not
-// describe a reshape (different numbers of elements, an empty dimension).
+// describe a reshape (different numbers of elements, an empty dimension). `node`, the reshape,
+// holds the lists as they are made, so that the later folds' merges reach them.
 std::optional<TensorLabels> _reshape_labels(PruneGraphParserState& pruning_state,
-                                            const Shape& in_shape, const TensorLabels& in_labels,
-                                            const Shape& out_shape);
+                                            const ZavoOpNode& node, const Shape& in_shape,
+                                            const TensorLabels& in_labels, const Shape& out_shape);
 
 }  // namespace zavo::pruning::engine::node_handlers

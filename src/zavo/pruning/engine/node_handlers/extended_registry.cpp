@@ -116,6 +116,10 @@ HandlerRegistry load_extended_registry() {
   row(ops({F, torch}, {"group_norm"}), _group_norm_node_handler);
   row(ops({F, torch}, {"instance_norm"}), _instance_norm_node_handler);
   row(ops({F}, {"embedding"}), _embedding_node_handler);
+  // Replaces the catalogue's channel-wise handler, which stops the parse on an input labelled in
+  // more dimensions than its channels; the extended rules keep such labels (heads, leading
+  // dimensions of a layer over the last axis).
+  row(tensor_trace::op_categorization::CHANNELWISE_OPS, _channelwise_any_dims_node_handler);
   // Replaces the catalogue's reduction handler, which keeps every channel of a statistic over
   // them (the mean of an RMS normalisation written out) and every input with two labelled
   // dimensions (heads and channels).

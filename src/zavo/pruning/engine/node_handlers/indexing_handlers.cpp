@@ -306,7 +306,8 @@ void _setitem_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
 void _split_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
   const ZavoNode& src = _required_tensor_argument(node, 0, "input");
   std::optional<TensorLabels> labels = _shaped_labels(pruning_state, src);
-  const auto dim = _int_argument(node, 2, "dim", 0);
+  // unbind takes its dimension second, the others third.
+  const auto dim = _int_argument(node, node.operation_name == "unbind" ? 1 : 2, "dim", 0);
   const auto index = labels ? _dimension_index(*dim, labels->size()) : std::nullopt;
   const auto sizes = index ? part_sizes(node, (*src.result_shape)[*index]) : std::nullopt;
   if (!sizes || sizes->empty()) {

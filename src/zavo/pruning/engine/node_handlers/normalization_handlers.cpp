@@ -5,6 +5,7 @@
 
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/dimension_helpers.hpp"
+#include "zavo/pruning/engine/node_handlers/elementwise_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/label_algebra.hpp"
 #include "zavo/pruning/engine/node_handlers/reduction_handlers.hpp"
 
@@ -30,6 +31,37 @@ std::optional<std::size_t> normalised_dims(const Value& normalized_shape) {
 }
 
 }  // namespace
+
+void _channelwise_any_dims_node_handler(PruneGraphParserState& pruning_state,
+                                        const ZavoOpNode& node) {
+  const ZavoNode& src = _get_input_for_elementwise_node(node);
+  bool several = false;
+  try {
+    get_prune_dimension(pruning_state, src);
+  } catch (const PruningEngineRuntimeException&) {
+    several = true;
+  }
+  std::optional<TensorLabels> labels = _shaped_labels(pruning_state, src);
+  if (!several || !labels || labels->size() <= static_cast<std::size_t>(CNN_PRUNE_DIM)) {
+    _channelwise_node_handler(pruning_state, node);
+    return;
+  }
+  if (node.operation_name == "batch_norm") {
+    std::vector<const ZavoNode*> params = node.collect_all_input_nodes();
+    std::erase(params, &src);
+    std::vector<DimensionLabels> parameters;
+    for (const ZavoNode* param : params) {
+      if (!param->result_shape || param->result_shape->size() != 1) {
+        throw PruningEngineRuntimeException(
+            "One of the batch norm parameters has more than one dimension");
+      }
+      parameters.push_back(get_prune_labels_by_dim(pruning_state, *param, BATCH_NORM_PRUNE_DIM));
+    }
+    tie_parameters(pruning_state, (*labels)[static_cast<std::size_t>(CNN_PRUNE_DIM)],
+                   std::move(parameters));
+  }
+  _record(pruning_state, node, *_shaped_labels(pruning_state, src));
+}
 
 void _layer_norm_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
   const ZavoNode& src = _required_tensor_argument(node, 0, "input");

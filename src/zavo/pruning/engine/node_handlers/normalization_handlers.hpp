@@ -9,6 +9,12 @@
 
 namespace zavo::pruning::engine::node_handlers {
 
+// The catalogue's channel-wise operations (batch normalisation) on an input with labels in more
+// dimensions than the channels: the parameters are tied to the channels (dimension 1) and the
+// other dimensions pass. Inputs the catalogue's handler follows go to it.
+void _channelwise_any_dims_node_handler(PruneGraphParserState& pruning_state,
+                                        const ZavoOpNode& node);
+
 // layer_norm and rms_norm: each normalised trailing dimension is tied with the same dimension of
 // the weight and of the bias.
 void _layer_norm_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node);

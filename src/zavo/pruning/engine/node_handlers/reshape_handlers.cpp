@@ -97,7 +97,7 @@ void _reshape_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
   if (!source)
     return;
   std::optional<TensorLabels> labels =
-      _reshape_labels(pruning_state, source->shape, source->labels, *node.result_shape);
+      _reshape_labels(pruning_state, node, source->shape, source->labels, *node.result_shape);
   if (!labels) {
     _default_node_handler(pruning_state, node);
     return;
