@@ -11,6 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "zavo/graph/explain.hpp"
+#include "zavo/graph/json_writer.hpp"
+#include "zavo/graph/runs.hpp"
+#include "zavo/graph/tied_sets.hpp"
 
 namespace zavo::graph {
 namespace {
@@ -62,15 +65,6 @@ ParameterChannels parameter_channels(const PruneGraphParserState& state, const Z
   return out;
 }
 
-// JSON text of a string, with any invalid UTF-8 replaced so that writing never fails.
-std::string json_text(std::string_view text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-const char* boolean(bool value) {
-  return value ? "true" : "false";
-}
-
 void append_labels(std::string& out, const DimensionLabels& labels) {
   if (!labels) {
     out += "null";
@@ -80,9 +74,7 @@ void append_labels(std::string& out, const DimensionLabels& labels) {
   for (std::size_t i = 0; i < labels->size(); ++i) {
     if (i)
       out += ", ";
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, (*labels)[i]);
-    out.append(buffer, end);
+    append_int(out, (*labels)[i]);
   }
   out += ']';
 }
@@ -93,23 +85,11 @@ void append_error(std::string& out, const NodeError& error) {
          "}";
 }
 
-// `"key": [` one entry per line `]`, or `"key": []`.
-template <typename Items, typename AppendItem>
-void append_list(std::string& out, std::string_view key, const Items& items,
-                 AppendItem append_item) {
-  out += "  \"";
-  out += key;
-  out += "\": [";
-  bool first = true;
-  for (const auto& item : items) {
-    out += first ? "\n    " : ",\n    ";
-    first = false;
-    append_item(out, item);
-  }
-  out += first ? "],\n" : "\n  ],\n";
-}
-
 }  // namespace
+
+std::string json_text(std::string_view text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 nlohmann::ordered_json summary_json(const ReportSummary& s) {
   return {
@@ -280,99 +260,30 @@ const ChannelGroups& Report::groups() const {
 
 namespace {
 
-// Collects text and hands it on in pieces of about a megabyte.
-class ChunkedWriter {
- public:
-  explicit ChunkedWriter(const std::function<void(std::string_view)>& write) : write_(write) {
-    text_.reserve(kChunk + kChunk / 4);
-  }
-  std::string& text() { return text_; }
-  // Hands the text on when a piece is full; call between entries.
-  void maybe_flush() {
-    if (text_.size() >= kChunk)
-      flush();
-  }
-  void flush() {
-    if (!text_.empty())
-      write_(text_);
-    text_.clear();
-  }
-
- private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 20;
-  const std::function<void(std::string_view)>& write_;
-  std::string text_;
-};
-
-// `"key": [` one entry per line `]`, or `"key": []`; `for_each(emit)` calls `emit(append)` once
-// per entry, where `append(out)` writes the entry.
-template <typename ForEach>
-void write_list(ChunkedWriter& writer, std::string_view key, ForEach for_each) {
-  std::string& out = writer.text();
-  out += "  \"";
-  out += key;
-  out += "\": [";
-  bool first = true;
-  for_each([&](const auto& append_item) {
-    out += first ? "\n    " : ",\n    ";
-    first = false;
-    append_item(out);
-    writer.maybe_flush();
-  });
-  out += first ? "],\n" : "\n  ],\n";
-}
-
-void append_int(std::string& out, std::int64_t value) {
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, end);
-}
-
-}  // namespace
-
-void write_report_json(const Report& report, const std::function<void(std::string_view)>& write) {
-  const tensor_trace::Graph& graph = *report.graph;
-  const ParseResult& result = *report.result;
-  const PruneGraphParserState& state = result.state;
-  ChunkedWriter writer(write);
-  std::string& out = writer.text();
-  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
-         json_text(graph.model) + ",\n";
-
+// The node's recorded labels: `[null, [0, 1]]` in version 1, list indices in version 2.
+template <typename AppendLabels>
+void write_nodes(ChunkedWriter& writer, const Report& report, AppendLabels append_labels_of) {
+  const PruneGraphParserState& state = report.result->state;
   write_list(writer, "nodes", [&](auto emit) {
-    for (const auto& owned : graph.nodes()) {
+    for (const auto& owned : report.graph->nodes()) {
       const ZavoNode& node = *owned;
       if (!pruning::engine::utils::has_recorded_labels(state, node))
         continue;
-      const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
       emit([&](std::string& o) {
         o += "{\"id\": ";
         append_int(o, node.id);
         o += ", \"name\": ";
         o += json_text(node.name);
         o += ", \"labels\": [";
-        for (std::size_t d = 0; d < labels.size(); ++d) {
-          if (d)
-            o += ", ";
-          append_labels(o, labels[d]);
-        }
+        append_labels_of(o, node);
         o += "]}";
       });
     }
   });
+}
 
-  write_list(writer, "is_prunable", [&](auto emit) {
-    state.for_each_prunable_entry([&](Label label, bool prunable) {
-      emit([&](std::string& o) {
-        o += '[';
-        append_int(o, label);
-        o += ", ";
-        o += boolean(prunable);
-        o += ']';
-      });
-    });
-  });
-
+// `warnings`, `error` and `recovered_errors`, alike in both versions.
+void write_problems(ChunkedWriter& writer, const ParseResult& result) {
   write_list(writer, "warnings", [&](auto emit) {
     for (const NodeWarning& warning : result.warnings) {
       emit([&](std::string& o) {
@@ -385,6 +296,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
     }
   });
 
+  std::string& out = writer.text();
   out += "  \"error\": ";
   if (result.error)
     append_error(out, *result.error);
@@ -396,6 +308,38 @@ void write_report_json(const Report& report, const std::function<void(std::strin
     for (const NodeError& error : result.recovered_errors)
       emit([&](std::string& o) { append_error(o, error); });
   });
+}
+
+void write_version_1(ChunkedWriter& writer, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  const ParseResult& result = *report.result;
+  const PruneGraphParserState& state = result.state;
+  std::string& out = writer.text();
+  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
+         json_text(graph.model) + ",\n";
+
+  write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
+    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (d)
+        o += ", ";
+      append_labels(o, labels[d]);
+    }
+  });
+
+  write_list(writer, "is_prunable", [&](auto emit) {
+    state.for_each_prunable_entry([&](Label label, bool prunable) {
+      emit([&](std::string& o) {
+        o += '[';
+        append_int(o, label);
+        o += ", ";
+        o += json_boolean(prunable);
+        o += ']';
+      });
+    });
+  });
+
+  write_problems(writer, result);
 
   // A class can hold thousands of slices of few parameters: quote each name once.
   std::vector<std::string> quoted_names(graph.size());
@@ -410,7 +354,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
         o += "{\"label\": ";
         append_int(o, group.label);
         o += ", \"prunable\": ";
-        o += boolean(group.prunable);
+        o += json_boolean(group.prunable);
         o += ", \"channels\": [";
         for (std::size_t i = 0; i < group.channels.size(); ++i) {
           const ChannelSlice slice = group.channels[i];
@@ -434,15 +378,128 @@ void write_report_json(const Report& report, const std::function<void(std::strin
   });
   append_dropped(out, report);
   writer.maybe_flush();
+}
 
-  append_summary(out, report.summary);
-  out += "}\n";
+// The rule set the parse applied.
+constexpr std::string_view kRules = "core";
+
+void write_version_2(ChunkedWriter& writer, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  const ParseResult& result = *report.result;
+  const PruneGraphParserState& state = result.state;
+  std::string& out = writer.text();
+  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 2,\n  \"rules\": \"";
+  out += kRules;
+  out += "\",\n  \"model\": " + json_text(graph.model) + ",\n";
+
+  // Each distinct label list once, in the order the nodes first hold them; the nodes refer to
+  // them by index (-1 for a dimension without labels).
+  LabelListTable lists;
+  std::vector<std::int64_t> node_lists;
+  write_list(writer, "lists", [&](auto emit) {
+    for (const auto& owned : graph.nodes()) {
+      if (!pruning::engine::utils::has_recorded_labels(state, *owned))
+        continue;
+      for (const DimensionLabels& labels :
+           pruning::engine::utils::get_prune_labels(state, *owned)) {
+        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels)) : -1);
+        if (!labels || !lists.added())
+          continue;
+        emit([&](std::string& o) {
+          o += '[';
+          bool first = true;
+          for (const LabelListTable::Item& item : lists.items()) {
+            o += first ? "" : ", ";
+            first = false;
+            if (item.list < 0) {
+              append_run(o, item.run);
+            } else {
+              o += "{\"list\": ";
+              append_int(o, item.list);
+              o += '}';
+            }
+          }
+          o += ']';
+        });
+      }
+    }
+  });
+  std::size_t next = 0;
+  write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
+    const std::size_t dims = pruning::engine::utils::get_prune_labels(state, node).size();
+    for (std::size_t d = 0; d < dims; ++d, ++next) {
+      if (d)
+        o += ", ";
+      if (node_lists[next] < 0)
+        o += "null";
+      else
+        append_int(o, node_lists[next]);
+    }
+  });
+
+  // `is_prunable`, split by its flag into two sorted sequences of labels.
+  RunBuilder prunable, kept;
+  state.for_each_prunable_entry(
+      [&](Label label, bool flag) { (flag ? prunable : kept).push(label); });
+  out += "  \"prunable_labels\": ";
+  append_runs(out, prunable.finish());
+  out += ",\n  \"kept_labels\": ";
+  append_runs(out, kept.finish());
+  out += ",\n";
+  writer.maybe_flush();
+
+  write_problems(writer, result);
+
+  const TiedSets tied = tied_sets(report);
+  write_list(writer, "reasons", [&](auto emit) {
+    for (const KeptReason& reason : kept_reasons(report).table)
+      emit([&](std::string& o) { append_reason_json(o, graph, reason); });
+  });
+  write_list(writer, "sets", [&](auto emit) {
+    for (const TiedSet& set : tied.sets)
+      emit([&](std::string& o) { append_set_json(o, tied, set); });
+  });
+  write_list(writer, "classes", [&](auto emit) {
+    for (const ClassRun& run : tied.classes)
+      emit([&](std::string& o) { append_class_json(o, run); });
+  });
+
+  write_list(writer, "dropped", [&](auto emit) {
+    for (const DroppedLabels& drop : result.dropped) {
+      emit([&](std::string& o) {
+        o += "{\"node\": ";
+        o += json_text(graph.node(static_cast<std::size_t>(drop.node)).name);
+        o += ", \"labels\": ";
+        append_runs(o, runs_of(drop.labels));
+        o += ", \"parameters\": [";
+        for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
+          o += i ? ", " : "";
+          o += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+        }
+        o += "]}";
+      });
+    }
+  });
+}
+
+}  // namespace
+
+void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
+                       ReportVersion version) {
+  ChunkedWriter writer(write);
+  if (version == ReportVersion::V1)
+    write_version_1(writer, report);
+  else
+    write_version_2(writer, report);
+  append_summary(writer.text(), report.summary);
+  writer.text() += "}\n";
   writer.flush();
 }
 
-std::string report_json(const Report& report) {
+std::string report_json(const Report& report, ReportVersion version) {
   std::string text;
-  write_report_json(report, [&text](std::string_view piece) { text += piece; });
+  write_report_json(
+      report, [&text](std::string_view piece) { text += piece; }, version);
   return text;
 }
 
