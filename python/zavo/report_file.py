@@ -56,13 +56,15 @@ def _groups(data):
         slices.append(of_class)
     reasons = data["reasons"]
     groups = []
-    for label, count, set_index, first, prunable, reason in data["classes"]:
+    for run in data["classes"]:
+        label, count, set_index, first, prunable, reason = run[:6]
+        hit = run[6] if len(run) > 6 else label  # the label the reason's event hit
         for i in range(count):
             group = {"label": label + i, "prunable": prunable, "channels": slices[set_index][first + i]}
             if reason is not None:
                 entry = reasons[reason]
-                group["reason"] = {"event": entry["event"], "node": entry["node"],
-                                   "label": entry.get("label", label + i), "text": entry["text"]}
+                group["reason"] = {"event": entry["event"], "node": entry["node"], "label": hit + i,
+                                   "text": entry["text"]}
                 group["via"] = entry["via"]
             groups.append(group)
     return groups

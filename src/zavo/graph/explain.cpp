@@ -382,47 +382,49 @@ class ReasonTable {
   ReasonTable(const Report& report, std::vector<KeptReason>& table)
       : reasons_(*report.graph, *report.result), table_(table) {}
 
-  // The reason of the kept label `label`; none when its cause was not recorded.
-  std::optional<std::uint32_t> index(Label label) {
+  // The reason of the kept label `label`, and the label its event hit; none when its cause was
+  // not recorded.
+  std::optional<std::pair<std::uint32_t, Label>> index(Label label) {
     const std::optional<LabelCause> cause = reasons_.cause(label);
     if (!cause)
       return std::nullopt;
     const Reason& reason = reasons_.reason(*cause, label);
     if (!cause->via.empty()) {
-      KeptReason entry{
-          reason.kind, reason.node, cause->label, reasons_.quoted_sentence(reason), {}};
+      std::vector<std::int64_t> via;
       for (std::size_t merge : cause->via)
-        entry.via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
-      return add(std::move(entry));
+        via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
+      return std::pair{entry(reason, std::move(via)), cause->label};
     }
-    if (&reason == last_reason_)
-      return last_index_;
-    auto [known, added] = index_of_reason_.try_emplace(&reason, 0);
-    if (added) {
-      // Descriptions of different events can read the same: one entry each.
-      auto key = std::tuple{reason.kind, reason.node, reason.sentence};
-      auto [same, fresh] = index_of_text_.try_emplace(key, 0);
-      if (fresh) {
-        same->second =
-            add({reason.kind, reason.node, std::nullopt, reasons_.quoted_sentence(reason), {}});
-      }
-      known->second = same->second;
+    if (&reason != last_reason_) {
+      auto [known, added] = index_of_reason_.try_emplace(&reason, 0);
+      if (added)
+        known->second = entry(reason, {});
+      last_reason_ = &reason;
+      last_index_ = known->second;
     }
-    last_reason_ = &reason;
-    last_index_ = known->second;
-    return known->second;
+    return std::pair{last_index_, cause->label};
   }
 
  private:
-  std::uint32_t add(KeptReason entry) {
-    table_.push_back(std::move(entry));
-    return static_cast<std::uint32_t>(table_.size() - 1);
+  // The index of the entry for `reason` carried by ties at `via`, entered when new. Descriptions
+  // of different events can read the same: they share one entry.
+  std::uint32_t entry(const Reason& reason, std::vector<std::int64_t> via) {
+    auto key = std::tuple{reason.kind, reason.node, reason.sentence, via};
+    auto [same, fresh] = index_of_.try_emplace(std::move(key), 0);
+    if (fresh) {
+      table_.push_back(
+          {reason.kind, reason.node, reasons_.quoted_sentence(reason), std::move(via)});
+      same->second = static_cast<std::uint32_t>(table_.size() - 1);
+    }
+    return same->second;
   }
 
   Reasons reasons_;
   std::vector<KeptReason>& table_;
   std::unordered_map<const Reason*, std::uint32_t> index_of_reason_;
-  std::map<std::tuple<ReasonKind, std::int64_t, std::string>, std::uint32_t> index_of_text_;
+  std::map<std::tuple<ReasonKind, std::int64_t, std::string, std::vector<std::int64_t>>,
+           std::uint32_t>
+      index_of_;
   const Reason* last_reason_ = nullptr;
   std::uint32_t last_index_ = 0;
 };
@@ -435,8 +437,12 @@ const KeptReasons& kept_reasons(const Report& report) {
     reasons->of_class.reserve(report.kept_classes.size());
     if (report.result->provenance) {
       ReasonTable table(report, reasons->table);
-      for (Label label : report.kept_classes)
-        reasons->of_class.push_back(table.index(label).value_or(KeptReasons::kNotRecorded));
+      for (Label label : report.kept_classes) {
+        const auto found = table.index(label);
+        reasons->of_class.push_back(found ? found->first : KeptReasons::kNotRecorded);
+        if (found && found->second != label)
+          reasons->hits.emplace_back(reasons->of_class.size() - 1, found->second);
+      }
     } else {
       reasons->of_class.assign(report.kept_classes.size(), KeptReasons::kNotRecorded);
     }

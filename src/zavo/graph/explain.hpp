@@ -101,13 +101,11 @@ class Reasons {
 };
 
 // One distinct reason why classes are kept: the event, its node, the sentence that tells it,
-// and the nodes whose ties carried it to the class. When ties carried it, the label the event
-// hit is the one of a single class, so such a reason is that class's own.
+// and the nodes whose ties carried it to the class.
 struct KeptReason {
   ReasonKind kind;
   std::int64_t node;
-  std::optional<Label> label;  // the label the event hit, when `via` is not empty
-  std::string quoted_text;     // the sentence, as JSON text
+  std::string quoted_text;  // the sentence, as JSON text
   std::vector<std::int64_t> via;
 };
 
@@ -117,6 +115,9 @@ struct KeptReasons {
   // For `report.kept_classes[i]`: its reason's index in `table`, or kNotRecorded.
   std::vector<std::uint32_t> of_class;
   static constexpr std::uint32_t kNotRecorded = 0xffffffffu;
+  // (i, label) for each kept class `report.kept_classes[i]` whose event hit another label,
+  // which ties then carried to it; ascending by i. Every other event hit the class's own label.
+  std::vector<std::pair<std::size_t, Label>> hits;
 };
 
 // The reasons of `report`'s kept classes, worked out on first use and kept with the report (the

@@ -125,6 +125,7 @@ TiedSets tied_sets(const Report& report) {
   // kept classes, also in label order.
   const KeptReasons& reasons = kept_reasons(report);
   std::size_t kept = 0;
+  std::size_t next_hit = 0;
   for (std::size_t l = 0; l < labels; ++l) {
     const std::uint32_t s = tied.set_of_label[l];
     if (s == TiedSets::kNoSet)
@@ -132,23 +133,30 @@ TiedSets tied_sets(const Report& report) {
     const auto label = static_cast<Label>(l);
     const bool prunable = is_label_prunable(state, label);
     std::optional<std::size_t> reason;
+    std::optional<Label> hit;
     if (!prunable) {
       while (kept < report.kept_classes.size() && report.kept_classes[kept] < label)
         ++kept;
       if (kept < report.kept_classes.size() && report.kept_classes[kept] == label &&
-          reasons.of_class[kept] != KeptReasons::kNotRecorded)
+          reasons.of_class[kept] != KeptReasons::kNotRecorded) {
         reason = reasons.of_class[kept];
+        while (next_hit < reasons.hits.size() && reasons.hits[next_hit].first < kept)
+          ++next_hit;
+        if (next_hit < reasons.hits.size() && reasons.hits[next_hit].first == kept)
+          hit = reasons.hits[next_hit].second;
+      }
     }
     const std::int64_t index = slot[l];
     if (!tied.classes.empty()) {
       ClassRun& last = tied.classes.back();
       if (last.set == s && last.label + last.count == label && last.index + last.count == index &&
-          last.prunable == prunable && last.reason == reason) {
+          last.prunable == prunable && last.reason == reason &&
+          last.hit.has_value() == hit.has_value() && (!hit || *last.hit + last.count == *hit)) {
         ++last.count;
         continue;
       }
     }
-    tied.classes.push_back({label, 1, s, index, prunable, reason});
+    tied.classes.push_back({label, 1, s, index, prunable, reason, hit});
   }
   return tied;
 }
@@ -188,6 +196,10 @@ void append_class_json(std::string& out, const ClassRun& run) {
     append_int(out, static_cast<std::int64_t>(*run.reason));
   else
     out += "null";
+  if (run.hit) {
+    out += ", ";
+    append_int(out, *run.hit);
+  }
   out += ']';
 }
 
@@ -200,10 +212,6 @@ void append_reason_json(std::string& out, const tensor_trace::Graph& graph,
   out += reason_kind_name(reason.kind);
   out += "\", \"node\": ";
   out += name(reason.node);
-  if (reason.label) {
-    out += ", \"label\": ";
-    append_int(out, *reason.label);
-  }
   out += ", \"text\": ";
   out += reason.quoted_text;
   out += ", \"via\": [";

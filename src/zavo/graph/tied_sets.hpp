@@ -42,6 +42,9 @@ struct ClassRun {
   std::int64_t index;
   bool prunable;
   std::optional<std::size_t> reason;  // into `kept_reasons(report).table`; none when not recorded
+  // When ties carried the reason's event from other labels to these: the label it hit for the
+  // first class of the run, and the next ones for the next classes.
+  std::optional<Label> hit;
 };
 
 struct TiedSets {
@@ -64,8 +67,9 @@ TiedSets tied_sets(const Report& report);
 
 // JSON text of one entry of each list, as the report writes them:
 //   set:    {"classes": N, "prunable": N, "members": [{"node", "dim", "classes": SEQUENCE}]}
-//   class:  [label, count, set, index, prunable, reason or null]
-//   reason: {"event", "node", "label" (when ties carried it), "text", "via": [names]}
+//   class:  [label, count, set, index, prunable, reason or null] and, when ties carried the
+//           reason's event to these classes from other labels, the first label it hit
+//   reason: {"event", "node", "text", "via": [names]}
 void append_set_json(std::string& out, const TiedSets& tied, const TiedSet& set);
 void append_class_json(std::string& out, const ClassRun& run);
 void append_reason_json(std::string& out, const tensor_trace::Graph& graph,

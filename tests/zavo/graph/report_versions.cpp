@@ -113,8 +113,8 @@ Json version_1_layout(const Json& report) {
   const Json& reasons = field(report, "reasons");
   out["groups"] = Json::array();
   for (const Json& run : field(report, "classes")) {
-    if (!run.is_array() || run.size() != 6)
-      broken("a class run that is not [label, count, set, index, prunable, reason]");
+    if (!run.is_array() || run.size() < 6 || run.size() > 7)
+      broken("a class run that is not [label, count, set, index, prunable, reason, hit]");
     const std::int64_t label = integer(run[0]);
     const std::int64_t count = integer(run[1]);
     const std::int64_t set = integer(run[2]);
@@ -132,7 +132,7 @@ Json version_1_layout(const Json& report) {
         const Json& reason = reasons.at(static_cast<std::size_t>(integer(run[5])));
         group["reason"] = {{"event", field(reason, "event")},
                            {"node", field(reason, "node")},
-                           {"label", reason.contains("label") ? reason["label"] : Json(label + i)},
+                           {"label", (run.size() == 7 ? integer(run[6]) : label) + i},
                            {"text", field(reason, "text")}};
         group["via"] = field(reason, "via");
       }
