@@ -97,6 +97,7 @@ class Report:
     for every label that a node carries), `nodes`, `warnings`, `error`,
     `recovered_errors`, `summary` (the report's summary as a dict) and
     `parameters`; `to_json()` and `str()` give the command's file and summary.
+    `load_report` makes one from a report file.
     """
 
     def __init__(self, analysis):
@@ -222,7 +223,8 @@ class _ReportFile:
         return [(n["id"], n["name"], n["labels"]) for n in self._data["nodes"]]
 
     def is_prunable(self, label):
-        return self._flags[label]
+        # A label without a flag is not prunable, as in the analysis.
+        return self._flags.get(label, False)
 
     def warnings(self):
         return [(w["node"], w["message"]) for w in self._data["warnings"]]

@@ -132,8 +132,13 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
     // Only kept labels are asked about: the index leaves out the prunable ones, which are most
     // of a layer's inputs.
     places.indexed = true;
+    if (prunable_.empty()) {
+      prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
+      result_->state.for_each_prunable_entry(
+          [this](Label l, bool flag) { prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
+    }
     for_each_input_label(node, [&](Label l, std::int32_t input, std::int32_t dim) {
-      if (!is_label_prunable(result_->state, l))
+      if (!prunable_[static_cast<std::size_t>(l)])
         list.push_back({l, input, dim});
     });
     std::stable_sort(list.begin(), list.end(),

@@ -96,6 +96,7 @@ class Reasons {
   template <typename Visit>
   void for_each_input_label(std::uint32_t node, Visit visit) const;
   std::unordered_map<std::uint32_t, NodePlaces> places_;
+  std::vector<std::uint8_t> prunable_;     // by label, read once when a node is first indexed
   std::vector<std::string> quoted_names_;  // by node id; empty until asked for
   std::unordered_map<const Reason*, std::string> quoted_sentences_;
 };

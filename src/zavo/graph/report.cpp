@@ -38,23 +38,27 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-bool is_prunable(const PruneGraphParserState& state, Label label) {
-  return pruning::engine::utils::is_label_prunable(state, label);
-}
-
-ParameterChannels parameter_channels(const PruneGraphParserState& state, const ZavoNode& node,
-                                     const TensorLabels* labels) {
+// The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
+// sees every label of its labelled dimensions, each list read once.
+template <typename Visit>
+ParameterChannels parameter_channels(const ZavoNode& node, const TensorLabels& labels,
+                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
+  pruning::engine::utils::LabelList buffer;
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    const DimensionLabels* dim_labels = labels && d < labels->size() ? &(*labels)[d] : nullptr;
-    if (dim_labels && *dim_labels) {
-      for (Label label : **dim_labels)
-        dim.prunable += is_prunable(state, label) ? 1 : 0;
+    if (d < labels.size() && labels[d]) {
+      buffer.clear();
+      labels[d].append_to(buffer);
+      for (Label label : buffer) {
+        const bool flag = prunable[static_cast<std::size_t>(label)] != 0;
+        dim.prunable += flag ? 1 : 0;
+        visit(label, flag);
+      }
     }
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
@@ -88,6 +92,13 @@ void append_error(std::string& out, const NodeError& error) {
 }  // namespace
 
 std::string json_text(std::string_view text) {
+  // Printable ASCII other than the quote and the backslash stands for itself; anything else goes
+  // through the JSON library, which escapes it and replaces invalid UTF-8.
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  });
+  if (plain)
+    return '"' + std::string(text) + '"';
   return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -138,6 +149,10 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   ReportSummary& summary = report.summary;
 
   // The classes are counted here; their slices are gathered only when asked for.
+  report.prunable.assign(static_cast<std::size_t>(state.next_label), 0);
+  state.for_each_prunable_entry([&](Label label, bool flag) {
+    report.prunable[static_cast<std::size_t>(label)] = flag ? 1 : 0;
+  });
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
@@ -153,28 +168,19 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
     const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
-    report.parameters.push_back(parameter_channels(state, node, &labels));
+    report.parameters.push_back(
+        parameter_channels(node, labels, report.prunable, [&](Label label, bool prunable) {
+          std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
+          if (seen)
+            return;
+          seen = prunable ? 1 : 2;
+          ++summary.channel_classes;
+          summary.prunable_classes += prunable ? 1 : 0;
+        }));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
-    for (const DimensionLabels& dim_labels : labels) {
-      if (!dim_labels)
-        continue;
-      for (Label label : *dim_labels) {
-        const auto i = static_cast<std::size_t>(label);
-        if (i >= carried.size())
-          carried.resize(i + 1, 0);
-        if (carried[i])
-          continue;
-        carried[i] = 1;
-        ++summary.channel_classes;
-        if (pruning::engine::utils::is_label_prunable(state, label))
-          ++summary.prunable_classes;
-        else
-          carried[i] = 2;
-      }
-    }
   }
   for (std::size_t label = 0; label < carried.size(); ++label) {
     if (carried[label] == 2)
@@ -224,8 +230,7 @@ ChannelGroups build_channel_groups(const Report& report) {
     if (count == 0)
       continue;
     groups.labels_.push_back(static_cast<Label>(label));
-    groups.prunable_.push_back(
-        pruning::engine::utils::is_label_prunable(state, static_cast<Label>(label)) ? 1 : 0);
+    groups.prunable_.push_back(report.prunable[label]);
     // From here on the entry is the label's next free slot.
     slices_of_label[label] = total;
     total += count;

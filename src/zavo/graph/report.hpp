@@ -171,6 +171,8 @@ struct Report {
   ReportSummary summary;
   // The labels of the classes that parameters carry and that are kept, ascending.
   std::vector<Label> kept_classes;
+  // By label (every label of the parse): 1 when it is prunable.
+  std::vector<std::uint8_t> prunable;
 
   // The channel classes carried by parameters, sorted by label: made on first use (the printed
   // summary needs only their counts).

@@ -1,5 +1,6 @@
 #include "zavo/graph/runs.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "zavo/graph/json_writer.hpp"
@@ -134,13 +135,11 @@ std::uint64_t LabelListTable::hash_of(std::size_t begin, std::size_t count) cons
   return prefix_[begin + count] - prefix_[begin] * power_[count];
 }
 
-bool LabelListTable::holds(const Entry& entry, std::size_t at) const {
-  const std::size_t size = entry.labels.size();
-  for (std::size_t i = 0; i < size; ++i) {
-    if (entry.labels[i] != labels_[at + i])
-      return false;
-  }
-  return true;
+bool LabelListTable::holds(const Entry& entry, std::size_t at) {
+  scratch_.clear();
+  entry.labels.append_to(scratch_);
+  return std::equal(scratch_.begin(), scratch_.end(),
+                    labels_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 void LabelListTable::encode() {

@@ -79,7 +79,9 @@ class LabelListTable {
   static constexpr std::size_t kCandidates = 4;
 
   std::uint64_t hash_of(std::size_t begin, std::size_t count) const;
-  bool holds(const Entry& entry, std::size_t at) const;
+  // True when `entry`'s labels are those of the list being added from `at` on (which the caller
+  // has checked to be long enough).
+  bool holds(const Entry& entry, std::size_t at);
   void remember(std::uint32_t index);
   void encode();
 
@@ -90,6 +92,7 @@ class LabelListTable {
   std::unordered_map<std::int64_t, std::uint32_t> candidate_slot_;
   std::vector<std::uint32_t> candidates_;  // kCandidates per slot, longest first, kNone unused
   std::vector<std::int64_t> labels_;       // the list being added
+  std::vector<std::int64_t> scratch_;      // an earlier entry's labels, to compare
   std::vector<std::uint64_t> prefix_;      // its prefix hashes
   std::vector<std::uint64_t> power_{1};    // kBase^n
   std::vector<Item> items_;

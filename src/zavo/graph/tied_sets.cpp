@@ -9,7 +9,6 @@ namespace {
 
 using pruning::engine::utils::DimensionLabels;
 using pruning::engine::utils::get_prune_labels;
-using pruning::engine::utils::is_label_prunable;
 using pruning::engine::utils::LabelList;
 using pruning::engine::utils::PruneGraphParserState;
 using pruning::engine::utils::TensorLabels;
@@ -114,7 +113,7 @@ TiedSets tied_sets(const Report& report) {
       if (tied.set_of_label[l] == TiedSets::kNoSet) {
         tied.set_of_label[l] = s;
         slot[l] = static_cast<std::uint32_t>(set.classes++);
-        set.prunable += is_label_prunable(state, label) ? 1 : 0;
+        set.prunable += report.prunable[l];
       }
       indices.push(slot[l]);
     }
@@ -131,7 +130,7 @@ TiedSets tied_sets(const Report& report) {
     if (s == TiedSets::kNoSet)
       continue;
     const auto label = static_cast<Label>(l);
-    const bool prunable = is_label_prunable(state, label);
+    const bool prunable = report.prunable[l] != 0;
     std::optional<std::size_t> reason;
     std::optional<Label> hit;
     if (!prunable) {
