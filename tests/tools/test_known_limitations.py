@@ -6,7 +6,6 @@ must follow. The dropped-label guard finds both, and with --safe every class
 left prunable is sound. The extended rules follow the channels through both.
 """
 
-import json
 import os
 import subprocess
 import tempfile
@@ -56,8 +55,7 @@ class KnownLimitations(unittest.TestCase):
             export_graph.write_atomic(graph, export_graph.dumps_graph(export_graph.trace(model, x)))
             subprocess.run([binary, "analyze", graph, "-o", report, "--rules", rules, *options], check=True,
                            capture_output=True)
-            with open(report, encoding="utf-8") as stream:
-                return json.load(stream)
+            return verify_pruning.load_report(report)
 
     def test_each_prunable_class_is_unsound(self):
         cases = [

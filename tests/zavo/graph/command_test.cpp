@@ -60,12 +60,19 @@ TEST(ZavoPrune, AnalyzeWritesTheReportAndASummaryAndDebugLinesOnRequest) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out,
             summary_of_file(kResidual, kExtended) + "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kResidual, kExtended));
+  EXPECT_EQ(read_text(report), report_text(kResidual, kExtended, ReportVersion::V2));
   EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"report.json"})
       << "no temporary file is left behind";
+  CommandRun first = zavo_prune(dir, {"analyze", kResidual, "-o", report, "--report-version", "1"});
+  EXPECT_EQ(first.out, run.out);
+  EXPECT_EQ(read_text(report), report_text(kResidual, kExtended));
   // The catalogue's rules on request, and a misspelt rule set refused.
   CommandRun core = zavo_prune(dir, {"analyze", kResidual, "--rules", "core", "-o", report});
   EXPECT_EQ(core.out, summary_of_file(kResidual) + "\nreport written to " + report + "\n");
+  EXPECT_EQ(read_text(report), report_text(kResidual, {}, ReportVersion::V2));
+  CommandRun core_1 = zavo_prune(
+      dir, {"analyze", kResidual, "--rules", "core", "-o", report, "--report-version", "1"});
+  EXPECT_EQ(core_1.status, 0);
   EXPECT_EQ(read_text(report), report_text(kResidual));
   CommandRun bad = zavo_prune(dir, {"analyze", kResidual, "--rules", "extendd"});
   EXPECT_EQ(bad.status, 2);
@@ -87,14 +94,14 @@ TEST(ZavoPrune, AHandlerErrorExitsOneAndStillWritesTheReport) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out,
             summary_of_file(kHandlerError, kExtended) + "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kHandlerError, kExtended));
+  EXPECT_EQ(read_text(report), report_text(kHandlerError, kExtended, ReportVersion::V2));
 
   const ParseOptions lenient_options{.rules = RuleSet::Extended, .lenient = true};
   CommandRun lenient = zavo_prune(dir, {"analyze", kHandlerError, "--lenient", "-o", report});
   EXPECT_EQ(lenient.status, 0);
   EXPECT_EQ(lenient.out, summary_of_file(kHandlerError, lenient_options) + "\nreport written to " +
                              report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kHandlerError, lenient_options));
+  EXPECT_EQ(read_text(report), report_text(kHandlerError, lenient_options, ReportVersion::V2));
 }
 
 TEST(ZavoPrune, ExplainTellsWhyChannelsAreKept) {
@@ -211,15 +218,17 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
 
 TEST(ZavoPrune, UsageErrorsExitTwo) {
   TempDir dir;
-  for (const auto& args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"analyze"},
-                                             {"prune", kResidual},
-                                             {"analyze", kResidual, "--unknown"},
-                                             {"analyze", kResidual, "--log-level", "verbose"},
-                                             {"analyze", kResidual, "-o"},
-                                             {"explain", kResidual},
-                                             {"explain", kResidual, "fc.weight", "--index", "1"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {},
+           {"analyze"},
+           {"prune", kResidual},
+           {"analyze", kResidual, "--unknown"},
+           {"analyze", kResidual, "--log-level", "verbose"},
+           {"analyze", kResidual, "-o"},
+           {"analyze", kResidual, "--report-version", "1"},
+           {"analyze", kResidual, "-o", "r.json", "--report-version", "3"},
+           {"explain", kResidual},
+           {"explain", kResidual, "fc.weight", "--index", "1"}}) {
     CommandRun run = zavo_prune(dir, args);
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
     EXPECT_NE(run.err, "") << ::testing::PrintToString(args);
