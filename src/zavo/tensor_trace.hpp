@@ -255,6 +255,9 @@ class ZavoOpNode : public ZavoNode {
   // Every traced node among the positional arguments, then among the keyword arguments in their
   // order, looking inside sequences; repeats are kept.
   std::vector<const ZavoNode*> collect_all_input_nodes() const;
+  // The same nodes, each once, in the order of their first occurrence: for work that a node
+  // passed many times needs only once.
+  std::vector<const ZavoNode*> distinct_input_nodes() const;
 };
 
 // Owns the nodes of one traced graph, in execution order; node `i` has id `i`.

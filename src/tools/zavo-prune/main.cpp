@@ -64,7 +64,7 @@ void add_run_options(CLI::App* command, RunOptions& run, bool with_safe) {
   command
       ->add_option("--max-label-positions", run.max_label_positions,
                    "the most label positions the parse may create (default: what fits in half of "
-                   "this machine's memory)")
+                   "the memory this process may use)")
       ->check(CLI::PositiveNumber);
 }
 

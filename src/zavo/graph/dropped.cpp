@@ -39,7 +39,8 @@ std::vector<DroppedLabels> find_dropped_labels(
         get_node_handler(*call) == &_tensor_get_node_handler) {
       continue;
     }
-    const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
+    // A node passed many times is looked at once: its labels are the same every time.
+    const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
     ++round;
     for (Label label : get_flatten_labels(state, *call))
       stamp(label) = round;

@@ -129,8 +129,9 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
   std::vector<Place>& list = places->second;
   if (added) {
     const ZavoOpNode* call = graph_->node(node).as_op_node();
+    // The first place of a label is in the first occurrence of its input: repeats add none.
     const std::vector<const ZavoNode*> inputs =
-        call ? call->collect_all_input_nodes() : std::vector<const ZavoNode*>{};
+        call ? call->distinct_input_nodes() : std::vector<const ZavoNode*>{};
     for (std::size_t i = 0; i < inputs.size(); ++i) {
       if (!has_recorded_labels(result_->state, *inputs[i]))
         continue;
@@ -245,7 +246,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   const ZavoOpNode* call = node.as_op_node();
   if (!call)
     return handler_says("keeps them");
-  const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
+  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
   const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
                            ? inputs[static_cast<std::size_t>(input_index)]
                            : nullptr;

@@ -92,10 +92,8 @@ Json view_data(const Report& report, const TiedSets& tied) {
         ops.push_back(call->operation->qualified_name());
       op = it->second;
       std::vector<std::int64_t> ids;
-      for (const ZavoNode* input : call->collect_all_input_nodes()) {
-        if (std::find(ids.begin(), ids.end(), input->id) == ids.end())
-          ids.push_back(input->id);
-      }
+      for (const ZavoNode* input : call->distinct_input_nodes())
+        ids.push_back(input->id);
       inputs = ids;
     }
     int kind = node.kind == NodeKind::Input ? 0 : node.kind == NodeKind::Parameter ? 1 : 2;

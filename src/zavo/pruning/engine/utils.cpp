@@ -1,9 +1,9 @@
 #include "zavo/pruning/engine/utils.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
+
+#include "zavo/platform/memory_limits.hpp"
 
 namespace zavo::pruning::engine::utils {
 namespace {
@@ -67,13 +67,15 @@ std::string labels_text(const TensorLabels& labels) {
   return out + "]";
 }
 
+std::int64_t label_position_budget_for(std::uint64_t memory) {
+  return static_cast<std::int64_t>(
+      std::min(memory / 2 / static_cast<std::uint64_t>(kBytesPerPosition),
+               static_cast<std::uint64_t>(kMaxLabels)));
+}
+
 std::int64_t default_label_position_budget() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page_size = ::sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0)
-    return kMaxLabels;
-  const auto memory = static_cast<std::int64_t>(pages) * page_size;
-  return std::min(memory / 2 / kBytesPerPosition, kMaxLabels);
+  const std::optional<std::uint64_t> memory = platform::process_memory_limits().smallest();
+  return memory ? label_position_budget_for(*memory) : kMaxLabels;
 }
 
 // --- LabelStore ------------------------------------------------------------------------------

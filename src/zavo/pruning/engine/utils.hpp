@@ -160,11 +160,14 @@ class LabelBudgetError : public std::runtime_error {
   std::int64_t needed_;
 };
 
-// The default budget of label positions: what fits in half of this machine's memory at
-// `kBytesPerPosition` each (a position costs about that much through parse and report), within
-// what a state can hold.
+// The default budget of label positions: what fits in half of the memory this process may
+// really use (the smallest of the machine's memory, its control group's limit and its own
+// address-space limit) at `kBytesPerPosition` each (a position costs about that much through
+// parse and report), within what a state can hold.
 inline constexpr std::int64_t kBytesPerPosition = 48;
 std::int64_t default_label_position_budget();
+// The budget for a process that may use `memory` bytes.
+std::int64_t label_position_budget_for(std::uint64_t memory);
 
 // The pruning state of one parse. The four relations of the bookkeeping are:
 //   the labels recorded per node (`get_prune_labels`), rewritten by merges;

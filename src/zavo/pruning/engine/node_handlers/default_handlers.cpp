@@ -1,7 +1,5 @@
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 
-#include <unordered_set>
-
 namespace zavo::pruning::engine::node_handlers {
 
 void _default_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
@@ -22,11 +20,8 @@ void _mark_node_inputs_as_non_prunable(PruneGraphParserState& pruning_state,
                                        const ZavoOpNode& node) {
   // Marking is idempotent: an input passed many times is marked once, so that the cost follows
   // the distinct inputs' labels, not the number of times they are passed.
-  std::unordered_set<const ZavoNode*> marked;
-  for (const ZavoNode* input_node : node.collect_all_input_nodes()) {
-    if (marked.insert(input_node).second)
-      _mark_labels_as_non_prunable(pruning_state, get_flatten_labels(pruning_state, *input_node));
-  }
+  for (const ZavoNode* input_node : node.distinct_input_nodes())
+    _mark_labels_as_non_prunable(pruning_state, get_flatten_labels(pruning_state, *input_node));
 }
 
 void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,
