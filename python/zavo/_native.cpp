@@ -402,7 +402,8 @@ class Analysis {
     for (const auto& group : report_.groups()) {
       py::list channels;
       for (const auto& slice : group.channels)
-        channels.append(py::make_tuple(slice.parameter->name, slice.dim, slice.index));
+        channels.append(
+            py::make_tuple(std::string_view(slice.parameter->name), slice.dim, slice.index));
       out.append(py::make_tuple(group.label, group.prunable, std::move(channels)));
     }
     return out;
@@ -422,7 +423,7 @@ class Analysis {
         else
           dims.append(py::none());
       }
-      out.append(py::make_tuple(owned->id, owned->name, std::move(dims)));
+      out.append(py::make_tuple(owned->id, std::string_view(owned->name), std::move(dims)));
     }
     return out;
   }
@@ -478,8 +479,8 @@ class Analysis {
       py::list dims;
       for (const auto& dim : parameter.dims)
         dims.append(py::make_tuple(dim.size, dim.prunable));
-      out.append(py::make_tuple(parameter.parameter->name, std::move(dims), parameter.elements,
-                                parameter.prunable_elements));
+      out.append(py::make_tuple(std::string_view(parameter.parameter->name), std::move(dims),
+                                parameter.elements, parameter.prunable_elements));
     }
     return out;
   }

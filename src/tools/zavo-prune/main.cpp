@@ -184,7 +184,7 @@ int explain(const ExplainOptions& options) {
   const zavo::tensor_trace::ZavoNode* parameter = nullptr;
   for (const auto& node : graph.nodes()) {
     if (node->name == options.parameter)
-      parameter = node.get();
+      parameter = node;
   }
   if (!parameter || parameter->kind != zavo::tensor_trace::NodeKind::Parameter) {
     std::cerr << "zavo-prune: " << options.run.graph << ": no parameter named " << options.parameter

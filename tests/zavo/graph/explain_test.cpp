@@ -59,7 +59,7 @@ void replay(const tensor_trace::Graph& graph, Log& log) {
   PruneGraphParserState state;
   state.observer = &log;
   for (const auto& owned : graph.nodes()) {
-    log.node = owned.get();
+    log.node = owned;
     engine::utils::TensorLabels labels(owned->result_shape ? owned->result_shape->size() : 0);
     if (owned->kind == NodeKind::Call) {
       engine::node_handlers::get_node_handler (*owned->as_op_node())(state, *owned->as_op_node());

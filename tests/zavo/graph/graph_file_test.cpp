@@ -66,7 +66,8 @@ TEST(ReadGraph, ReadsNodesShapesOperationsAndOutputs) {
     seen += std::to_string(static_cast<int>(node.kind)) + " " + node.name + " " +
             tensor_trace::shape_text(node.result_shape);
     if (const auto* op = node.as_op_node())
-      seen += " " + op->operation_name + tensor_trace::text_form(Value(op->args));
+      seen += " " + op->operation_name +
+              tensor_trace::text_form(Value(tensor_trace::Sequence(op->args.begin(), op->args.end())));
     seen += "; ";
   }
   EXPECT_EQ(seen,

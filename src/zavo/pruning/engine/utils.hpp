@@ -301,7 +301,7 @@ void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
 bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
 
 // The node's output sizes, or none.
-inline const std::optional<Shape>& get_shape(const ZavoNode& node) {
+inline const tensor_trace::ResultShape& get_shape(const ZavoNode& node) {
   return node.result_shape;
 }
 

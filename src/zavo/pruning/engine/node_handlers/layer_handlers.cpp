@@ -91,8 +91,8 @@ struct LayerArguments {
 };
 
 LayerArguments read_layer_arguments(const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
   const ZavoNode& input_node = _as_tensor_argument(
       node, "input",
       get_argument({.arg_pos = 0, .arg_key = "input", .args = args, .kwargs = kwargs}));
@@ -138,8 +138,8 @@ void _process_input_for_conv_like_operation(PruneGraphParserState& pruning_state
 }
 
 void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
 
   const auto [input_node, weight, bias] = read_layer_arguments(node);
   const std::int64_t groups = integer_argument(
@@ -245,8 +245,8 @@ void _linear_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode
 }
 
 void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
 
   const ZavoNode& src_node = _as_tensor_argument(
       node, "input",
