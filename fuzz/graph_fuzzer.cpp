@@ -1,6 +1,7 @@
 // Fuzz target over everything a graph file reaches: the reader, the strict and the lenient
 // parse, the report and the summary. It stops the run (a crash, for the fuzzer) when
 //  - anything other than the reader's own `GraphFileError` escapes the reader,
+//  - the fast reader and the checking reader disagree (a graph, or a message),
 //  - anything escapes the parse, the report or the summary,
 //  - a report is not valid JSON,
 //  - a strict parse that completed gives another report than a lenient one (with nothing to
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -52,15 +54,27 @@ std::string report_of(const Graph& graph, bool lenient, bool& completed) {
   return text;
 }
 
-void check(std::string_view text) {
-  Graph graph;
+// The graph `text` holds, read by `reader`, or the reader's message.
+std::string read_with(std::string_view text, zavo::graph::GraphReader reader,
+                      std::optional<Graph>& graph) {
   try {
-    graph = zavo::graph::read_graph_text(text);
-  } catch (const zavo::graph::GraphFileError&) {
-    return;
+    graph = zavo::graph::read_graph_text(text, reader);
+    return zavo::graph::graph_text(*graph);
+  } catch (const zavo::graph::GraphFileError& e) {
+    return std::string("rejected: ") + e.what();
   } catch (const std::exception& e) {
     fail(std::string("the reader let another error escape: ") + e.what());
   }
+}
+
+void check(std::string_view text) {
+  std::optional<Graph> read, checked;
+  const std::string fast = read_with(text, zavo::graph::GraphReader::Fast, read);
+  if (fast != read_with(text, zavo::graph::GraphReader::Checking, checked))
+    fail("the fast and the checking reader disagree on:\n" + std::string(text));
+  if (!read)
+    return;
+  const Graph& graph = *read;
   try {
     bool strict_completed = false;
     bool lenient_completed = false;

@@ -687,6 +687,23 @@ class GraphStore {
     return reinterpret_cast<std::uintptr_t>(entry) | tag;
   }
 
+  // The store's buffer for a payload's key, holding the counts `size` and `extra`; valid until
+  // the next call.
+  std::string& key_buffer(std::uint32_t size, std::uint32_t extra) {
+    key_.assign(2 * sizeof(std::uint32_t), '\0');
+    std::memcpy(key_.data(), &size, sizeof size);
+    std::memcpy(key_.data() + sizeof size, &extra, sizeof extra);
+    return key_;
+  }
+
+  // The text of `operation`'s short name.
+  Text short_name(OperationKey operation) {
+    auto [it, added] = short_names_.try_emplace(operation);
+    if (added)
+      it->second = text(operation->short_name());
+    return it->second;
+  }
+
   // A payload that is not shared (a sequence that holds nodes), with room for `bytes` bytes.
   Payload* arena_payload(std::uint32_t size, std::uint32_t extra, std::size_t bytes) {
     void* memory = arena.allocate(sizeof(Payload) + bytes, 16);
@@ -710,6 +727,8 @@ class GraphStore {
                             InternSet(payload_key_of<5>), InternSet(payload_key_of<6>),
                             InternSet(payload_key_of<7>)};
   std::deque<Shape> shape_storage_;
+  std::unordered_map<OperationKey, Text> short_names_;
+  std::string key_;
 };
 
 // --- the graph -------------------------------------------------------------------------------
@@ -731,16 +750,6 @@ std::int64_t Graph::next_id() const {
 
 namespace {
 
-// The counts and data of a payload, as `payload_key` reads them, made for a lookup.
-template <typename... Parts>
-std::string payload_key_bytes(std::uint32_t size, std::uint32_t extra, const Parts&... parts) {
-  std::string key(2 * sizeof(std::uint32_t), '\0');
-  std::memcpy(key.data(), &size, sizeof size);
-  std::memcpy(key.data() + sizeof size, &extra, sizeof extra);
-  (key.append(parts), ...);
-  return key;
-}
-
 std::string_view bytes_of(const auto& value) {
   return {reinterpret_cast<const char*>(&value), sizeof value};
 }
@@ -748,42 +757,51 @@ std::string_view bytes_of(const auto& value) {
 }  // namespace
 
 Value Graph::text(std::string_view text) {
-  return Value::from_bits(
-      store_->payload(Value::kText, payload_key_bytes(checked_size(text.size()), 0, text)));
+  std::string& key = store_->key_buffer(checked_size(text.size()), 0);
+  key.append(text);
+  return Value::from_bits(store_->payload(Value::kText, key));
 }
 
 Value Graph::opaque(std::string_view text, std::string_view type) {
-  return Value::from_bits(store_->payload(
-      Value::kOpaque,
-      payload_key_bytes(checked_size(text.size()), checked_size(type.size()), text, type)));
+  std::string& key = store_->key_buffer(checked_size(text.size()), checked_size(type.size()));
+  key.append(text).append(type);
+  return Value::from_bits(store_->payload(Value::kOpaque, key));
 }
 
 Value Graph::number(double number) {
-  return Value::from_bits(
-      store_->payload(Value::kFloat, payload_key_bytes(0, 0, bytes_of(number))));
+  std::string& key = store_->key_buffer(0, 0);
+  key.append(bytes_of(number));
+  return Value::from_bits(store_->payload(Value::kFloat, key));
 }
 
 Value Graph::integer(std::int64_t integer) {
   if (integer >= -kSmallIntLimit && integer < kSmallIntLimit)
     return Value(integer);
-  return Value::from_bits(
-      store_->payload(Value::kBigInt, payload_key_bytes(0, 0, bytes_of(integer))));
+  std::string& key = store_->key_buffer(0, 0);
+  key.append(bytes_of(integer));
+  return Value::from_bits(store_->payload(Value::kBigInt, key));
 }
 
 Value Graph::sequence(ValueList items) {
   const std::uint32_t size = checked_size(items.size());
-  std::vector<Value> adopted;
-  adopted.reserve(items.size());
-  bool holds_nodes = false;
-  for (const Value& item : items) {
-    adopted.push_back(adopt(item));
-    const Value& own = adopted.back();
-    holds_nodes = holds_nodes || own.is_node() || (own.is_sequence() && own.payload()->extra);
+  auto own = [this](const Value& item) {
+    return !item.has_payload() || item.payload()->owner == store_.get();
+  };
+  if (!std::ranges::all_of(items, own)) {
+    // Items held elsewhere are copied in first.
+    std::vector<Value> adopted;
+    adopted.reserve(items.size());
+    for (const Value& item : items)
+      adopted.push_back(adopt(item));
+    return sequence(adopted);
   }
+  bool holds_nodes = false;
+  for (const Value& item : items)
+    holds_nodes = holds_nodes || item.is_node() || (item.is_sequence() && item.payload()->extra);
   if (!holds_nodes) {
     // Kept once: its items are scalars and values of this graph, each one word.
-    std::string key = payload_key_bytes(size, 0);
-    for (const Value& item : adopted)
+    std::string& key = store_->key_buffer(size, 0);
+    for (const Value& item : items)
       key.append(bytes_of(item.bits_));
     return Value::from_bits(store_->payload(Value::kSequence, key));
   }
@@ -791,9 +809,13 @@ Value Graph::sequence(ValueList items) {
   // not kept once either.
   Payload* payload = store_->arena_payload(size, 1, items.size() * sizeof(Value));
   auto* stored = reinterpret_cast<Value*>(payload_data(payload));
-  for (std::size_t i = 0; i < adopted.size(); ++i)
-    new (stored + i) Value(std::move(adopted[i]));
+  for (std::size_t i = 0; i < items.size(); ++i)
+    new (stored + i) Value(Value::from_bits(items[i].bits_));
   return Value::from_bits(reinterpret_cast<std::uintptr_t>(payload) | Value::kSequence);
+}
+
+Text Graph::intern(std::string_view text) {
+  return store_->text(text);
 }
 
 // `value` as a value of this graph: itself when it is a scalar, a node or already held here;
@@ -860,7 +882,8 @@ const ZavoOpNode& Graph::add_call(std::string_view name, OperationKey operation,
       new (stored_kwargs + i) Keyword{store_->text(keyword.key), adopt(keyword.value)};
     }
   }
-  const Text op_name = store_->text(operation_name ? *operation_name : operation->short_name());
+  const Text op_name =
+      operation_name ? store_->text(*operation_name) : store_->short_name(operation);
   auto* memory = arena.allocate(sizeof(ZavoOpNode), alignof(ZavoOpNode));
   const ZavoOpNode* node = new (memory)
       ZavoOpNode(next_id(), store_->own_text(name),

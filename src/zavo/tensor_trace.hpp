@@ -484,6 +484,8 @@ class Graph {
   Value integer(std::int64_t integer);
   // A sequence of `items` (each a value of this graph, or copied into it).
   Value sequence(ValueList items);
+  // A text of the graph, kept once: for keywords.
+  Text intern(std::string_view text);
 
   std::span<const ZavoNode* const> nodes() const { return nodes_; }
   const ZavoNode& node(std::size_t id) const { return *nodes_.at(id); }
