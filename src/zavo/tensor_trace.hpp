@@ -365,7 +365,7 @@ class ResultShape {
   const Shape* operator->() const { return shape_; }
   // Raises `std::bad_optional_access` when there is no shape.
   const Shape& value() const;
-  operator std::optional<Shape>() const {
+  explicit operator std::optional<Shape>() const {
     return shape_ ? std::optional<Shape>(*shape_) : std::nullopt;
   }
   friend bool operator==(const ResultShape& a, const ResultShape& b) {

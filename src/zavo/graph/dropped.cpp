@@ -11,7 +11,7 @@ namespace {
 
 using pruning::engine::node_handlers::_tensor_get_node_handler;
 using pruning::engine::node_handlers::get_node_handler;
-using pruning::engine::utils::get_flatten_labels;
+using pruning::engine::utils::for_each_recorded_label;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
 using pruning::engine::utils::Label;
@@ -42,20 +42,18 @@ std::vector<DroppedLabels> find_dropped_labels(
     // A node passed many times is looked at once: its labels are the same every time.
     const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
     ++round;
-    for (Label label : get_flatten_labels(state, *call))
-      stamp(label) = round;
+    auto keep = [&](Label label) { stamp(label) = round; };
+    for_each_recorded_label(state, *call, keep);
     for (const ZavoNode* input : inputs) {
-      if (input->kind == NodeKind::Parameter) {
-        for (Label label : get_flatten_labels(state, *input))
-          stamp(label) = round;
-      }
+      if (input->kind == NodeKind::Parameter)
+        for_each_recorded_label(state, *input, keep);
     }
     lost.clear();
     for (const ZavoNode* input : inputs) {
-      for (Label label : get_flatten_labels(state, *input)) {
+      for_each_recorded_label(state, *input, [&](Label label) {
         if (stamp(label) != round && is_label_prunable(state, label))
           lost.push_back(label);
-      }
+      });
     }
     if (lost.empty())
       continue;
@@ -76,14 +74,14 @@ std::vector<DroppedLabels> find_dropped_labels(
   for (const auto& owned : graph.nodes()) {
     if (owned->kind != NodeKind::Parameter)
       continue;
-    for (Label label : get_flatten_labels(state, *owned)) {
+    for_each_recorded_label(state, *owned, [&](Label label) {
       auto it = std::lower_bound(drops.begin(), drops.end(), std::pair{label, std::size_t{0}});
       for (; it != drops.end() && it->first == label; ++it) {
         auto& parameters = dropped[it->second].parameters;
         if (parameters.empty() || parameters.back() != owned->id)
           parameters.push_back(owned->id);
       }
-    }
+    });
   }
   return dropped;
 }

@@ -60,7 +60,7 @@ void add_distinct(std::vector<std::int64_t>& sets, std::int64_t set) {
     sets.push_back(set);
 }
 
-Json shape_json(const std::optional<tensor_trace::Shape>& shape) {
+Json shape_json(const tensor_trace::ResultShape& shape) {
   return shape ? Json(*shape) : Json(nullptr);
 }
 

@@ -40,8 +40,8 @@ struct Log final : engine::utils::LabelObserver {
   std::unordered_map<Label, Fold> folds;                             // by folded label
 
   void refuse(Label label) { refused.try_emplace(label, node->id, outputs); }
-  void label_created(Label label, bool prunable) override {
-    if (!prunable)
+  void labels_created(Label first, std::size_t count, bool prunable) override {
+    for (Label label = first; !prunable && label < first + static_cast<Label>(count); ++label)
       refuse(label);
   }
   void label_marked_non_prunable(Label label) override { refuse(label); }

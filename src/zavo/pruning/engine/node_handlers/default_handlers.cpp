@@ -20,8 +20,11 @@ void _mark_node_inputs_as_non_prunable(PruneGraphParserState& pruning_state,
                                        const ZavoOpNode& node) {
   // Marking is idempotent: an input passed many times is marked once, so that the cost follows
   // the distinct inputs' labels, not the number of times they are passed.
-  for (const ZavoNode* input_node : node.distinct_input_nodes())
-    _mark_labels_as_non_prunable(pruning_state, get_flatten_labels(pruning_state, *input_node));
+  // Marking writes flags only, never the lists being read.
+  for (const ZavoNode* input_node : node.distinct_input_nodes()) {
+    for_each_recorded_label(pruning_state, *input_node,
+                            [&](Label label) { mark_non_prunable(pruning_state, label); });
+  }
 }
 
 void _mark_labels_as_non_prunable(PruneGraphParserState& pruning_state,

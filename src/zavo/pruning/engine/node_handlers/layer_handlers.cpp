@@ -147,7 +147,7 @@ void _conv_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& 
       get_argument(
           {.arg_pos = 6, .arg_key = "groups", .args = args, .kwargs = kwargs, .default_value = 1}));
 
-  const std::optional<Shape>& input_shape = get_shape(input_node);
+  const tensor_trace::ResultShape& input_shape = get_shape(input_node);
   if (!input_shape) {
     _default_node_handler(pruning_state, node);
     return;
@@ -266,7 +266,7 @@ void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
 
   // The joined range is normalised against the input's dimensions; without them there is
   // nothing to normalise against.
-  const std::optional<Shape>& input_shape = get_shape(src_node);
+  const tensor_trace::ResultShape& input_shape = get_shape(src_node);
   if (!input_shape)
     throw LookupError(describe(node) + ": the shape of input " + src_node.name + " is unknown");
   require_dimensions(node, "input " + src_node.name, input_shape->size(), 1);

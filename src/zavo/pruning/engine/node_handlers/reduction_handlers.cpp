@@ -118,7 +118,7 @@ void _unary_reduce_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
     _default_node_handler(pruning_state, node);
     return;
   }
-  const std::optional<Shape>& input_shape = get_shape(input_node);
+  const tensor_trace::ResultShape& input_shape = get_shape(input_node);
   // A reduction over all dimensions, an input without labels or without a known shape.
   if (!dim || !prune_dimension || !input_shape) {
     _default_node_handler(pruning_state, node);
