@@ -1,5 +1,5 @@
-// Reads, parses and reports graphs in one process and prints the processor time of each phase
-// and the memory in use: where the whole command's time goes.
+// Reads, parses and reports graphs in one process and prints the processor time of each phase,
+// the file's and the report's size and the memory in use: where the whole command's time goes.
 //
 //   graph_scale [SHAPE] [POSITIONS...]      generated graphs (default: residual 1e6)
 //   graph_scale FILE...                     graph files, read in chunks as the command does
@@ -37,7 +37,7 @@ double heap_mib() {
   return zavo::benchmarks::heap_bytes() / (1024.0 * 1024.0);
 }
 
-// Processor seconds that `step` takes.
+// Processor seconds of `step` (steadier than wall time on a shared machine).
 template <typename F>
 double seconds(F&& step) {
   auto now = [] {
@@ -81,14 +81,16 @@ int main(int argc, char** argv) {
   if (inputs.empty())
     inputs.emplace_back(std::uint64_t{1'000'000});
 
-  std::printf("%9s %11s %8s %8s %8s %8s %8s %8s %8s %9s %9s\n", "nodes", "positions", "load s",
-              "parse s", "report s", "summary", "json s", "ns/node", "ns/pos", "heap load",
-              "heap parse");
+  std::printf("%9s %11s %9s %8s %8s %8s %8s %8s %8s %8s %9s %9s\n", "nodes", "positions",
+              "file MiB", "load s", "parse s", "report s", "summary", "json s", "ns/node", "ns/pos",
+              "heap load", "heap parse");
   for (const auto& input : inputs) {
     double base = heap_mib();
     zavo::tensor_trace::Graph graph;
     double load = 0;
+    std::uintmax_t file_bytes = 0;
     if (const auto* file = std::get_if<std::string>(&input)) {
+      file_bytes = std::filesystem::file_size(*file);
       load = seconds([&] { graph = zavo::graph::read_graph_file(*file); });
     } else {
       auto config = zavo::benchmarks::series_config(shape, std::get<std::uint64_t>(input));
@@ -97,6 +99,7 @@ int main(int argc, char** argv) {
         return 2;
       }
       std::string text = zavo::benchmarks::graph_text(*config);
+      file_bytes = text.size();
       load = seconds([&] { graph = zavo::graph::read_graph_text(text); });
     }
     double after_load = heap_mib();
@@ -116,13 +119,15 @@ int main(int argc, char** argv) {
     const std::uint64_t positions = positions_of(graph, result);
     const double command = load + parse + build + summary;  // `analyze` without -o
     std::printf(
-        "%9zu %11llu %8.3f %8.3f %8.3f %8.3f %8.3f %8.1f %8.1f %9.1f %9.1f   %lld classes, %lld "
-        "prunable; summary %zu B, report %zu B\n",
-        graph.size(), static_cast<unsigned long long>(positions), load, parse, build, summary, json,
+        "%9zu %11llu %9.1f %8.3f %8.3f %8.3f %8.3f %8.3f %8.1f %8.1f %9.1f %9.1f   %lld classes, "
+        "%lld prunable; summary %zu B, report %.1f MiB\n",
+        graph.size(), static_cast<unsigned long long>(positions),
+        static_cast<double>(file_bytes) / (1024.0 * 1024.0), load, parse, build, summary, json,
         command * 1e9 / static_cast<double>(graph.size()),
         command * 1e9 / static_cast<double>(positions), after_load - base, after_parse - base,
         static_cast<long long>(report->summary.channel_classes),
-        static_cast<long long>(report->summary.prunable_classes), summary_bytes, json_bytes);
+        static_cast<long long>(report->summary.prunable_classes), summary_bytes,
+        static_cast<double>(json_bytes) / (1024.0 * 1024.0));
   }
   std::printf("peak resident memory of the process: %.1f MiB\n", status_mib("VmHWM"));
   return 0;

@@ -17,9 +17,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "report_versions.hpp"
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
@@ -41,17 +43,29 @@ using zavo::tensor_trace::Graph;
 // and a fuzzer should spend its time on many small graphs.
 constexpr std::int64_t kPositionBudget = std::int64_t{1} << 16;
 
+// The report in both versions, each valid JSON, the second holding exactly what the first does.
 std::string report_of(const Graph& graph, bool lenient, bool& completed) {
   auto result = zavo::graph::parse_graph(
       graph, {.lenient = lenient, .label_position_budget = kPositionBudget});
   completed = !result.error;
   auto report = zavo::graph::build_report(graph, result);
-  std::string text = zavo::graph::report_json(report);
-  if (!nlohmann::json::accept(text))
-    fail(std::string(lenient ? "lenient" : "strict") + " report is not valid JSON:\n" + text);
+  const std::string mode = lenient ? "lenient" : "strict";
+  std::string text = zavo::graph::report_json(report, zavo::graph::ReportVersion::V1);
+  const std::string text_2 = zavo::graph::report_json(report, zavo::graph::ReportVersion::V2);
+  for (const std::string* version : {&std::as_const(text), &text_2}) {
+    if (!nlohmann::json::accept(*version))
+      fail(mode + " report is not valid JSON:\n" + *version);
+  }
+  try {
+    if (zavo::testing::version_1_layout(nlohmann::json::parse(text_2)) !=
+        nlohmann::json::parse(text))
+      fail(mode + " report: version 2 holds something else than version 1:\n" + text_2);
+  } catch (const std::runtime_error& e) {
+    fail(mode + " report: " + e.what() + ":\n" + text_2);
+  }
   if (zavo::graph::summary_text(report).empty())
     fail("empty summary");
-  return text;
+  return text + text_2;
 }
 
 // The graph `text` holds, read by `reader`, or the reader's message.
