@@ -25,6 +25,7 @@ from zavo.analysis import (  # noqa: F401
     Report,
     ZavoError,
     analyze_graph,
+    load_report,
     native_dirs as _native_dirs,
 )
 
