@@ -163,7 +163,7 @@ class PruneResult:
     per layer whose channel counts changed; `removed_classes` of
     `prunable_classes`; `output_shapes` of the check; `report` the analysis
     (of the last round); `amount` or `target` (("macs" or "params", share
-    kept)), `set_limit` and `cost_weight` as given; `rounds` a `Round` per
+    kept)), `set_limit` as given; `rounds` a `Round` per
     step (parameters and MACs after it, classes removed, the ranking's scores).
     """
 
@@ -239,7 +239,7 @@ def _target(amount, target_macs, target_params):
 def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
           round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
           target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
-          steps=1, between_steps=None, set_limit=0.8, cost_weight=0.0):
+          steps=1, between_steps=None, set_limit=0.8):
     """Prune the channels of `model`; returns a `PruneResult`.
 
     How much (one of):
@@ -258,9 +258,6 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     - `normalize`: how a global ranking compares sets: "mean" (each score over
       its set's mean), "element" (over the parameter elements it removes),
       "none".
-    - `cost_weight`: with a target, rank each class by its normalised score
-      over (the share of the target's measure it saves) ** cost_weight: 0
-      ranks by score alone, 1 by score per MAC (or parameter) saved.
     - `set_limit`: no tied set loses more than this share of the channels it
       had before the first round, whatever the ranking (0.8).
     Schedule:
@@ -285,7 +282,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     check_criterion(importance)
     if global_ranking is None:
         global_ranking = target is not None
-    check_limits(amount, global_ranking, set_limit, cost_weight)  # every round's amount is below the whole
+    check_limits(amount, global_ranking, set_limit)  # every round's amount is below the whole
     ignored_prefixes(model, ignored_layers)  # refused before any work
     names = {id(m): n for n, m in model.named_modules()}
     ignored_layers = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
@@ -328,8 +325,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
                         global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
                         round_to=round_to, costs=Costs(model, params, macs, counter.per_element), data=data,
-                        loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit, original_shapes=original,
-                        cost_weight=cost_weight)
+                        loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit, original_shapes=original)
         stage(prefix + "removing %d channel classes" % len(chosen.groups))
         prune_slices(model, [c for group in chosen.groups for c in group.channels])
         stage(prefix + "checking the pruned model")
@@ -353,7 +349,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     stage("done")
     return PruneResult(
         model=model, name=name, amount=amount, target=target, steps=steps, rounds=rounds, normalize=normalize,
-        set_limit=set_limit, cost_weight=cost_weight,
+        set_limit=set_limit,
         importance=importance if isinstance(importance, str) else "custom",
         global_ranking=global_ranking, parameters=(params_before, params),
         macs=(macs_before, macs), layers=layers, removed_classes=removed,

@@ -159,20 +159,18 @@ def _summary(scores, removed):
     return ScoreSummary(min(scores), statistics.median(scores), max(scores), max(removed) if removed else None)
 
 
-def check_limits(amount, global_ranking, set_limit, cost_weight):
-    """Refuses a `set_limit` or `cost_weight` out of range, and an amount per set that the limit forbids."""
+def check_limits(amount, global_ranking, set_limit):
+    """Refuses a `set_limit` out of range, and an amount per set that the limit forbids."""
     if not 0 < set_limit <= 1:
         raise ValueError("set_limit must be above 0 and at most 1, not %r" % (set_limit,))
     if amount is not None and not global_ranking and amount > set_limit:
         raise ValueError("amount=%g would remove more of each tied set than set_limit=%g allows; raise set_limit"
                          % (amount, set_limit))
-    if not cost_weight >= 0:
-        raise ValueError("cost_weight must be at least 0, not %r" % (cost_weight,))
 
 
 def select(model, report, amount=None, target=None, importance="l1", global_ranking=False, normalize="mean",
            ignored_layers=(), round_to=None, costs=None, data=None, loss_fn=None, seed=0, set_limit=1.0,
-           original_shapes=None, cost_weight=0.0):
+           original_shapes=None):
     """The classes to remove: a `Selection`.
 
     Give `amount` (a share of classes) or `target` (("macs" or "params",
@@ -181,8 +179,7 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
     when `global_ranking` is False, so that every set loses the same share.
     No dimension loses more than `set_limit` of its size in `original_shapes`
     ({name: shape}, the shapes before any round; the current ones by
-    default).  With a target and `cost_weight` w, a class ranks by its score
-    over (the share of the measure it saves) ** w.
+    default).
     """
     if (amount is None) == (target is None):
         raise ValueError("give either amount or a target")
@@ -190,7 +187,7 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
         raise ValueError("amount must be at least 0 and below 1, not %r" % (amount,))
     if round_to is not None and (not isinstance(round_to, int) or round_to < 1):
         raise ValueError("round_to must be a positive integer, not %r" % (round_to,))
-    check_limits(amount, global_ranking, set_limit, cost_weight)
+    check_limits(amount, global_ranking, set_limit)
     check_normalization(normalize)
     groups, sets = tied_sets(model, report, ignored_layers)
     raw = class_scores(model, groups, importance, data=data, loss_fn=loss_fn, seed=seed, sets=sets)
@@ -224,7 +221,7 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
 
     kept = None
     if target is not None:
-        chosen, kept = _walk(members, ranked, base, fits, take, target, costs, round_to, cost_weight, set_limit)
+        chosen, kept = _walk(members, ranked, base, fits, take, target, costs, round_to, set_limit)
     else:
         chosen = _by_amount(members, ranked, fits, take, amount, global_ranking)
         if round_to:
@@ -270,15 +267,12 @@ def _blocks(ordered, channels, round_to):
     return blocks
 
 
-def _walk(members, ranked, base, fits, take, target, costs, round_to, cost_weight, set_limit):
+def _walk(members, ranked, base, fits, take, target, costs, round_to, set_limit):
     """Take blocks down the global ranking, pricing each, until the kept share of the target's
     measure reaches the target: ({tied: [candidates]}, share kept).
 
-    Each set offers its next block; the lowest key goes first: the block's
-    mean score, over the share of the measure it saves per class raised to
-    `cost_weight`.  What a block saves only shrinks as other sets lose
-    channels, so keys only grow: a stale key at the top is priced again and
-    put back, and the block with the lowest fresh key is always the next.
+    Each set offers its next block, keyed by its mean score; the lowest goes
+    first, and the set's entry then gets its next block's key.
     A block that would cross the target further than stopping before it
     falls short is left out with the rest of its set, and the walk goes on
     with other sets' blocks: a small model with coarse channels lands close too.
@@ -311,10 +305,7 @@ def _walk(members, ranked, base, fits, take, target, costs, round_to, cost_weigh
         return merged if fits(merged) else None
 
     def key(tied):
-        block, merged, score = per_set[tied][done[tied]]
-        if cost_weight:
-            saving = (kept - walker.price(merged)) / len(block)
-            score = score / saving ** cost_weight if saving > 0 else math.inf
+        block, _, score = per_set[tied][done[tied]]
         return score, block[0].group.label, done[tied]
 
     def commit(tied):
@@ -332,9 +323,8 @@ def _walk(members, ranked, base, fits, take, target, costs, round_to, cost_weigh
         if head(tied) is None:
             heapq.heappop(heap)
             continue
-        fresh = key(tied) if cost_weight or version != done[tied] else None
-        if fresh is not None and fresh != (score, label, version):
-            heapq.heapreplace(heap, (fresh, tied))
+        if version != done[tied]:  # the set has moved on to its next block
+            heapq.heapreplace(heap, (key(tied), tied))
             continue
         if walker.price(head(tied)) >= share:
             commit(tied)
