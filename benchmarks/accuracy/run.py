@@ -20,9 +20,9 @@ without round_to.  Everything is seeded: two runs give the same accuracies.
 Each run is one job; --jobs of them go at once, each on one thread, and each
 keeps its row in --out (results-*.json) as it ends.  A run whose row is there
 is not run again, so a benchmark cut short goes on where it stopped.
-Latencies are measured afterwards, one model at a time, from the saved models:
---remeasure measures them again (latency needs a quiet machine; accuracy does
-not), --tables only prints the tables of what is in --out.
+Latencies of the saved models not measured yet follow, one model at a time;
+--remeasure measures all of them again (latency needs a quiet machine; accuracy
+does not), --tables only prints the tables of what is in --out.
 """
 
 import argparse
@@ -240,7 +240,7 @@ def load_results(out):
             for key in results:
                 results[key].extend(part.get(key, []))
     path = os.path.join(out, "latency.json")
-    latency = {"models": {}, "round_to": [], "load": None}
+    latency = {"models": {}, "round_to": [], "load": []}
     if os.path.exists(path):
         with open(path, encoding="utf-8") as stream_in:
             latency = json.load(stream_in)
@@ -251,19 +251,28 @@ def load_results(out):
 
 
 def measure_all(args):
-    """Latency of every saved model and of the round_to cuts, one at a time: latency.json."""
+    """Latency of the saved models and of the round_to cuts, one at a time, into latency.json:
+    those not measured yet, or with --remeasure all of them again.  Each sitting's load is kept."""
     torch.set_num_threads(1)
     results = load_results(args.out)
+    path = os.path.join(args.out, "latency.json")
+    latency = {"models": {}, "round_to": [], "load": []}
+    if os.path.exists(path) and not args.remeasure:
+        with open(path, encoding="utf-8") as stream_in:
+            latency = json.load(stream_in)
+    models, round_rows = latency["models"], latency["round_to"]
     test = fmnist.load("t10k")
     example = (test[0][:1],)
     probe = list(fmnist.batches(*fmnist.load("train"), BATCH, 4, seed=2))
     load = os.getloadavg()
-    models, round_rows = {}, []
     for network in sorted({r["network"] for r in results["base"]}):
         base = load_baseline(network, None, args.out, args.epochs)[0]
-        models[network] = measure(base, example)
+        if network not in models:
+            models[network] = measure(base, example)
         for target in sorted({r["target"] for r in results["rows"] if r["network"] == network}, reverse=True):
             for round_to in (None, 4, 8):
+                if any((r["network"], r["target"], r["round_to"]) == (network, target, round_to) for r in round_rows):
+                    continue
                 try:
                     result = zavo.prune(base, example, target_macs=target, importance="taylor", data=probe,
                                         round_to=round_to)
@@ -271,11 +280,13 @@ def measure_all(args):
                     continue
                 round_rows.append(dict(network=network, target=target, round_to=round_to, macs=result.macs[1],
                                        **measure(result.model, example)))
-    for r in results["rows"]:
-        models[r["model"]] = measure(torch.load(os.path.join(args.out, r["model"])), example)
-    latency = {"models": models, "round_to": round_rows, "load": [load, os.getloadavg()]}
-    with open(os.path.join(args.out, "latency.json"), "w", encoding="utf-8") as stream_out:
+    measured = [r["model"] for r in results["rows"] if r["model"] not in models]
+    for name in measured:
+        models[name] = measure(torch.load(os.path.join(args.out, name)), example)
+    latency["load"].append([load, os.getloadavg(), len(measured)])
+    with open(path + ".tmp", "w", encoding="utf-8") as stream_out:
         json.dump(latency, stream_out, indent=1)
+    os.replace(path + ".tmp", path)
 
 
 def schedule_name(r):
@@ -368,9 +379,9 @@ def write_results(results, out):
         text.append("| %s | %.1f%% | %s | %s | %.3f | %.2f | %.2fx | %.2fx |" % (
             r["network"], 100 * r["macs_share"], r["round_to"] or "-", "{:,}".format(r["macs"]),
             r["latency_1_ms"], r["latency_64_ms"], r["speedup_1"], r["speedup_64"]))
-    if results["load"]:
-        text += ["", "latencies measured at load average %.2f/%.2f/%.2f (1, 5, 15 minutes) before, %.2f/%.2f/%.2f "
-                 "after" % (*results["load"][0], *results["load"][1])]
+    for before, after, count in results["load"]:
+        text += ["latencies of %d runs measured at load average %.2f/%.2f/%.2f (1, 5, 15 minutes) before, "
+                 "%.2f/%.2f/%.2f after" % (count, *before, *after)]
     cpu = sum(r.get("cpu_s", 0) + r.get("trained_cpu_s", 0) for r in rows + base_rows)
     text += ["processor time of pruning and fine-tuning: %.0f s (baselines trained: %.0f s of it)" % (
         cpu, sum(r.get("trained_cpu_s", 0) for r in base_rows))]
