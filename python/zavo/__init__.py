@@ -5,6 +5,7 @@
     result = zavo.prune(model, example_inputs, amount=0.3)  # a smaller model that still runs
     result = zavo.prune(model, example_inputs, target_macs=0.5, importance="taylor", data=batches)
     print(result)
+    teacher = zavo.Distiller(model)   # fine-tune result.model with teacher.loss(outputs, inputs, targets)
 
 `analyze_graph` analyses a graph file or the in-memory graph of `trace`; the
 analysis is the native engine of the `zavo-prune` command, loaded as the
@@ -61,6 +62,14 @@ def measure_latency(model, example_inputs, threads=1, batch_sizes=(1, 64), **opt
     from zavo import latency
 
     return latency.measure_latency(model, example_inputs, threads=threads, batch_sizes=batch_sizes, **options)
+
+
+def Distiller(model, temperature=4.0, alpha=0.9, **options):
+    """A frozen copy of `model` whose `loss(outputs, inputs, targets)` fine-tunes a pruned copy
+    toward it (knowledge distillation); see `zavo.distill`."""
+    from zavo import distill
+
+    return distill.Distiller(model, temperature=temperature, alpha=alpha, **options)
 
 
 def dumps_graph(graph):

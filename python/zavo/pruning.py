@@ -17,7 +17,7 @@ from torch.overrides import TorchFunctionMode
 from zavo import export
 from zavo.analysis import ZavoError, analyze_graph
 from zavo.importance import check_criterion
-from zavo.selection import Costs, ignored_prefixes, select
+from zavo.selection import Costs, check_limits, ignored_prefixes, select
 from zavo.surgery import CHANNEL_COUNTS, prune_slices
 
 # Layer attributes that count channels, before and after, for the layers that changed.
@@ -163,8 +163,8 @@ class PruneResult:
     per layer whose channel counts changed; `removed_classes` of
     `prunable_classes`; `output_shapes` of the check; `report` the analysis
     (of the last round); `amount` or `target` (("macs" or "params", share
-    kept)); `rounds` a `Round` per step (parameters and MACs after it, classes
-    removed, the ranking's scores).
+    kept)), `set_limit` as given; `rounds` a `Round` per
+    step (parameters and MACs after it, classes removed, the ranking's scores).
     """
 
     def __init__(self, **fields):
@@ -239,7 +239,7 @@ def _target(amount, target_macs, target_params):
 def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
           round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
           target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
-          steps=1, between_steps=None):
+          steps=1, between_steps=None, set_limit=0.8):
     """Prune the channels of `model`; returns a `PruneResult`.
 
     How much (one of):
@@ -258,6 +258,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     - `normalize`: how a global ranking compares sets: "mean" (each score over
       its set's mean), "element" (over the parameter elements it removes),
       "none".
+    - `set_limit`: no tied set loses more than this share of the channels it
+      had before the first round, whatever the ranking (0.8).
     Schedule:
     - `steps`: remove it in this many rounds (linear schedule), each ranking the
       model as the previous rounds left it; `between_steps(model, step)` is
@@ -280,6 +282,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     check_criterion(importance)
     if global_ranking is None:
         global_ranking = target is not None
+    check_limits(amount, global_ranking, set_limit)  # every round's amount is below the whole
     ignored_prefixes(model, ignored_layers)  # refused before any work
     names = {id(m): n for n, m in model.named_modules()}
     ignored_layers = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
@@ -303,6 +306,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         counter = _MacCounter()
         run_counted(model, inputs, counter)
     params, macs = params_before, macs_before
+    # Each round's limit counts from the sets as they were before the first one.
+    original = {name: tuple(t.shape) for named in (model.named_parameters(), model.named_buffers()) for name, t in named}
     rounds, removed = [], 0
     for step, (round_amount, round_target) in enumerate(_schedule(amount, target, steps), 1):
         prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
@@ -320,7 +325,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
                         global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
                         round_to=round_to, costs=Costs(model, params, macs, counter.per_element), data=data,
-                        loss_fn=loss_fn, seed=seed + step - 1)
+                        loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit, original_shapes=original)
         stage(prefix + "removing %d channel classes" % len(chosen.groups))
         prune_slices(model, [c for group in chosen.groups for c in group.channels])
         stage(prefix + "checking the pruned model")
@@ -344,6 +349,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     stage("done")
     return PruneResult(
         model=model, name=name, amount=amount, target=target, steps=steps, rounds=rounds, normalize=normalize,
+        set_limit=set_limit,
         importance=importance if isinstance(importance, str) else "custom",
         global_ranking=global_ranking, parameters=(params_before, params),
         macs=(macs_before, macs), layers=layers, removed_classes=removed,

@@ -66,8 +66,8 @@ class Selection(unittest.TestCase):
             (dict(amount=0.3), (6, 12)),
             (dict(amount=0.5), (4, 8)),
             (dict(amount=0.3, round_to=4), (8, 12)),
-            (dict(amount=0.99), (1, 1)),
-            (dict(amount=0.9, global_ranking=True), (1, 2)),  # 21 of 24, and each set keeps one
+            (dict(amount=0.99, set_limit=1.0), (1, 1)),
+            (dict(amount=0.9, global_ranking=True), (2, 4)),  # 21 of 24 asked; no set loses more than 80%
             (dict(amount=0.5, ignored_layers=["conv1"]), (8, 8)),
             (dict(amount=0.5, ignored_layers=[model.conv3]), (4, 16)),  # conv2's outputs feed it
             (dict(amount=0.5, ignored_layers=[model.conv2]), (8, 16)),  # both sets touch it
@@ -80,7 +80,8 @@ class Selection(unittest.TestCase):
                 self.assertEqual((pruned.conv1.out_channels, pruned.bn1.num_features, pruned.conv2.in_channels,
                                   pruned.conv2.out_channels, pruned.bn2.num_features, pruned.conv3.in_channels),
                                  (c1, c1, c1, c2, c2, c2))
-        for options in (dict(amount=1.0), dict(round_to=0), dict(ignored_layers=["nope"]), dict(importance="l3")):
+        for options in (dict(amount=1.0), dict(amount=0.9), dict(amount=0.85, steps=2), dict(set_limit=0),
+                        dict(round_to=0), dict(ignored_layers=["nope"]), dict(importance="l3")):
             with self.subTest(bad=str(options)), self.assertRaises(ValueError):
                 zavo.prune(model, x, report=report, **options)
 
@@ -186,8 +187,9 @@ class Command(unittest.TestCase):
             (["tiny_cnn", "--ignore", "nope"], 2, "error: ignored layer 'nope' is not a module of the model"),
             (["tiny_cnn", "--amount", "1"], 2, "argument --amount: expected a number at least 0 and below 1"),
             (["tiny_cnn", "--amount", "0.3", "--target-params", "0.5"], 2, "not allowed with argument --amount"),
-            (["tiny_transformer", "--target-macs", "0.3"], 2, "error: target_macs=0.3 cannot be reached: keeping one "
-                                                              "channel per dimension of the prunable classes keeps 57.6% of the MACs"),
+            (["tiny_transformer", "--target-macs", "0.3"], 2, "error: target_macs=0.3 cannot be reached: removing at "
+                                                              "most 80% of each tied set's channels (set_limit) keeps "
+                                                              "66.1% of the MACs"),
         ]
         for argv, status, message in cases:
             with self.subTest(message):
