@@ -226,9 +226,10 @@ class DictReader {
                                std::to_string(index) + ")");
     }
     std::string kind = require_string(require_field(node, place, "kind"), place / "kind");
-    if (kind != "input" && kind != "parameter" && kind != "call")
-      reject(place / "kind",
-             "unknown kind " + json_quoted(kind) + " (expected input, parameter or call)");
+    if (kind != "input" && kind != "parameter" && kind != "call" && kind != "constant") {
+      reject(place / "kind", "unknown kind " + json_quoted(kind) + " (expected " +
+                                 std::string(zavo::graph::kNodeKinds) + ")");
+    }
     std::string name = require_string(require_field(node, place, "name"), place / "name");
     auto [first, inserted] = names_.emplace(name, id);
     if (!inserted) {
@@ -240,6 +241,8 @@ class DictReader {
       graph_.add_input(std::move(name), std::move(shape));
     } else if (kind == "parameter") {
       graph_.add_parameter(std::move(name), std::move(shape));
+    } else if (kind == "constant") {
+      graph_.add_constant(std::move(name), std::move(shape));
     } else {
       read_call(node, place, std::move(name), std::move(shape));
     }

@@ -276,18 +276,25 @@ std::vector<const ZavoNode*> ZavoOpNode::collect_all_input_nodes() const {
   return nodes;
 }
 
+namespace {
+const ZavoNode& add_value(std::vector<std::unique_ptr<ZavoNode>>& nodes, NodeKind kind,
+                          std::string name, std::optional<Shape> shape) {
+  auto id = static_cast<std::int64_t>(nodes.size());
+  nodes.push_back(std::make_unique<ZavoNode>(id, kind, std::move(name), std::move(shape)));
+  return *nodes.back();
+}
+}  // namespace
+
 const ZavoNode& Graph::add_input(std::string name, std::optional<Shape> shape) {
-  auto id = static_cast<std::int64_t>(nodes_.size());
-  nodes_.push_back(
-      std::make_unique<ZavoNode>(id, NodeKind::Input, std::move(name), std::move(shape)));
-  return *nodes_.back();
+  return add_value(nodes_, NodeKind::Input, std::move(name), std::move(shape));
 }
 
 const ZavoNode& Graph::add_parameter(std::string name, std::optional<Shape> shape) {
-  auto id = static_cast<std::int64_t>(nodes_.size());
-  nodes_.push_back(
-      std::make_unique<ZavoNode>(id, NodeKind::Parameter, std::move(name), std::move(shape)));
-  return *nodes_.back();
+  return add_value(nodes_, NodeKind::Parameter, std::move(name), std::move(shape));
+}
+
+const ZavoNode& Graph::add_constant(std::string name, std::optional<Shape> shape) {
+  return add_value(nodes_, NodeKind::Constant, std::move(name), std::move(shape));
 }
 
 const ZavoOpNode& Graph::add_call(std::string name, OperationKey operation, Args args,

@@ -215,9 +215,11 @@ using Shape = std::vector<std::int64_t>;
 std::string shape_text(const Shape& shape);
 std::string shape_text(const std::optional<Shape>& shape);
 
-enum class NodeKind { Input, Parameter, Call };
+// A constant is a tensor the model reads but neither takes as an input nor owns (anchors kept in
+// a list, a tensor built from numbers); like an input, it carries no channels.
+enum class NodeKind { Input, Parameter, Call, Constant };
 
-// A traced value: a model input, a tensor owned by the model, or the result of a call.
+// A traced value: a model input, a tensor owned by the model, a constant, or the result of a call.
 class ZavoNode {
  public:
   ZavoNode(std::int64_t node_id, NodeKind node_kind, std::string node_name,
@@ -232,7 +234,7 @@ class ZavoNode {
   std::string name;
   std::optional<Shape> result_shape;  // none when the result is not a tensor or unknown
 
-  // The call node behind this value, or null for inputs and parameters.
+  // The call node behind this value, or null for inputs, parameters and constants.
   const ZavoOpNode* as_op_node() const;
 };
 
@@ -262,6 +264,7 @@ class Graph {
  public:
   const ZavoNode& add_input(std::string name, std::optional<Shape> shape);
   const ZavoNode& add_parameter(std::string name, std::optional<Shape> shape);
+  const ZavoNode& add_constant(std::string name, std::optional<Shape> shape);
   // `operation_name` defaults to the operation's short name.
   const ZavoOpNode& add_call(std::string name, OperationKey operation, Args args, Kwargs kwargs,
                              std::optional<Shape> shape,

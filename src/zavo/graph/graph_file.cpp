@@ -438,9 +438,11 @@ class GraphBuilder final : public json_reader::Handler {
       kind = NodeKind::Parameter;
     } else if (n.kind_text == "call") {
       kind = NodeKind::Call;
+    } else if (n.kind_text == "constant") {
+      kind = NodeKind::Constant;
     } else {
-      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) +
-                              " (expected input, parameter or call)");
+      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) + " (expected " +
+                              std::string(kNodeKinds) + ")");
     }
     if (!check(n.name, "name", Type::String, "a string"))
       return;
@@ -501,6 +503,8 @@ class GraphBuilder final : public json_reader::Handler {
       graph_.add_input(std::move(name), std::move(shape));
     } else if (kind == NodeKind::Parameter) {
       graph_.add_parameter(std::move(name), std::move(shape));
+    } else if (kind == NodeKind::Constant) {
+      graph_.add_constant(std::move(name), std::move(shape));
     } else {
       std::vector<Value>& items = values_at(0);
       Args args(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));

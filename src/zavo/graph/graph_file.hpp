@@ -33,6 +33,8 @@ inline constexpr std::size_t kMaxNameLength = 1024;
 inline constexpr std::size_t kMaxDimensions = 64;
 // The largest size of one dimension.
 inline constexpr std::int64_t kMaxDimensionSize = 2'147'483'647;
+// The node kinds a graph file may use, as an unknown kind's message lists them.
+inline constexpr std::string_view kNodeKinds = "input, parameter, call or constant";
 
 // Reads the graph in `text`, the whole content of a graph file.
 tensor_trace::Graph read_graph_text(std::string_view text);
