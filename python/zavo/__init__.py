@@ -21,6 +21,7 @@ from zavo.analysis import (  # noqa: F401
     NodeError,
     NodeWarning,
     Report,
+    TraceError,
     ZavoError,
     analyze_graph,
     native_dirs as _native_dirs,

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
@@ -457,20 +459,19 @@ class Analysis {
 
   // The report's `summary`, key for key.
   py::dict summary() const {
-    const auto& s = report_.summary;
+    // The report file's summary, field for field (its counts are integers, flags and one share).
+    const nlohmann::ordered_json summary = zavo::graph::summary_json(report_.summary);
     py::dict out;
-    out["nodes"] = s.nodes;
-    out["inputs"] = s.inputs;
-    out["parameters"] = s.parameters;
-    out["calls"] = s.calls;
-    out["channel_classes"] = s.channel_classes;
-    out["prunable_classes"] = s.prunable_classes;
-    out["parameter_elements"] = s.parameter_elements;
-    out["prunable_parameter_elements"] = s.prunable_parameter_elements;
-    out["prunable_share"] = s.prunable_share();
-    out["warnings"] = s.warnings;
-    out["recovered_errors"] = s.recovered_errors;
-    out["completed"] = s.completed;
+    for (const auto& [key, value] : summary.items()) {
+      if (value.is_boolean())
+        out[py::str(key)] = value.get<bool>();
+      else if (value.is_number_unsigned())
+        out[py::str(key)] = value.get<std::uint64_t>();
+      else if (value.is_number_integer())
+        out[py::str(key)] = value.get<std::int64_t>();
+      else
+        out[py::str(key)] = value.get<double>();
+    }
     return out;
   }
 

@@ -27,6 +27,12 @@ class ZavoError(Exception):
     """Base of the errors this package raises."""
 
 
+class TraceError(ZavoError):
+    """A model that cannot be written as a graph: example inputs or outputs of a structure the
+    exporter cannot take, a value a graph file cannot hold, or a model that fails to run; the
+    message names the place."""
+
+
 class GraphError(ZavoError, ValueError):
     """A graph that breaks a rule of the graph format; nothing was analysed.
 

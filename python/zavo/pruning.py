@@ -4,7 +4,9 @@
 graph in process, ranks the prunable channel classes by the importance of the
 weights they remove, removes the lowest `amount` of each tied set of
 dimensions, updates every layer attribute that counts channels, and checks
-that the pruned model runs on the example inputs with the same output shapes.
+that the pruned model runs on the example inputs with the same outputs: the
+same structure and shapes, except sizes that depend on the data
+(`zavo.structure`: the number of detections may change).
 """
 
 import copy
@@ -14,7 +16,7 @@ from collections import namedtuple
 import torch
 from torch.overrides import TorchFunctionMode
 
-from zavo import export
+from zavo import export, structure
 from zavo.analysis import ZavoError, analyze_graph
 from zavo.surgery import CHANNEL_COUNTS, find_tensor, prune_slices
 
@@ -23,20 +25,15 @@ LayerChange = namedtuple("LayerChange", "name type before after")
 
 
 class PruningError(ZavoError):
-    """The pruned model does not run on the example inputs or changed an output's shape."""
-
-
-def _as_tuple(inputs):
-    return (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
+    """The pruned model does not run on the example inputs or changed its outputs' structure."""
 
 
 def analyze_model(model, example_inputs, name="model", lenient=False, check=True):
     """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process."""
-    inputs = _as_tuple(example_inputs)
     mode = model.training
     model.eval()
     try:
-        graph = export.trace(model, inputs, name=name)
+        graph = export.trace(model, example_inputs, name=name)
     finally:
         model.train(mode)
     return analyze_graph(graph, lenient=lenient, check=check)
@@ -97,16 +94,31 @@ class _MacCounter(TorchFunctionMode):
 
 
 def run_counted(model, inputs):
-    """Run `model` once in evaluation mode: (flat list of outputs, multiply-accumulates)."""
+    """Run `model` once in evaluation mode: (its outputs, multiply-accumulates).
+
+    `inputs` are example inputs (`zavo.structure.call_arguments`); the outputs
+    are a `structure.Outputs`: the list of output tensors, whose `structure`
+    knows their places and which sizes depend on the data.
+    """
     mode = model.training
     model.eval()
     counter = _MacCounter()
     try:
         with torch.no_grad(), counter:
-            outputs = export.flatten_outputs(model(*inputs))
+            result, selections = structure.run_selections(model, inputs)
+            outputs = structure.Outputs(result, selections)
     finally:
         model.train(mode)
     return outputs, counter.macs
+
+
+def check_outputs(before, after):
+    """Raise PruningError unless the pruned model's outputs `after` keep the structure of `before`:
+    the same containers, keys and shapes, except the leading size of outputs computed from a
+    selection by value (the number of detections)."""
+    problem = before.structure.compare(after.structure)
+    if problem:
+        raise PruningError(problem)
 
 
 def count_parameters(model):
@@ -275,7 +287,8 @@ class PruneResult:
 
     `parameters` and `macs` are (before, after); `layers` lists a `LayerChange`
     per layer whose channel counts changed; `removed_classes` of
-    `prunable_classes`; `output_shapes` of the check; `report` the analysis.
+    `prunable_classes`; `output_shapes` of the check, and `outputs` their
+    places and which sizes depend on the data; `report` the analysis.
     """
 
     def __init__(self, **fields):
@@ -290,8 +303,8 @@ class PruneResult:
             "removed channel classes: %d of %d prunable" % (self.removed_classes, self.prunable_classes),
             "parameters: %s" % _change(*self.parameters),
             "MACs:       %s" % _change(*self.macs),
-            "output check: the pruned model runs on the example inputs; output shapes %s as before" % (
-                ", ".join(str(tuple(s)) for s in self.output_shapes)),
+            "output check: the pruned model runs on the example inputs; output shapes %s as before%s" % (
+                self.outputs.describe(), self.outputs.note()),
         ]
         if self.layers:
             width = max(len(change.name) for change in self.layers)
@@ -327,10 +340,14 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     - `report`: the analysis of this model (`zavo.analyze`), to skip tracing again.
     - `progress`: called with a line of text at each stage.
 
-    Every dimension keeps at least one channel.  The pruned model must run on
-    `example_inputs` with the original output shapes, or `PruningError` is raised.
+    `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
+    the positional arguments, a dict the keyword arguments, anything else (a
+    tensor, a list of images) the one argument; tensors may be nested in lists,
+    tuples and dicts.  Every dimension keeps at least one channel.  The pruned
+    model must run on `example_inputs` with the original outputs (`check_outputs`),
+    or `PruningError` is raised.
     """
-    inputs = _as_tuple(example_inputs)
+    inputs = example_inputs
     name = name or type(model).__name__
     started = time.monotonic()
 
@@ -340,7 +357,6 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
 
     stage("running %s on the example inputs" % name)
     outputs, macs_before = run_counted(model, inputs)
-    shapes = [tuple(t.shape) for t in outputs]
     params_before = count_parameters(model)
     if report is None:
         stage("tracing and analysing")
@@ -356,12 +372,10 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     prune_slices(model, [c for group in chosen for c in group.channels])
     stage("checking the pruned model")
     try:
-        outputs, macs_after = run_counted(model, inputs)
+        pruned_outputs, macs_after = run_counted(model, inputs)
     except Exception as error:
         raise PruningError("the pruned model does not run: %s: %s" % (type(error).__name__, error)) from error
-    got = [tuple(t.shape) for t in outputs]
-    if got != shapes:
-        raise PruningError("the pruned model's outputs have shapes %s, not %s" % (got, shapes))
+    check_outputs(outputs, pruned_outputs)
     channels_after = layer_channels(model)
     layers = [LayerChange(layer, kind, counts, channels_after[layer][1])
               for layer, (kind, counts) in channels_before.items() if channels_after[layer][1] != counts]
@@ -370,4 +384,5 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
         model=model, name=name, amount=amount, importance=importance if isinstance(importance, str) else "custom",
         global_ranking=global_ranking, parameters=(params_before, count_parameters(model)),
         macs=(macs_before, macs_after), layers=layers, removed_classes=len(chosen),
-        prunable_classes=report.summary["prunable_classes"], output_shapes=shapes, report=report)
+        prunable_classes=report.summary["prunable_classes"], output_shapes=outputs.structure.shapes,
+        outputs=outputs.structure, report=report)
