@@ -62,7 +62,7 @@ def prune_model(name, amounts):
             return False
         print("%s: pruned by %g: %d classes, parameters %s -> %s, MACs %s -> %s, outputs %s" % (
             name, amount, result.removed_classes, *result.parameters, *result.macs,
-            ", ".join(str(s) for s in result.output_shapes)))
+            result.outputs.describe()))
     return True
 
 

@@ -388,7 +388,7 @@ class _Tracer(TorchFunctionMode):
 
 def flatten_outputs(value):
     """The tensors of a model's output (nested lists, tuples and dicts), in order."""
-    return [tensor for _, tensor in structure.leaves(value, "output", "output")]
+    return [tensor for _, tensor in structure.leaves(value, "output", "")]
 
 
 def trace(model, inputs, name="model", meta=None):
@@ -439,7 +439,7 @@ def trace(model, inputs, name="model", meta=None):
             handle.remove()
 
     try:
-        outputs = [tracer.tensor_ref(tensor, place) for place, tensor in structure.leaves(result, "output", "output")]
+        outputs = [tracer.tensor_ref(tensor, place) for place, tensor in structure.leaves(result, "output", "")]
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
     if not outputs:

@@ -74,12 +74,12 @@ def _key_text(key):
     return None
 
 
-def leaves(value, place, what="input"):
+def leaves(value, place, what="input "):
     """Yield (place, tensor) for every tensor of a structure, in order (dicts in their key order).
 
     Raises TraceError naming the place of the first value that is neither a
-    tensor, a constant, nor a list, tuple or dict; `what` ("input", "output")
-    starts the message.
+    tensor, a constant, nor a list, tuple or dict; `what` starts the message
+    ("input ", or "" for an output, whose place says it).
     """
     open_containers = set()
 
@@ -90,18 +90,18 @@ def leaves(value, place, what="input"):
         if _is_constant(item):
             return
         if not isinstance(item, (list, tuple, dict)):
-            raise TraceError("%s %s: a value of type %s, which a graph cannot hold (expected %s)" % (
+            raise TraceError("%s%s: a value of type %s, which a graph cannot hold (expected %s)" % (
                 what, where, _type_name(item), _ACCEPTED))
         if depth >= MAX_DEPTH:
-            raise TraceError("%s %s: containers nested deeper than %d levels" % (what, where, MAX_DEPTH))
+            raise TraceError("%s%s: containers nested deeper than %d levels" % (what, where, MAX_DEPTH))
         if id(item) in open_containers:
-            raise TraceError("%s %s: a %s that holds itself" % (what, where, _type_name(item)))
+            raise TraceError("%s%s: a %s that holds itself" % (what, where, _type_name(item)))
         open_containers.add(id(item))
         if isinstance(item, dict):
             for key, child in item.items():
                 text = _key_text(key)
                 if text is None:
-                    raise TraceError("%s %s: a dict key of type %s (expected strings or integers)" % (
+                    raise TraceError("%s%s: a dict key of type %s (expected strings or integers)" % (
                         what, where, _type_name(key)))
                 yield from walk(child, where + text, depth + 1)
         else:
@@ -343,7 +343,7 @@ class Outputs(list):
     `structure` (an `OutputStructure`); `selections` marks the data-dependent ones."""
 
     def __init__(self, result, selections=None):
-        found = list(leaves(result, "output", "output"))
+        found = list(leaves(result, "output", ""))
         super().__init__(t for _, t in found)
         self.structure = OutputStructure(_skeleton(result), [
             Leaf(place, t.shape, selections is not None and selections.is_dependent(t)) for place, t in found])

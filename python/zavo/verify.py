@@ -264,7 +264,12 @@ def verify(model, inputs, groups, train=False, out=None):
 
 
 def select_groups(report, sample=None, seed=0):
-    groups = sorted((g for g in report["groups"] if g.get("prunable") is True), key=lambda g: g["label"])
+    """The prunable groups of a report file's dict or a `zavo.Report`, sorted by label, or a
+    seeded sample of them."""
+    if isinstance(report, dict):
+        groups = sorted((g for g in report["groups"] if g.get("prunable") is True), key=lambda g: g["label"])
+    else:
+        groups = report.prunable_groups  # sorted by label
     if sample is not None and sample < len(groups):
         picked = sorted(random.Random(seed).sample(range(len(groups)), sample))
         groups = [groups[i] for i in picked]

@@ -151,8 +151,8 @@ class Command(unittest.TestCase):
              "error: model tiny_cnn failed to run: RuntimeError: Given groups=1, weight of size [4, 3, 3, 3], "
              "expected input[1, 5, 8, 8] to have 3 channels, but got 5 channels instead\n"),
             (["no_such_model"], 1, "error: unknown model no_such_model: not in the zoo (tiny_cnn, resnet18, "
-             "mobilenet_v2, densenet121, shufflenet_v2_x0_5, tiny_unet, tiny_transformer, dropout_cnn, tiny_decoder) "
-             "nor a torchvision model builder\n"),
+             "mobilenet_v2, densenet121, shufflenet_v2_x0_5, tiny_unet, tiny_transformer, dropout_cnn, tiny_decoder, "
+             "lraspp_mobilenet_v3_large, fasterrcnn_mobilenet_v3_large_320_fpn) nor a torchvision model builder\n"),
             (["no_such_module:build"], 1, "error: cannot load model no_such_module:build: "
              "No module named 'no_such_module'\n"),
         ]
