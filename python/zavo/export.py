@@ -230,8 +230,8 @@ class _Tracer(TorchFunctionMode):
         for root, value in structure.argument_places(args, kwargs):
             for place, tensor in structure.leaves(value, root):
                 if id(tensor) not in self.node_of:
-                    node_id = self._append({"kind": "input", "name": self._unique(place), "shape": list(tensor.shape)})
-                    self._bind(tensor, node_id)
+                    node = {"kind": "input", "name": self._unique(place), "shape": list(tensor.shape)}
+                    self._bind(tensor, self._append(node))
 
     def _constant_name(self, tensor):
         """Where a tensor that no traced call made comes from: the attribute of a module that holds
@@ -264,7 +264,7 @@ class _Tracer(TorchFunctionMode):
         self.node_of[id(tensor)] = node_id
         self.pending.pop(id(tensor), None)
 
-    def tensor_ref(self, tensor, where):
+    def tensor_ref(self, tensor):
         """The id of the node a tensor is read from, emitting it first when needed:
         the `_operator.getitem` of a tuple element at its first use, a parameter
         node at the first use of a parameter or buffer, or a constant node at the
@@ -304,7 +304,7 @@ class _Tracer(TorchFunctionMode):
         if value is None or isinstance(value, (bool, str)):
             return value
         if isinstance(value, torch.Tensor):
-            return {"node": self.tensor_ref(value, where)}
+            return {"node": self.tensor_ref(value)}
         if isinstance(value, int):
             return int(value)
         if isinstance(value, float):
@@ -439,7 +439,7 @@ def trace(model, inputs, name="model", meta=None):
             handle.remove()
 
     try:
-        outputs = [tracer.tensor_ref(tensor, place) for place, tensor in structure.leaves(result, "output", "")]
+        outputs = [tracer.tensor_ref(tensor) for _, tensor in structure.leaves(result, "output", "")]
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
     if not outputs:

@@ -385,4 +385,4 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
         global_ranking=global_ranking, parameters=(params_before, count_parameters(model)),
         macs=(macs_before, macs_after), layers=layers, removed_classes=len(chosen),
         prunable_classes=report.summary["prunable_classes"], output_shapes=outputs.structure.shapes,
-        outputs=outputs.structure, report=report)
+        outputs=outputs.structure.joined(pruned_outputs.structure), report=report)

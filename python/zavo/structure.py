@@ -17,7 +17,10 @@ run and marks every tensor computed from a selection of that kind (a boolean
 mask, `nonzero`, `nms`, `unique`, a slice bound that is a tensor);
 `OutputStructure.compare` then lets the leading dimension of such an output
 change size, and nothing else: the containers, their keys and lengths, the
-number of dimensions and every other size must stay as they were.
+number of dimensions and every other size must stay as they were.  An output
+counts as data-dependent when either run marks it: a loop over the selected
+boxes that fills a tensor made from a plain number (`torch.zeros(len(rois),
+...)`) marks it only in a run that selected some.
 """
 
 import re
@@ -321,21 +324,27 @@ class OutputStructure:
         """None when `other` (the output of a changed model) has this structure; else what differs.
 
         Containers, keys and lengths must match, and every size of every
-        tensor but the leading size of a data-dependent one.
+        tensor but the leading size of one that either run marks data-dependent.
         """
         if other.skeleton != self.skeleton:
             return "the pruned model's output has another structure: %s, not %s" % (
                 _skeleton_text(other.skeleton), _skeleton_text(self.skeleton))
-        if not self.data_dependent:
+        if not self.data_dependent and not other.data_dependent:
             if other.shapes != self.shapes:
                 return "the pruned model's outputs have shapes %s, not %s" % (other.shapes, self.shapes)
             return None
-        for want, got in zip(self.leaves, other.leaves):
+        for want, got in zip(self.joined(other).leaves, other.leaves):
             same = len(got.shape) == len(want.shape) and (
                 got.shape[1:] == want.shape[1:] if want.dependent else got.shape == want.shape)
             if not same:
                 return "the pruned model's %s has shape %s, not %s" % (want.place, got.shape, want.shape_text())
         return None
+
+    def joined(self, other):
+        """This structure, its leaves data-dependent where either this or `other` (of the same
+        skeleton) marks them."""
+        return OutputStructure(self.skeleton, [Leaf(leaf.place, leaf.shape, leaf.dependent or theirs.dependent)
+                                               for leaf, theirs in zip(self.leaves, other.leaves)])
 
 
 class Outputs(list):

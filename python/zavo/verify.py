@@ -251,6 +251,10 @@ def verify(model, inputs, groups, train=False, out=None):
     Returns the number of unsound classes."""
     unsound = 0
     reference = _outputs(model, inputs, False)
+    for i, tensor in enumerate(reference):
+        if tensor.is_floating_point() and not torch.isfinite(tensor).all():
+            raise ReportError("the model's own output %d is not finite (nan or inf): no class can be compared "
+                              "with it" % i)
     for group in groups:
         if isinstance(group, dict):
             label, channels = group["label"], group["channels"]

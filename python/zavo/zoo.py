@@ -159,7 +159,8 @@ _FAMILY_INPUTS = {
     "quantization": ((1, 3, 64, 64), None),
     "segmentation": ((1, 3, 64, 64), None),
     "video": ((1, 3, 8, 64, 64), None),
-    "optical_flow": ((1, 3, 64, 64), _image_pair),
+    # The correlation pyramid's fourth level needs 2x2 features at 1/64 of the image's side.
+    "optical_flow": ((1, 3, 128, 128), _image_pair),
     "detection": ((3, 200, 200), _image_list),
 }
 # Builders whose layers fix the input's size (position embeddings, window partitions, pooling

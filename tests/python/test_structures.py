@@ -221,6 +221,10 @@ class OutputCheck(unittest.TestCase):
                     with self.assertRaises(PruningError) as caught:
                         check_outputs(before, after)
                     self.assertIn(problem, str(caught.exception))
+        # A loop over the selected boxes marks what it fills only in a run that selected some.
+        keypoints = ["output[0]['boxes']", "output[0]['keypoints']"]
+        check_outputs(self.structure([{"boxes": t(0, 4), "keypoints": t(0, 17, 3)}], keypoints[:1]),
+                      self.structure([{"boxes": t(5, 4), "keypoints": t(5, 17, 3)}], keypoints))
         plain = self.structure(t(1, 10))
         with self.assertRaisesRegex(PruningError,
                                     r"^the pruned model's outputs have shapes \[\(0, 10\)\], not \[\(1, 10\)\]$"):
