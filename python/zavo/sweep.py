@@ -1,7 +1,7 @@
 """`zavo-prune sweep`: every torchvision builder through the whole road, one row per model.
 
     zavo-prune sweep [MODEL ...] [--family F]... [--amount 0.3] [--sample 8] [--seed 0]
-                     [--timeout 1800] [--threads 1] [-o TABLE.md]
+                     [--timeout 3600] [--threads 1] [-o TABLE.md]
 
 For each model (default: every torchvision builder but the quantized ones;
 also zoo names and `package.module:function`): build it with random weights
@@ -10,8 +10,8 @@ the graph, prune it by `--amount` with `zavo.prune` (which runs the pruned
 model and checks its outputs' structure), and prove a seeded sample of its
 prunable classes (`zavo.verify`).  Each model runs in a process of its own
 with `--timeout` seconds of processor time (on a shared machine, wall time
-says little) and four times as many seconds of wall time, so that one
-failure, hang or exhausted memory costs one row.  The table goes to standard output (and, with `-o`, to a
+says little) and, for a hang that waits, ten times as many seconds of wall
+time, so that one failure, hang or exhausted memory costs one row.  The table goes to standard output (and, with `-o`, to a
 file), a progress line per model to standard error.  Exit status 0 when
 every model passes, 1 when one does not, 2 for a usage error.
 """
@@ -25,6 +25,8 @@ import subprocess
 import sys
 import time
 
+# How many times its processor time a model may take in wall time, before it counts as hung.
+WALL_FACTOR = 10
 # The road, in order; a row that stops names the stage.
 STAGES = ("build", "trace", "analyse", "prune", "proof")
 FAMILY_ORDER = ("classification", "segmentation", "detection", "video", "optical_flow", "quantization")
@@ -161,8 +163,8 @@ def totals(rows):
     failed = len(rows) - counts["pass"] - counts["timeout"]
     sound = sum(r["proof"][0] for r in rows if r.get("proof"))
     checked = sum(r["proof"][1] for r in rows if r.get("proof"))
-    return ("%d models: %d pass, %d fail, %d time out; proof: %d of %d sampled classes sound" % (
-        len(rows), counts["pass"], failed, counts["timeout"], sound, checked))
+    return ("%d model%s: %d pass, %d fail, %d time out; proof: %d of %d sampled classes sound" % (
+        len(rows), "" if len(rows) == 1 else "s", counts["pass"], failed, counts["timeout"], sound, checked))
 
 
 def _run_child(name, args):
@@ -175,7 +177,7 @@ def _run_child(name, args):
         resource.setrlimit(resource.RLIMIT_CPU, (limit, limit + 10))
 
     try:
-        run = subprocess.run(command, capture_output=True, text=True, timeout=4 * limit,
+        run = subprocess.run(command, capture_output=True, text=True, timeout=WALL_FACTOR * limit,
                              preexec_fn=limit_processor_time)
         stderr, status = run.stderr, run.returncode
     except subprocess.TimeoutExpired as expired:
@@ -183,7 +185,8 @@ def _run_child(name, args):
     stages = [line[len("stage: "):] for line in stderr.splitlines() if line.startswith("stage: ")]
     if status is None or status == -signal.SIGXCPU:
         return {"model": name, "stage": "timeout", "seconds": float(limit), "error": "after %d %sseconds, in the %s"
-                % (limit if status else 4 * limit, "processor " if status else "", stages[-1] if stages else "build")}
+                % (limit if status else WALL_FACTOR * limit, "processor " if status else "",
+                   stages[-1] if stages else "build")}
     lines = run.stdout.strip().splitlines()
     try:
         return json.loads(lines[-1])
@@ -208,7 +211,7 @@ def main(argv=None, prog="zavo-prune sweep"):
     parser.add_argument("--amount", type=float, default=0.3, help="share of prunable channels to remove (0.3)")
     parser.add_argument("--sample", type=int, default=8, help="classes proven per model (8)")
     parser.add_argument("--seed", type=int, default=0, help="seed of weights, inputs and sample (0)")
-    parser.add_argument("--timeout", type=int, default=1800, help="processor seconds per model (1800)")
+    parser.add_argument("--timeout", type=int, default=3600, help="processor seconds per model (3600)")
     parser.add_argument("--threads", type=int, default=1, help="PyTorch threads per model (1)")
     parser.add_argument("-o", "--output", help="also write the table to this file")
     parser.add_argument("--one", help=argparse.SUPPRESS)  # the per-model process: a JSON row on stdout
