@@ -390,9 +390,9 @@ class DictReader {
 // result, so the three live and die together and never move.
 class Analysis {
  public:
-  Analysis(Graph graph, bool lenient)
+  Analysis(Graph graph, bool lenient, bool safe)
       : graph_(std::move(graph)),
-        result_(zavo::graph::parse_graph(graph_, {.lenient = lenient})),
+        result_(zavo::graph::parse_graph(graph_, {.lenient = lenient, .safe = safe})),
         report_(zavo::graph::build_report(graph_, result_)) {}
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
@@ -503,12 +503,12 @@ class Analysis {
   zavo::graph::Report report_;
 };
 
-std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient) {
-  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient);
+std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient, bool safe) {
+  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient, safe);
 }
 
-std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient) {
-  return std::make_unique<Analysis>(DictReader(graph).read(), lenient);
+std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient, bool safe) {
+  return std::make_unique<Analysis>(DictReader(graph).read(), lenient, safe);
 }
 
 }  // namespace
@@ -532,7 +532,9 @@ PYBIND11_MODULE(_native, m) {
       .def("node_name", &Analysis::node_name);
 
   m.def("analyze_file", &analyze_file, py::arg("path"), py::arg("lenient") = false,
+        py::arg("safe") = false,
         "Read a graph file and analyse it; GraphFileError names the place of a broken rule.");
   m.def("analyze_dict", &analyze_dict, py::arg("graph"), py::arg("lenient") = false,
+        py::arg("safe") = false,
         "Analyse an in-memory graph (the exporter's dict), checked as a graph file is.");
 }

@@ -28,7 +28,7 @@ class PruningError(ZavoError):
     """The pruned model does not run on the example inputs or changed its outputs' structure."""
 
 
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True):
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False):
     """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process."""
     mode = model.training
     model.eval()
@@ -36,7 +36,7 @@ def analyze_model(model, example_inputs, name="model", lenient=False, check=True
         graph = export.trace(model, example_inputs, name=name)
     finally:
         model.train(mode)
-    return analyze_graph(graph, lenient=lenient, check=check)
+    return analyze_graph(graph, lenient=lenient, check=check, safe=safe)
 
 
 # -- counting ------------------------------------------------------------------------------------
@@ -327,7 +327,7 @@ class PruneResult:
 
 
 def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=False, ignored_layers=(),
-          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None):
+          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None, safe=True):
     """Prune `amount` of the prunable channels of `model`; returns a `PruneResult`.
 
     - `amount`: the share of each tied set of prunable channel classes to remove
@@ -339,6 +339,9 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     - `inplace`: prune `model` itself instead of a copy (`result.model`).
     - `report`: the analysis of this model (`zavo.analyze`), to skip tracing again.
     - `progress`: called with a line of text at each stage.
+    - `safe`: the analysis also takes the labels that nodes drop out of pruning
+      (`--safe`): removing those channels may change a shape that the model
+      relies on.  `safe=False` prunes them as the rules allow.
 
     `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
     the positional arguments, a dict the keyword arguments, anything else (a
@@ -360,7 +363,7 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     params_before = count_parameters(model)
     if report is None:
         stage("tracing and analysing")
-        report = analyze_model(model, inputs, name=name, lenient=lenient)
+        report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe)
     stage("ranking %d prunable channel classes by %s" % (report.summary["prunable_classes"],
                                                         importance if isinstance(importance, str) else "importance"))
     chosen = select_classes(model, report, amount, importance, global_ranking, ignored_layers, round_to)

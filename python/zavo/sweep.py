@@ -70,7 +70,7 @@ def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None):
     import torch
 
     import zavo
-    from zavo import export, verify, zoo
+    from zavo import export, pruning, verify, zoo  # noqa: F401  (every module up front, as one version)
 
     row = {"model": name, "stage": "build", "error": None}
     started = time.process_time()
@@ -89,7 +89,7 @@ def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None):
         graph = export.trace(model, built.inputs, name=name)
         row["nodes"] = len(graph["nodes"])
         stage("analyse")
-        report = zavo.analyze_graph(graph)
+        report = zavo.analyze_graph(graph, safe=True)  # as zavo.prune analyses
         del graph
         row["classes"] = (report.summary["prunable_classes"], report.summary["channel_classes"])
         stage("prune")
