@@ -68,12 +68,14 @@ def _macs(op, args, kwargs, out):
 
 class _MacCounter(TorchFunctionMode):
     """Multiply-accumulates of convolutions, linear layers and matrix products; a product
-    inside another (a method that calls its function) counts once."""
+    inside another (a method that calls its function) counts once.  A call for which
+    `skip(args, kwargs)` holds is not counted."""
 
-    def __init__(self):
+    def __init__(self, skip=None):
         super().__init__()
         self.macs = 0
         self.inside = False
+        self.skip = skip
 
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
@@ -82,7 +84,7 @@ class _MacCounter(TorchFunctionMode):
         op = export.op_name_of(func)
         counted = op in _CONV or op in _CONV_TRANSPOSE or op in _MATMUL or op in (
             "torch.nn.functional.linear", "torch.Tensor.__rmatmul__")
-        if not counted:
+        if not counted or (self.skip is not None and self.skip(args, kwargs)):
             return func(*args, **kwargs)
         self.inside = True
         try:
@@ -98,14 +100,17 @@ def run_counted(model, inputs):
 
     `inputs` are example inputs (`zavo.structure.call_arguments`); the outputs
     are a `structure.Outputs`: the list of output tensors, whose `structure`
-    knows their places and which sizes depend on the data.
+    knows their places and which sizes depend on the data.  Calls on tensors
+    whose size depends on the data (a detector's heads on the boxes it kept)
+    are not counted, so that the counts before and after pruning compare.
     """
     mode = model.training
     model.eval()
-    counter = _MacCounter()
+    selections = structure.Selections()
+    counter = _MacCounter(skip=selections.depends)
     try:
         with torch.no_grad(), counter:
-            result, selections = structure.run_selections(model, inputs)
+            result = structure.run_with(selections, model, inputs)
             outputs = structure.Outputs(result, selections)
     finally:
         model.train(mode)
@@ -302,7 +307,8 @@ class PruneResult:
                 self.name, 100 * self.amount, how, self.importance),
             "removed channel classes: %d of %d prunable" % (self.removed_classes, self.prunable_classes),
             "parameters: %s" % _change(*self.parameters),
-            "MACs:       %s" % _change(*self.macs),
+            "MACs:       %s%s" % (_change(*self.macs), ", not counting calls on the selected items"
+                                    if self.outputs.data_dependent else ""),
             "output check: the pruned model runs on the example inputs; output shapes %s as before%s" % (
                 self.outputs.describe(), self.outputs.note()),
         ]

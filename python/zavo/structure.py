@@ -194,6 +194,10 @@ class Selections(TorchFunctionMode):
     def is_dependent(self, tensor):
         return self.dependent.get(id(tensor)) is tensor
 
+    def depends(self, *values):
+        """Whether a data-dependent tensor is among `values` (nested in containers)."""
+        return any(self.is_dependent(t) for t in tensors(values))
+
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
         if self.inside:
@@ -205,7 +209,7 @@ class Selections(TorchFunctionMode):
             op = op_name_of(func)
             result = func(*args, **kwargs)
             size = is_size_selection(op, args, kwargs)
-            if size or any(self.is_dependent(t) for t in tensors((args, kwargs))):
+            if size or self.depends(args, kwargs):
                 for tensor in tensors(result):
                     self.dependent[id(tensor)] = tensor
                 if op == "torch.Tensor.__setitem__" and args:

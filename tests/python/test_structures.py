@@ -240,6 +240,9 @@ class PrunedDetector(unittest.TestCase):
         self.assertIn("output shapes output[0]['boxes'] (n, 4), output[0]['scores'] (n,), output[0]['features'] "
                       "(n, 3) as before (n: a number of selected items, which depends on the data)", str(result))
         self.assertIsInstance(result.model(*images)[0]["boxes"], torch.Tensor)
+        # Convolutions only: `describe` works on the selected boxes, whose number varies.
+        self.assertEqual(result.macs[0], 1536 * 27 + 384 * 54 + 1280 * 54 + 256 * 5 + 320 * 54 + 64 * 5)
+        self.assertIn(", not counting calls on the selected items\n", str(result))
 
         head = [("head.weight", 0, 2), ("head.bias", 0, 2), ("score.weight", 1, 2)]
         reference = verify._outputs(model, images, False)
