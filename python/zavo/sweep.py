@@ -27,8 +27,6 @@ import time
 
 # How many times its processor time a model may take in wall time, before it counts as hung.
 WALL_FACTOR = 10
-# The road, in order; a row that stops names the stage.
-STAGES = ("build", "trace", "analyse", "prune", "proof")
 FAMILY_ORDER = ("classification", "segmentation", "detection", "video", "optical_flow", "quantization")
 COLUMNS = ("model", "family", "input", "nodes", "prunable classes", "parameters", "MACs", "proof", "seconds",
            "result")
@@ -99,11 +97,14 @@ def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None):
         del result
         stage("proof")
         groups = verify.select_groups(report, sample, seed)
+        lines = io.StringIO()
         with torch.no_grad():
-            unsound = verify.verify(model, built.inputs, groups, out=io.StringIO())
+            unsound = verify.verify(model, built.inputs, groups, out=lines)
         row["proof"] = (len(groups) - unsound, len(groups))
         if unsound:
-            raise zavo.ZavoError("%d of %d sampled classes unsound" % (unsound, len(groups)))
+            first = next(line for line in lines.getvalue().splitlines() if ": unsound: " in line)
+            raise zavo.ZavoError("%d of %d sampled classes unsound; %s: %s" % (
+                unsound, len(groups), first.split(": ", 1)[0], first.rsplit("; ", 1)[-1]))
         stage("done")
     except Exception as error:  # every failure is this model's row
         row["error"] = "%s: %s" % (type(error).__name__, _first_line(error))
