@@ -25,30 +25,35 @@ class LooseOutput(nn.Module):
 
 
 class Sweep(unittest.TestCase):
-    def test_rows_totals_and_exit_status(self):
+    def sweep(self, *argv):
         here = "tests.python.test_sweep:"
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([PYTHON, REPO]))
+        run = subprocess.run([sys.executable, "-m", "zavo", "sweep", "--sample", "2"] +
+                             [arg.replace("here:", here) for arg in argv], capture_output=True, text=True, cwd=REPO,
+                             env=env)
+        lines = run.stdout.splitlines()
+        self.assertEqual(lines[:2], [sweep.table_line(sweep.COLUMNS), sweep.table_line(["---"] * len(sweep.COLUMNS))])
+        return run.returncode, [line.split(" | ") for line in lines[2:-2]], lines
+
+    def test_rows_totals_and_exit_status(self):
         with tempfile.TemporaryDirectory() as scratch:
             table = os.path.join(scratch, "sweep.md")
-            run = subprocess.run([sys.executable, "-m", "zavo", "sweep", "squeezenet1_1", here + "LooseOutput",
-                                  here + "spinning", "--sample", "2", "--timeout", "4", "-o", table],
-                                 capture_output=True, text=True, cwd=REPO, env=env)
+            status, rows, lines = self.sweep("squeezenet1_1", "here:LooseOutput", "-o", table)
             with open(table, encoding="utf-8") as stream:
-                written = stream.read()
-        self.assertEqual(run.returncode, 1, run.stderr)
-        lines = run.stdout.splitlines()
-        self.assertEqual(lines[0], sweep.table_line(sweep.COLUMNS))
-        rows = [line.split(" | ") for line in lines[2:5]]
-        self.assertEqual([row[0] for row in rows], ["| squeezenet1_1", "| " + here + "LooseOutput",
-                                                    "| " + here + "spinning"])
+                self.assertEqual(stream.read(), "\n".join(lines) + "\n")
+        self.assertEqual(status, 1)
+        self.assertEqual([row[0] for row in rows], ["| squeezenet1_1", "| tests.python.test_sweep:LooseOutput"])
         self.assertEqual(rows[0][1:5], ["classification", "1x3x64x64", "119", "2944 of 4001"])
         self.assertEqual((rows[0][7], rows[0][9]), ("2 of 2 sound", "pass |"))
-        self.assertEqual(rows[1][9], "fails at trace: TraceError: cannot trace %sLooseOutput: output['note']: a "
-                         "value of type object, which a graph cannot hold (expected tensors, numbers, strings, None, "
-                         "and lists, tuples and dicts of them) |" % here)
-        self.assertEqual(rows[2][9], "timeout: after 4 processor seconds, in the build |")
-        self.assertEqual(lines[-1], "3 models: 1 pass, 1 fail, 1 time out; proof: 2 of 2 sampled classes sound")
-        self.assertEqual(written, "\n".join(lines[:5] + ["", lines[-1]]) + "\n")
+        self.assertEqual(rows[1][9], "fails at trace: TraceError: cannot trace tests.python.test_sweep:LooseOutput: "
+                         "output['note']: a value of type object, which a graph cannot hold (expected tensors, "
+                         "numbers, strings, None, and lists, tuples and dicts of them) |")
+        self.assertEqual(lines[-1], "2 models: 1 pass, 1 fail, 0 time out; proof: 2 of 2 sampled classes sound")
+
+    def test_a_model_that_never_ends_costs_its_row(self):
+        status, rows, lines = self.sweep("here:spinning", "--timeout", "3")
+        self.assertEqual((status, rows[0][9]), (1, "timeout: after 3 processor seconds, in the build |"))
+        self.assertEqual(lines[-1], "1 model: 0 pass, 0 fail, 1 time out; proof: 0 of 0 sampled classes sound")
 
     def test_the_default_models_are_every_builder_but_the_quantized_by_family(self):
         import torchvision
