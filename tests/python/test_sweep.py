@@ -52,7 +52,9 @@ class Sweep(unittest.TestCase):
 
     def test_a_model_that_never_ends_costs_its_row(self):
         status, rows, lines = self.sweep("here:spinning", "--timeout", "3")
-        self.assertEqual((status, rows[0][9]), (1, "timeout: after 3 processor seconds, in the build |"))
+        self.assertEqual(status, 1)
+        # On a loaded machine the wall-time limit may come first.
+        self.assertRegex(rows[0][9], r"^timeout: after (3 processor|30) seconds, in the build \|$")
         self.assertEqual(lines[-1], "1 model: 0 pass, 0 fail, 1 time out; proof: 0 of 0 sampled classes sound")
 
     def test_the_default_models_are_every_builder_but_the_quantized_by_family(self):
