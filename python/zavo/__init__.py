@@ -23,6 +23,7 @@ from zavo.analysis import (  # noqa: F401
     NodeError,
     NodeWarning,
     Report,
+    TraceError,
     ZavoError,
     analyze_graph,
     load_report,
@@ -40,14 +41,14 @@ def trace(model, example_inputs, name="model"):
     return export.trace(model, example_inputs, name=name)
 
 
-def analyze(model, example_inputs, name="model", lenient=False, check=True):
+def analyze(model, example_inputs, name="model", lenient=False, check=True, safe=False):
     """Trace `model` on `example_inputs` and analyse the graph in process: a `Report`.
 
     The model is traced in evaluation mode (its mode is restored afterwards).
     """
     from zavo import pruning
 
-    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check)
+    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check, safe=safe)
 
 
 def prune(model, example_inputs, amount=None, importance="l1", **options):

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
@@ -226,9 +228,10 @@ class DictReader {
                                std::to_string(index) + ")");
     }
     std::string kind = require_string(require_field(node, place, "kind"), place / "kind");
-    if (kind != "input" && kind != "parameter" && kind != "call")
-      reject(place / "kind",
-             "unknown kind " + json_quoted(kind) + " (expected input, parameter or call)");
+    if (kind != "input" && kind != "parameter" && kind != "call" && kind != "constant") {
+      reject(place / "kind", "unknown kind " + json_quoted(kind) + " (expected " +
+                                 std::string(zavo::graph::kNodeKinds) + ")");
+    }
     std::string name = require_string(require_field(node, place, "name"), place / "name");
     auto [first, inserted] = names_.emplace(name, id);
     if (!inserted) {
@@ -240,6 +243,8 @@ class DictReader {
       graph_.add_input(std::move(name), std::move(shape));
     } else if (kind == "parameter") {
       graph_.add_parameter(std::move(name), std::move(shape));
+    } else if (kind == "constant") {
+      graph_.add_constant(std::move(name), std::move(shape));
     } else {
       read_call(node, place, std::move(name), std::move(shape));
     }
@@ -385,9 +390,9 @@ class DictReader {
 // result, so the three live and die together and never move.
 class Analysis {
  public:
-  Analysis(Graph graph, bool lenient)
+  Analysis(Graph graph, bool lenient, bool safe)
       : graph_(std::move(graph)),
-        result_(zavo::graph::parse_graph(graph_, {.lenient = lenient})),
+        result_(zavo::graph::parse_graph(graph_, {.lenient = lenient, .safe = safe})),
         report_(zavo::graph::build_report(graph_, result_)) {}
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
@@ -461,20 +466,19 @@ class Analysis {
 
   // The report's `summary`, key for key.
   py::dict summary() const {
-    const auto& s = report_.summary;
+    // The report file's summary, field for field (its counts are integers, flags and one share).
+    const nlohmann::ordered_json summary = zavo::graph::summary_json(report_.summary);
     py::dict out;
-    out["nodes"] = s.nodes;
-    out["inputs"] = s.inputs;
-    out["parameters"] = s.parameters;
-    out["calls"] = s.calls;
-    out["channel_classes"] = s.channel_classes;
-    out["prunable_classes"] = s.prunable_classes;
-    out["parameter_elements"] = s.parameter_elements;
-    out["prunable_parameter_elements"] = s.prunable_parameter_elements;
-    out["prunable_share"] = s.prunable_share();
-    out["warnings"] = s.warnings;
-    out["recovered_errors"] = s.recovered_errors;
-    out["completed"] = s.completed;
+    for (const auto& [key, value] : summary.items()) {
+      if (value.is_boolean())
+        out[py::str(key)] = value.get<bool>();
+      else if (value.is_number_unsigned())
+        out[py::str(key)] = value.get<std::uint64_t>();
+      else if (value.is_number_integer())
+        out[py::str(key)] = value.get<std::int64_t>();
+      else
+        out[py::str(key)] = value.get<double>();
+    }
     return out;
   }
 
@@ -506,12 +510,12 @@ class Analysis {
   zavo::graph::Report report_;
 };
 
-std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient) {
-  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient);
+std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient, bool safe) {
+  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient, safe);
 }
 
-std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient) {
-  return std::make_unique<Analysis>(DictReader(graph).read(), lenient);
+std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient, bool safe) {
+  return std::make_unique<Analysis>(DictReader(graph).read(), lenient, safe);
 }
 
 }  // namespace
@@ -535,7 +539,9 @@ PYBIND11_MODULE(_native, m) {
       .def("node_name", &Analysis::node_name);
 
   m.def("analyze_file", &analyze_file, py::arg("path"), py::arg("lenient") = false,
+        py::arg("safe") = false,
         "Read a graph file and analyse it; GraphFileError names the place of a broken rule.");
   m.def("analyze_dict", &analyze_dict, py::arg("graph"), py::arg("lenient") = false,
+        py::arg("safe") = false,
         "Analyse an in-memory graph (the exporter's dict), checked as a graph file is.");
 }

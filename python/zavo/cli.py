@@ -10,6 +10,8 @@ with random weights from the seed as the exporter builds it.  A progress line
 per stage goes to standard error, the change to standard output.  Exit status:
 0 when the pruned model was saved, 1 when the analysis or the pruned model
 failed, 2 for a usage error or a model that cannot be built.
+
+`zavo-prune sweep` runs many models through the whole road (`zavo.sweep`).
 """
 
 import argparse
@@ -118,8 +120,13 @@ def prune_main(argv=None, prog="zavo-prune prune"):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
-    if not argv or argv[0] != "prune":
-        print("usage: python -m zavo prune MODEL [options] -o PRUNED.pt  (zavo-prune analyze is the native command)",
-              file=sys.stderr)
-        return 2
-    return prune_main(argv[1:])
+    if argv and argv[0] == "prune":
+        return prune_main(argv[1:])
+    if argv and argv[0] == "sweep":
+        from zavo import sweep
+
+        return sweep.main(argv[1:])
+    print("usage: python -m zavo prune MODEL [options] -o PRUNED.pt\n"
+          "       python -m zavo sweep [MODEL ...] [options]  (zavo-prune analyze is the native command)",
+          file=sys.stderr)
+    return 2

@@ -8,6 +8,15 @@ become `parameter` nodes (matched by tensor identity), model inputs become
 
     /usr/bin/python3 tools/export_graph.py resnet18 --input-size 1,3,64,64 -o resnet18.json
 
+Example inputs and outputs may be nested lists, tuples and dicts of tensors
+(`zavo.structure`); each input tensor is an `input` node named after its place
+(`x`, `images[0]`).  A tensor that the trace did not see made (anchors kept in
+a Python list, a tensor built before the forward pass) becomes a `constant`
+node at its first use, named after the attribute that holds it when the model
+has one (`rpn.anchor_generator.cell_anchors[0]`).  A slice whose bound is a
+tensor is a `builtins.slice` call, so indexing that depends on the data is
+recorded like any other call.
+
 `trace(model, inputs)` does the same for any `nn.Module` and returns the graph
 as a dict; `dumps_graph` writes it as text, one node per line.  A model built
 on the `meta` device traces without any weight being allocated.
@@ -19,6 +28,9 @@ import math
 import os
 import sys
 import tempfile
+
+from zavo import structure
+from zavo.analysis import TraceError  # noqa: F401  (raised here; `export.TraceError` is public)
 
 TORCH_MISSING = (
     "error: PyTorch is not available to this interpreter ({exe}).\n"
@@ -79,10 +91,10 @@ LAYOUT_QUERIES = frozenset(
 )
 
 GETITEM_OP = "_operator.getitem"
+SLICE_OP = "builtins.slice"
 
-
-class TraceError(Exception):
-    """The model cannot be written as a graph; the message says why."""
+# Attribute containers walked for the names of constants, and how deep.
+_CONSTANT_NAME_DEPTH = 3
 
 
 _name_index = None
@@ -133,6 +145,8 @@ def op_name_of(func):
     hit = _name_index.get(id(func))
     if hit is not None and hit[0] is func:
         return hit[1]
+    if isinstance(func, (torch._ops.OpOverloadPacket, torch._ops.OpOverload)):
+        return "torch.ops.%s" % func  # a registered operator: torch.ops.torchvision.nms
     owner = getattr(func, "__self__", None)
     if getattr(func, "__name__", None) == "__get__" and owner is not None:
         attr = getattr(owner, "__name__", None) or getattr(getattr(owner, "fget", None), "__name__", None)
@@ -168,6 +182,8 @@ class _Tracer(TorchFunctionMode):
 
     def __init__(self, model):
         super().__init__()
+        self.model = model
+        self.constant_names = None  # id(tensor) -> (name, tensor), found when first needed
         self.nodes = []
         self.depth = 0
         self.used_names = set()
@@ -208,21 +224,51 @@ class _Tracer(TorchFunctionMode):
         self.nodes.append({"id": node_id, **node})  # id first, then the fields in the order given
         return node_id
 
-    def add_input(self, name, tensor):
-        self.used_names.add(name)
-        node_id = self._append({"kind": "input", "name": name, "shape": list(tensor.shape)})
-        self._bind(tensor, node_id)
-        return node_id
+    def add_inputs(self, args, kwargs):
+        """An `input` node per tensor of the call's arguments, named after its place; a tensor
+        given twice is one input."""
+        for root, value in structure.argument_places(args, kwargs):
+            for place, tensor in structure.leaves(value, root):
+                if id(tensor) not in self.node_of:
+                    node = {"kind": "input", "name": self._unique(place), "shape": list(tensor.shape)}
+                    self._bind(tensor, self._append(node))
+
+    def _constant_name(self, tensor):
+        """Where a tensor that no traced call made comes from: the attribute of a module that holds
+        it (in a list, tuple or dict, too), else the module being run."""
+        if self.constant_names is None:
+            self.constant_names = {}
+            for path, module in self.model.named_modules():
+                for attr, value in vars(module).items():
+                    if attr not in ("_parameters", "_buffers", "_modules"):
+                        self._index_constants((path + "." if path else "") + attr, value, 0)
+        hit = self.constant_names.get(id(tensor))
+        if hit is not None and hit[1] is tensor:
+            return hit[0]
+        path = self.module_stack[-1][0] if self.module_stack else ""
+        return (path + "." if path else "") + "constant"
+
+    def _index_constants(self, name, value, depth):
+        if isinstance(value, torch.Tensor):
+            self.constant_names.setdefault(id(value), (name, value))
+        elif depth < _CONSTANT_NAME_DEPTH and isinstance(value, (list, tuple)):
+            for i, item in enumerate(value):
+                self._index_constants("%s[%d]" % (name, i), item, depth + 1)
+        elif depth < _CONSTANT_NAME_DEPTH and isinstance(value, dict):
+            for key, item in value.items():
+                if isinstance(key, (str, int)):
+                    self._index_constants("%s[%r]" % (name, key), item, depth + 1)
 
     def _bind(self, tensor, node_id):
         self.keep_alive.append(tensor)
         self.node_of[id(tensor)] = node_id
         self.pending.pop(id(tensor), None)
 
-    def tensor_ref(self, tensor, where):
+    def tensor_ref(self, tensor):
         """The id of the node a tensor is read from, emitting it first when needed:
-        the `_operator.getitem` of a tuple element at its first use, or a parameter
-        node at the first use of a parameter or buffer."""
+        the `_operator.getitem` of a tuple element at its first use, a parameter
+        node at the first use of a parameter or buffer, or a constant node at the
+        first use of any other tensor."""
         key = id(tensor)
         if key in self.pending:
             parent, path = self.pending.pop(key)
@@ -247,17 +293,18 @@ class _Tracer(TorchFunctionMode):
             node_id = self._append({"kind": "parameter", "name": name, "shape": list(param.shape)})
             self._bind(param, node_id)
             return node_id
-        raise TraceError(
-            "%s: a tensor of shape %s that is neither a model input, a parameter or buffer of "
-            "the model, nor the result of a traced call" % (where, tuple(tensor.shape))
-        )
+        # Neither made by a traced call nor owned by the model: read as a constant.
+        name = self._unique(self._constant_name(tensor))
+        node_id = self._append({"kind": "constant", "name": name, "shape": list(tensor.shape)})
+        self._bind(tensor, node_id)
+        return node_id
 
     def encode(self, value, where):
         """The graph-file form of one argument value."""
         if value is None or isinstance(value, (bool, str)):
             return value
         if isinstance(value, torch.Tensor):
-            return {"node": self.tensor_ref(value, where)}
+            return {"node": self.tensor_ref(value)}
         if isinstance(value, int):
             return int(value)
         if isinstance(value, float):
@@ -267,7 +314,10 @@ class _Tracer(TorchFunctionMode):
         if isinstance(value, (list, tuple)):
             return [self.encode(item, "%s[%d]" % (where, i)) for i, item in enumerate(value)]
         if isinstance(value, slice):
-            for part in (value.start, value.stop, value.step):
+            parts = (value.start, value.stop, value.step)
+            if any(isinstance(part, torch.Tensor) for part in parts):
+                return {"node": self._slice_node(parts, where)}
+            for part in parts:
                 if not (part is None or (isinstance(part, int) and not isinstance(part, bool))):
                     raise TraceError("%s: a slice with a bound of type %s" % (where, _type_text(part)))
             return {"const": str(value), "type": "slice"}
@@ -276,6 +326,13 @@ class _Tracer(TorchFunctionMode):
         if isinstance(value, _const_types()):
             return {"const": str(value), "type": _type_text(value)}
         raise TraceError("%s: unsupported value of type %s" % (where, _type_text(value)))
+
+    def _slice_node(self, parts, where):
+        """A slice with a tensor bound, as the call that builds it: its size depends on the data,
+        and the call keeps the bounds' dependence in the graph."""
+        args = [self.encode(part, "%s.%s" % (where, field)) for part, field in zip(parts, ("start", "stop", "step"))]
+        return self._append({"kind": "call", "name": self._call_name(SLICE_OP), "op": SLICE_OP, "args": args,
+                             "kwargs": {}, "shape": None})
 
     def _result_tuple(self, result, node_id, path=()):
         for i, item in enumerate(result):
@@ -329,58 +386,30 @@ class _Tracer(TorchFunctionMode):
         return self.outermost(func, args, kwargs or {})
 
 
-def _patch_indexing(tracer):
-    """Route tensor indexing through the tracer.
-
-    The function mode is not told of every `x[i]` (plain integer indices take a
-    fast path), so `__getitem__` and `__setitem__` are wrapped while tracing.
-    Returns the function that undoes the patch.
-    """
-    saved = {}
-    for attr in ("__getitem__", "__setitem__"):
-        original = getattr(torch.Tensor, attr)
-        saved[attr] = torch.Tensor.__dict__.get(attr)
-
-        def wrapper(self, *args, _original=original):
-            return tracer.outermost(_original, (self,) + args, {})
-
-        setattr(torch.Tensor, attr, wrapper)
-
-    def undo():
-        for attr, old in saved.items():
-            if old is None:
-                delattr(torch.Tensor, attr)
-            else:
-                setattr(torch.Tensor, attr, old)
-
-    return undo
-
-
 def flatten_outputs(value):
-    if isinstance(value, torch.Tensor):
-        return [value]
-    if isinstance(value, dict):
-        return [t for k in value for t in flatten_outputs(value[k])]
-    if isinstance(value, (list, tuple)):
-        return [t for item in value for t in flatten_outputs(item)]
-    return []
+    """The tensors of a model's output (nested lists, tuples and dicts), in order."""
+    return [tensor for _, tensor in structure.leaves(value, "output", "")]
 
 
 def trace(model, inputs, name="model", meta=None):
-    """Run `model` once on `inputs` (a tensor or a tuple of tensors); return the graph dict.
+    """Run `model` once on `inputs` and return the graph dict.
 
-    Raises TraceError when the model fails to run or passes a value that the
-    graph file cannot hold.
+    `inputs` stands for the call `model(*args, **kwargs)`: a tuple is the
+    positional arguments, a dict the keyword arguments, anything else (a
+    tensor, a list of images) the one argument; tensors may be nested in lists,
+    tuples and dicts (`zavo.structure`).  Raises TraceError, naming the place,
+    when an input or output has a structure the exporter cannot take, when the
+    model passes a value that the graph file cannot hold, or when it fails to
+    run.
     """
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
-    if isinstance(inputs, torch.Tensor):
-        inputs = (inputs,)
-    inputs = tuple(inputs)
-    op_name_of(torch.add)  # build the name index before indexing is patched
+    args, kwargs = structure.call_arguments(inputs)
     tracer = _Tracer(model)
-    for i, tensor in enumerate(inputs):
-        tracer.add_input("x" if len(inputs) == 1 else "x%d" % i, tensor)
+    try:
+        tracer.add_inputs(args, kwargs)
+    except TraceError as error:
+        raise TraceError("cannot trace %s: %s" % (name, error)) from None
 
     def enter(entry):
         def hook(module, args):
@@ -396,10 +425,10 @@ def trace(model, inputs, name="model", meta=None):
         entry = (path, not any(True for _ in module.children()))
         handles.append(module.register_forward_pre_hook(enter(entry)))
         handles.append(module.register_forward_hook(leave))
-    undo = _patch_indexing(tracer)
+    undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
         with torch.no_grad(), tracer:
-            result = model(*inputs)
+            result = model(*args, **kwargs)
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
     except Exception as error:
@@ -409,14 +438,16 @@ def trace(model, inputs, name="model", meta=None):
         for handle in handles:
             handle.remove()
 
-    outputs = []
-    for tensor in flatten_outputs(result):
-        outputs.append(tracer.tensor_ref(tensor, "output"))
+    try:
+        outputs = [tracer.tensor_ref(tensor) for _, tensor in structure.leaves(result, "output", "")]
+    except TraceError as error:
+        raise TraceError("cannot trace %s: %s" % (name, error)) from None
     if not outputs:
         raise TraceError("model %s returned no tensor" % name)
     graph = {"format": FORMAT, "version": VERSION, "model": name}
     info = {
-        "input_sizes": [list(t.shape) for t in inputs],
+        "input_sizes": [list(tracer.nodes[i]["shape"]) for i in range(len(tracer.nodes))
+                        if tracer.nodes[i]["kind"] == "input"],
         "mode": "train" if model.training else "eval",
         "torch": torch.__version__,
     }

@@ -4,7 +4,9 @@
 graph in process, ranks the prunable channel classes by the importance of the
 weights they remove, removes the lowest `amount` of each tied set of
 dimensions, updates every layer attribute that counts channels, and checks
-that the pruned model runs on the example inputs with the same output shapes.
+that the pruned model runs on the example inputs with the same outputs: the
+same structure and shapes, except sizes that depend on the data
+(`zavo.structure`: the number of detections may change).
 """
 
 import copy
@@ -14,7 +16,7 @@ from collections import namedtuple
 import torch
 from torch.overrides import TorchFunctionMode
 
-from zavo import export
+from zavo import export, structure
 from zavo.analysis import ZavoError, analyze_graph
 from zavo.importance import check_criterion
 from zavo.selection import Costs, check_limits, ignored_prefixes, select
@@ -28,23 +30,18 @@ Round = namedtuple("Round", "step parameters macs removed_classes scores")
 
 
 class PruningError(ZavoError):
-    """The pruned model does not run on the example inputs or changed an output's shape."""
+    """The pruned model does not run on the example inputs or changed its outputs' structure."""
 
 
-def _as_tuple(inputs):
-    return (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
-
-
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True):
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False):
     """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process."""
-    inputs = _as_tuple(example_inputs)
     mode = model.training
     model.eval()
     try:
-        graph = export.trace(model, inputs, name=name)
+        graph = export.trace(model, example_inputs, name=name)
     finally:
         model.train(mode)
-    return analyze_graph(graph, lenient=lenient, check=check)
+    return analyze_graph(graph, lenient=lenient, check=check, safe=safe)
 
 
 # -- counting ------------------------------------------------------------------------------------
@@ -82,18 +79,20 @@ def _weight_operand(args, kwargs):
 
 class _MacCounter(TorchFunctionMode):
     """Multiply-accumulates of convolutions, linear layers and matrix products; a product
-    inside another (a method that calls its function) counts once.
+    inside another (a method that calls its function) counts once.  A call for which
+    `skip(args, kwargs)` holds is not counted.
 
     `per_element` maps id(parameter) to the multiply-accumulates per element of a
     weight operand: a product's count is its weight's size times its output
     positions, which channel pruning leaves unchanged.
     """
 
-    def __init__(self):
+    def __init__(self, skip=None):
         super().__init__()
         self.macs = 0
         self.per_element = {}
         self.inside = False
+        self.skip = skip
 
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
@@ -102,7 +101,7 @@ class _MacCounter(TorchFunctionMode):
         op = export.op_name_of(func)
         counted = op in _CONV or op in _CONV_TRANSPOSE or op in _MATMUL or op in (
             "torch.nn.functional.linear", "torch.Tensor.__rmatmul__")
-        if not counted:
+        if not counted or (self.skip is not None and self.skip(args, kwargs)):
             return func(*args, **kwargs)
         self.inside = True
         try:
@@ -118,16 +117,35 @@ class _MacCounter(TorchFunctionMode):
 
 
 def run_counted(model, inputs, counter=None):
-    """Run `model` once in evaluation mode: (flat list of outputs, multiply-accumulates)."""
+    """Run `model` once in evaluation mode: (its outputs, multiply-accumulates).
+
+    `inputs` are example inputs (`zavo.structure.call_arguments`); the outputs
+    are a `structure.Outputs`: the list of output tensors, whose `structure`
+    knows their places and which sizes depend on the data.  Calls on tensors
+    whose size depends on the data (a detector's heads on the boxes it kept)
+    are not counted, so that the counts before and after pruning compare.
+    """
     mode = model.training
     model.eval()
+    selections = structure.Selections()
     counter = counter or _MacCounter()
+    counter.skip = selections.depends
     try:
         with torch.no_grad(), counter:
-            outputs = export.flatten_outputs(model(*inputs))
+            result = structure.run_with(selections, model, inputs)
+            outputs = structure.Outputs(result, selections)
     finally:
         model.train(mode)
     return outputs, counter.macs
+
+
+def check_outputs(before, after):
+    """Raise PruningError unless the pruned model's outputs `after` keep the structure of `before`:
+    the same containers, keys and shapes, except the leading size of outputs computed from a
+    selection by value (the number of detections)."""
+    problem = before.structure.compare(after.structure)
+    if problem:
+        raise PruningError(problem)
 
 
 def count_parameters(model):
@@ -161,10 +179,11 @@ class PruneResult:
 
     `parameters` and `macs` are (before, after); `layers` lists a `LayerChange`
     per layer whose channel counts changed; `removed_classes` of
-    `prunable_classes`; `output_shapes` of the check; `report` the analysis
-    (of the last round); `amount` or `target` (("macs" or "params", share
-    kept)), `set_limit` as given; `rounds` a `Round` per
-    step (parameters and MACs after it, classes removed, the ranking's scores).
+    `prunable_classes`; `output_shapes` of the check, and `outputs` their
+    places and which sizes depend on the data; `report` the analysis (of the
+    last round); `amount` or `target` (("macs" or "params", share kept)),
+    `set_limit` as given; `rounds` a `Round` per step (parameters and MACs
+    after it, classes removed, the ranking's scores).
     """
 
     def __init__(self, **fields):
@@ -185,9 +204,10 @@ class PruneResult:
             "%s: %s (%s, %s importance)" % (self.name, what, how, self.importance),
             "removed channel classes: %d of %d prunable" % (self.removed_classes, self.prunable_classes),
             "parameters: %s" % _change(*self.parameters),
-            "MACs:       %s" % _change(*self.macs),
-            "output check: the pruned model runs on the example inputs; output shapes %s as before" % (
-                ", ".join(str(tuple(s)) for s in self.output_shapes)),
+            "MACs:       %s%s" % (_change(*self.macs), ", not counting calls on the selected items"
+                                    if self.outputs.data_dependent else ""),
+            "output check: the pruned model runs on the example inputs; output shapes %s as before%s" % (
+                self.outputs.describe(), self.outputs.note()),
         ]
         if self.steps > 1:
             lines += ["", "round  parameters     MACs           classes  highest removed score"]
@@ -239,7 +259,7 @@ def _target(amount, target_macs, target_params):
 def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
           round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
           target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
-          steps=1, between_steps=None, set_limit=0.8):
+          steps=1, between_steps=None, set_limit=0.8, safe=True):
     """Prune the channels of `model`; returns a `PruneResult`.
 
     How much (one of):
@@ -270,9 +290,16 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     - `inplace`: prune `model` itself instead of a copy (`result.model`).
     - `report`: the analysis of this model (`zavo.analyze`), to skip tracing again.
     - `progress`: called with a line of text at each stage.
+    - `safe`: the analysis also takes the labels that nodes drop out of pruning
+      (`--safe`): removing those channels may change a shape that the model
+      relies on.  `safe=False` prunes them as the rules allow.
 
-    Every dimension keeps at least one channel.  The pruned model must run on
-    `example_inputs` with the original output shapes, or `PruningError` is raised.
+    `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
+    the positional arguments, a dict the keyword arguments, anything else (a
+    tensor, a list of images) the one argument; tensors may be nested in lists,
+    tuples and dicts.  Every dimension keeps at least one channel.  The pruned
+    model must run on `example_inputs` with the original outputs (`check_outputs`),
+    or `PruningError` is raised.
     """
     target = _target(amount, target_macs, target_params)
     if target is None and amount is None:
@@ -286,7 +313,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     ignored_prefixes(model, ignored_layers)  # refused before any work
     names = {id(m): n for n, m in model.named_modules()}
     ignored_layers = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
-    inputs = _as_tuple(example_inputs)
+    inputs = example_inputs
     name = name or type(model).__name__
     started = time.monotonic()
 
@@ -296,8 +323,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
 
     stage("running %s on the example inputs" % name)
     counter = _MacCounter()
-    outputs, macs_before = run_counted(model, inputs, counter)
-    shapes = [tuple(t.shape) for t in outputs]
+    original, macs_before = run_counted(model, inputs, counter)
+    seen = original.structure  # data-dependent where any run marks it
     params_before = count_parameters(model)
     channels_before = layer_channels(model)
     if not inplace:
@@ -307,13 +334,13 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         run_counted(model, inputs, counter)
     params, macs = params_before, macs_before
     # Each round's limit counts from the sets as they were before the first one.
-    original = {name: tuple(t.shape) for named in (model.named_parameters(), model.named_buffers()) for name, t in named}
+    shapes_before = {name: tuple(t.shape) for named in (model.named_parameters(), model.named_buffers()) for name, t in named}
     rounds, removed = [], 0
     for step, (round_amount, round_target) in enumerate(_schedule(amount, target, steps), 1):
         prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
         if report is None or step > 1:
             stage(prefix + "tracing and analysing")
-            report = analyze_model(model, inputs, name=name, lenient=lenient)
+            report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe)
         if step == 1:
             prunable = report.summary["prunable_classes"]
         if round_target is not None:
@@ -325,7 +352,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
                         global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
                         round_to=round_to, costs=Costs(model, params, macs, counter.per_element), data=data,
-                        loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit, original_shapes=original)
+                        loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit, original_shapes=shapes_before)
         stage(prefix + "removing %d channel classes" % len(chosen.groups))
         prune_slices(model, [c for group in chosen.groups for c in group.channels])
         stage(prefix + "checking the pruned model")
@@ -334,9 +361,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
             outputs, macs = run_counted(model, inputs, counter)
         except Exception as error:
             raise PruningError("the pruned model does not run: %s: %s" % (type(error).__name__, error)) from error
-        got = [tuple(t.shape) for t in outputs]
-        if got != shapes:
-            raise PruningError("the pruned model's outputs have shapes %s, not %s" % (got, shapes))
+        check_outputs(original, outputs)
+        seen = seen.joined(outputs.structure)
         params = count_parameters(model)
         removed += len(chosen.groups)
         rounds.append(Round(step, params, macs, len(chosen.groups), chosen.scores))
@@ -353,4 +379,4 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         importance=importance if isinstance(importance, str) else "custom",
         global_ranking=global_ranking, parameters=(params_before, params),
         macs=(macs_before, macs), layers=layers, removed_classes=removed,
-        prunable_classes=prunable, output_shapes=shapes, report=report)
+        prunable_classes=prunable, output_shapes=seen.shapes, outputs=seen, report=report)

@@ -863,6 +863,10 @@ const ZavoNode& Graph::add_parameter(std::string_view name, const std::optional<
   return add_leaf(NodeKind::Parameter, name, shape);
 }
 
+const ZavoNode& Graph::add_constant(std::string_view name, const std::optional<Shape>& shape) {
+  return add_leaf(NodeKind::Constant, name, shape);
+}
+
 const ZavoOpNode& Graph::add_call(std::string_view name, OperationKey operation, const Args& args,
                                   KeywordList kwargs, const std::optional<Shape>& shape,
                                   std::optional<std::string_view> operation_name) {

@@ -379,10 +379,12 @@ class ResultShape {
 
 std::string shape_text(const ResultShape& shape);
 
-enum class NodeKind { Input, Parameter, Call };
+// A constant is a tensor the model reads but neither takes as an input nor owns (anchors kept in
+// a list, a tensor built from numbers); like an input, it carries no channels.
+enum class NodeKind { Input, Parameter, Call, Constant };
 
-// A traced value: a model input, a tensor owned by the model, or the result of a call. Nodes are
-// made and owned by their graph and compared by address.
+// A traced value: a model input, a tensor owned by the model, a constant, or the result of a call.
+// Nodes are made and owned by their graph and compared by address.
 class ZavoNode {
  public:
   ZavoNode(const ZavoNode&) = delete;
@@ -393,7 +395,7 @@ class ZavoNode {
   Text name;
   ResultShape result_shape;  // none when the result is not a tensor or unknown
 
-  // The call node behind this value, or null for inputs and parameters.
+  // The call node behind this value, or null for inputs, parameters and constants.
   const ZavoOpNode* as_op_node() const;
 
  protected:
@@ -469,6 +471,7 @@ class Graph {
 
   const ZavoNode& add_input(std::string_view name, const std::optional<Shape>& shape);
   const ZavoNode& add_parameter(std::string_view name, const std::optional<Shape>& shape);
+  const ZavoNode& add_constant(std::string_view name, const std::optional<Shape>& shape);
   // The arguments are copied into the graph (a value of this graph's own is taken as it is);
   // `operation_name` defaults to the operation's short name.
   const ZavoOpNode& add_call(std::string_view name, OperationKey operation, const Args& args,

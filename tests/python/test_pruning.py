@@ -128,7 +128,10 @@ class Result(unittest.TestCase):
                 return self.fc(self.conv(x))
 
         with self.assertRaisesRegex(PruningError, r"outputs have shapes \[\(1, 2, 8, 5\)\], not \[\(1, 4, 8, 5\)\]"):
-            zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5)
+            zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5, safe=False)
+        # By default the channels that the linear layer drops stay.
+        result = zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5)
+        self.assertEqual((result.model.conv.out_channels, result.output_shapes), (4, [(1, 4, 8, 5)]))
 
 
 class Decoder(unittest.TestCase):

@@ -23,13 +23,19 @@ using tensor_trace::ZavoNode;
 std::vector<DroppedLabels> find_dropped_labels(
     const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state) {
   std::vector<DroppedLabels> dropped;
-  // Labels come from a counter: one stamp per label marks those that the current node keeps.
-  std::vector<std::uint32_t> kept_at(static_cast<std::size_t>(state.next_label), 0);
-  auto stamp = [&kept_at](Label label) -> std::uint32_t& {
+  // Labels come from a counter: per label, where the current node (its round) last saw it.
+  struct Seen {
+    std::uint32_t round = 0;
+    const ZavoNode* input = nullptr;  // the first input that holds it; null: the output holds it
+    bool parameter = false;           // a parameter among the inputs that hold it
+    bool kept = false;
+  };
+  std::vector<Seen> seen(static_cast<std::size_t>(state.next_label));
+  auto at = [&seen](Label label) -> Seen& {
     const auto index = static_cast<std::size_t>(label);
-    if (index >= kept_at.size())
-      kept_at.resize(index + 1, 0);
-    return kept_at[index];
+    if (index >= seen.size())
+      seen.resize(index + 1);
+    return seen[index];
   };
   std::uint32_t round = 0;
   std::vector<Label> lost;
@@ -42,16 +48,26 @@ std::vector<DroppedLabels> find_dropped_labels(
     // A node passed many times is looked at once: its labels are the same every time.
     const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
     ++round;
-    auto keep = [&](Label label) { stamp(label) = round; };
-    for_each_recorded_label(state, *call, keep);
+    for_each_recorded_label(state, *call, [&](Label label) {
+      at(label) = {round, nullptr, false, true};
+    });
+    // Kept too: a label that ties two inputs, one of them a parameter (a weight it was tied to).
     for (const ZavoNode* input : inputs) {
-      if (input->kind == NodeKind::Parameter)
-        for_each_recorded_label(state, *input, keep);
+      const bool parameter = input->kind == NodeKind::Parameter;
+      for_each_recorded_label(state, *input, [&](Label label) {
+        Seen& s = at(label);
+        if (s.round != round) {
+          s = {round, input, parameter, false};
+        } else if (!s.kept && s.input != input) {
+          s.parameter = s.parameter || parameter;
+          s.kept = s.parameter;
+        }
+      });
     }
     lost.clear();
     for (const ZavoNode* input : inputs) {
       for_each_recorded_label(state, *input, [&](Label label) {
-        if (stamp(label) != round && is_label_prunable(state, label))
+        if (!at(label).kept && is_label_prunable(state, label))
           lost.push_back(label);
       });
     }

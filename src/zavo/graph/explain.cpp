@@ -57,6 +57,8 @@ std::string node_text(const ZavoNode& node) {
       return "the model input " + node.name;
     case tensor_trace::NodeKind::Parameter:
       return "parameter " + node.name;
+    case tensor_trace::NodeKind::Constant:
+      return "the constant " + node.name;
     case tensor_trace::NodeKind::Call:
       break;
   }

@@ -139,6 +139,8 @@ class GraphAssembly {
       return NodeKind::Parameter;
     if (kind == "call")
       return NodeKind::Call;
+    if (kind == "constant")
+      return NodeKind::Constant;
     return std::nullopt;
   }
 
@@ -183,6 +185,8 @@ class GraphAssembly {
       graph.add_input(name, shape);
     else if (kind == NodeKind::Parameter)
       graph.add_parameter(name, shape);
+    else if (kind == NodeKind::Constant)
+      graph.add_constant(name, shape);
     else
       graph.add_call(name, operation(op), args, kwargs, shape, op_name);
   }
@@ -515,8 +519,8 @@ class GraphBuilder final : public json_reader::Handler {
       return;
     const std::optional<NodeKind> kind = GraphAssembly::kind_named(n.kind_text);
     if (!kind) {
-      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) +
-                              " (expected input, parameter or call)");
+      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) + " (expected " +
+                              std::string(kNodeKinds) + ")");
     }
     if (!check(n.name, "name", Type::String, "a string"))
       return;

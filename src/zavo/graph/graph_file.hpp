@@ -35,6 +35,8 @@ inline constexpr std::size_t kMaxNameLength = 1024;
 inline constexpr std::size_t kMaxDimensions = 64;
 // The largest size of one dimension.
 inline constexpr std::int64_t kMaxDimensionSize = 2'147'483'647;
+// The node kinds a graph file may use, as an unknown kind's message lists them.
+inline constexpr std::string_view kNodeKinds = "input, parameter, call or constant";
 
 // How a file is read. The fast reader goes through the file once, straight into the graph, and
 // hands a file with any problem to the checking reader, which reads it again and names the

@@ -64,8 +64,10 @@ void append_error(std::string& out, const tensor_trace::Graph& graph, const Node
 void append_counts(std::string& out, const Report& report) {
   const ReportSummary& s = report.summary;
   out += "model: " + report.graph->model + "\n";
-  out += "nodes: " + std::to_string(s.nodes) + " (" + plural(s.inputs, "input", "inputs") + ", " +
-         plural(s.parameters, "parameter", "parameters") + ", " + plural(s.calls, "call", "calls") +
+  out += "nodes: " + std::to_string(s.nodes) + " (" + plural(s.inputs, "input", "inputs") + ", ";
+  if (s.constants)
+    out += plural(s.constants, "constant", "constants") + ", ";
+  out += plural(s.parameters, "parameter", "parameters") + ", " + plural(s.calls, "call", "calls") +
          ")\n";
   const ParseResult& result = *report.result;
   if (result.error) {

@@ -56,12 +56,13 @@ TEST(ReadGraph, ReadsNodesShapesOperationsAndOutputs) {
       {"id": 4, "kind": "call", "name": "mine", "op": "my.module.op", "op_name": "special",
        "args": [], "kwargs": {}, "shape": []},
       {"id": 5, "kind": "call", "name": "r", "op": "torch.nn.functional.relu",
-       "args": [{"node": 2}], "kwargs": {}, "shape": [1, 4, 8, 8]}
+       "args": [{"node": 2}], "kwargs": {}, "shape": [1, 4, 8, 8]},
+      {"id": 6, "kind": "constant", "name": "anchors[0]", "shape": [3, 4]}
     ],
     "outputs": [2, 4]})");
   EXPECT_EQ(graph.model, "tiny");
-  // Each node as kind (0 input, 1 parameter, 2 call), name, shape and, for calls, operation name
-  // and arguments.
+  // Each node as kind (0 input, 1 parameter, 2 call, 3 constant), name, shape and, for calls,
+  // operation name and arguments.
   std::string seen;
   for (std::size_t id = 0; id < graph.size(); ++id) {
     const auto& node = graph.node(id);
@@ -75,7 +76,8 @@ TEST(ReadGraph, ReadsNodesShapesOperationsAndOutputs) {
   }
   EXPECT_EQ(seen,
             "0 x (1, 3, 8, 8); 1 w (4, 3, 1, 1); 2 conv (1, 4, 8, 8) conv2d[x, w]; "
-            "2 size None __get__[conv]; 2 mine () special[]; 2 r (1, 4, 8, 8) relu[conv]; ");
+            "2 size None __get__[conv]; 2 mine () special[]; 2 r (1, 4, 8, 8) relu[conv]; "
+            "3 anchors[0] (3, 4); ");
   const auto* conv = graph.node(2).as_op_node()->operation;
   EXPECT_EQ(conv, tensor_trace::find_catalogue_operation("torch.nn.functional.conv2d"));
   const auto* mine = graph.node(4).as_op_node()->operation;
@@ -189,7 +191,7 @@ const std::vector<Rejection> kRejections = {
     {"IdAsBoolean", document({R"({"id": false, )" + kInput + R"("shape": null})"}),
      "nodes[0].id: expected an integer, got boolean"},
     {"UnknownKind", node0(R"("kind": "buffer", "name": "x", "shape": null)"),
-     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter or call)"},
+     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter, call or constant)"},
     {"DuplicateName",
      document({R"({"id": 0, )" + kInput + R"("shape": null})",
                R"({"id": 1, "kind": "parameter", "name": "x", "shape": [2]})"}),
@@ -267,7 +269,7 @@ const std::vector<Rejection> kFirstProblems = {
     {"NodesBeforeOutputs",
      R"({"outputs": ["0"], "format": "zavo.graph", "version": 1, "model": "m",
          "nodes": [{"name": "x", "id": 0, "kind": "buffer"}]})",
-     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter or call)"},
+     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter, call or constant)"},
     {"OutputsInOrder",
      R"({"outputs": [0, 5, "x"], "format": "zavo.graph", "version": 1, "model": "m",
          "nodes": [{"shape": null, "name": "x", "id": 0, "kind": "input"}]})",
