@@ -28,12 +28,15 @@ class PruningError(ZavoError):
     """The pruned model does not run on the example inputs or changed its outputs' structure."""
 
 
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False):
-    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process."""
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False, real_forward=False):
+    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process.
+
+    The trace runs on the model's meta twin unless `real_forward` (`export.trace`).
+    """
     mode = model.training
     model.eval()
     try:
-        graph = export.trace(model, example_inputs, name=name)
+        graph = export.trace(model, example_inputs, name=name, real_forward=real_forward)
     finally:
         model.train(mode)
     return analyze_graph(graph, lenient=lenient, check=check, safe=safe)
@@ -333,7 +336,8 @@ class PruneResult:
 
 
 def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=False, ignored_layers=(),
-          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None, safe=True):
+          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None, safe=True,
+          real_forward=False):
     """Prune `amount` of the prunable channels of `model`; returns a `PruneResult`.
 
     - `amount`: the share of each tied set of prunable channel classes to remove
@@ -348,6 +352,8 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     - `safe`: the analysis also takes the labels that nodes drop out of pruning
       (`--safe`): removing those channels may change a shape that the model
       relies on.  `safe=False` prunes them as the rules allow.
+    - `real_forward`: trace with the model's real forward pass, not on its meta
+      twin (`zavo.analyze`).
 
     `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
     the positional arguments, a dict the keyword arguments, anything else (a
@@ -369,7 +375,7 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     params_before = count_parameters(model)
     if report is None:
         stage("tracing and analysing")
-        report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe)
+        report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe, real_forward=real_forward)
     stage("ranking %d prunable channel classes by %s" % (report.summary["prunable_classes"],
                                                         importance if isinstance(importance, str) else "importance"))
     chosen = select_classes(model, report, amount, importance, global_ranking, ignored_layers, round_to)
