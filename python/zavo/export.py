@@ -367,7 +367,7 @@ class _Tracer(TorchFunctionMode):
             return {"const": repr(value), "type": "float"}
         if isinstance(value, (list, tuple)):
             if where is None:
-                return [self.encode(item) for item in value]
+                return [item if type(item) is int else self.encode(item) for item in value]
             return [self.encode(item, "%s[%d]" % (where, i)) for i, item in enumerate(value)]
         if isinstance(value, slice):
             parts = (value.start, value.stop, value.step)

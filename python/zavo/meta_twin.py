@@ -71,7 +71,12 @@ class _MetaTracer(export._Tracer):
         reads, real = self.reads, self.real_reads
         self.reads, self.real_reads = 0, []
         try:
-            if real and len(real) < reads:
+            if not real:
+                rule = _RESULTS.get(op)
+                result = rule(args, kwargs) if rule is not None else None
+                if result is not None:
+                    return result
+            elif len(real) < reads:
                 short = export._last_part(op)
                 writes = short in _WRITES or (short.endswith("_") and not short.endswith("__"))
                 if "out" in kwargs or (writes and args and any(args[0] is t for t in real)):
@@ -95,6 +100,140 @@ class _MetaTracer(export._Tracer):
         if type(value) in (list, tuple):
             return type(value)(self._meta(item) for item in value)
         return value
+
+
+# Results made from the arguments' shapes alone, for the calls that most of a convolutional
+# network's meta pass goes to (their meta kernels are written in Python in some torch versions).
+# A rule gives None for anything out of the ordinary, and the meta kernel runs instead, with the
+# checks the real kernel makes.
+
+
+def _bound(names, args, kwargs):
+    """The arguments of a call by parameter name; None for names the call does not take."""
+    if len(args) > len(names) or not kwargs.keys() <= set(names[len(args):]):
+        return None
+    bound = dict(zip(names, args))
+    bound.update(kwargs)
+    return bound
+
+
+def _like(tensor, dtype):
+    return isinstance(tensor, torch.Tensor) and tensor.dtype == dtype
+
+
+def _batch_norm(args, kwargs):
+    a = _bound(("input", "running_mean", "running_var", "weight", "bias", "training", "momentum", "eps"), args, kwargs)
+    x = a and a["input"]
+    if type(x) is not torch.Tensor or x.dim() < 2 or not x.is_floating_point():
+        return None
+    channels, training = x.shape[1], a.get("training", False)
+    for key in ("running_mean", "running_var", "weight", "bias"):
+        value = a.get(key)
+        if value is not None and not (_like(value, x.dtype) and value.dim() == 1 and value.shape[0] == channels):
+            return None
+    if type(training) is not bool or channels == 0 or (training and x.numel() == channels):
+        return None  # the kernel refuses one value per channel when training
+    if not training and (a.get("running_mean") is None or a.get("running_var") is None):
+        return None  # and evaluation without running statistics
+    return torch.empty_like(x)
+
+
+def _elementwise(*names):
+    """A call like `relu(input, inplace=False)` with number arguments: a result of the input's
+    shape and dtype, or the input itself in place."""
+
+    def rule(args, kwargs):
+        a = _bound(("input",) + names, args, kwargs)
+        x = a and a["input"]
+        if type(x) is not torch.Tensor or not x.is_floating_point() or type(a.get("inplace", False)) is not bool:
+            return None
+        if any(type(a[key]) not in (int, float) for key in a if key not in ("input", "inplace")):
+            return None
+        if a.get("min_val", -1.0) > a.get("max_val", 1.0):
+            return None  # refused by hardtanh
+        return x if a.get("inplace") else torch.empty_like(x)
+
+    return rule
+
+
+def _norm(names):
+    """layer_norm and group_norm: a result like the input when the shapes agree."""
+
+    def rule(args, kwargs):
+        a = _bound(("input",) + names + ("weight", "bias", "eps"), args, kwargs)
+        x = a and a["input"]
+        if type(x) is not torch.Tensor or not x.is_floating_point() or type(a.get("eps", 0.0)) not in (int, float):
+            return None
+        if "num_groups" in names:
+            groups = a.get("num_groups")
+            if type(groups) is not int or x.dim() < 2 or groups < 1 or x.shape[1] % groups or x.numel() == groups:
+                return None  # the last: one value per group, refused
+            shape = (x.shape[1],)
+        else:
+            shape = a.get("normalized_shape")
+            if type(shape) not in (list, tuple, torch.Size) or not 0 < len(shape) <= x.dim():
+                return None
+            if tuple(x.shape[-len(shape):]) != tuple(shape):
+                return None
+        for key in ("weight", "bias"):
+            value = a.get(key)
+            if value is not None and not (_like(value, x.dtype) and tuple(value.shape) == tuple(shape)):
+                return None
+        return torch.empty_like(x)
+
+    return rule
+
+
+def _per_dim(value, dims):
+    if type(value) is int:
+        return (value,) * dims
+    if type(value) in (list, tuple) and len(value) in (1, dims) and all(type(v) is int for v in value):
+        return tuple(value) * (dims // len(value))
+    return None
+
+
+def _conv(dims):
+    def rule(args, kwargs):
+        a = _bound(("input", "weight", "bias", "stride", "padding", "dilation", "groups"), args, kwargs)
+        x, w = (a["input"], a["weight"]) if a and len(a) > 1 else (None, None)
+        if type(x) is not torch.Tensor or not _like(w, x.dtype) or x.dim() != dims + 2 or w.dim() != dims + 2:
+            return None
+        bias, groups = a.get("bias"), a.get("groups", 1)
+        if bias is not None and not (_like(bias, x.dtype) and bias.dim() == 1 and bias.shape[0] == w.shape[0]):
+            return None
+        if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in x.shape
+                or 0 in w.shape or type(groups) is not int or groups < 1 or x.shape[1] != w.shape[1] * groups
+                or w.shape[0] % groups):
+            return None
+        steps = [_per_dim(a.get(key, default), dims)
+                 for key, default in (("stride", 1), ("padding", 0), ("dilation", 1))]
+        if None in steps:
+            return None
+        shape = [x.shape[0], w.shape[0]]
+        for size, kernel, stride, padding, dilation in zip(x.shape[2:], w.shape[2:], *steps):
+            span = dilation * (kernel - 1) + 1
+            if stride < 1 or padding < 0 or dilation < 1 or size + 2 * padding < span:
+                return None
+            shape.append((size + 2 * padding - span) // stride + 1)
+        return torch.empty(shape, dtype=x.dtype, device="meta")
+
+    return rule
+
+
+_RESULTS = {
+    "torch.nn.functional.batch_norm": _batch_norm,
+    "torch.nn.functional.layer_norm": _norm(("normalized_shape",)),
+    "torch.nn.functional.group_norm": _norm(("num_groups",)),
+    "torch.nn.functional.relu": _elementwise("inplace"),
+    "torch.relu": _elementwise(),
+    "torch.Tensor.relu": _elementwise(),
+    "torch.nn.functional.relu6": _elementwise("inplace"),
+    "torch.nn.functional.hardtanh": _elementwise("min_val", "max_val", "inplace"),
+    "torch.nn.functional.hardswish": _elementwise("inplace"),
+    "torch.nn.functional.conv1d": _conv(1),
+    "torch.nn.functional.conv2d": _conv(2),
+    "torch.nn.functional.conv3d": _conv(3),
+}
 
 
 def trace(model, modules, args, kwargs, run):
@@ -178,8 +317,8 @@ def _save_state(modules):
     saved = []
     for _, module in modules:
         attrs = vars(module)
-        held = [(value, value.copy()) for key, value in attrs.items()
-                if type(value) in _CONTAINERS and key not in _machinery]
+        held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
+                if type(value) in _CONTAINERS]
         saved.append((attrs, attrs.copy(), held))
     return saved
 

@@ -1,6 +1,7 @@
 """The trace on a model's meta twin: the real forward's graph, the real forward when the values are
 needed, and the model left as it was."""
 
+import random
 import unittest
 import warnings
 
@@ -11,7 +12,7 @@ from torch import nn
 import torch.nn.functional as F
 
 import zavo
-from zavo import export, zoo
+from zavo import export, meta_twin, zoo
 
 devices = []  # the device of each forward's input, kept outside the models' own state
 
@@ -89,6 +90,60 @@ class MetaTwin(unittest.TestCase):
         # A model that fails, fails as its real forward does.
         with self.assertRaisesRegex(zavo.TraceError, r"model model failed to run: RuntimeError: shape '\[3\]'"):
             export.trace(Reshape(), torch.randn(2), real_forward=False)
+
+
+FUNCTIONS = {"torch.nn.functional.conv1d": F.conv1d, "torch.nn.functional.conv2d": F.conv2d,
+             "torch.nn.functional.conv3d": F.conv3d, "torch.nn.functional.batch_norm": F.batch_norm,
+             "torch.nn.functional.layer_norm": F.layer_norm, "torch.nn.functional.group_norm": F.group_norm,
+             "torch.nn.functional.hardtanh": F.hardtanh, "torch.nn.functional.relu": F.relu, "torch.relu": torch.relu}
+
+
+class ShapeRules(unittest.TestCase):
+    def test_a_result_made_from_shapes_is_the_kernels_or_none(self):
+        """Seeded random calls, sensible and not: a rule either declines or gives the real kernel's
+        shape and dtype (the input itself in place), and never takes a call the kernel refuses."""
+        rng = random.Random(0)
+
+        def pick(*choices):
+            return rng.choice(choices)
+
+        def calls():
+            for _ in range(60):
+                dims, channels, n = rng.randint(1, 3), pick(2, 4, 6), pick(1, 2)
+                x = (n, channels) + tuple(rng.randint(1, 7) for _ in range(dims))
+                groups = pick(1, 2, channels, 3)
+                w = (pick(2, 4, 6), channels // groups if channels % groups == 0 else pick(1, 2)) + tuple(
+                    rng.randint(1, 4) for _ in range(dims))
+                step = lambda low: pick(low, [low + 1] * dims, [low + 1], [1] * (dims + 1), 2)  # noqa: E731
+                yield "torch.nn.functional.conv%dd" % dims, [x, w, pick(None, (w[0],), (3,))], dict(
+                    stride=step(1), padding=step(0), dilation=step(1), groups=groups)
+                norm = pick((channels,), (channels + 1,), None)
+                yield "torch.nn.functional.batch_norm", [x, norm, norm, norm, pick(None, norm)], dict(
+                    training=pick(False, True))
+                yield "torch.nn.functional.batch_norm", [(1, channels)], dict(running_mean=None, running_var=None,
+                                                                             training=True)
+                yield "torch.nn.functional.layer_norm", [x, list(x[-pick(1, 2):]) if pick(0, 1) else [5],
+                                                         pick(None, x[-1:])], {}
+                yield "torch.nn.functional.group_norm", [x, groups, pick(None, (channels,), (1,))], {}
+                yield "torch.nn.functional.hardtanh", [x], dict(min_val=pick(-1.0, 2.0), max_val=1.0,
+                                                             inplace=pick(False, True))
+                yield pick("torch.nn.functional.relu", "torch.relu"), [x], {}
+
+        def tensors(args, device):
+            return [torch.randn(a, device=device) if type(a) is tuple else a for a in args]
+
+        for op, args, kwargs in calls():
+            with self.subTest(op=op, args=args, kwargs=kwargs):
+                meta = tensors(args, "meta")
+                made = meta_twin._RESULTS[op](meta, kwargs)
+                try:
+                    real = FUNCTIONS[op](*tensors(args, "cpu"), **kwargs)
+                except Exception:
+                    self.assertIsNone(made)
+                    continue
+                if made is not None:
+                    self.assertEqual((made.shape, made.dtype, made.is_meta), (real.shape, real.dtype, True))
+                    self.assertEqual(made is meta[0], kwargs.get("inplace", False))
 
 
 class Reshape(nn.Module):
