@@ -1,5 +1,6 @@
 // Reads, parses and reports generated graphs in one process, once per requested size, and
-// prints the time of each phase and the memory in use: where the whole command's time goes.
+// prints the processor time of each phase, the report's size and the memory in use: where the
+// whole command's time goes.
 //
 //   graph_scale [SHAPE] [POSITIONS...]      (default: residual 1e6)
 //
@@ -8,7 +9,8 @@
 // after loading (the graph) and after parsing (the graph and the pruning state), from
 // mallinfo2, and the process's peak resident size from /proc/self/status.
 
-#include <chrono>
+#include <time.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,11 +33,17 @@ double heap_mib() {
   return zavo::benchmarks::heap_bytes() / (1024.0 * 1024.0);
 }
 
+// Processor seconds of `step` (steadier than wall time on a shared machine).
 template <typename F>
 double seconds(F&& step) {
-  auto start = std::chrono::steady_clock::now();
+  auto now = [] {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  };
+  const double start = now();
   step();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return now() - start;
 }
 
 }  // namespace
@@ -54,8 +62,8 @@ int main(int argc, char** argv) {
   if (sizes.empty())
     sizes.push_back(1'000'000);
 
-  std::printf("%9s %11s %9s %8s %8s %8s %9s %9s %9s\n", "nodes", "positions", "file MiB", "load s",
-              "parse s", "report s", "ns/pos", "heap load", "heap parse");
+  std::printf("%9s %11s %9s %8s %8s %8s %10s %9s %9s %9s\n", "nodes", "positions", "file MiB",
+              "load s", "parse s", "report s", "report MiB", "ns/pos", "heap load", "heap parse");
   for (std::uint64_t requested : sizes) {
     auto config = zavo::benchmarks::series_config(shape, requested);
     if (!config) {
@@ -86,12 +94,12 @@ int main(int argc, char** argv) {
     }
     double per_position = (load + parse + write) * 1e9 / static_cast<double>(positions);
     std::printf(
-        "%9zu %11llu %9.1f %8.3f %8.3f %8.3f %9.1f %9.1f %9.1f   %lld classes, %lld "
+        "%9zu %11llu %9.1f %8.3f %8.3f %8.3f %10.1f %9.1f %9.1f %9.1f   %lld classes, %lld "
         "prunable\n",
         graph.size(), static_cast<unsigned long long>(positions),
-        static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse, write, per_position,
-        after_load - base, after_parse - base, static_cast<long long>(classes),
-        static_cast<long long>(prunable));
+        static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse, write,
+        static_cast<double>(report.size()) / (1024.0 * 1024.0), per_position, after_load - base,
+        after_parse - base, static_cast<long long>(classes), static_cast<long long>(prunable));
   }
   std::printf("peak resident memory of the process: %.1f MiB\n", status_mib("VmHWM"));
   return 0;

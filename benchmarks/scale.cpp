@@ -25,9 +25,9 @@
 //                    sizes of its shape are skipped for that binary and mode (default 180 s of
 //                    CPU, 900 s of wall time, 10 GB)
 //
-// A label position is one entry of one label list of one node in the report's `nodes`: for
-// generated graphs the generator's exact count (checked against every report written), for
-// real graphs the count read from the report.
+// A label position is one entry of one label list of one node in the report's `nodes` (either
+// version): for generated graphs the generator's exact count (checked against every report
+// written), for real graphs the count read from the report.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -52,6 +52,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "graph_generator.hpp"
 
@@ -180,10 +182,10 @@ Run run_child(const std::vector<std::string>& argv, const std::string& out, cons
 
 // --- counting label positions in a report ---------------------------------------------------
 
-// The entries of the label lists of the report's top-level `nodes`: every number inside a
-// `labels` value there. Reads the file in blocks, tracking strings and nesting only, so a
+// The entries of the label lists of a version 1 report's top-level `nodes`: every number inside
+// a `labels` value there. Reads the file in blocks, tracking strings and nesting only, so a
 // report of any size is counted in constant memory.
-std::optional<std::uint64_t> count_positions(const std::string& report) {
+std::optional<std::uint64_t> count_positions_1(const std::string& report) {
   std::FILE* in = std::fopen(report.c_str(), "rb");
   if (!in)
     return std::nullopt;
@@ -238,6 +240,47 @@ std::optional<std::uint64_t> count_positions(const std::string& report) {
   }
   std::fclose(in);
   return count;
+}
+
+// The same for version 2, whose nodes refer to a table of label lists written as runs and
+// references to earlier entries: the lengths of the entries, added up over the nodes.
+std::optional<std::uint64_t> count_positions_2(const std::string& report) {
+  std::ifstream in(report, std::ios::binary);
+  const nlohmann::json data = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+  if (!data.is_object() || !data.contains("lists") || !data.contains("nodes"))
+    return std::nullopt;
+  std::vector<std::uint64_t> lengths;
+  for (const auto& entry : data["lists"]) {
+    std::uint64_t length = 0;
+    for (const auto& item : entry) {
+      if (item.is_array())
+        length += item[1].get<std::uint64_t>();
+      else if (item.is_object())
+        length += lengths.at(item["list"].get<std::size_t>());
+      else
+        ++length;
+    }
+    lengths.push_back(length);
+  }
+  std::uint64_t count = 0;
+  for (const auto& node : data["nodes"]) {
+    for (const auto& list : node["labels"]) {
+      if (!list.is_null())
+        count += lengths.at(list.get<std::size_t>());
+    }
+  }
+  return count;
+}
+
+// The label positions of a report of either version.
+std::optional<std::uint64_t> count_positions(const std::string& report) {
+  std::ifstream in(report, std::ios::binary);
+  std::string head(256, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  if (!in && in.gcount() == 0)
+    return std::nullopt;
+  return head.find("\"version\": 2,") != std::string::npos ? count_positions_2(report)
+                                                           : count_positions_1(report);
 }
 
 // --- items ---------------------------------------------------------------------------------

@@ -17,10 +17,12 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "report_versions.hpp"
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
@@ -92,16 +94,28 @@ std::uint64_t label_position_bound(const Graph& graph) {
 // create, by design, and a fuzzer should spend its time on many small graphs.
 constexpr std::uint64_t kPositionBudget = std::uint64_t{1} << 16;
 
+// The report in both versions, each valid JSON, the second holding exactly what the first does.
 std::string report_of(const Graph& graph, bool lenient, bool& completed) {
   auto result = zavo::graph::parse_graph(graph, {.lenient = lenient});
   completed = !result.error;
   auto report = zavo::graph::build_report(graph, result);
-  std::string text = zavo::graph::report_json(report);
-  if (!nlohmann::json::accept(text))
-    fail(std::string(lenient ? "lenient" : "strict") + " report is not valid JSON:\n" + text);
+  const std::string mode = lenient ? "lenient" : "strict";
+  std::string text = zavo::graph::report_json(report, zavo::graph::ReportVersion::V1);
+  const std::string text_2 = zavo::graph::report_json(report, zavo::graph::ReportVersion::V2);
+  for (const std::string* version : {&std::as_const(text), &text_2}) {
+    if (!nlohmann::json::accept(*version))
+      fail(mode + " report is not valid JSON:\n" + *version);
+  }
+  try {
+    if (zavo::testing::version_1_layout(nlohmann::json::parse(text_2)) !=
+        nlohmann::json::parse(text))
+      fail(mode + " report: version 2 holds something else than version 1:\n" + text_2);
+  } catch (const std::runtime_error& e) {
+    fail(mode + " report: " + e.what() + ":\n" + text_2);
+  }
   if (zavo::graph::summary_text(report).empty())
     fail("empty summary");
-  return text;
+  return text + text_2;
 }
 
 void check(std::string_view text) {

@@ -2,13 +2,15 @@
 """Analyse every shipped graph with `zavo-prune` and prove a seeded sample of its classes.
 
     /usr/bin/python3 tools/prove_zoo.py [--zavo-prune PATH] [--sample 32] [--seed 0]
-                                        [--prune 0.1,0.3,0.5] [NAME ...]
+                                        [--prune 0.1,0.3,0.5] [--targets 0.5,0.25] [NAME ...]
 
 For each zoo model: `zavo-prune analyze models/NAME.json -o REPORT`, then
 verify_pruning on the report; with --prune, `zavo.prune` then prunes the model
-by each amount, and each pruned model must run with its output shapes.  Exit
-status 0 when every model analyses, every checked class is sound and every
-pruning succeeds.
+by each amount, and each pruned model must run with its output shapes; with
+--targets, it prunes the model to each share of its MACs and of its
+parameters, and each must land within one point of the target (or the target
+be out of the model's reach).  Exit status 0 when every model analyses, every
+checked class is sound and every pruning succeeds.
 """
 
 import argparse
@@ -47,22 +49,34 @@ def parse_amounts(text):
     return amounts
 
 
-def prune_model(name, amounts):
-    """Prune zoo model `name` by each amount with `zavo.prune`; True when every pruned model runs."""
+def prune_model(name, amounts, targets=()):
+    """Prune zoo model `name` by each amount, and to each target share of its MACs and of its
+    parameters, with `zavo.prune`; True when every pruned model runs and every target is met."""
     import zavo
     from zavo import zoo
+    from zavo.selection import TargetError
 
     built = zoo.build(name)
     report = zavo.analyze(built.model, built.inputs, name=name)
-    for amount in amounts:
+    runs = [("by %g" % a, dict(amount=a)) for a in amounts]
+    runs += [("to %g of its %s" % (t, m), {"target_" + m: t}) for t in targets for m in ("macs", "params")]
+    for what, options in runs:
         try:
-            result = zavo.prune(built.model, built.inputs, amount=amount, report=report, name=name)
+            result = zavo.prune(built.model, built.inputs, report=report, name=name, **options)
+        except TargetError as error:
+            print("%s: pruning %s: out of reach: %s" % (name, what, error))
+            continue
         except zavo.ZavoError as error:
-            print("%s: pruning by %g failed: %s" % (name, amount, error))
+            print("%s: pruning %s failed: %s" % (name, what, error))
             return False
-        print("%s: pruned by %g: %d classes, parameters %s -> %s, MACs %s -> %s, outputs %s" % (
-            name, amount, result.removed_classes, *result.parameters, *result.macs,
+        print("%s: pruned %s: %d classes, parameters %s -> %s, MACs %s -> %s, outputs %s" % (
+            name, what, result.removed_classes, *result.parameters, *result.macs,
             result.outputs.describe()))
+        if result.target is not None:
+            before, after = result.macs if result.target[0] == "macs" else result.parameters
+            if abs(after / before - result.target[1]) > 0.01:
+                print("%s: pruning %s kept %.2f%%, more than a point away" % (name, what, 100 * after / before))
+                return False
     return True
 
 
@@ -75,6 +89,8 @@ def main(argv=None):
     parser.add_argument("--keep", help="directory to keep the reports in")
     parser.add_argument("--prune", type=parse_amounts, default=[], metavar="AMOUNTS",
                         help="also prune each model by these amounts, e.g. 0.1,0.3,0.5")
+    parser.add_argument("--targets", type=parse_amounts, default=[], metavar="SHARES",
+                        help="also prune each model to these shares of its MACs and parameters, e.g. 0.5,0.25")
     args = parser.parse_args(argv)
     if export_graph.torch is None:
         print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
@@ -104,7 +120,7 @@ def main(argv=None):
                 continue
             status = verify_pruning.main([name, report, "--sample", str(args.sample), "--seed", str(args.seed)])
             verified = time.monotonic()
-            pruned = prune_model(name, args.prune) if args.prune else True
+            pruned = prune_model(name, args.prune, args.targets) if args.prune or args.targets else True
             print("%s: analyse %.1fs, verify %.1fs, prune %.1fs" % (
                 name, analysed - start, verified - analysed, time.monotonic() - verified))
             sys.stdout.flush()

@@ -3,6 +3,7 @@
     import zavo
     report = zavo.analyze(model, example_inputs)          # trace and analyse in process
     result = zavo.prune(model, example_inputs, amount=0.3)  # a smaller model that still runs
+    result = zavo.prune(model, example_inputs, target_macs=0.5, importance="taylor", data=batches)
     print(result)
 
 `analyze_graph` analyses a graph file or the in-memory graph of `trace`; the
@@ -24,6 +25,7 @@ from zavo.analysis import (  # noqa: F401
     TraceError,
     ZavoError,
     analyze_graph,
+    load_report,
     native_dirs as _native_dirs,
 )
 
@@ -53,11 +55,18 @@ def analyze(model, example_inputs, name="model", lenient=False, check=True, safe
                                  real_forward=real_forward)
 
 
-def prune(model, example_inputs, amount=0.3, importance="l1", **options):
-    """Prune `amount` of the prunable channels of `model`; see `zavo.pruning.prune`."""
+def prune(model, example_inputs, amount=None, importance="l1", **options):
+    """Prune the channels of `model` (`amount=0.3`, `target_macs=0.5`, ...); see `zavo.pruning.prune`."""
     from zavo import pruning
 
     return pruning.prune(model, example_inputs, amount=amount, importance=importance, **options)
+
+
+def measure_latency(model, example_inputs, threads=1, batch_sizes=(1, 64), **options):
+    """Median seconds per forward pass at each batch size; see `zavo.latency.measure_latency`."""
+    from zavo import latency
+
+    return latency.measure_latency(model, example_inputs, threads=threads, batch_sizes=batch_sizes, **options)
 
 
 def dumps_graph(graph):

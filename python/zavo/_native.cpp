@@ -398,7 +398,13 @@ class Analysis {
   Analysis& operator=(const Analysis&) = delete;
 
   const std::string& model() const { return graph_.model; }
-  std::string report_json() const { return zavo::graph::report_json(report_); }
+  // Version 2 unless asked for 1.
+  std::string report_json(std::optional<int> version) const {
+    const int v = version.value_or(2);
+    if (v != 1 && v != 2)
+      throw py::value_error("report version " + std::to_string(v) + " is not 1 or 2");
+    return zavo::graph::report_json(report_, static_cast<zavo::graph::ReportVersion>(v));
+  }
   std::string summary_text() const { return zavo::graph::summary_text(report_); }
 
   // [(label, prunable, [(parameter name, dim, index), ...]), ...], sorted by label.
@@ -519,7 +525,7 @@ PYBIND11_MODULE(_native, m) {
 
   py::class_<Analysis>(m, "Analysis")
       .def_property_readonly("model", &Analysis::model)
-      .def("report_json", &Analysis::report_json)
+      .def("report_json", &Analysis::report_json, py::arg("version") = py::none())
       .def("summary_text", &Analysis::summary_text)
       .def("groups", &Analysis::groups)
       .def("nodes", &Analysis::nodes)

@@ -3,10 +3,13 @@
 `analyze_graph` runs the engine of `zavo-prune analyze` through the native
 extension `zavo._native`, on a graph file or on the exporter's in-memory graph
 (no JSON round trip, no subprocess).  `Report.to_json()` is, byte for byte,
-the file that `zavo-prune analyze GRAPH -o REPORT` writes.
+the file that `zavo-prune analyze GRAPH -o REPORT` writes (version 2;
+`to_json(version=1)` that of `--report-version 1`).  `load_report` reads such
+a file, of either version, back into a `Report`.
 """
 
 import glob
+import json
 import os
 from collections import namedtuple
 from functools import cached_property
@@ -100,10 +103,11 @@ class Report:
     for every label that a node carries), `nodes`, `warnings`, `error`,
     `recovered_errors`, `summary` (the report's summary as a dict) and
     `parameters`; `to_json()` and `str()` give the command's file and summary.
+    `load_report` makes one from a report file.
     """
 
     def __init__(self, analysis):
-        self._analysis = analysis
+        self._analysis = analysis  # the native analysis, or a report file's content
         self.model = analysis.model
         self.summary = analysis.summary()
 
@@ -147,15 +151,16 @@ class Report:
     def parameters(self):
         return [ParameterChannels(*entry) for entry in self._analysis.parameters()]
 
-    def to_json(self):
-        """The report file's text (format "zavo.report", version 1)."""
-        return self._analysis.report_json()
+    def to_json(self, version=None):
+        """The report file's text (format "zavo.report"): version 2 unless `version=1`; for a
+        report read from a file, that file's text."""
+        return self._analysis.report_json(version)
 
-    def write(self, path):
+    def write(self, path, version=None):
         """Write the report file atomically; the bytes of `zavo-prune analyze -o`."""
         from zavo.export import write_atomic
 
-        write_atomic(path, self.to_json())
+        write_atomic(path, self.to_json(version))
 
     def __str__(self):
         return self._analysis.summary_text()
@@ -195,3 +200,84 @@ def analyze_graph(graph, lenient=False, check=True, safe=False):
         e = report.error
         raise AnalysisError(e.node, e.name, e.kind, e.message, report)
     return report
+
+
+class _ReportFile:
+    """What a report file holds, behind the interface of the native analysis."""
+
+    def __init__(self, text, path):
+        from zavo import report_file
+
+        try:
+            data = json.loads(text)
+            self._version = data.get("version") if isinstance(data, dict) else None
+            self._data = report_file.expand(data)
+        except ValueError as error:
+            raise report_file.ReportFileError("%s: %s" % (path, error)) from None
+        self._text, self._path = text, path
+        self.model = self._data["model"]
+        self._names = {n["id"]: n["name"] for n in self._data["nodes"]}
+        self._flags = dict((label, flag) for label, flag in self._data["is_prunable"])
+
+    def summary(self):
+        return dict(self._data["summary"])
+
+    def groups(self):
+        return [(g["label"], g["prunable"], [(c["node"], c["dim"], c["index"]) for c in g["channels"]])
+                for g in self._data["groups"]]
+
+    def nodes(self):
+        return [(n["id"], n["name"], n["labels"]) for n in self._data["nodes"]]
+
+    def is_prunable(self, label):
+        # A label without a flag is not prunable, as in the analysis.
+        return self._flags.get(label, False)
+
+    def warnings(self):
+        return [(w["node"], w["message"]) for w in self._data["warnings"]]
+
+    def error(self):
+        e = self._data["error"]
+        return None if e is None else (e["node"], e["kind"], e["message"])
+
+    def recovered_errors(self):
+        return [(e["node"], e["kind"], e["message"]) for e in self._data["recovered_errors"]]
+
+    def node_name(self, node):
+        # A report names the nodes that carry labels; the others are known by id only.
+        return self._names.get(node)
+
+    def parameters(self):
+        raise ZavoError("%s: a report file does not hold the parameters' shapes; analyse the graph "
+                        "for them" % self._path)
+
+    def report_json(self, version):
+        if version not in (None, self._version):
+            raise ZavoError("%s is a version %s report; analyse the graph for version %s"
+                            % (self._path, self._version, version))
+        return self._text
+
+    def summary_text(self):
+        s = self._data["summary"]
+        return ("model: %s\nchannel classes: %d (%d prunable)\nprunable share of parameter elements: "
+                "%.1f%% (%d of %d)\n" % (self.model, s["channel_classes"], s["prunable_classes"],
+                                         100 * s["prunable_share"], s["prunable_parameter_elements"],
+                                         s["parameter_elements"]))
+
+
+def load_report(path):
+    """The report file at `path` (written by `zavo-prune analyze -o` or `Report.write`, of
+    either version) as a `Report`: `groups`, `prunable_groups`, `is_prunable`, `nodes`,
+    `warnings`, `error`, `recovered_errors` and `summary` as an analysis gives them, so that
+    `zavo.prune(model, inputs, report=zavo.load_report(path))` prunes from a saved analysis.
+    `to_json()` gives the file's own text; `parameters` needs the graph.  A file that is not
+    such a report raises `zavo.report_file.ReportFileError` (a `ValueError`)."""
+    path = os.fspath(path)
+    try:
+        with open(path, encoding="utf-8") as stream:
+            text = stream.read()
+    except OSError as error:
+        from zavo import report_file
+
+        raise report_file.ReportFileError("cannot read report %s: %s" % (path, error)) from None
+    return Report(_ReportFile(text, path))

@@ -1,7 +1,9 @@
 """`zavo-prune prune`: prune a named model and save it with `torch.save`.
 
-    zavo-prune prune MODEL [--amount 0.3] [--importance l1|l2] [--global] [--ignore LAYER ...]
-                     [--round-to N] [--input-size 1,3,224,224] [--seed 0] -o PRUNED.pt
+    zavo-prune prune MODEL [--amount 0.3 | --target-macs 0.5 | --target-params 0.5]
+                     [--importance l1|l2|bn_scale|random] [--global] [--normalize mean|element|none]
+                     [--steps N] [--ignore LAYER ...] [--round-to N] [--input-size 1,3,224,224]
+                     [--seed 0] -o PRUNED.pt
 
 MODEL is a zoo model, a torchvision builder or `package.module:function`, built
 with random weights from the seed as the exporter builds it.  A progress line
@@ -24,13 +26,31 @@ def _save_atomic(model, path):
     replace_atomic(path, lambda tmp: torch.save(model, tmp))
 
 
-def _amount(text):
+def _bounded(accept, message):
+    """An argparse type: a number that `accept` takes, or `message`."""
+    def parse(text):
+        try:
+            value = float(text)
+        except ValueError:
+            value = None
+        if value is None or not accept(value):
+            raise argparse.ArgumentTypeError(message)
+        return value
+
+    return parse
+
+
+_amount = _bounded(lambda v: 0 <= v < 1, "expected a number at least 0 and below 1, e.g. 0.3")
+_share = _bounded(lambda v: 0 < v <= 1, "expected the share kept, above 0 and at most 1, e.g. 0.5")
+
+
+def _positive(text):
     try:
-        value = float(text)
+        value = int(text)
     except ValueError:
-        value = -1.0
-    if not 0 <= value < 1:
-        raise argparse.ArgumentTypeError("expected a number at least 0 and below 1, e.g. 0.3")
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("expected a positive integer")
     return value
 
 
@@ -39,10 +59,19 @@ def prune_main(argv=None, prog="zavo-prune prune"):
 
     parser = argparse.ArgumentParser(prog=prog, description="Prune a model's channels and save the pruned model.")
     parser.add_argument("model", help="a zoo model, a torchvision builder (e.g. resnet18) or package.module:function")
-    parser.add_argument("--amount", type=_amount, default=0.3, help="share of prunable channels to remove (0.3)")
-    parser.add_argument("--importance", choices=("l1", "l2"), default="l1", help="norm that ranks channels (l1)")
-    parser.add_argument("--global", dest="global_ranking", action="store_true",
-                        help="rank all channels together instead of each tied set of dimensions")
+    how_much = parser.add_mutually_exclusive_group()
+    how_much.add_argument("--amount", type=_amount, help="share of prunable channels to remove (0.3)")
+    how_much.add_argument("--target-macs", type=_share, help="share of the multiply-accumulates to keep")
+    how_much.add_argument("--target-params", type=_share, help="share of the parameters to keep")
+    # taylor needs data and a loss: from Python (zavo.prune) only
+    parser.add_argument("--importance", choices=("l1", "l2", "bn_scale", "random"), default="l1",
+                        help="what ranks channels (l1)")
+    parser.add_argument("--global", dest="global_ranking", action="store_true", default=None,
+                        help="rank all channels together instead of each tied set of dimensions "
+                             "(always with a target)")
+    parser.add_argument("--normalize", choices=("mean", "element", "none"), default="mean",
+                        help="how a global ranking compares tied sets (mean: each score over its set's mean)")
+    parser.add_argument("--steps", type=_positive, default=1, help="prune in this many rounds (1)")
     parser.add_argument("--ignore", action="append", default=[], metavar="LAYER",
                         help="a layer (qualified module name) whose channels stay; repeatable")
     parser.add_argument("--round-to", type=int, help="keep a multiple of this many channels in each set")
@@ -69,9 +98,11 @@ def prune_main(argv=None, prog="zavo-prune prune"):
         print("error: %s" % error, file=sys.stderr)
         return 2
     try:
-        result = zavo.prune(built.model, built.inputs, amount=args.amount, importance=args.importance,
-                            global_ranking=args.global_ranking, ignored_layers=args.ignore, round_to=args.round_to,
-                            inplace=True, name=args.model, progress=progress)
+        result = zavo.prune(built.model, built.inputs, amount=args.amount, target_macs=args.target_macs,
+                            target_params=args.target_params, importance=args.importance,
+                            global_ranking=args.global_ranking, normalize=args.normalize, steps=args.steps,
+                            seed=args.seed, ignored_layers=args.ignore, round_to=args.round_to, inplace=True,
+                            name=args.model, progress=progress)
     except ValueError as error:  # an ignored layer or option the model cannot take
         print("error: %s" % error, file=sys.stderr)
         return 2

@@ -18,10 +18,15 @@ from torch.overrides import TorchFunctionMode
 
 from zavo import export, structure
 from zavo.analysis import ZavoError, analyze_graph
-from zavo.surgery import CHANNEL_COUNTS, find_tensor, prune_slices
+from zavo.importance import check_criterion
+from zavo.selection import Costs, ignored_prefixes, select
+from zavo.surgery import CHANNEL_COUNTS, prune_slices
 
 # Layer attributes that count channels, before and after, for the layers that changed.
 LayerChange = namedtuple("LayerChange", "name type before after")
+# One round of pruning: parameters and MACs after it, the classes it removed and its ranking's
+# scores (a `zavo.selection.ScoreSummary`).
+Round = namedtuple("Round", "step parameters macs removed_classes scores")
 
 
 class PruningError(ZavoError):
@@ -69,14 +74,26 @@ def _macs(op, args, kwargs, out):
     return 0
 
 
+def _weight_operand(args, kwargs):
+    """The one parameter among a product's two operands, or None."""
+    operands = [a for a in (*args[:2], *kwargs.values()) if isinstance(a, torch.nn.Parameter)]
+    return operands[0] if len(operands) == 1 else None
+
+
 class _MacCounter(TorchFunctionMode):
     """Multiply-accumulates of convolutions, linear layers and matrix products; a product
     inside another (a method that calls its function) counts once.  A call for which
-    `skip(args, kwargs)` holds is not counted."""
+    `skip(args, kwargs)` holds is not counted.
+
+    `per_element` maps id(parameter) to the multiply-accumulates per element of a
+    weight operand: a product's count is its weight's size times its output
+    positions, which channel pruning leaves unchanged.
+    """
 
     def __init__(self, skip=None):
         super().__init__()
         self.macs = 0
+        self.per_element = {}
         self.inside = False
         self.skip = skip
 
@@ -94,11 +111,15 @@ class _MacCounter(TorchFunctionMode):
             out = func(*args, **kwargs)
         finally:
             self.inside = False
-        self.macs += _macs(op, args, kwargs, out)
+        macs = _macs(op, args, kwargs, out)
+        self.macs += macs
+        weight = _weight_operand(args, kwargs)
+        if weight is not None and weight.numel():
+            self.per_element[id(weight)] = self.per_element.get(id(weight), 0.0) + macs / weight.numel()
         return out
 
 
-def run_counted(model, inputs):
+def run_counted(model, inputs, counter=None):
     """Run `model` once in evaluation mode: (its outputs, multiply-accumulates).
 
     `inputs` are example inputs (`zavo.structure.call_arguments`); the outputs
@@ -110,7 +131,8 @@ def run_counted(model, inputs):
     mode = model.training
     model.eval()
     selections = structure.Selections()
-    counter = _MacCounter(skip=selections.depends)
+    counter = counter or _MacCounter()
+    counter.skip = selections.depends
     try:
         with torch.no_grad(), counter:
             result = structure.run_with(selections, model, inputs)
@@ -143,145 +165,6 @@ def layer_channels(model):
     return table
 
 
-# -- ranking and selection -----------------------------------------------------------------------
-
-
-class _SliceNorms:
-    """Per (parameter, dimension): the norm of every index's slice and the slice's size,
-    computed once; None for buffers (running statistics do not rank channels)."""
-
-    def __init__(self, model, p):
-        self.model, self.p, self.cache = model, p, {}
-
-    def __call__(self, name, dim):
-        key = (name, dim)
-        if key not in self.cache:
-            tensor = find_tensor(self.model, name)
-            if not isinstance(tensor, torch.nn.Parameter):
-                self.cache[key] = None
-            else:
-                t = tensor.detach().float().movedim(dim, 0).reshape(tensor.shape[dim], -1)
-                norms = t.abs().sum(1) if self.p == 1 else t.pow(2).sum(1).sqrt()
-                self.cache[key] = (norms.tolist(), t.shape[1])
-        return self.cache[key]
-
-
-def class_importance(model, groups, importance="l1", per_element=False):
-    """Importance of each group: the L1 or L2 norms of the parameter slices it removes, summed.
-
-    `importance` is "l1", "l2", or a function (model, group) -> number.  With
-    `per_element`, a norm is divided by the number of parameter elements the
-    class removes, so that classes of layers of different sizes compare.
-    """
-    if callable(importance):
-        return [float(importance(model, group)) for group in groups]
-    if importance not in ("l1", "l2"):
-        raise ValueError("importance must be 'l1', 'l2' or a function, not %r" % (importance,))
-    norms = _SliceNorms(model, 1 if importance == "l1" else 2)
-    scores = []
-    for group in groups:
-        total, elements = 0.0, 0
-        for name, dim, index in group.channels:
-            entry = norms(name, dim)
-            if entry is not None:
-                total += entry[0][index]
-                elements += entry[1]
-        scores.append(total / elements if per_element and elements else total)
-    return scores
-
-
-def _ignored_prefixes(model, ignored_layers):
-    """The parameter-name prefixes of the ignored layers (modules or qualified names)."""
-    names = {id(m): n for n, m in model.named_modules()}
-    known = set(names.values())
-    prefixes = []
-    for layer in ignored_layers or ():
-        if isinstance(layer, torch.nn.Module):
-            if id(layer) not in names:
-                raise ValueError("ignored layer %s is not a module of the model" % type(layer).__name__)
-            layer = names[id(layer)]
-        elif layer not in known:
-            raise ValueError("ignored layer %r is not a module of the model" % (layer,))
-        prefixes.append(layer + "." if layer else "")
-    return prefixes
-
-
-class _Candidate:
-    __slots__ = ("group", "score", "tied", "counts")
-
-    def __init__(self, group, score):
-        self.group, self.score = group, score
-        self.counts = {}  # (parameter, dim) -> indices this class removes there
-        for name, dim, _ in group.channels:
-            self.counts[(name, dim)] = self.counts.get((name, dim), 0) + 1
-        self.tied = tuple(sorted(self.counts))
-
-
-def select_classes(model, report, amount, importance="l1", global_ranking=False, ignored_layers=(), round_to=None):
-    """The prunable classes to remove, lowest importance first within each tied set.
-
-    A tied set is the classes that cover the same (parameter, dimension) pairs:
-    the channels of one layer and of everything tied to it.  Each set loses
-    `floor(amount * size)` classes, or with `global_ranking` the lowest
-    `amount` of all candidates go wherever they are (ranked by importance per
-    parameter element); every dimension keeps at least one channel, and with
-    `round_to` each set keeps a multiple of it.
-    """
-    if not 0 <= amount < 1:
-        raise ValueError("amount must be at least 0 and below 1, not %r" % (amount,))
-    if round_to is not None and round_to < 1:
-        raise ValueError("round_to must be a positive integer, not %r" % (round_to,))
-    prefixes = _ignored_prefixes(model, ignored_layers)
-    groups = [g for g in report.prunable_groups
-              if not any(c.node.startswith(p) for c in g.channels for p in prefixes)]
-    scores = class_importance(model, groups, importance, per_element=global_ranking)
-    sets = {}
-    for group, score in zip(groups, scores):
-        candidate = _Candidate(group, score)
-        sets.setdefault(candidate.tied, []).append(candidate)
-    sizes = {}
-    for tied in sets:
-        for name, dim in tied:
-            sizes[(name, dim)] = find_tensor(model, name).shape[dim]
-    left = dict(sizes)  # channels each (parameter, dim) keeps so far
-
-    def take(candidate):
-        if any(left[pair] - n < 1 for pair, n in candidate.counts.items()):
-            return False
-        for pair, n in candidate.counts.items():
-            left[pair] -= n
-        return True
-
-    def ranked(candidates):
-        return sorted(candidates, key=lambda c: (c.score, c.group.label))
-
-    chosen = {tied: [] for tied in sets}
-    if global_ranking:
-        target = int(amount * len(groups))
-        taken = 0
-        for candidate in ranked(c for members in sets.values() for c in members):
-            if taken >= target:
-                break
-            if take(candidate):
-                chosen[candidate.tied].append(candidate)
-                taken += 1
-    else:
-        for tied, members in sets.items():
-            target = int(amount * len(members))
-            for candidate in ranked(members):
-                if len(chosen[tied]) >= target:
-                    break
-                if take(candidate):
-                    chosen[tied].append(candidate)
-    if round_to:
-        for tied, picked in chosen.items():
-            # The set's own channel count: its smallest dimension, less what the set removes.
-            base = min(sizes[pair] for pair in tied)
-            while picked and (base - len(picked)) % round_to:
-                picked.pop()  # the most important of those chosen stays
-    return [c.group for picked in chosen.values() for c in picked]
-
-
 # -- the result ----------------------------------------------------------------------------------
 
 
@@ -290,13 +173,20 @@ def _change(before, after):
     return "{:,} -> {:,}{}".format(before, after, ratio)
 
 
+_MEASURES = {"macs": "MACs", "params": "parameters"}
+_NORMALISED_BY = {"mean": "set mean", "element": "parameter elements", "rank": "rank in the set"}
+
+
 class PruneResult:
     """What `prune` did: the pruned `model` and what changed.
 
     `parameters` and `macs` are (before, after); `layers` lists a `LayerChange`
     per layer whose channel counts changed; `removed_classes` of
     `prunable_classes`; `output_shapes` of the check, and `outputs` their
-    places and which sizes depend on the data; `report` the analysis.
+    places and which sizes depend on the data; `report` the analysis (of the
+    last round); `amount` or `target` (("macs" or "params", share
+    kept)); `rounds` a `Round` per step (parameters and MACs after it, classes
+    removed, the ranking's scores).
     """
 
     def __init__(self, **fields):
@@ -305,9 +195,16 @@ class PruneResult:
     def summary(self, layers=None):
         """The change as text; `layers` limits the per-layer table to that many lines."""
         how = "global ranking" if self.global_ranking else "each tied set of dimensions"
+        if self.global_ranking and self.normalize != "none":
+            how += ", scores normalised by %s" % _NORMALISED_BY[self.normalize]
+        if self.steps > 1:
+            how += ", %d steps" % self.steps
+        if self.target is None:
+            what = "pruned %g%% of the prunable channels" % (100 * self.amount)
+        else:
+            what = "pruned to %g%% of its %s" % (100 * self.target[1], _MEASURES[self.target[0]])
         lines = [
-            "%s: pruned %g%% of the prunable channels (%s, %s importance)" % (
-                self.name, 100 * self.amount, how, self.importance),
+            "%s: %s (%s, %s importance)" % (self.name, what, how, self.importance),
             "removed channel classes: %d of %d prunable" % (self.removed_classes, self.prunable_classes),
             "parameters: %s" % _change(*self.parameters),
             "MACs:       %s%s" % (_change(*self.macs), ", not counting calls on the selected items"
@@ -315,6 +212,12 @@ class PruneResult:
             "output check: the pruned model runs on the example inputs; output shapes %s as before%s" % (
                 self.outputs.describe(), self.outputs.note()),
         ]
+        if self.steps > 1:
+            lines += ["", "round  parameters     MACs           classes  highest removed score"]
+            for r in self.rounds:
+                cut = "-" if r.scores.cut is None else "%.4g" % r.scores.cut
+                lines.append("%5d  %-12s  %-13s  %7d  %s" % (r.step, "{:,}".format(r.parameters),
+                                                             "{:,}".format(r.macs), r.removed_classes, cut))
         if self.layers:
             width = max(len(change.name) for change in self.layers)
             lines += ["", "%-*s  channels before -> after" % (width, "layer")]
@@ -335,15 +238,54 @@ class PruneResult:
             self.name, _change(*self.parameters), _change(*self.macs))
 
 
-def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=False, ignored_layers=(),
-          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None, safe=True,
-          real_forward=False):
-    """Prune `amount` of the prunable channels of `model`; returns a `PruneResult`.
+def _schedule(amount, target, steps):
+    """Per round, what the round asks of the model as it is then: (amount, target) with the
+    target's share relative to the measure before the round.  A linear schedule: after round k
+    of N, each set has lost k/N of `amount`, or the model keeps 1 - k/N of what the target removes."""
+    plan = []
+    for k in range(1, steps + 1):
+        if target is None:
+            done, due = amount * (k - 1) / steps, amount * k / steps
+            plan.append(((due - done) / (1 - done), None))
+        else:
+            plan.append((None, (target[0], 1 - k * (1 - target[1]) / steps)))
+    return plan
 
-    - `amount`: the share of each tied set of prunable channel classes to remove
-      (rounded down); with `global_ranking`, of all of them, lowest importance first.
-    - `importance`: "l1" or "l2" (the norms of every parameter slice a class
-      removes, summed over the class) or a function (model, group) -> number.
+
+def _target(amount, target_macs, target_params):
+    given = [(m, v) for m, v in (("macs", target_macs), ("params", target_params)) if v is not None]
+    if len(given) > 1 or (given and amount is not None):
+        raise ValueError("give one of amount, target_macs and target_params")
+    return given[0] if given else None
+
+
+def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
+          round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
+          target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
+          steps=1, between_steps=None, safe=True, real_forward=False):
+    """Prune the channels of `model`; returns a `PruneResult`.
+
+    How much (one of):
+    - `amount` (0.3 when no target is given): the share of each tied set of
+      prunable channel classes to remove (rounded down); with `global_ranking`,
+      of all of them, lowest normalised importance first.
+    - `target_macs` or `target_params`: the share of the multiply-accumulates or
+      parameters to keep; one walk down the global ranking prices every class
+      exactly and stops at the target (`global_ranking=False`: every set loses
+      the same share instead).
+    Ranking:
+    - `importance`: "l1", "l2", "bn_scale", "taylor" (with `data`, an iterable
+      of (inputs, targets) batches, and `loss_fn(outputs, targets)`, cross
+      entropy by default), "random" (from `seed`) or a function
+      (model, group) -> number; see `zavo.importance`.
+    - `normalize`: how a global ranking compares sets: "mean" (each score over
+      its set's mean), "element" (over the parameter elements it removes),
+      "none".
+    Schedule:
+    - `steps`: remove it in this many rounds (linear schedule), each ranking the
+      model as the previous rounds left it; `between_steps(model, step)` is
+      called after every round but the last (fine-tune there).
+    Other:
     - `ignored_layers`: modules, or their qualified names, whose channels stay.
     - `round_to`: each tied set keeps a multiple of this many channels (say 8).
     - `inplace`: prune `model` itself instead of a copy (`result.model`).
@@ -362,6 +304,17 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
     model must run on `example_inputs` with the original outputs (`check_outputs`),
     or `PruningError` is raised.
     """
+    target = _target(amount, target_macs, target_params)
+    if target is None and amount is None:
+        amount = 0.3
+    if not isinstance(steps, int) or steps < 1:
+        raise ValueError("steps must be a positive integer, not %r" % (steps,))
+    check_criterion(importance)
+    if global_ranking is None:
+        global_ranking = target is not None
+    ignored_prefixes(model, ignored_layers)  # refused before any work
+    names = {id(m): n for n, m in model.named_modules()}
+    ignored_layers = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
     inputs = example_inputs
     name = name or type(model).__name__
     started = time.monotonic()
@@ -371,33 +324,58 @@ def prune(model, example_inputs, amount=0.3, importance="l1", global_ranking=Fal
             progress("[%6.1fs] %s" % (time.monotonic() - started, text))
 
     stage("running %s on the example inputs" % name)
-    outputs, macs_before = run_counted(model, inputs)
+    counter = _MacCounter()
+    original, macs_before = run_counted(model, inputs, counter)
+    seen = original.structure  # data-dependent where any run marks it
     params_before = count_parameters(model)
-    if report is None:
-        stage("tracing and analysing")
-        report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe, real_forward=real_forward)
-    stage("ranking %d prunable channel classes by %s" % (report.summary["prunable_classes"],
-                                                        importance if isinstance(importance, str) else "importance"))
-    chosen = select_classes(model, report, amount, importance, global_ranking, ignored_layers, round_to)
     channels_before = layer_channels(model)
     if not inplace:
         stage("copying the model")
         model = copy.deepcopy(model)
-    stage("removing %d channel classes" % len(chosen))
-    prune_slices(model, [c for group in chosen for c in group.channels])
-    stage("checking the pruned model")
-    try:
-        pruned_outputs, macs_after = run_counted(model, inputs)
-    except Exception as error:
-        raise PruningError("the pruned model does not run: %s: %s" % (type(error).__name__, error)) from error
-    check_outputs(outputs, pruned_outputs)
+        counter = _MacCounter()
+        run_counted(model, inputs, counter)
+    params, macs = params_before, macs_before
+    rounds, removed = [], 0
+    for step, (round_amount, round_target) in enumerate(_schedule(amount, target, steps), 1):
+        prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
+        if report is None or step > 1:
+            stage(prefix + "tracing and analysing")
+            report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe, real_forward=real_forward)
+        if step == 1:
+            prunable = report.summary["prunable_classes"]
+        if round_target is not None:
+            whole = {"macs": macs_before, "params": params_before}[target[0]]
+            now = {"macs": macs, "params": params}[target[0]]
+            round_target = (target[0], round_target[1] * whole / now if now else 1.0)
+        stage(prefix + "ranking %d prunable channel classes by %s" % (
+            report.summary["prunable_classes"], importance if isinstance(importance, str) else "importance"))
+        chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
+                        global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
+                        round_to=round_to, costs=Costs(model, params, macs, counter.per_element), data=data,
+                        loss_fn=loss_fn, seed=seed + step - 1)
+        stage(prefix + "removing %d channel classes" % len(chosen.groups))
+        prune_slices(model, [c for group in chosen.groups for c in group.channels])
+        stage(prefix + "checking the pruned model")
+        counter = _MacCounter()
+        try:
+            outputs, macs = run_counted(model, inputs, counter)
+        except Exception as error:
+            raise PruningError("the pruned model does not run: %s: %s" % (type(error).__name__, error)) from error
+        check_outputs(original, outputs)
+        seen = seen.joined(outputs.structure)
+        params = count_parameters(model)
+        removed += len(chosen.groups)
+        rounds.append(Round(step, params, macs, len(chosen.groups), chosen.scores))
+        if between_steps is not None and step < steps:
+            stage(prefix + "between steps")
+            between_steps(model, step)
     channels_after = layer_channels(model)
     layers = [LayerChange(layer, kind, counts, channels_after[layer][1])
               for layer, (kind, counts) in channels_before.items() if channels_after[layer][1] != counts]
     stage("done")
     return PruneResult(
-        model=model, name=name, amount=amount, importance=importance if isinstance(importance, str) else "custom",
-        global_ranking=global_ranking, parameters=(params_before, count_parameters(model)),
-        macs=(macs_before, macs_after), layers=layers, removed_classes=len(chosen),
-        prunable_classes=report.summary["prunable_classes"], output_shapes=outputs.structure.shapes,
-        outputs=outputs.structure.joined(pruned_outputs.structure), report=report)
+        model=model, name=name, amount=amount, target=target, steps=steps, rounds=rounds, normalize=normalize,
+        importance=importance if isinstance(importance, str) else "custom",
+        global_ranking=global_ranking, parameters=(params_before, params),
+        macs=(macs_before, macs), layers=layers, removed_classes=removed,
+        prunable_classes=prunable, output_shapes=seen.shapes, outputs=seen, report=report)

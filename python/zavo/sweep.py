@@ -79,8 +79,10 @@ def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None):
             progress(text)
 
     try:
-        built = zoo.build(name, seed=seed)
         row["family"] = zoo.family(name)
+        # A torchvision builder as a user gets it, even where the zoo keeps a lighter configuration.
+        entry = zoo.torchvision_entry(name) if row["family"] not in ("zoo", "custom") else None
+        built = zoo.build(name, seed=seed, entry=entry)
         row["input"] = _input_text(built.inputs)
         stage("trace")
         model = built.model.eval()

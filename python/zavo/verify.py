@@ -49,13 +49,14 @@ class ReportError(SurgeryError):
 
 
 def load_report(path):
+    """The report file at `path`, version 1 or 2, in the layout of version 1 (see
+    `zavo.report_file`): `groups` with every class's `channels`."""
+    from zavo import report_file
+
     try:
-        with open(path, encoding="utf-8") as stream:
-            report = json.load(stream)
-    except (OSError, ValueError) as error:
-        raise ReportError("cannot read report %s: %s" % (path, error)) from None
-    if not isinstance(report, dict) or report.get("format") != "zavo.report" or report.get("version") != 1:
-        raise ReportError("%s is not a zavo.report version 1 file" % path)
+        report = report_file.load(path)
+    except report_file.ReportFileError as error:
+        raise ReportError(str(error)) from None
     groups = report.get("groups")
     if not isinstance(groups, list):
         raise ReportError("%s: `groups` is missing or not a list" % path)

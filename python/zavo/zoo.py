@@ -302,14 +302,17 @@ def _randomise_norms(model):
                 module.bias.data.uniform_(-0.5, 0.5)
 
 
-def build(name, seed=0, input_size=None, train=None, device=None):
+def build(name, seed=0, input_size=None, train=None, device=None, entry=None):
     """Build model `name` with `seed`: returns Built(model, inputs, train).
 
     With `device`, the model and its input live there; a builder that takes a
     `device` argument creates its weights there directly (on `meta`, none is
-    allocated), any other is built on the CPU and moved.
+    allocated), any other is built on the CPU and moved.  `entry` builds from
+    that `Entry` instead of the one the name finds (`torchvision_entry(name)`:
+    a torchvision builder as torchvision makes it, where the zoo keeps a
+    smaller configuration under the same name).
     """
-    builder, default_size, default_train, make_input = _entry(name)
+    builder, default_size, default_train, make_input = entry or _entry(name)
     size = tuple(input_size or default_size or DEFAULT_INPUT_SIZE)
     train = default_train if train is None else train
     torch.manual_seed(seed)

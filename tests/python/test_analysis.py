@@ -15,6 +15,7 @@ import torch
 
 import prove_zoo
 import zavo
+from zavo import report_file
 
 EXAMPLES = sorted(glob.glob(os.path.join(REPO, "examples", "*.json")))
 SMALL_ZOO = [os.path.join(REPO, "models", name + ".json")
@@ -54,7 +55,7 @@ class ReportObjects(unittest.TestCase):
         for path in EXAMPLES:
             with self.subTest(os.path.basename(path)):
                 report = zavo.analyze_graph(path, lenient=True)
-                data = json.loads(report.to_json())
+                data = json.loads(report.to_json(version=1))
                 self.assertEqual([[g.label, g.prunable, [list(c) for c in g.channels]] for g in report.groups],
                                  [[g["label"], g["prunable"], [[c["node"], c["dim"], c["index"]] for c in g["channels"]]]
                                   for g in data["groups"]])
@@ -66,6 +67,30 @@ class ReportObjects(unittest.TestCase):
                 self.assertEqual([[e.node, e.kind, e.message] for e in report.recovered_errors],
                                  [[e["node"], e["kind"], e["message"]] for e in data["recovered_errors"]])
                 self.assertEqual(report.summary, data["summary"])
+
+    def test_a_report_file_of_either_version_reads_back_as_the_analysis(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            for path in EXAMPLES + [SMALL_ZOO[2]]:
+                with self.subTest(os.path.basename(path)):
+                    report = zavo.analyze_graph(path, lenient=True)
+                    files = []
+                    for version in (1, 2):
+                        files.append(os.path.join(scratch, "v%d.json" % version))
+                        report.write(files[-1], version=version)
+                    first, second = (zavo.load_report(f) for f in files)
+                    expanded = report_file.expand(load(files[1]))
+                    self.assertEqual(expanded.pop("rules"), "core")
+                    self.assertEqual(expanded, load(files[0]))
+                    for read in (first, second):
+                        for field in ("model", "summary", "groups", "nodes", "is_prunable", "warnings",
+                                      "error", "recovered_errors"):
+                            self.assertEqual(getattr(read, field), getattr(report, field), field)
+                    with open(files[1], encoding="utf-8") as stream:
+                        self.assertEqual(second.to_json(), stream.read())
+            with open(files[1], "w", encoding="utf-8") as stream:
+                json.dump(dict(load(files[0]), version=3), stream)
+            with self.assertRaisesRegex(ValueError, "v2.json: not a zavo.report file of version 1 or 2"):
+                zavo.load_report(files[1])
 
     def test_a_handler_error_raises_with_the_node_kind_and_message(self):
         with self.assertRaises(zavo.AnalysisError) as caught:

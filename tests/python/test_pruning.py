@@ -176,12 +176,21 @@ class Command(unittest.TestCase):
         model = torch.load(self.out)
         self.assertEqual(model.conv1.out_channels, 2)
         self.assertEqual(model(torch.randn(1, 3, 8, 8)).shape, (1, 2, 8, 8))
+        status, out, err = run_main(cli.main, ["prune", "tiny_cnn", "--target-macs", "0.25", "--importance", "random",
+                                               "--steps", "3", "-o", self.out])
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.startswith("tiny_cnn: pruned to 25% of its MACs (global ranking, scores normalised by "
+                                       "set mean, 3 steps, random importance)\n"), out)
+        self.assertIn("\nMACs:       11,520 -> 2,880 (-75.0%)\n", out)
 
     def test_failures_write_nothing(self):
         cases = [
             (["no_such_model"], 2, "error: unknown model no_such_model"),
             (["tiny_cnn", "--ignore", "nope"], 2, "error: ignored layer 'nope' is not a module of the model"),
             (["tiny_cnn", "--amount", "1"], 2, "argument --amount: expected a number at least 0 and below 1"),
+            (["tiny_cnn", "--amount", "0.3", "--target-params", "0.5"], 2, "not allowed with argument --amount"),
+            (["tiny_transformer", "--target-macs", "0.3"], 2, "error: target_macs=0.3 cannot be reached: keeping one "
+                                                              "channel per dimension of the prunable classes keeps 57.6% of the MACs"),
         ]
         for argv, status, message in cases:
             with self.subTest(message):

@@ -74,7 +74,7 @@ class TinyModelReport(unittest.TestCase):
     def test_bad_reports(self):
         cases = [
             ("not json", "error: cannot read report {path}: Expecting value: line 1 column 1 (char 0)\n"),
-            (dict(report([]), format="zavo.graph"), "error: {path} is not a zavo.report version 1 file\n"),
+            (dict(report([]), format="zavo.graph"), "error: {path}: not a zavo.report file of version 1 or 2\n"),
             (dict(report([]), groups=[{"label": 0, "channels": [{"node": 3}]}]),
              "error: {path}: groups[0] is not {{label, prunable, channels: [{{node, dim, index}}]}}\n"),
             (report([], model="resnet18"), "error: the report is for model resnet18, not tiny_cnn\n"),

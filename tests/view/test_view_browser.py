@@ -103,7 +103,8 @@ class ViewInBrowser(unittest.TestCase):
         page = os.path.join(self.tmp, name + ".html")
         report = os.path.join(self.tmp, name + ".report.json")
         subprocess.run([ZAVO_PRUNE, "view", graph_path, "-o", page], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([ZAVO_PRUNE, "analyze", graph_path, "-o", report], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([ZAVO_PRUNE, "analyze", graph_path, "-o", report, "--report-version", "1"], check=True,
+                       stdout=subprocess.DEVNULL)
         with open(report, encoding="utf-8") as stream:
             self.report = json.load(stream)
         self.url = "file://" + page
@@ -258,6 +259,9 @@ class ViewInBrowser(unittest.TestCase):
         self.assertEqual(table, tied_parameters(self.report)["layer2.0.conv2.weight"])
         self.assertIn("layer2.0.downsample.0.weight", table)
         self.screenshot("resnet18-residual")
+        # A kept set tells why, in the words of the report's reason.
+        self.driver.find_element(By.XPATH, "//tr[td[text()='fc.weight']]").click()
+        self.assertEqual(self.js("return document.querySelector('.reason').textContent"), "a model output (node fc)")
 
 
 def main():

@@ -1,6 +1,7 @@
 // zavo-prune: which channels of a traced model can be pruned together, and why others cannot.
 //
-//   zavo-prune analyze GRAPH [-o REPORT.json] [--lenient] [--safe] [--log-level LEVEL]
+//   zavo-prune analyze GRAPH [-o REPORT.json [--report-version 1|2]] [--lenient] [--safe]
+//                      [--log-level LEVEL]
 //   zavo-prune explain GRAPH PARAMETER [--dim D] [--index I] [--lenient] [--safe]
 //   zavo-prune view GRAPH -o VIEW.html [--lenient]
 //
@@ -72,6 +73,7 @@ struct AnalyzeOptions {
   RunOptions run;
   std::string output;
   bool write_report = false;  // -o was given (an empty name is refused, not ignored)
+  int report_version = static_cast<int>(zavo::graph::ReportVersion::V2);
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
@@ -138,8 +140,9 @@ int analyze(const AnalyzeOptions& options) {
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
-  if (options.write_report && !write_output(options.output, [&report](const auto& write) {
-        zavo::graph::write_report_json(report, write);
+  const auto version = static_cast<zavo::graph::ReportVersion>(options.report_version);
+  if (options.write_report && !write_output(options.output, [&report, version](const auto& write) {
+        zavo::graph::write_report_json(report, write, version);
       }))
     return kRejected;
   std::cout << zavo::graph::summary_text(report);
@@ -229,8 +232,14 @@ int main(int argc, char** argv) {
   auto* analyze_command = app.add_subcommand(
       "analyze", "Parse a graph file and show which channels can be pruned together");
   add_run_options(analyze_command, options.run, /*with_safe=*/true);
-  analyze_command->add_option("-o,--output", options.output,
-                              "write the report (JSON) to this file, atomically");
+  auto* output_option = analyze_command->add_option(
+      "-o,--output", options.output, "write the report (JSON) to this file, atomically");
+  analyze_command
+      ->add_option("--report-version", options.report_version,
+                   "the report's layout: 2 (default) writes each tied set once, 1 every class "
+                   "with every slice, as readers of version 1 expect")
+      ->check(CLI::IsMember({1, 2}))
+      ->needs(output_option);
   std::string log_level = "warning";
   analyze_command
       ->add_option("--log-level", log_level,

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
+#include "zavo/graph/json_writer.hpp"
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
@@ -26,15 +27,12 @@ using pruning::engine::utils::get_prune_labels;
 using pruning::engine::utils::get_prune_labels_by_dim;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
+using pruning::engine::utils::LabelList;
 using pruning::engine::utils::TensorLabels;
 using tensor_trace::Value;
 using tensor_trace::ZavoNode;
 using tensor_trace::ZavoOpNode;
 using utils::argument_utils::get_argument;
-
-std::string json_text(std::string_view text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 std::string plural(std::size_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
@@ -119,40 +117,74 @@ const Reason& Reasons::reason(const LabelCause& cause, Label label) {
   auto [input, dim] = event.phase == LabelPhase::Handler && !event.created
                           ? place(event.node, label)
                           : std::pair<std::int32_t, std::int64_t>{-1, -1};
-  auto key = std::tuple{cause.event, input, dim};
-  auto it = cache_.find(key);
-  if (it == cache_.end())
-    it = cache_.emplace(key, describe(event, input, dim)).first;
-  return it->second;
+  const CacheKey key{cause.event, input, dim};
+  if (last_ == cache_.end() || last_->first != key) {
+    last_ = cache_.find(key);
+    if (last_ == cache_.end())
+      last_ = cache_.emplace(key, describe(event, input, dim)).first;
+  }
+  return last_->second;
 }
 
 std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label label) {
-  auto [places, added] = places_.try_emplace(node);
-  std::vector<Place>& list = places->second;
-  if (added) {
-    const ZavoOpNode* call = graph_->node(node).as_op_node();
-    const std::vector<const ZavoNode*> inputs =
-        call ? call->collect_all_input_nodes() : std::vector<const ZavoNode*>{};
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-      if (!has_recorded_labels(result_->state, *inputs[i]))
-        continue;
-      const TensorLabels labels = get_prune_labels(result_->state, *inputs[i]);
-      for (std::size_t d = 0; d < labels.size(); ++d) {
-        if (!labels[d])
-          continue;
-        for (Label l : *labels[d])
-          list.push_back({l, static_cast<std::int32_t>(i), static_cast<std::int32_t>(d)});
-      }
+  NodePlaces& places = places_[node];
+  std::vector<Place>& list = places.list;
+  std::size_t& last = places.last;
+  if (!places.indexed) {
+    // Only kept labels are asked about: the index leaves out the prunable ones, which are most
+    // of a layer's inputs.
+    places.indexed = true;
+    if (prunable_.empty()) {
+      prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
+      result_->state.for_each_prunable_entry(
+          [this](Label l, bool flag) { prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
     }
+    for_each_input_label(node, [&](Label l, std::int32_t input, std::int32_t dim) {
+      if (!prunable_[static_cast<std::size_t>(l)])
+        list.push_back({l, input, dim});
+    });
     std::stable_sort(list.begin(), list.end(),
                      [](const Place& a, const Place& b) { return a.label < b.label; });
     list.shrink_to_fit();
   }
-  auto it = std::lower_bound(list.begin(), list.end(), label,
-                             [](const Place& p, Label l) { return p.label < l; });
+  auto below = [](const Place& p, Label l) { return p.label < l; };
+  auto it = list.begin();
+  if (last < list.size() && list[last].label <= label) {
+    // Ascending questions: the answer is at or just after the last one.
+    it += static_cast<std::ptrdiff_t>(last);
+    for (int step = 0; step < 4 && it != list.end() && it->label < label; ++step)
+      ++it;
+    if (it != list.end() && it->label < label)
+      it = std::lower_bound(it, list.end(), label, below);
+  } else {
+    it = std::lower_bound(list.begin(), list.end(), label, below);
+  }
   if (it == list.end() || it->label != label)
     return {-1, -1};
+  last = static_cast<std::size_t>(it - list.begin());
   return {it->input, it->dim};
+}
+
+template <typename Visit>
+void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
+  const ZavoOpNode* call = graph_->node(node).as_op_node();
+  if (!call)
+    return;
+  const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
+  LabelList labels;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (!has_recorded_labels(result_->state, *inputs[i]))
+      continue;
+    const TensorLabels dims = get_prune_labels(result_->state, *inputs[i]);
+    for (std::size_t d = 0; d < dims.size(); ++d) {
+      if (!dims[d])
+        continue;
+      labels.clear();
+      dims[d].append_to(labels);
+      for (Label l : labels)
+        visit(l, static_cast<std::int32_t>(i), static_cast<std::int32_t>(d));
+    }
+  }
 }
 
 const std::string& Reasons::quoted_name(std::size_t node) {
@@ -349,6 +381,83 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   return handler_says(what);
 }
 
+namespace {
+
+// The distinct reasons of kept classes, each entered once.
+class ReasonTable {
+ public:
+  ReasonTable(const Report& report, std::vector<KeptReason>& table)
+      : reasons_(*report.graph, *report.result), table_(table) {}
+
+  // The reason of the kept label `label`, and the label its event hit; none when its cause was
+  // not recorded.
+  std::optional<std::pair<std::uint32_t, Label>> index(Label label) {
+    const std::optional<LabelCause> cause = reasons_.cause(label);
+    if (!cause)
+      return std::nullopt;
+    const Reason& reason = reasons_.reason(*cause, label);
+    if (!cause->via.empty()) {
+      std::vector<std::int64_t> via;
+      for (std::size_t merge : cause->via)
+        via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
+      return std::pair{entry(reason, std::move(via)), cause->label};
+    }
+    if (&reason != last_reason_) {
+      auto [known, added] = index_of_reason_.try_emplace(&reason, 0);
+      if (added)
+        known->second = entry(reason, {});
+      last_reason_ = &reason;
+      last_index_ = known->second;
+    }
+    return std::pair{last_index_, cause->label};
+  }
+
+ private:
+  // The index of the entry for `reason` carried by ties at `via`, entered when new. Descriptions
+  // of different events can read the same: they share one entry.
+  std::uint32_t entry(const Reason& reason, std::vector<std::int64_t> via) {
+    auto key = std::tuple{reason.kind, reason.node, reason.sentence, via};
+    auto [same, fresh] = index_of_.try_emplace(std::move(key), 0);
+    if (fresh) {
+      table_.push_back(
+          {reason.kind, reason.node, reasons_.quoted_sentence(reason), std::move(via)});
+      same->second = static_cast<std::uint32_t>(table_.size() - 1);
+    }
+    return same->second;
+  }
+
+  Reasons reasons_;
+  std::vector<KeptReason>& table_;
+  std::unordered_map<const Reason*, std::uint32_t> index_of_reason_;
+  std::map<std::tuple<ReasonKind, std::int64_t, std::string, std::vector<std::int64_t>>,
+           std::uint32_t>
+      index_of_;
+  const Reason* last_reason_ = nullptr;
+  std::uint32_t last_index_ = 0;
+};
+
+}  // namespace
+
+const KeptReasons& kept_reasons(const Report& report) {
+  if (!report.kept_reasons_) {
+    auto reasons = std::make_shared<KeptReasons>();
+    reasons->of_class.reserve(report.kept_classes.size());
+    if (report.result->provenance) {
+      ReasonTable table(report, reasons->table);
+      for (Label label : report.kept_classes) {
+        const auto found = table.index(label);
+        reasons->of_class.push_back(found ? found->first : KeptReasons::kNotRecorded);
+        if (found && found->second != label)
+          reasons->hits.emplace_back(reasons->of_class.size() - 1, found->second);
+      }
+    } else {
+      reasons->of_class.assign(report.kept_classes.size(), KeptReasons::kNotRecorded);
+    }
+    report.kept_reasons_ = std::move(reasons);
+  }
+  return *report.kept_reasons_;
+}
+
 void append_group_reason(std::string& out, Reasons& reasons, const ChannelGroup& group) {
   if (group.prunable)
     return;
@@ -431,7 +540,7 @@ void append_cause_summary(std::string& out, const Report& report) {
   const ParseResult& result = *report.result;
   if (!result.provenance)
     return;
-  Reasons reasons(*report.graph, result);
+  const KeptReasons& reasons = kept_reasons(report);
   // Ordered maps: equal counts are listed in the order of the kinds and of operation names.
   struct Tally {
     std::size_t classes = 0;
@@ -441,16 +550,17 @@ void append_cause_summary(std::string& out, const Report& report) {
   };
   std::map<ReasonKind, Tally> tallies;
   std::size_t unrecorded = 0;
-  for (const Label label : report.kept_classes) {
-    const std::optional<LabelCause> cause = reasons.cause(label);
-    if (!cause) {
+  for (const std::uint32_t index : reasons.of_class) {
+    if (index == KeptReasons::kNotRecorded) {
       ++unrecorded;
       continue;
     }
-    const Reason& reason = reasons.reason(*cause, label);
+    const KeptReason& reason = reasons.table[index];
     Tally& tally = tallies[reason.kind];
     ++tally.classes;
-    tally.nodes.insert(reason.node);
+    // Kept classes come in long runs of one node.
+    if (tally.nodes.empty() || *tally.nodes.rbegin() != reason.node)
+      tally.nodes.insert(reason.node);
     if (reason.kind == ReasonKind::NoHandler) {
       auto& [classes, nodes] =
           tally.operations[operation_of(report.graph->node(static_cast<std::size_t>(reason.node)))];

@@ -49,6 +49,8 @@ struct Reason {
 class Reasons {
  public:
   Reasons(const tensor_trace::Graph& graph, const ParseResult& result);
+  Reasons(const Reasons&) = delete;
+  Reasons& operator=(const Reasons&) = delete;
 
   // The recorded cause of a label that is not prunable; none without provenance.
   std::optional<LabelCause> cause(Label label) const;
@@ -64,7 +66,8 @@ class Reasons {
   const std::string& quoted_sentence(const Reason& reason);
 
  private:
-  // (input index, dimension) of the first place where `label` sits among the node's inputs.
+  // (input index, dimension) of the first place where the kept label `label` sits among the
+  // node's inputs.
   std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
   Reason describe(const LabelEvent& event, std::int32_t input, std::int64_t dim) const;
   Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
@@ -72,18 +75,55 @@ class Reasons {
 
   const tensor_trace::Graph* graph_;
   const ParseResult* result_;
-  std::map<std::tuple<std::size_t, std::int32_t, std::int64_t>, Reason> cache_;
-  // Per node asked about: every label among its inputs with its (input, dimension), sorted by
-  // label, first place first.
+  using CacheKey = std::tuple<std::size_t, std::int32_t, std::int64_t>;
+  std::map<CacheKey, Reason> cache_;
+  // The entry found last: classes asked about in label order mostly share one.
+  std::map<CacheKey, Reason>::iterator last_ = cache_.end();
+  // Per node asked about: every kept label among its inputs with its (input, dimension), sorted
+  // by label, first place first; and where the last answer was, since labels are mostly asked
+  // about in ascending order.
   struct Place {
     Label label;
     std::int32_t input;
     std::int32_t dim;
   };
-  std::unordered_map<std::uint32_t, std::vector<Place>> places_;
+  struct NodePlaces {
+    std::vector<Place> list;
+    std::size_t last = 0;
+    bool indexed = false;
+  };
+  // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
+  template <typename Visit>
+  void for_each_input_label(std::uint32_t node, Visit visit) const;
+  std::unordered_map<std::uint32_t, NodePlaces> places_;
+  std::vector<std::uint8_t> prunable_;     // by label, read once when a node is first indexed
   std::vector<std::string> quoted_names_;  // by node id; empty until asked for
   std::unordered_map<const Reason*, std::string> quoted_sentences_;
 };
+
+// One distinct reason why classes are kept: the event, its node, the sentence that tells it,
+// and the nodes whose ties carried it to the class.
+struct KeptReason {
+  ReasonKind kind;
+  std::int64_t node;
+  std::string quoted_text;  // the sentence, as JSON text
+  std::vector<std::int64_t> via;
+};
+
+// The reasons of a report's kept classes, each distinct reason once.
+struct KeptReasons {
+  std::vector<KeptReason> table;
+  // For `report.kept_classes[i]`: its reason's index in `table`, or kNotRecorded.
+  std::vector<std::uint32_t> of_class;
+  static constexpr std::uint32_t kNotRecorded = 0xffffffffu;
+  // (i, label) for each kept class `report.kept_classes[i]` whose event hit another label,
+  // which ties then carried to it; ascending by i. Every other event hit the class's own label.
+  std::vector<std::pair<std::size_t, Label>> hits;
+};
+
+// The reasons of `report`'s kept classes, worked out on first use and kept with the report (the
+// summary and the report file both need them).
+const KeptReasons& kept_reasons(const Report& report);
 
 // Appends `, "reason": {...}, "via": [...]` for a group that is not prunable and has a recorded
 // cause; nothing otherwise.

@@ -11,6 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "zavo/graph/explain.hpp"
+#include "zavo/graph/json_writer.hpp"
+#include "zavo/graph/runs.hpp"
+#include "zavo/graph/tied_sets.hpp"
 
 namespace zavo::graph {
 namespace {
@@ -35,23 +38,27 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-bool is_prunable(const PruneGraphParserState& state, Label label) {
-  return pruning::engine::utils::is_label_prunable(state, label);
-}
-
-ParameterChannels parameter_channels(const PruneGraphParserState& state, const ZavoNode& node,
-                                     const TensorLabels* labels) {
+// The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
+// sees every label of its labelled dimensions, each list read once.
+template <typename Visit>
+ParameterChannels parameter_channels(const ZavoNode& node, const TensorLabels& labels,
+                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
+  pruning::engine::utils::LabelList buffer;
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    const DimensionLabels* dim_labels = labels && d < labels->size() ? &(*labels)[d] : nullptr;
-    if (dim_labels && *dim_labels) {
-      for (Label label : **dim_labels)
-        dim.prunable += is_prunable(state, label) ? 1 : 0;
+    if (d < labels.size() && labels[d]) {
+      buffer.clear();
+      labels[d].append_to(buffer);
+      for (Label label : buffer) {
+        const bool flag = prunable[static_cast<std::size_t>(label)] != 0;
+        dim.prunable += flag ? 1 : 0;
+        visit(label, flag);
+      }
     }
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
@@ -60,15 +67,6 @@ ParameterChannels parameter_channels(const PruneGraphParserState& state, const Z
   out.elements = elements;
   out.prunable_elements = elements - std::min(kept, elements);
   return out;
-}
-
-// JSON text of a string, with any invalid UTF-8 replaced so that writing never fails.
-std::string json_text(std::string_view text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-const char* boolean(bool value) {
-  return value ? "true" : "false";
 }
 
 void append_labels(std::string& out, const DimensionLabels& labels) {
@@ -80,9 +78,7 @@ void append_labels(std::string& out, const DimensionLabels& labels) {
   for (std::size_t i = 0; i < labels->size(); ++i) {
     if (i)
       out += ", ";
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, (*labels)[i]);
-    out.append(buffer, end);
+    append_int(out, (*labels)[i]);
   }
   out += ']';
 }
@@ -93,23 +89,18 @@ void append_error(std::string& out, const NodeError& error) {
          "}";
 }
 
-// `"key": [` one entry per line `]`, or `"key": []`.
-template <typename Items, typename AppendItem>
-void append_list(std::string& out, std::string_view key, const Items& items,
-                 AppendItem append_item) {
-  out += "  \"";
-  out += key;
-  out += "\": [";
-  bool first = true;
-  for (const auto& item : items) {
-    out += first ? "\n    " : ",\n    ";
-    first = false;
-    append_item(out, item);
-  }
-  out += first ? "],\n" : "\n  ],\n";
-}
-
 }  // namespace
+
+std::string json_text(std::string_view text) {
+  // Printable ASCII other than the quote and the backslash stands for itself; anything else goes
+  // through the JSON library, which escapes it and replaces invalid UTF-8.
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  });
+  if (plain)
+    return '"' + std::string(text) + '"';
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 nlohmann::ordered_json summary_json(const ReportSummary& s) {
   nlohmann::ordered_json counts = {{"nodes", s.nodes}, {"inputs", s.inputs}};
@@ -161,6 +152,10 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   ReportSummary& summary = report.summary;
 
   // The classes are counted here; their slices are gathered only when asked for.
+  report.prunable.assign(static_cast<std::size_t>(state.next_label), 0);
+  state.for_each_prunable_entry([&](Label label, bool flag) {
+    report.prunable[static_cast<std::size_t>(label)] = flag ? 1 : 0;
+  });
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
@@ -178,28 +173,19 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
     const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
-    report.parameters.push_back(parameter_channels(state, node, &labels));
+    report.parameters.push_back(
+        parameter_channels(node, labels, report.prunable, [&](Label label, bool prunable) {
+          std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
+          if (seen)
+            return;
+          seen = prunable ? 1 : 2;
+          ++summary.channel_classes;
+          summary.prunable_classes += prunable ? 1 : 0;
+        }));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
-    for (const DimensionLabels& dim_labels : labels) {
-      if (!dim_labels)
-        continue;
-      for (Label label : *dim_labels) {
-        const auto i = static_cast<std::size_t>(label);
-        if (i >= carried.size())
-          carried.resize(i + 1, 0);
-        if (carried[i])
-          continue;
-        carried[i] = 1;
-        ++summary.channel_classes;
-        if (pruning::engine::utils::is_label_prunable(state, label))
-          ++summary.prunable_classes;
-        else
-          carried[i] = 2;
-      }
-    }
   }
   for (std::size_t label = 0; label < carried.size(); ++label) {
     if (carried[label] == 2)
@@ -249,8 +235,7 @@ ChannelGroups build_channel_groups(const Report& report) {
     if (count == 0)
       continue;
     groups.labels_.push_back(static_cast<Label>(label));
-    groups.prunable_.push_back(
-        pruning::engine::utils::is_label_prunable(state, static_cast<Label>(label)) ? 1 : 0);
+    groups.prunable_.push_back(report.prunable[label]);
     // From here on the entry is the label's next free slot.
     slices_of_label[label] = total;
     total += count;
@@ -285,99 +270,30 @@ const ChannelGroups& Report::groups() const {
 
 namespace {
 
-// Collects text and hands it on in pieces of about a megabyte.
-class ChunkedWriter {
- public:
-  explicit ChunkedWriter(const std::function<void(std::string_view)>& write) : write_(write) {
-    text_.reserve(kChunk + kChunk / 4);
-  }
-  std::string& text() { return text_; }
-  // Hands the text on when a piece is full; call between entries.
-  void maybe_flush() {
-    if (text_.size() >= kChunk)
-      flush();
-  }
-  void flush() {
-    if (!text_.empty())
-      write_(text_);
-    text_.clear();
-  }
-
- private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 20;
-  const std::function<void(std::string_view)>& write_;
-  std::string text_;
-};
-
-// `"key": [` one entry per line `]`, or `"key": []`; `for_each(emit)` calls `emit(append)` once
-// per entry, where `append(out)` writes the entry.
-template <typename ForEach>
-void write_list(ChunkedWriter& writer, std::string_view key, ForEach for_each) {
-  std::string& out = writer.text();
-  out += "  \"";
-  out += key;
-  out += "\": [";
-  bool first = true;
-  for_each([&](const auto& append_item) {
-    out += first ? "\n    " : ",\n    ";
-    first = false;
-    append_item(out);
-    writer.maybe_flush();
-  });
-  out += first ? "],\n" : "\n  ],\n";
-}
-
-void append_int(std::string& out, std::int64_t value) {
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, end);
-}
-
-}  // namespace
-
-void write_report_json(const Report& report, const std::function<void(std::string_view)>& write) {
-  const tensor_trace::Graph& graph = *report.graph;
-  const ParseResult& result = *report.result;
-  const PruneGraphParserState& state = result.state;
-  ChunkedWriter writer(write);
-  std::string& out = writer.text();
-  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
-         json_text(graph.model) + ",\n";
-
+// The node's recorded labels: `[null, [0, 1]]` in version 1, list indices in version 2.
+template <typename AppendLabels>
+void write_nodes(ChunkedWriter& writer, const Report& report, AppendLabels append_labels_of) {
+  const PruneGraphParserState& state = report.result->state;
   write_list(writer, "nodes", [&](auto emit) {
-    for (const auto& owned : graph.nodes()) {
+    for (const auto& owned : report.graph->nodes()) {
       const ZavoNode& node = *owned;
       if (!pruning::engine::utils::has_recorded_labels(state, node))
         continue;
-      const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
       emit([&](std::string& o) {
         o += "{\"id\": ";
         append_int(o, node.id);
         o += ", \"name\": ";
         o += json_text(node.name);
         o += ", \"labels\": [";
-        for (std::size_t d = 0; d < labels.size(); ++d) {
-          if (d)
-            o += ", ";
-          append_labels(o, labels[d]);
-        }
+        append_labels_of(o, node);
         o += "]}";
       });
     }
   });
+}
 
-  write_list(writer, "is_prunable", [&](auto emit) {
-    state.for_each_prunable_entry([&](Label label, bool prunable) {
-      emit([&](std::string& o) {
-        o += '[';
-        append_int(o, label);
-        o += ", ";
-        o += boolean(prunable);
-        o += ']';
-      });
-    });
-  });
-
+// `warnings`, `error` and `recovered_errors`, alike in both versions.
+void write_problems(ChunkedWriter& writer, const ParseResult& result) {
   write_list(writer, "warnings", [&](auto emit) {
     for (const NodeWarning& warning : result.warnings) {
       emit([&](std::string& o) {
@@ -390,6 +306,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
     }
   });
 
+  std::string& out = writer.text();
   out += "  \"error\": ";
   if (result.error)
     append_error(out, *result.error);
@@ -401,6 +318,38 @@ void write_report_json(const Report& report, const std::function<void(std::strin
     for (const NodeError& error : result.recovered_errors)
       emit([&](std::string& o) { append_error(o, error); });
   });
+}
+
+void write_version_1(ChunkedWriter& writer, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  const ParseResult& result = *report.result;
+  const PruneGraphParserState& state = result.state;
+  std::string& out = writer.text();
+  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
+         json_text(graph.model) + ",\n";
+
+  write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
+    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (d)
+        o += ", ";
+      append_labels(o, labels[d]);
+    }
+  });
+
+  write_list(writer, "is_prunable", [&](auto emit) {
+    state.for_each_prunable_entry([&](Label label, bool prunable) {
+      emit([&](std::string& o) {
+        o += '[';
+        append_int(o, label);
+        o += ", ";
+        o += json_boolean(prunable);
+        o += ']';
+      });
+    });
+  });
+
+  write_problems(writer, result);
 
   // A class can hold thousands of slices of few parameters: quote each name once.
   std::vector<std::string> quoted_names(graph.size());
@@ -415,7 +364,7 @@ void write_report_json(const Report& report, const std::function<void(std::strin
         o += "{\"label\": ";
         append_int(o, group.label);
         o += ", \"prunable\": ";
-        o += boolean(group.prunable);
+        o += json_boolean(group.prunable);
         o += ", \"channels\": [";
         for (std::size_t i = 0; i < group.channels.size(); ++i) {
           const ChannelSlice slice = group.channels[i];
@@ -439,15 +388,128 @@ void write_report_json(const Report& report, const std::function<void(std::strin
   });
   append_dropped(out, report);
   writer.maybe_flush();
+}
 
-  append_summary(out, report.summary);
-  out += "}\n";
+// The rule set the parse applied.
+constexpr std::string_view kRules = "core";
+
+void write_version_2(ChunkedWriter& writer, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  const ParseResult& result = *report.result;
+  const PruneGraphParserState& state = result.state;
+  std::string& out = writer.text();
+  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 2,\n  \"rules\": \"";
+  out += kRules;
+  out += "\",\n  \"model\": " + json_text(graph.model) + ",\n";
+
+  // Each distinct label list once, in the order the nodes first hold them; the nodes refer to
+  // them by index (-1 for a dimension without labels).
+  LabelListTable lists;
+  std::vector<std::int64_t> node_lists;
+  write_list(writer, "lists", [&](auto emit) {
+    for (const auto& owned : graph.nodes()) {
+      if (!pruning::engine::utils::has_recorded_labels(state, *owned))
+        continue;
+      for (const DimensionLabels& labels :
+           pruning::engine::utils::get_prune_labels(state, *owned)) {
+        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels)) : -1);
+        if (!labels || !lists.added())
+          continue;
+        emit([&](std::string& o) {
+          o += '[';
+          bool first = true;
+          for (const LabelListTable::Item& item : lists.items()) {
+            o += first ? "" : ", ";
+            first = false;
+            if (item.list < 0) {
+              append_run(o, item.run);
+            } else {
+              o += "{\"list\": ";
+              append_int(o, item.list);
+              o += '}';
+            }
+          }
+          o += ']';
+        });
+      }
+    }
+  });
+  std::size_t next = 0;
+  write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
+    const std::size_t dims = pruning::engine::utils::get_prune_labels(state, node).size();
+    for (std::size_t d = 0; d < dims; ++d, ++next) {
+      if (d)
+        o += ", ";
+      if (node_lists[next] < 0)
+        o += "null";
+      else
+        append_int(o, node_lists[next]);
+    }
+  });
+
+  // `is_prunable`, split by its flag into two sorted sequences of labels.
+  RunBuilder prunable, kept;
+  state.for_each_prunable_entry(
+      [&](Label label, bool flag) { (flag ? prunable : kept).push(label); });
+  out += "  \"prunable_labels\": ";
+  append_runs(out, prunable.finish());
+  out += ",\n  \"kept_labels\": ";
+  append_runs(out, kept.finish());
+  out += ",\n";
+  writer.maybe_flush();
+
+  write_problems(writer, result);
+
+  const TiedSets tied = tied_sets(report);
+  write_list(writer, "reasons", [&](auto emit) {
+    for (const KeptReason& reason : kept_reasons(report).table)
+      emit([&](std::string& o) { append_reason_json(o, graph, reason); });
+  });
+  write_list(writer, "sets", [&](auto emit) {
+    for (const TiedSet& set : tied.sets)
+      emit([&](std::string& o) { append_set_json(o, tied, set); });
+  });
+  write_list(writer, "classes", [&](auto emit) {
+    for (const ClassRun& run : tied.classes)
+      emit([&](std::string& o) { append_class_json(o, run); });
+  });
+
+  write_list(writer, "dropped", [&](auto emit) {
+    for (const DroppedLabels& drop : result.dropped) {
+      emit([&](std::string& o) {
+        o += "{\"node\": ";
+        o += json_text(graph.node(static_cast<std::size_t>(drop.node)).name);
+        o += ", \"labels\": ";
+        append_runs(o, runs_of(drop.labels));
+        o += ", \"parameters\": [";
+        for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
+          o += i ? ", " : "";
+          o += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+        }
+        o += "]}";
+      });
+    }
+  });
+}
+
+}  // namespace
+
+void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
+                       ReportVersion version) {
+  ChunkedWriter writer(write);
+  if (version == ReportVersion::V1)
+    write_version_1(writer, report);
+  else
+    write_version_2(writer, report);
+  append_summary(writer.text(), report.summary);
+  writer.text() += "}\n";
   writer.flush();
 }
 
-std::string report_json(const Report& report) {
+std::string report_json(const Report& report, ReportVersion version) {
   std::string text;
-  write_report_json(report, [&text](std::string_view piece) { text += piece; });
+  write_report_json(
+      report, [&text](std::string_view piece) { text += piece; }, version);
   return text;
 }
 

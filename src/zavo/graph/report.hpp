@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 
 #include <nlohmann/json_fwd.hpp>
@@ -162,6 +163,8 @@ struct ReportSummary {
   double prunable_share() const;
 };
 
+struct KeptReasons;
+
 struct Report {
   const tensor_trace::Graph* graph = nullptr;
   const ParseResult* result = nullptr;
@@ -169,13 +172,17 @@ struct Report {
   ReportSummary summary;
   // The labels of the classes that parameters carry and that are kept, ascending.
   std::vector<Label> kept_classes;
+  // By label (every label of the parse): 1 when it is prunable.
+  std::vector<std::uint8_t> prunable;
 
   // The channel classes carried by parameters, sorted by label: made on first use (the printed
   // summary needs only their counts).
   const ChannelGroups& groups() const;
 
  private:
+  friend const KeptReasons& kept_reasons(const Report& report);
   mutable std::optional<ChannelGroups> groups_;
+  mutable std::shared_ptr<const KeptReasons> kept_reasons_;
 };
 
 // The report of `result`, a parse of `graph`; it refers to both, which must outlive it.
@@ -184,11 +191,18 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
 // The summary's fields as a JSON object, in the report's order.
 nlohmann::ordered_json summary_json(const ReportSummary& summary);
 
-// The report as JSON (format "zavo.report", version 1), one line per entry of each list, handed
-// to `write` piece by piece as it is produced (pieces of about a megabyte), so that no copy of
-// the whole text is ever held.
-void write_report_json(const Report& report, const std::function<void(std::string_view)>& write);
+// The layouts of the report file. Version 1 lists every class with every slice it removes and
+// every label of every node; version 2 writes each tied set of dimensions once, with how their
+// indices map onto its classes, each distinct label list once, and sequences as runs, so that
+// its size follows the structure of the model rather than its channel count.
+enum class ReportVersion { V1 = 1, V2 = 2 };
+
+// The report as JSON (format "zavo.report"), one line per entry of each list, handed to `write`
+// piece by piece as it is produced (pieces of about a megabyte), so that no copy of the whole
+// text is ever held.
+void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
+                       ReportVersion version = ReportVersion::V2);
 // The same text as one string.
-std::string report_json(const Report& report);
+std::string report_json(const Report& report, ReportVersion version = ReportVersion::V2);
 
 }  // namespace zavo::graph

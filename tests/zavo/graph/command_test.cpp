@@ -57,9 +57,12 @@ TEST(ZavoPrune, AnalyzeWritesTheReportAndASummaryAndDebugLinesOnRequest) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, summary_of_file(kResidual) + "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kResidual));
+  EXPECT_EQ(read_text(report), report_text(kResidual, {}, ReportVersion::V2));
   EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"report.json"})
       << "no temporary file is left behind";
+  CommandRun first = zavo_prune(dir, {"analyze", kResidual, "-o", report, "--report-version", "1"});
+  EXPECT_EQ(first.out, run.out);
+  EXPECT_EQ(read_text(report), report_text(kResidual));
 
   CommandRun debug = zavo_prune(dir, {"analyze", kResidual, "--log-level", "debug"});
   EXPECT_EQ(debug.status, 0);
@@ -76,13 +79,13 @@ TEST(ZavoPrune, AHandlerErrorExitsOneAndStillWritesTheReport) {
   CommandRun run = zavo_prune(dir, {"analyze", kHandlerError, "-o", report});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, summary_of_file(kHandlerError) + "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kHandlerError));
+  EXPECT_EQ(read_text(report), report_text(kHandlerError, {}, ReportVersion::V2));
 
   CommandRun lenient = zavo_prune(dir, {"analyze", kHandlerError, "--lenient", "-o", report});
   EXPECT_EQ(lenient.status, 0);
   EXPECT_EQ(lenient.out, summary_of_file(kHandlerError, {.lenient = true}) +
                              "\nreport written to " + report + "\n");
-  EXPECT_EQ(read_text(report), report_text(kHandlerError, {.lenient = true}));
+  EXPECT_EQ(read_text(report), report_text(kHandlerError, {.lenient = true}, ReportVersion::V2));
 }
 
 TEST(ZavoPrune, ExplainTellsWhyChannelsAreKept) {
@@ -199,15 +202,17 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
 
 TEST(ZavoPrune, UsageErrorsExitTwo) {
   TempDir dir;
-  for (const auto& args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"analyze"},
-                                             {"prune", kResidual},
-                                             {"analyze", kResidual, "--unknown"},
-                                             {"analyze", kResidual, "--log-level", "verbose"},
-                                             {"analyze", kResidual, "-o"},
-                                             {"explain", kResidual},
-                                             {"explain", kResidual, "fc.weight", "--index", "1"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {},
+           {"analyze"},
+           {"prune", kResidual},
+           {"analyze", kResidual, "--unknown"},
+           {"analyze", kResidual, "--log-level", "verbose"},
+           {"analyze", kResidual, "-o"},
+           {"analyze", kResidual, "--report-version", "1"},
+           {"analyze", kResidual, "-o", "r.json", "--report-version", "3"},
+           {"explain", kResidual},
+           {"explain", kResidual, "fc.weight", "--index", "1"}}) {
     CommandRun run = zavo_prune(dir, args);
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
     EXPECT_NE(run.err, "") << ::testing::PrintToString(args);

@@ -94,7 +94,8 @@ TEST(Provenance, EveryKeptClassOfTheZooHasItsFirstEventAndTheMergesThatCarriedIt
   for (const auto& path : graphs) {
     SCOPED_TRACE(path.filename().string());
     tensor_trace::Graph graph = read_graph_file(path.string());
-    Json report = Json::parse(report_json(build_report(graph, parse_graph(graph))));
+    Json report =
+        Json::parse(report_json(build_report(graph, parse_graph(graph)), ReportVersion::V1));
     Log log;
     replay(graph, log);
     std::unordered_map<std::string, std::int64_t> ids;

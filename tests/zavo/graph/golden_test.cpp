@@ -1,7 +1,7 @@
 // Whole-report goldens: every shipped example, every zoo model and every graph of
-// tests/golden/graphs/ is parsed, and the exact bytes of its report and of its summary are
-// compared, through checksums, with tests/golden/reports.txt. A parse that stops on an error
-// is also run leniently. With ZAVO_UPDATE_GOLDENS=1 the test rewrites the manifest from the
+// tests/golden/graphs/ is parsed, and the exact bytes of its report in both versions and of its
+// summary are compared, through checksums, with tests/golden/reports.txt. A parse that stops on an
+// error is also run leniently. With ZAVO_UPDATE_GOLDENS=1 the test rewrites the manifest from the
 // current code instead of comparing.
 
 #include <gtest/gtest.h>
@@ -45,9 +45,10 @@ std::string checksum(const std::string& bytes) {
 
 // One manifest line: the case (graph path and mode) and what its run gave.
 struct Outcome {
-  std::string exit;  // "exit=0" when every node was handled, "exit=1" when the parse stopped
-  std::string report;
+  std::string exit;    // "exit=0" when every node was handled, "exit=1" when the parse stopped
+  std::string report;  // version 1
   std::string summary;
+  std::string report_2;
 };
 using Manifest = std::map<std::string, Outcome>;  // "PATH MODE" -> outcome
 
@@ -79,9 +80,9 @@ Manifest current_manifest() {
       if (zoo)
         result.state.check_invariants();
       Report report = build_report(graph, result);
-      manifest[path + (lenient ? " lenient" : " strict")] = {result.error ? "exit=1" : "exit=0",
-                                                             checksum(report_json(report)),
-                                                             checksum(summary_text(report))};
+      manifest[path + (lenient ? " lenient" : " strict")] = {
+          result.error ? "exit=1" : "exit=0", checksum(report_json(report, ReportVersion::V1)),
+          checksum(summary_text(report)), checksum(report_json(report, ReportVersion::V2))};
       if (!result.error && !lenient)
         break;  // a lenient run of a complete parse repeats it
     }
@@ -99,7 +100,7 @@ Manifest read_manifest() {
     std::istringstream fields(line);
     std::string path, mode;
     Outcome outcome;
-    fields >> path >> mode >> outcome.exit >> outcome.report >> outcome.summary;
+    fields >> path >> mode >> outcome.exit >> outcome.report >> outcome.summary >> outcome.report_2;
     manifest[path + " " + mode] = outcome;
   }
   return manifest;
@@ -108,12 +109,15 @@ Manifest read_manifest() {
 void write_manifest(const Manifest& manifest) {
   std::ofstream out(kManifest, std::ios::binary);
   out << "# Whole-report goldens, checked by tests/zavo/graph/golden_test.cpp: graph, mode, exit\n"
-         "# status of zavo-prune analyze, FNV-1a 64 of the report JSON and of the summary text.\n"
+         "# status of zavo-prune analyze, FNV-1a 64 of the report JSON of version 1, of the "
+         "summary\n"
+         "# text and of the report JSON of version 2.\n"
          "# Rewrite from the current code with ZAVO_UPDATE_GOLDENS=1 set for that test, e.g.\n"
          "#   ZAVO_UPDATE_GOLDENS=1 build/tests/zavo/graph/zavo_graph_tests "
          "--gtest_filter='Goldens.*'\n";
   for (const auto& [key, outcome] : manifest)
-    out << key << " " << outcome.exit << " " << outcome.report << " " << outcome.summary << "\n";
+    out << key << " " << outcome.exit << " " << outcome.report << " " << outcome.summary << " "
+        << outcome.report_2 << "\n";
 }
 
 TEST(Goldens, EveryReportAndSummaryIsByteForByteAsRecorded) {
@@ -133,8 +137,9 @@ TEST(Goldens, EveryReportAndSummaryIsByteForByteAsRecorded) {
     }
     const Outcome& got = it->second;
     EXPECT_EQ(got.exit, expected.exit) << key << ": the parse's outcome differs";
-    EXPECT_EQ(got.report, expected.report) << key << ": the report JSON differs";
+    EXPECT_EQ(got.report, expected.report) << key << ": the report JSON of version 1 differs";
     EXPECT_EQ(got.summary, expected.summary) << key << ": the summary text differs";
+    EXPECT_EQ(got.report_2, expected.report_2) << key << ": the report JSON of version 2 differs";
   }
   for (const auto& [key, outcome] : current) {
     EXPECT_TRUE(recorded.contains(key))

@@ -46,7 +46,7 @@ std::string report(const std::string& text) {
   tensor_trace::Graph g = read_graph_text(text);
   ParseResult result = parse_graph(g);
   EXPECT_FALSE(result.error) << result.error->message;
-  return report_json(build_report(g, result));
+  return report_json(build_report(g, result), ReportVersion::V1);
 }
 
 TEST(Repeats, GiveTheReportOfOneOccurrence) {

@@ -55,15 +55,17 @@ std::vector<std::string> files_in(const std::filesystem::path& dir) {
 
 namespace {
 // Every parse of the tests' graphs checks the state after each node.
-std::string report_of_graph(const tensor_trace::Graph& graph, ParseOptions options) {
+std::string report_of_graph(const tensor_trace::Graph& graph, ParseOptions options,
+                            ReportVersion version = ReportVersion::V1) {
   options.check_invariants = true;
   ParseResult result = parse_graph(graph, options);
-  return report_json(build_report(graph, result));
+  return report_json(build_report(graph, result), version);
 }
 }  // namespace
 
-std::string report_text(const std::filesystem::path& path, ParseOptions options) {
-  return report_of_graph(read_graph_file(path), options);
+std::string report_text(const std::filesystem::path& path, ParseOptions options,
+                        ReportVersion version) {
+  return report_of_graph(read_graph_file(path), options, version);
 }
 
 std::string summary_of_file(const std::filesystem::path& path, ParseOptions options) {

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "zavo/graph/parse.hpp"
+#include "zavo/graph/report.hpp"
 
 namespace zavo::graph::testing {
 
@@ -39,13 +40,15 @@ void write_text(const std::filesystem::path& path, std::string_view text);
 // The names in `dir`, sorted.
 std::vector<std::string> files_in(const std::filesystem::path& dir);
 
-// The report text of the graph file at `path`, as the command writes it.
-std::string report_text(const std::filesystem::path& path, ParseOptions options = {});
+// The report text of the graph file at `path`, as the command writes it; by default with
+// `--report-version 1` (every class with every slice, which is what the tests look into).
+std::string report_text(const std::filesystem::path& path, ParseOptions options = {},
+                        ReportVersion version = ReportVersion::V1);
 
 // The summary of the graph file at `path`, as the command prints it.
 std::string summary_of_file(const std::filesystem::path& path, ParseOptions options = {});
 
-// The report of the graph file at `path`, as the command writes it, read back as JSON.
+// The report of the graph file at `path`, version 1, read back as JSON.
 Json report_of_file(const std::filesystem::path& path, ParseOptions options = {});
 // The same for the graph given as text.
 Json report_of_text(std::string_view text, ParseOptions options = {});

@@ -34,8 +34,14 @@
       set: channel ? channel.set : -1, channelDim: channel ? channel.dim : -1,
     });
   }
+  // Why a set is kept: the reason of its first kept class, in label order, that has one.
+  const keptBy = new Map();
+  for (const [, , set, , prunable, reason] of data.classes) {
+    if (!prunable && reason !== null && !keptBy.has(set)) keptBy.set(set, data.reasons[reason]);
+  }
   const sets = data.sets.map((s, id) => ({
-    id, channels: s.channels, prunable: s.prunable, reason: s.reason || '', via: s.via || [],
+    id, channels: s.classes, prunable: s.prunable,
+    reason: keptBy.has(id) ? keptBy.get(id).text : '', via: keptBy.has(id) ? keptBy.get(id).via : [],
     params: [], nodes: [],
   }));
   for (const p of params.values()) {
