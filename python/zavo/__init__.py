@@ -34,21 +34,26 @@ from zavo.analysis import (  # noqa: F401
 __path__ += [d for d in _native_dirs(_os.path.dirname(_os.path.abspath(__file__))) if d not in __path__]
 
 
-def trace(model, example_inputs, name="model"):
-    """Run `model` once on `example_inputs` and return its graph (a dict; see zavo.export)."""
+def trace(model, example_inputs, name="model", real_forward=True):
+    """Run `model` once on `example_inputs` and return its graph (a dict; see zavo.export);
+    `real_forward=False` runs it on the model's meta twin (`zavo.meta_twin`)."""
     from zavo import export
 
-    return export.trace(model, example_inputs, name=name)
+    return export.trace(model, example_inputs, name=name, real_forward=real_forward)
 
 
-def analyze(model, example_inputs, name="model", lenient=False, check=True, safe=False):
+def analyze(model, example_inputs, name="model", lenient=False, check=True, safe=False, real_forward=False):
     """Trace `model` on `example_inputs` and analyse the graph in process: a `Report`.
 
-    The model is traced in evaluation mode (its mode is restored afterwards).
+    The model is traced in evaluation mode (its mode is restored afterwards),
+    on its meta twin: the real forward's graph without the arithmetic; a
+    forward that needs the values (a detector's box selection, `.item()`) runs
+    for real, as does every forward with `real_forward=True`.
     """
     from zavo import pruning
 
-    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check, safe=safe)
+    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check, safe=safe,
+                                 real_forward=real_forward)
 
 
 def prune(model, example_inputs, amount=None, importance="l1", **options):

@@ -33,12 +33,15 @@ class PruningError(ZavoError):
     """The pruned model does not run on the example inputs or changed its outputs' structure."""
 
 
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False):
-    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process."""
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False, real_forward=False):
+    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process.
+
+    The trace runs on the model's meta twin unless `real_forward` (`export.trace`).
+    """
     mode = model.training
     model.eval()
     try:
-        graph = export.trace(model, example_inputs, name=name)
+        graph = export.trace(model, example_inputs, name=name, real_forward=real_forward)
     finally:
         model.train(mode)
     return analyze_graph(graph, lenient=lenient, check=check, safe=safe)
@@ -259,7 +262,7 @@ def _target(amount, target_macs, target_params):
 def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
           round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
           target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
-          steps=1, between_steps=None, set_limit=0.8, safe=True):
+          steps=1, between_steps=None, set_limit=0.8, safe=True, real_forward=False):
     """Prune the channels of `model`; returns a `PruneResult`.
 
     How much (one of):
@@ -293,6 +296,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     - `safe`: the analysis also takes the labels that nodes drop out of pruning
       (`--safe`): removing those channels may change a shape that the model
       relies on.  `safe=False` prunes them as the rules allow.
+    - `real_forward`: trace with the model's real forward pass, not on its meta
+      twin (`zavo.analyze`).
 
     `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
     the positional arguments, a dict the keyword arguments, anything else (a
@@ -340,7 +345,7 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
         if report is None or step > 1:
             stage(prefix + "tracing and analysing")
-            report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe)
+            report = analyze_model(model, inputs, name=name, lenient=lenient, safe=safe, real_forward=real_forward)
         if step == 1:
             prunable = report.summary["prunable_classes"]
         if round_target is not None:
