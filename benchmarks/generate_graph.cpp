@@ -7,9 +7,10 @@
 //                  [--seq T] [--sdpa] -o FILE      a decoder of any shape
 //
 // SHAPE: residual, residual-swapped, ladder, depthwise, decoder (see graph_generator.hpp);
-// NAME: llama-7b, llama-70b, ladder-4000. Options after the shape refine it (--channels for
-// residual and depthwise, --growth and --stem for the ladder, the decoder's dimensions).
-// Prints one line: the description, the nodes' label positions and the file's size.
+// NAME: llama-7b, llama-70b, ladder-4000, residual-8x100k, repeats-200k, wide-parameter. Options
+// after the shape refine it (--channels for residual and depthwise, --growth and --stem for the
+// ladder, the decoder's dimensions). Prints one line: the description, the nodes' label positions
+// and the file's size.
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,8 +76,12 @@ int main(int argc, char** argv) {
           [&](auto& c) {
             if constexpr (requires { c.blocks; })
               c.blocks = count(value);
-            else
+            else if constexpr (requires { c.layers; })
               c.layers = count(value);
+            else if constexpr (requires { c.repeats; })
+              c.repeats = count(value);
+            else
+              usage("--units is not an option of this shape");
           },
           *config);
     } else if (auto* d = std::get_if<DecoderConfig>(&*config)) {

@@ -215,10 +215,15 @@ void write_residual(Writer& w, const ResidualConfig& c) {
   Id prev = stem(w, c.channels);
   for (std::size_t b = 0; b < c.blocks; ++b) {
     std::string p = "layers." + num(b) + ".";
-    Id x = conv(w, p + "conv1", prev, c.channels, c.channels, 3, 1);
-    x = batch_norm(w, p + "bn1", x, c.channels);
-    x = relu(w, p + "relu", x, c.channels);
-    x = conv(w, p + "conv2", x, c.channels, c.channels, 3, 1);
+    Id x = prev;
+    if (c.plain) {
+      x = conv(w, p + "conv", x, c.channels, c.channels, 3, 1);
+    } else {
+      x = conv(w, p + "conv1", x, c.channels, c.channels, 3, 1);
+      x = batch_norm(w, p + "bn1", x, c.channels);
+      x = relu(w, p + "relu", x, c.channels);
+      x = conv(w, p + "conv2", x, c.channels, c.channels, 3, 1);
+    }
     std::string operands = c.input_first ? ref(prev) + ", " + ref(x) : ref(x) + ", " + ref(prev);
     prev =
         w.call(p + "add", "torch.Tensor.add", "[" + operands + "]", "{}", activation(c.channels));
@@ -227,8 +232,9 @@ void write_residual(Writer& w, const ResidualConfig& c) {
 }
 
 std::uint64_t residual_positions(const ResidualConfig& c) {
-  std::uint64_t block = 2 * conv_positions(c.channels, c.channels, 3, 1) +
-                        norm_relu_positions(c.channels) + c.channels;
+  std::uint64_t block = c.plain ? conv_positions(c.channels, c.channels, 3, 1) + c.channels
+                                : 2 * conv_positions(c.channels, c.channels, 3, 1) +
+                                      norm_relu_positions(c.channels) + c.channels;
   return conv_positions(3, c.channels, 3, 1) + c.blocks * block;
 }
 
@@ -491,6 +497,20 @@ std::uint64_t decoder_positions(const DecoderConfig& c) {
   return top + c.layers * layer;
 }
 
+// --- hostile graphs ---------------------------------------------------------------------
+
+void write_repeats(Writer& w, const RepeatConfig& c) {
+  Id p = w.parameter("p", {c.channels});
+  std::string args = "[";
+  for (std::size_t i = 0; i < c.repeats; ++i)
+    args += (i ? ", " : "") + ref(p);
+  w.finish(w.call("c", "torch.unknown_operation", args + "]", "{}", std::nullopt));
+}
+
+void write_wide(Writer& w, const WideConfig& c) {
+  w.finish(w.parameter("p", {c.size}));
+}
+
 template <class... F>
 struct Overload : F... {
   using F::operator()...;
@@ -504,6 +524,8 @@ void write_any(Writer& w, const GraphConfig& config) {
                  [&](const LadderConfig& c) { write_ladder(w, c); },
                  [&](const DepthwiseConfig& c) { write_depthwise(w, c); },
                  [&](const DecoderConfig& c) { DecoderWriter(w, c).write(); },
+                 [&](const RepeatConfig& c) { write_repeats(w, c); },
+                 [&](const WideConfig& c) { write_wide(w, c); },
              },
              config);
 }
@@ -559,6 +581,8 @@ std::uint64_t label_positions(const GraphConfig& config) {
                         [](const LadderConfig& c) { return ladder_positions(c); },
                         [](const DepthwiseConfig& c) { return depthwise_positions(c); },
                         [](const DecoderConfig& c) { return decoder_positions(c); },
+                        [](const RepeatConfig& c) { return labelled({c.channels}); },
+                        [](const WideConfig& c) { return labelled({c.size}); },
                     },
                     config);
 }
@@ -568,7 +592,8 @@ std::string describe(const GraphConfig& config) {
       Overload{
           [](const ResidualConfig& c) {
             return std::string(c.input_first ? "residual add(x, out) " : "residual add(out, x) ") +
-                   num(c.channels) + "ch x " + num(c.blocks) + " blocks";
+                   (c.plain ? "conv only " : "") + num(c.channels) + "ch x " + num(c.blocks) +
+                   " blocks";
           },
           [](const LadderConfig& c) {
             return "ladder stem " + num(c.stem) + " growth " + num(c.growth) + " x " +
@@ -582,6 +607,11 @@ std::string describe(const GraphConfig& config) {
                    num(c.heads) + "/" + num(c.kv_heads) + ", mlp " + num(c.mlp) + ", vocab " +
                    num(c.vocab) + (c.sdpa ? ", sdpa" : "");
           },
+          [](const RepeatConfig& c) {
+            return "a " + num(c.channels) + "-channel parameter passed " + num(c.repeats) +
+                   " times to an operation without a handler";
+          },
+          [](const WideConfig& c) { return "one parameter of shape [" + num(c.size) + "]"; },
       },
       config);
 }
@@ -615,7 +645,8 @@ std::optional<GraphConfig> series_config(std::string_view shape, std::uint64_t p
 }
 
 const std::vector<std::string_view>& named_configs() {
-  static const std::vector<std::string_view> names = {"llama-7b", "llama-70b", "ladder-4000"};
+  static const std::vector<std::string_view> names = {
+      "llama-7b", "llama-70b", "ladder-4000", "residual-8x100k", "repeats-200k", "wide-parameter"};
   return names;
 }
 
@@ -626,7 +657,21 @@ std::optional<GraphConfig> named_config(std::string_view name) {
     return llama_70b();
   if (name == "ladder-4000")
     return LadderConfig{.blocks = 4000};
+  if (name == "residual-8x100k")
+    return ResidualConfig{.blocks = 100'000, .channels = 8, .plain = true};
+  if (name == "repeats-200k")
+    return RepeatConfig{};
+  if (name == "wide-parameter")
+    return WideConfig{};
   return std::nullopt;
+}
+
+RunLimits named_run_limits(std::string_view name) {
+  // Under a 4 GB address space the parameter's labels do not fit: the command must refuse it at
+  // once, with the label-budget message and exit status 2.
+  if (name == "wide-parameter")
+    return {.address_space = 4'000'000'000, .expected_exit = 2};
+  return {};
 }
 
 }  // namespace zavo::benchmarks

@@ -16,6 +16,9 @@
 //              rotary embedding, grouped-query heads and causal mask, RMS norm and a SiLU-gated
 //              MLP, each with a residual add; final norm and vocabulary head
 //
+// and two hostile ones: `repeats` (one wide parameter passed many times to an operation without
+// a handler) and `wide` (one parameter of one very large dimension, the model's output).
+//
 // A label position is one entry of one label list that the parse records for a node (one
 // channel of one dimension of one node); `label_positions` gives the exact count for a
 // configuration, which is what the report's `nodes` lists add up to.
@@ -35,6 +38,7 @@ struct ResidualConfig {
   std::size_t blocks = 1;
   std::size_t channels = 64;
   bool input_first = false;  // add(x, block_out) instead of add(block_out, x)
+  bool plain = false;        // a block is conv -> add, without batch norm and relu
 };
 
 struct LadderConfig {
@@ -59,7 +63,17 @@ struct DecoderConfig {
   bool sdpa = false;     // F.scaled_dot_product_attention instead of matmul/softmax/matmul
 };
 
-using GraphConfig = std::variant<ResidualConfig, LadderConfig, DepthwiseConfig, DecoderConfig>;
+struct RepeatConfig {
+  std::size_t channels = 65536;
+  std::size_t repeats = 200000;
+};
+
+struct WideConfig {
+  std::size_t size = std::size_t{1} << 26;
+};
+
+using GraphConfig = std::variant<ResidualConfig, LadderConfig, DepthwiseConfig, DecoderConfig,
+                                 RepeatConfig, WideConfig>;
 
 // The configurations that a model of that size really has.
 DecoderConfig llama_7b();
@@ -83,8 +97,19 @@ const std::vector<std::string_view>& series_shapes();
 // unknown shape.
 std::optional<GraphConfig> series_config(std::string_view shape, std::uint64_t positions);
 
-// Named configurations of fixed size: llama-7b, llama-70b (32 and 80 layers), ladder-4000.
+// Named configurations of fixed size: llama-7b, llama-70b (32 and 80 layers), ladder-4000,
+// residual-8x100k (100,000 plain residual blocks of 8 channels), repeats-200k (a 65,536-channel
+// parameter passed 200,000 times to an operation without a handler), wide-parameter (a
+// parameter of shape [2^26]).
 const std::vector<std::string_view>& named_configs();
 std::optional<GraphConfig> named_config(std::string_view name);
+
+// How a named configuration is run, where it needs more than the command: the address-space
+// limit of the process (bytes; 0: none) and the exit status it is expected to end with.
+struct RunLimits {
+  std::uint64_t address_space = 0;
+  int expected_exit = 0;
+};
+RunLimits named_run_limits(std::string_view name);
 
 }  // namespace zavo::benchmarks

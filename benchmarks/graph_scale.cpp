@@ -1,21 +1,24 @@
-// Reads, parses and reports generated graphs in one process, once per requested size, and
-// prints the processor time of each phase, the report's size and the memory in use: where the
-// whole command's time goes.
+// Reads, parses and reports graphs in one process and prints the processor time of each phase,
+// the file's and the report's size and the memory in use: where the whole command's time goes.
 //
-//   graph_scale [SHAPE] [POSITIONS...]      (default: residual 1e6)
+//   graph_scale [SHAPE] [POSITIONS...]      generated graphs (default: residual 1e6)
+//   graph_scale FILE...                     graph files, read in chunks as the command does
 //
 // SHAPE is a series shape of graph_generator.hpp; POSITIONS the label positions to aim for.
-// Linear scaling shows as a constant time per position across sizes. Memory: the heap in use
-// after loading (the graph) and after parsing (the graph and the pruning state), from
-// mallinfo2, and the process's peak resident size from /proc/self/status.
+// Linear scaling shows as a constant time per position across sizes. Phases: load (text to
+// graph), parse, report (the classes and counts), summary (the printed text), json (the -o
+// report in memory). Memory: the heap in use after loading (the graph) and after parsing (the
+// graph and the pruning state), from mallinfo2, and the process's peak resident size from
+// /proc/self/status.
 
 #include <time.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "graph_generator.hpp"
@@ -23,6 +26,7 @@
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
+#include "zavo/graph/summary.hpp"
 
 namespace {
 
@@ -46,60 +50,84 @@ double seconds(F&& step) {
   return now() - start;
 }
 
+// The label positions of every node's recorded labels.
+std::uint64_t positions_of(const zavo::tensor_trace::Graph& graph,
+                           const zavo::graph::ParseResult& result) {
+  std::uint64_t positions = 0;
+  for (const auto& node : graph.nodes()) {
+    if (!zavo::pruning::engine::utils::has_recorded_labels(result.state, *node))
+      continue;
+    for (const auto& labels : zavo::pruning::engine::utils::get_prune_labels(result.state, *node))
+      positions += labels ? labels->size() : 0;
+  }
+  return positions;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string shape = "residual";
-  std::vector<std::uint64_t> sizes;
+  std::vector<std::variant<std::uint64_t, std::string>> inputs;  // sizes or files
   for (int i = 1; i < argc; ++i) {
     char* end = nullptr;
     double value = std::strtod(argv[i], &end);
     if (*end == '\0' && value >= 1)
-      sizes.push_back(static_cast<std::uint64_t>(value));
+      inputs.emplace_back(static_cast<std::uint64_t>(value));
+    else if (std::filesystem::is_regular_file(argv[i]))
+      inputs.emplace_back(std::string(argv[i]));
     else
       shape = argv[i];
   }
-  if (sizes.empty())
-    sizes.push_back(1'000'000);
+  if (inputs.empty())
+    inputs.emplace_back(std::uint64_t{1'000'000});
 
-  std::printf("%9s %11s %9s %8s %8s %8s %10s %9s %9s %9s\n", "nodes", "positions", "file MiB",
-              "load s", "parse s", "report s", "report MiB", "ns/pos", "heap load", "heap parse");
-  for (std::uint64_t requested : sizes) {
-    auto config = zavo::benchmarks::series_config(shape, requested);
-    if (!config) {
-      std::fprintf(stderr, "unknown shape %s\n", shape.c_str());
-      return 2;
-    }
-    std::uint64_t positions = zavo::benchmarks::label_positions(*config);
-    std::string text = zavo::benchmarks::graph_text(*config);
+  std::printf("%9s %11s %9s %8s %8s %8s %8s %8s %8s %8s %9s %9s\n", "nodes", "positions",
+              "file MiB", "load s", "parse s", "report s", "summary", "json s", "ns/node", "ns/pos",
+              "heap load", "heap parse");
+  for (const auto& input : inputs) {
     double base = heap_mib();
     zavo::tensor_trace::Graph graph;
-    double load = seconds([&] { graph = zavo::graph::read_graph_text(text); });
+    double load = 0;
+    std::uintmax_t file_bytes = 0;
+    if (const auto* file = std::get_if<std::string>(&input)) {
+      file_bytes = std::filesystem::file_size(*file);
+      load = seconds([&] { graph = zavo::graph::read_graph_file(*file); });
+    } else {
+      auto config = zavo::benchmarks::series_config(shape, std::get<std::uint64_t>(input));
+      if (!config) {
+        std::fprintf(stderr, "unknown shape %s\n", shape.c_str());
+        return 2;
+      }
+      std::string text = zavo::benchmarks::graph_text(*config);
+      file_bytes = text.size();
+      load = seconds([&] { graph = zavo::graph::read_graph_text(text); });
+    }
     double after_load = heap_mib();
     zavo::graph::ParseResult result;
     double parse = seconds([&] { result = zavo::graph::parse_graph(graph); });
     double after_parse = heap_mib();
-    std::string report;
-    std::int64_t classes = 0, prunable = 0;
-    double write = seconds([&] {
-      zavo::graph::Report built = zavo::graph::build_report(graph, result);
-      classes = built.summary.channel_classes;
-      prunable = built.summary.prunable_classes;
-      report = zavo::graph::report_json(built);
-    });
+    std::optional<zavo::graph::Report> report;
+    double build = seconds([&] { report.emplace(zavo::graph::build_report(graph, result)); });
+    std::size_t summary_bytes = 0;
+    double summary = seconds([&] { summary_bytes = zavo::graph::summary_text(*report).size(); });
+    std::size_t json_bytes = 0;
+    double json = seconds([&] { json_bytes = zavo::graph::report_json(*report).size(); });
     if (result.error) {
       std::fprintf(stderr, "the parse stopped at node %lld: %s\n",
                    static_cast<long long>(result.error->node), result.error->message.c_str());
-      return 1;
     }
-    double per_position = (load + parse + write) * 1e9 / static_cast<double>(positions);
+    const std::uint64_t positions = positions_of(graph, result);
+    const double command = load + parse + build + summary;  // `analyze` without -o
     std::printf(
-        "%9zu %11llu %9.1f %8.3f %8.3f %8.3f %10.1f %9.1f %9.1f %9.1f   %lld classes, %lld "
-        "prunable\n",
+        "%9zu %11llu %9.1f %8.3f %8.3f %8.3f %8.3f %8.3f %8.1f %8.1f %9.1f %9.1f   %lld classes, "
+        "%lld prunable; summary %zu B, report %.1f MiB\n",
         graph.size(), static_cast<unsigned long long>(positions),
-        static_cast<double>(text.size()) / (1024.0 * 1024.0), load, parse, write,
-        static_cast<double>(report.size()) / (1024.0 * 1024.0), per_position, after_load - base,
-        after_parse - base, static_cast<long long>(classes), static_cast<long long>(prunable));
+        static_cast<double>(file_bytes) / (1024.0 * 1024.0), load, parse, build, summary, json,
+        command * 1e9 / static_cast<double>(graph.size()),
+        command * 1e9 / static_cast<double>(positions), after_load - base, after_parse - base,
+        static_cast<long long>(report->summary.channel_classes),
+        static_cast<long long>(report->summary.prunable_classes), summary_bytes,
+        static_cast<double>(json_bytes) / (1024.0 * 1024.0));
   }
   std::printf("peak resident memory of the process: %.1f MiB\n", status_mib("VmHWM"));
   return 0;

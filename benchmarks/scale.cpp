@@ -14,8 +14,10 @@
 // --shapes LIST      series shapes, comma-separated, or none (default: all; see
 //                    graph_generator.hpp), each at 10^k label positions for every k from
 //                    --min-positions (default 1e4) to --max-positions (default 1e7)
-// --named LIST       named configurations (llama-7b, llama-70b, ladder-4000); NAME:o or
-//                    NAME:no-o runs that one in one mode only
+// --named LIST       named configurations (llama-7b, llama-70b, ladder-4000, residual-8x100k,
+//                    repeats-200k, wide-parameter); NAME:o or NAME:no-o runs that one in one
+//                    mode only. wide-parameter runs under a 4 GB address-space limit and is
+//                    expected to be refused (exit 2): its row times the refusal
 // --real FILE        a graph file (repeatable); its positions are counted from its report
 // --modes LIST       o (with -o REPORT), no-o (summary only); default both
 // --runs N           runs of each binary per graph and mode, the median quoted (default 3);
@@ -119,9 +121,10 @@ std::string load_average() {
   return one + " " + five + " " + fifteen;
 }
 
-// Runs `argv` with stdout and stderr to files, watching its resident memory and time.
+// Runs `argv` with stdout and stderr to files, watching its resident memory and time; a
+// non-zero `address_space` limits the child's address space (bytes).
 Run run_child(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
-              const Options& options) {
+              const Options& options, std::uint64_t address_space = 0) {
   std::vector<char*> args;
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));
@@ -140,6 +143,11 @@ Run run_child(const std::vector<std::string>& argv, const std::string& out, cons
     int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
       _exit(126);
+    if (address_space) {
+      const rlimit limit{address_space, address_space};
+      if (setrlimit(RLIMIT_AS, &limit) != 0)
+        _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
   }
@@ -292,6 +300,7 @@ struct Item {
   std::string file;  // the graph file (a real one, or where the generated one is written)
   std::vector<std::string> modes;
   std::uint64_t positions = 0;  // 0 until known
+  RunLimits limits;
 };
 
 struct Row {
@@ -410,7 +419,8 @@ std::vector<Item> plan(const Options& o) {
     std::vector<std::string> modes = o.modes;
     if (entry.find(':') != std::string::npos)
       modes = {entry.substr(entry.find(':') + 1)};
-    items.push_back({name, "", config, {}, modes, label_positions(*config)});
+    items.push_back(
+        {name, "", config, {}, modes, label_positions(*config), named_run_limits(name)});
   }
   for (const std::string& file : o.real) {
     if (!fs::exists(file))
@@ -555,13 +565,20 @@ int main(int argc, char** argv) {
       for (int r = 0; r < (single_run ? 1 : o.runs); ++r) {
         for (std::size_t b = 0; b < o.binaries.size(); ++b) {
           Row& row = rows[b];
-          if (!row.note.empty())
+          if (!row.note.empty() && row.note.rfind("refused as expected", 0) != 0)
             continue;
           std::vector<std::string> command = {o.binaries[b], "analyze", item.file};
           if (mode == "o")
             command.insert(command.end(), {"-o", report});
-          Run run = run_child(command, work + "/stdout.txt", work + "/stderr.txt", o);
+          Run run = run_child(command, work + "/stdout.txt", work + "/stderr.txt", o,
+                              item.limits.address_space);
           row.runs.push_back(run);
+          if (run.failure.empty() && run.exit_code == item.limits.expected_exit &&
+              run.exit_code != 0) {
+            // An expected refusal: the row times it and quotes it.
+            row.note = "refused as expected: " + first_line(work + "/stderr.txt");
+            continue;
+          }
           if (!run.failure.empty() || run.exit_code != 0) {
             row.note = !run.failure.empty() ? run.failure
                                             : "exit " + std::to_string(run.exit_code) + ": " +
@@ -599,7 +616,7 @@ int main(int argc, char** argv) {
         row.positions = item.positions;
         std::vector<double> seconds, cpu, peaks;
         for (const Run& run : row.runs) {
-          if (run.failure.empty() && run.exit_code == 0) {
+          if (run.failure.empty() && run.exit_code == item.limits.expected_exit) {
             seconds.push_back(run.seconds);
             cpu.push_back(run.cpu_seconds);
             peaks.push_back(static_cast<double>(run.peak_kb));

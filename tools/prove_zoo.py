@@ -72,7 +72,7 @@ def prune_model(name, amounts, targets=(), rules="extended"):
             return False
         print("%s: pruned %s: %d classes, parameters %s -> %s, MACs %s -> %s, outputs %s" % (
             name, what, result.removed_classes, *result.parameters, *result.macs,
-            ", ".join(str(s) for s in result.output_shapes)))
+            result.outputs.describe()))
         if result.target is not None:
             before, after = result.macs if result.target[0] == "macs" else result.parameters
             if abs(after / before - result.target[1]) > 0.01:

@@ -97,9 +97,10 @@ def batches(x, y, batch_size, steps, seed):
         yield x[index], y[index]
 
 
-def train(model, stream, lr, weight_decay=5e-4, warmup=0):
+def train(model, stream, lr, weight_decay=5e-4, warmup=0, teacher=None):
     """SGD with Nesterov momentum over the batches of `stream` (a list), a linear warm-up of
-    `warmup` steps and a cosine decay to 0 at its end; the model is left in evaluation mode."""
+    `warmup` steps and a cosine decay to 0 at its end; the model is left in evaluation mode.
+    With `teacher` (a `zavo.Distiller`) the loss is its distillation loss, not cross entropy."""
     model.train()
     optimizer = torch.optim.SGD(model.parameters(), lr=lr, momentum=0.9, nesterov=True, weight_decay=weight_decay)
     steps = len(stream)
@@ -112,7 +113,8 @@ def train(model, stream, lr, weight_decay=5e-4, warmup=0):
     schedule = torch.optim.lr_scheduler.LambdaLR(optimizer, rate)
     for xb, yb in stream:
         optimizer.zero_grad(set_to_none=True)
-        F.cross_entropy(model(xb), yb).backward()
+        outputs = model(xb)
+        (F.cross_entropy(outputs, yb) if teacher is None else teacher.loss(outputs, xb, yb)).backward()
         optimizer.step()
         schedule.step()
     model.eval()

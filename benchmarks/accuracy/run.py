@@ -2,27 +2,33 @@
 """Pruning that keeps accuracy, measured on Fashion-MNIST.
 
     benchmarks/accuracy/setup                 # Debian's dataset-fashion-mnist and matplotlib
-    nice /usr/bin/python3 benchmarks/accuracy/run.py [--out build/accuracy-bench] [--threads 2]
+    nice /usr/bin/python3 benchmarks/accuracy/run.py [--out build/accuracy-bench] [--jobs 2]
 
 Trains a small residual network and a VGG-style network (seeded; cached in
---out), then prunes each to every --targets share of its MACs with every
-criterion, one-shot and in --steps rounds, fine-tunes each for the same number
-of SGD steps (an iterative run spends half of them between its rounds and half
-after the last) and prints, per
-run, test accuracy before and after fine-tuning, parameters, MACs and measured
-latency at batch 1 and 64 (one thread), as a table (table.md) and a plot
+--out), then prunes each to every --targets share of its MACs: the recipes of
+RECIPES first (what the README recommends and what it is compared with), then
+every criterion one-shot and in --steps rounds.  Every pruned network is
+fine-tuned for the same number of SGD steps (an iterative run spends half of
+them between its rounds and half after the last), on the labels or distilled
+from the unpruned network (`zavo.Distiller`).  It prints, per run, test
+accuracy before and after fine-tuning, parameters, MACs and measured latency
+at batch 1 and 64 (one thread), as a table (table.md) and a plot
 (accuracy.png).  Two smaller tables follow: accuracy right after a one-shot
 cut for each normalisation of scores across tied sets, and latency with and
 without round_to.  Everything is seeded: two runs give the same accuracies.
 
-Runs over different --networks or --targets may go side by side with one --out
-(each with --threads 1): the tables gather every results-*.json there.  --remeasure measures every latency again
-from the saved models (latency needs a quiet machine; accuracy does not).
+Each run is one job; --jobs of them go at once, each on one thread, and each
+keeps its row in --out (results-*.json) as it ends.  A run whose row is there
+is not run again, so a benchmark cut short goes on where it stopped.
+Latencies of the saved models not measured yet follow, one model at a time;
+--remeasure measures all of them again (latency needs a quiet machine; accuracy
+does not), --tables only prints the tables of what is in --out.
 """
 
 import argparse
 import copy
 import json
+import multiprocessing
 import os
 import sys
 import time
@@ -42,6 +48,19 @@ from zavo.selection import TargetError  # noqa: E402
 CRITERIA = ("l1", "l2", "bn_scale", "taylor", "random")
 BATCH = 128
 EPOCH = -(-60000 // BATCH)  # batches of one epoch, the last one cut short
+
+# The runs that decide the recipe, run first: (variant, criterion, rounds or None for --steps,
+# options of zavo.prune, distillation).  One-shot L1 on the labels is the reference; "distilled"
+# fine-tunes toward the unpruned network instead of the labels alone: the distillation is None
+# (labels) or the options of zavo.Distiller.
+RECIPES = (
+    ("", "l1", 1, {}, None),
+    ("distilled", "l1", 1, {}, {}),
+    ("", "l1", None, {}, None),
+    ("", "taylor", 1, {}, None),
+    ("set_limit=1", "l1", None, {"set_limit": 1.0}, None),
+    ("distilled, T=2, alpha=0.5", "l1", 1, {}, {"temperature": 2.0, "alpha": 0.5}),
+)
 
 
 def load_baseline(name, train, cache, epochs):
@@ -66,42 +85,227 @@ def split(stream, parts):
     return [stream[bounds[i]:bounds[i + 1]] for i in range(parts)]
 
 
-def measure(model, example, threads):
-    latency = zavo.measure_latency(model, example, threads=threads, batch_sizes=(1, 64), warmup=5, repeat=30)
+def measure(model, example):
+    latency = zavo.measure_latency(model, example, threads=1, batch_sizes=(1, 64), warmup=5, repeat=30)
     return {"latency_1_ms": 1e3 * latency[1], "latency_64_ms": 1e3 * latency[64]}
 
 
-def prune_run(base, example, test, stream, probe, criterion, target, steps, lr, threads, **options):
-    """Prune a copy of `base` to `target` of its MACs, fine-tune it on `stream`: (row, model)."""
-    model = copy.deepcopy(base)
-    # Iterative: half the budget spread between the rounds, half after the last one.
-    pieces = [stream] if steps == 1 else split(stream[:len(stream) // 2], steps - 1) + [stream[len(stream) // 2:]]
+class Task:
+    """What one worker needs: the data, the baseline, the fine-tuning stream and settings."""
 
-    def between(pruned, step):
-        fmnist.train(pruned, pieces[step - 1], lr=lr)
+    def __init__(self, args, network):
+        torch.set_num_threads(1)
+        self.args, self.network = args, network
+        train, test = fmnist.load("train"), fmnist.load("t10k")
+        self.test = (test[0][:args.test_size], test[1][:args.test_size])
+        self.example = (test[0][:1],)
+        self.probe = list(fmnist.batches(*train, BATCH, 4, seed=2))  # the gradients of "taylor"
+        self.stream = list(fmnist.batches(*train, BATCH, args.finetune, seed=1))
+        self.base, self.trained = load_baseline(network, train, args.out, args.epochs)
 
-    start = time.process_time()
-    result = zavo.prune(model, example, target_macs=target, importance=criterion, data=probe, seed=0,
-                        steps=steps, between_steps=between, inplace=True, **options)
-    row = {"criterion": criterion, "steps": steps, "target": target,
-           "before_ft": fmnist.accuracy(result.model, test)}
-    fmnist.train(result.model, pieces[-1], lr=lr)
-    row.update(after_ft=fmnist.accuracy(result.model, test), params=result.parameters[1], macs=result.macs[1],
-               cpu_s=time.process_time() - start, **measure(result.model, example, threads))
-    return row, result.model
+    def finetune(self, model, stream, distillation):
+        teacher = None if distillation is None else zavo.Distiller(self.base, **distillation)
+        fmnist.train(model, stream, lr=self.args.lr, teacher=teacher)
+
+    def prune_run(self, criterion, target, steps, options, distillation):
+        """Prune a copy of the baseline to `target` of its MACs and fine-tune it: (row, model)."""
+        model = copy.deepcopy(self.base)
+        stream = self.stream
+        # Iterative: half the budget spread between the rounds, half after the last one.
+        pieces = [stream] if steps == 1 else split(stream[:len(stream) // 2], steps - 1) + [stream[len(stream) // 2:]]
+        start = time.process_time()
+        result = zavo.prune(model, self.example, target_macs=target, importance=criterion, data=self.probe, seed=0,
+                            steps=steps, inplace=True, **options,
+                            between_steps=lambda pruned, step: self.finetune(pruned, pieces[step - 1], distillation))
+        row = {"criterion": criterion, "steps": steps, "target": target,
+               "before_ft": fmnist.accuracy(result.model, self.test)}
+        self.finetune(result.model, pieces[-1], distillation)
+        row.update(after_ft=fmnist.accuracy(result.model, self.test), params=result.parameters[1],
+                   macs=result.macs[1], cpu_s=time.process_time() - start)
+        return row, result.model
+
+
+_TASKS = {}
+
+
+def task_for(args, network):
+    """The worker's `Task` for `network`, made once."""
+    if network not in _TASKS:
+        _TASKS[network] = Task(args, network)
+    return _TASKS[network]
+
+
+def run_base(args, network):
+    """The unpruned network's rows: as trained, and fine-tuned as the pruned ones are."""
+    task = task_for(args, network)
+    _, macs = pruning.run_counted(task.base, task.example)
+    accuracy = fmnist.accuracy(task.base, task.test)
+    unpruned = dict(network=network, criterion="unpruned", schedule="-", variant="", before_ft=accuracy,
+                    after_ft=accuracy, params=pruning.count_parameters(task.base), macs=macs, trained_cpu_s=task.trained,
+                    model=None)
+    rows = [unpruned]
+    for distillation in (None, {}):
+        start = time.process_time()
+        tuned = copy.deepcopy(task.base)
+        task.finetune(tuned, task.stream, distillation)
+        rows.append(dict(unpruned, schedule="fine-tuned as the others",
+                         variant="" if distillation is None else "distilled", after_ft=fmnist.accuracy(tuned, task.test), cpu_s=time.process_time() - start))
+    log("%s: %.2f%% unpruned, %.2f%% fine-tuned as the pruned ones, %.2f%% distilled so" % (
+        network, *(r["after_ft"] for r in rows)))
+    return {"base": rows}
+
+
+def run_one(args, network, target, variant, criterion, steps, options, distillation):
+    """One pruned and fine-tuned network: its row, its model saved in --out."""
+    task = task_for(args, network)
+    row, model = task.prune_run(criterion, target, steps, options, distillation)
+    row.update(network=network, variant=variant, model=run_name(network, target, variant, criterion, steps) + ".pt")
+    torch.save(model, os.path.join(args.out, row["model"]))
+    log("%s %g %s %d %s: %.2f -> %.2f (%.0f s)" % (network, target, criterion, steps, variant, row["before_ft"],
+                                                   row["after_ft"], row["cpu_s"]))
+    return {"rows": [row]}
+
+
+def run_normalize(args, network, target):
+    """Accuracy right after a one-shot cut, for each way of comparing tied sets."""
+    task = task_for(args, network)
+    rows = []
+    for criterion in ("l1", "taylor"):
+        for normalize in ("mean", "element", "rank", "none"):
+            ranking = {"global_ranking": False} if normalize == "rank" else {"normalize": normalize}
+            result = zavo.prune(task.base, task.example, target_macs=target, importance=criterion,
+                                data=task.probe, **ranking)
+            rows.append({"network": network, "target": target, "criterion": criterion, "normalize": normalize,
+                         "accuracy": fmnist.accuracy(result.model, task.test)})
+    return {"normalize": rows}
+
+
+def run_name(network, target, variant, criterion, steps):
+    name = "%s-%g-%s-%d%s" % (network, target, criterion, steps, variant and "-" + variant)
+    return name.replace(", ", "-").replace("=", "")
+
+
+def run(job):
+    """A job: (part name, function name, args, its arguments); its results kept as results-<part>.json."""
+    part, kind, args, *rest = job
+    got = {"base": run_base, "run": run_one, "normalize": run_normalize}[kind](args, *rest)
+    save_results(got, args.out, part)
+
+
+def jobs(args):
+    """Every job not yet run, most telling first: the baselines, the recipes, the normalisation
+    table, every criterion."""
+    networks = args.networks.split(",")
+    targets = [float(t) for t in args.targets.split(",")]
+    todo, seen = [(n, "base", args, n) for n in networks], set()
+
+    def add(runs):
+        for run_ in runs:
+            for target in targets:
+                for network in networks:
+                    part = run_name(network, target, *run_[:3])
+                    if part not in seen:
+                        seen.add(part)
+                        todo.append((part, "run", args, network, target, *run_))
+
+    if not args.criteria_only:
+        add((v, c, s or args.steps, o, d) for v, c, s, o, d in RECIPES)
+    if not args.recipes_only:
+        todo += [("%s-%g-normalize" % (n, t), "normalize", args, n, t) for t in targets for n in networks]
+        add(("", c, s, {}, None) for c in args.criteria.split(",") for s in (1, args.steps))
+    return [job for job in todo if not os.path.exists(os.path.join(args.out, "results-%s.json" % job[0]))]
+
+
+STARTED = time.monotonic()
+
+
+def log(text):
+    print("[%5.0fs] %s" % (time.monotonic() - STARTED, text), file=sys.stderr, flush=True)
+
+
+def save_results(results, out, part):
+    path = os.path.join(out, "results-%s.json" % part)
+    with open(path + ".tmp", "w", encoding="utf-8") as stream_out:
+        json.dump(results, stream_out, indent=1)
+    os.replace(path + ".tmp", path)
+
+
+def load_results(out):
+    """The rows of every task kept in `out`, together, with the latencies measured afterwards."""
+    results = {"rows": [], "base": [], "normalize": []}
+    for name in sorted(os.listdir(out)):
+        if name.startswith("results-") and name.endswith(".json"):
+            with open(os.path.join(out, name), encoding="utf-8") as stream_in:
+                part = json.load(stream_in)
+            for key in results:
+                results[key].extend(part.get(key, []))
+    path = os.path.join(out, "latency.json")
+    latency = {"models": {}, "round_to": [], "load": []}
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as stream_in:
+            latency = json.load(stream_in)
+    for r in results["rows"] + results["base"]:
+        r.update(latency["models"].get(r["model"] or r["network"], {}))
+    results.update(round_to=latency["round_to"], load=latency["load"])
+    return results
+
+
+def measure_all(args):
+    """Latency of the saved models and of the round_to cuts, one at a time, into latency.json:
+    those not measured yet, or with --remeasure all of them again.  Each sitting's load is kept."""
+    torch.set_num_threads(1)
+    results = load_results(args.out)
+    path = os.path.join(args.out, "latency.json")
+    latency = {"models": {}, "round_to": [], "load": []}
+    if os.path.exists(path) and not args.remeasure:
+        with open(path, encoding="utf-8") as stream_in:
+            latency = json.load(stream_in)
+    models, round_rows = latency["models"], latency["round_to"]
+    test = fmnist.load("t10k")
+    example = (test[0][:1],)
+    probe = list(fmnist.batches(*fmnist.load("train"), BATCH, 4, seed=2))
+    load = os.getloadavg()
+    for network in sorted({r["network"] for r in results["base"]}):
+        base = load_baseline(network, None, args.out, args.epochs)[0]
+        if network not in models:
+            models[network] = measure(base, example)
+        for target in sorted({r["target"] for r in results["rows"] if r["network"] == network}, reverse=True):
+            for round_to in (None, 4, 8):
+                if any((r["network"], r["target"], r["round_to"]) == (network, target, round_to) for r in round_rows):
+                    continue
+                try:
+                    result = zavo.prune(base, example, target_macs=target, importance="taylor", data=probe,
+                                        round_to=round_to)
+                except TargetError:  # sets of 8 channels cannot keep a multiple of 8 and lose any
+                    continue
+                round_rows.append(dict(network=network, target=target, round_to=round_to, macs=result.macs[1],
+                                       **measure(result.model, example)))
+    measured = [r["model"] for r in results["rows"] if r["model"] not in models]
+    for name in measured:
+        models[name] = measure(torch.load(os.path.join(args.out, name)), example)
+    latency["load"].append([load, os.getloadavg(), len(measured)])
+    with open(path + ".tmp", "w", encoding="utf-8") as stream_out:
+        json.dump(latency, stream_out, indent=1)
+    os.replace(path + ".tmp", path)
+
+
+def schedule_name(r):
+    if r["criterion"] == "unpruned":
+        return r["schedule"]
+    return "one-shot" if r["steps"] == 1 else "%d steps" % r["steps"]
 
 
 def table(rows, base_rows):
     """The main table, in Markdown."""
-    lines = ["| network | MACs kept | criterion | schedule | acc. before FT | acc. after FT | parameters | MACs "
-             "| latency b1 (ms) | latency b64 (ms) |",
-             "|---|---:|---|---|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| network | MACs kept | criterion | schedule | variant | acc. before FT | acc. after FT | parameters "
+             "| MACs | latency b1 (ms) | latency b64 (ms) |",
+             "|---|---:|---|---|---|---:|---:|---:|---:|---:|---:|"]
     for r in base_rows + rows:
-        schedule = r.get("schedule") or ("one-shot" if r["steps"] == 1 else "%d steps" % r["steps"])
-        lines.append("| %s | %s | %s | %s | %.2f | %.2f | %s | %s | %.3f | %.2f |" % (
-            r["network"], "%.0f%%" % (100 * r["macs_share"]), r["criterion"], schedule,
+        lines.append("| %s | %.0f%% | %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s |" % (
+            r["network"], 100 * r["macs_share"], r["criterion"], schedule_name(r), r["variant"] or "-",
             r["before_ft"], r["after_ft"], "{:,}".format(r["params"]), "{:,}".format(r["macs"]),
-            r["latency_1_ms"], r["latency_64_ms"]))
+            "%.3f" % r["latency_1_ms"] if "latency_1_ms" in r else "-",
+            "%.2f" % r["latency_64_ms"] if "latency_64_ms" in r else "-"))
     return "\n".join(lines)
 
 
@@ -112,79 +316,51 @@ def plot(rows, base_rows, path):
     import matplotlib.pyplot as plt
 
     networks = sorted({r["network"] for r in base_rows})
-    fig, axes = plt.subplots(1, len(networks), figsize=(6 * len(networks), 4.5), squeeze=False)
+    fig, axes = plt.subplots(1, len(networks), figsize=(6.5 * len(networks), 4.8), squeeze=False)
     colours = dict(zip(CRITERIA, ("tab:blue", "tab:orange", "tab:green", "tab:red", "tab:gray")))
     for ax, network in zip(axes[0], networks):
-        base = next(r for r in base_rows if r["network"] == network and r["criterion"] == "unpruned")
+        base = next(r for r in base_rows if r["network"] == network and r["schedule"] == "-")
         ax.axhline(base["after_ft"], color="black", linewidth=0.8, linestyle="--", label="unpruned")
         for r in rows:
             if r["network"] != network:
                 continue
-            one_shot = r["steps"] == 1
+            one_shot, distilled = r["steps"] == 1, r["variant"] == "distilled"
+            if r["variant"] and not distilled:
+                continue
             shift = 0.012 * (CRITERIA.index(r["criterion"]) - 2) + (0.004 if one_shot else -0.004)
-            ax.scatter(100 * (r["macs_share"] + shift), r["after_ft"], s=40,
-                       marker="o" if one_shot else "^", facecolors="none" if one_shot else colours[r["criterion"]],
+            ax.scatter(100 * (r["macs_share"] + shift), r["after_ft"], s=70 if distilled else 40,
+                       marker=("*" if distilled else "o") if one_shot else ("P" if distilled else "^"),
+                       facecolors="none" if one_shot and not distilled else colours[r["criterion"]],
                        edgecolors=colours[r["criterion"]])
         for criterion in CRITERIA:
             ax.scatter([], [], color=colours[criterion], label=criterion)
-        ax.scatter([], [], marker="o", facecolors="none", edgecolors="black", label="one-shot")
-        ax.scatter([], [], marker="^", color="black", label="iterative")
+        for marker, label, face in (("o", "one-shot", "none"), ("^", "iterative", "black"),
+                                    ("*", "one-shot, distilled", "black"), ("P", "iterative, distilled", "black")):
+            ax.scatter([], [], marker=marker, facecolors=face, edgecolors="black", label=label)
         ax.set_title("%s on Fashion-MNIST: 50%% and 25%% of the MACs" % network)
         ax.set_xlabel("MACs kept (%), criteria side by side")
         ax.set_ylabel("test accuracy after fine-tuning (%)")
         ax.grid(alpha=0.3)
-        ax.legend(fontsize=8, loc="lower right")
+        ax.legend(fontsize=7, loc="lower right", ncol=2)
     fig.tight_layout()
     fig.savefig(path, dpi=100)
-
-
-def round_to_rows(network, base, example, probe, targets):
-    """Latency of one-shot taylor cuts to each target, without and with round_to."""
-    rows = []
-    for target in targets:
-        for round_to in (None, 4, 8):
-            try:
-                result = zavo.prune(base, example, target_macs=target, importance="taylor", data=probe,
-                                    round_to=round_to)
-            except TargetError:  # sets of 8 channels cannot keep a multiple of 8 and lose any
-                continue
-            rows.append(dict(network=network, target=target, round_to=round_to, macs=result.macs[1],
-                             **measure(result.model, example, 1)))
-    return rows
-
-
-def save_results(results, out, part):
-    with open(os.path.join(out, "results-%s.json" % part), "w", encoding="utf-8") as stream_out:
-        json.dump(results, stream_out, indent=1)
-
-
-def load_results(out):
-    """The results of every run kept in `out` (one file per set of networks), together."""
-    results = {"rows": [], "base": [], "normalize": [], "round_to": [], "load": []}
-    for name in sorted(os.listdir(out)):
-        if name.startswith("results-") and name.endswith(".json"):
-            with open(os.path.join(out, name), encoding="utf-8") as stream_in:
-                part = json.load(stream_in)
-            results["load"].append(part["load"])
-            for key in ("rows", "base", "normalize", "round_to"):
-                results[key].extend(part[key])
-    # Runs of one network to different targets each measure the unpruned network: keep the first.
-    results["base"] = list({(r["network"], r["schedule"]): r for r in reversed(results["base"])}.values())[::-1]
-    return results
 
 
 def write_results(results, out):
     """Shares and speed-ups from the raw rows, then the tables (stdout, table.md) and the plot."""
     rows, base_rows, norm_rows, round_rows = (results[k] for k in ("rows", "base", "normalize", "round_to"))
-    rows.sort(key=lambda r: (r["network"], -r["target"], CRITERIA.index(r["criterion"]), r["steps"]))
-    base_rows.sort(key=lambda r: r["network"])
+    order = {"": 0, "distilled": 1}
+    rows.sort(key=lambda r: (r["network"], -r["target"], order.get(r["variant"], 2), r["variant"],
+                             CRITERIA.index(r["criterion"]), r["steps"]))
+    base_rows.sort(key=lambda r: (r["network"], r["schedule"] != "-", r["variant"]))
     networks = list(dict.fromkeys(r["network"] for r in base_rows))
     targets = sorted({r["target"] for r in rows}, reverse=True)
     unpruned = {r["network"]: r for r in base_rows if r["schedule"] == "-"}
     for r in rows + base_rows + round_rows:
         u = unpruned[r["network"]]
-        r.update(macs_share=r["macs"] / u["macs"], speedup_1=u["latency_1_ms"] / r["latency_1_ms"],
-                 speedup_64=u["latency_64_ms"] / r["latency_64_ms"])
+        r["macs_share"] = r["macs"] / u["macs"]
+        if "latency_1_ms" in r and "latency_1_ms" in u:
+            r.update(speedup_1=u["latency_1_ms"] / r["latency_1_ms"], speedup_64=u["latency_64_ms"] / r["latency_64_ms"])
     text = [table(rows, base_rows), "",
             "Accuracy right after a one-shot cut (no fine-tuning), by normalisation across tied sets:", "",
             "| network | MACs kept | criterion | mean | element | rank | none |", "|---|---:|---|---:|---:|---:|---:|"]
@@ -203,33 +379,16 @@ def write_results(results, out):
         text.append("| %s | %.1f%% | %s | %s | %.3f | %.2f | %.2fx | %.2fx |" % (
             r["network"], 100 * r["macs_share"], r["round_to"] or "-", "{:,}".format(r["macs"]),
             r["latency_1_ms"], r["latency_64_ms"], r["speedup_1"], r["speedup_64"]))
-    text += ["", "latency measured at load average %s (1 minute, 5 minutes; per run)" % ", ".join(
-        "%.2f/%.2f" % tuple(load[:2]) for load in results["load"])]
+    for before, after, count in results["load"]:
+        text += ["latencies of %d runs measured at load average %.2f/%.2f/%.2f (1, 5, 15 minutes) before, "
+                 "%.2f/%.2f/%.2f after" % (count, *before, *after)]
+    cpu = sum(r.get("cpu_s", 0) + r.get("trained_cpu_s", 0) for r in rows + base_rows)
+    text += ["processor time of pruning and fine-tuning: %.0f s (baselines trained: %.0f s of it)" % (
+        cpu, sum(r.get("trained_cpu_s", 0) for r in base_rows))]
     print("\n".join(text))
     with open(os.path.join(out, "table.md"), "w", encoding="utf-8") as stream_out:
         stream_out.write("\n".join(text) + "\n")
     plot(rows, base_rows, os.path.join(out, "accuracy.png"))
-
-
-def remeasure(args, example, probe):
-    """Measure every latency of the runs kept in --out again (at a quieter time) from their saved models."""
-    results = load_results(args.out)
-    bases = {}
-    for r in results["base"]:
-        if r["network"] not in bases:
-            bases[r["network"]] = load_baseline(r["network"], None, args.out, args.epochs)[0]
-        r.update(measure(bases[r["network"]], example, 1))
-    for r in results["rows"]:
-        r.update(measure(torch.load(os.path.join(args.out, r["model"])), example, 1))
-    targets = sorted({r["target"] for r in results["rows"]}, reverse=True)
-    results["round_to"] = [row for network, base in bases.items()
-                           for row in round_to_rows(network, base, example, probe, targets)]
-    results["load"] = [os.getloadavg()]
-    for name in os.listdir(args.out):
-        if name.startswith("results-") and name.endswith(".json"):
-            os.remove(os.path.join(args.out, name))
-    save_results(results, args.out, "remeasured")
-    return results
 
 
 def main():
@@ -241,71 +400,32 @@ def main():
     parser.add_argument("--criteria", default=",".join(CRITERIA))
     parser.add_argument("--steps", type=int, default=4, help="rounds of the iterative schedule")
     parser.add_argument("--epochs", type=int, default=2, help="training of the baselines")
-    parser.add_argument("--finetune", type=int, default=235, help="SGD steps of fine-tuning, batch %d" % BATCH)
-    parser.add_argument("--lr", type=float, default=0.02, help="fine-tuning learning rate (cosine decay)")
-    parser.add_argument("--threads", type=int, default=2, help="threads for training (latency: one thread)")
+    parser.add_argument("--finetune", type=int, default=EPOCH, help="SGD steps of fine-tuning, batch %d" % BATCH)
+    parser.add_argument("--lr", type=float, default=0.05, help="fine-tuning learning rate (cosine decay)")
+    parser.add_argument("--jobs", type=int, default=2, help="tasks (a network at a target) run at once")
     parser.add_argument("--test-size", type=int, default=10000, help="test images evaluated (a quick check: 500)")
-    parser.add_argument("--main-only", action="store_true",
-                        help="leave out the normalisation and round_to tables")
+    parser.add_argument("--recipes-only", action="store_true",
+                        help="only the runs of RECIPES: no other criterion, no normalisation table")
+    parser.add_argument("--criteria-only", action="store_true", help="leave out the runs of RECIPES")
     parser.add_argument("--remeasure", action="store_true",
                         help="only measure the latencies of the runs kept in --out again, from their saved models")
     parser.add_argument("--tables", action="store_true", help="only print the tables of the runs kept in --out")
     args = parser.parse_args()
-    torch.set_num_threads(args.threads)
     os.makedirs(args.out, exist_ok=True)
-    train, test = fmnist.load("train"), fmnist.load("t10k")
-    test = (test[0][:args.test_size], test[1][:args.test_size])
-    example = (test[0][:1],)
-    probe = list(fmnist.batches(*train, BATCH, 4, seed=2))  # the gradients of "taylor"
-    if args.remeasure or args.tables:
-        write_results(remeasure(args, example, probe) if args.remeasure else load_results(args.out), args.out)
-        return
-    stream = list(fmnist.batches(*train, BATCH, args.finetune, seed=1))
-    targets = [float(t) for t in args.targets.split(",")]
-    results = {"rows": [], "base": [], "normalize": [], "round_to": [], "load": os.getloadavg()}
-    part = "-".join(x.replace(",", "-") for x in (args.networks, args.targets, args.criteria))
-    started = time.monotonic()
-
-    def log(text):
-        print("[%5.0fs] %s" % (time.monotonic() - started, text), file=sys.stderr, flush=True)
-
-    for network in args.networks.split(","):
-        base, trained = load_baseline(network, train, args.out, args.epochs)
-        if trained:
-            log("%s: trained for %d epochs in %.0f s of CPU" % (network, args.epochs, trained))
-        _, macs = pruning.run_counted(base, example)
-        accuracy = fmnist.accuracy(base, test)
-        unpruned = dict(network=network, criterion="unpruned", schedule="-", before_ft=accuracy, after_ft=accuracy,
-                        params=pruning.count_parameters(base), macs=macs, **measure(base, example, 1))
-        tuned = fmnist.train(copy.deepcopy(base), stream, lr=args.lr)
-        results["base"] += [unpruned, dict(unpruned, schedule="fine-tuned as the others",
-                                           after_ft=fmnist.accuracy(tuned, test))]
-        log("%s: %.2f%% unpruned, %.2f%% fine-tuned as the pruned ones" % (
-            network, accuracy, results["base"][-1]["after_ft"]))
-        for target in targets:
-            for criterion in args.criteria.split(","):
-                for steps in (1, args.steps):
-                    row, model = prune_run(base, example, test, stream, probe, criterion, target, steps, args.lr, 1)
-                    row.update(network=network, model="%s-%g-%s-%d.pt" % (network, target, criterion, steps))
-                    torch.save(model, os.path.join(args.out, row["model"]))
-                    results["rows"].append(row)
-                    save_results(results, args.out, part)  # a run cut short keeps what it measured
-                    log("%s %g %s %d: %.2f -> %.2f (%.0f s)" % (network, target, criterion, steps, row["before_ft"],
-                                                                 row["after_ft"], row["cpu_s"]))
-            if args.main_only:
-                continue
-            for criterion in ("l1", "taylor"):
-                for normalize in ("mean", "element", "rank", "none"):
-                    ranking = {"global_ranking": False} if normalize == "rank" else {"normalize": normalize}
-                    result = zavo.prune(base, example, target_macs=target, importance=criterion, data=probe, **ranking)
-                    results["normalize"].append({"network": network, "target": target, "criterion": criterion,
-                                                 "normalize": normalize,
-                                                 "accuracy": fmnist.accuracy(result.model, test)})
-            results["round_to"] += round_to_rows(network, base, example, probe, [target])
-    results["load"] = os.getloadavg()
-    save_results(results, args.out, part)
+    if not (args.remeasure or args.tables):
+        todo = jobs(args)
+        log("%d runs to go" % len(todo))
+        # The baselines first, one per worker, so that no two workers train the same one.
+        with multiprocessing.get_context("spawn").Pool(args.jobs) as pool:
+            base = [job for job in todo if job[1] == "base"]
+            pool.map(run, base, chunksize=1)
+            for _ in pool.imap_unordered(run, [job for job in todo if job[1] != "base"], chunksize=1):
+                pass
+    if not args.tables:
+        log("measuring latencies, one model at a time")
+        measure_all(args)
     write_results(load_results(args.out), args.out)
-    log("results in %s; %.0f s in all" % (args.out, time.monotonic() - started))
+    log("results in %s" % args.out)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
     result = zavo.prune(model, example_inputs, amount=0.3)  # a smaller model that still runs
     result = zavo.prune(model, example_inputs, target_macs=0.5, importance="taylor", data=batches)
     print(result)
+    teacher = zavo.Distiller(model)   # fine-tune result.model with teacher.loss(outputs, inputs, targets)
 
 `analyze_graph` analyses a graph file or the in-memory graph of `trace`; the
 analysis is the native engine of the `zavo-prune` command, loaded as the
@@ -22,6 +23,7 @@ from zavo.analysis import (  # noqa: F401
     NodeError,
     NodeWarning,
     Report,
+    TraceError,
     ZavoError,
     analyze_graph,
     load_report,
@@ -32,22 +34,28 @@ from zavo.analysis import (  # noqa: F401
 __path__ += [d for d in _native_dirs(_os.path.dirname(_os.path.abspath(__file__))) if d not in __path__]
 
 
-def trace(model, example_inputs, name="model"):
-    """Run `model` once on `example_inputs` and return its graph (a dict; see zavo.export)."""
+def trace(model, example_inputs, name="model", real_forward=True):
+    """Run `model` once on `example_inputs` and return its graph (a dict; see zavo.export);
+    `real_forward=False` runs it on the model's meta twin (`zavo.meta_twin`)."""
     from zavo import export
 
-    return export.trace(model, example_inputs, name=name)
+    return export.trace(model, example_inputs, name=name, real_forward=real_forward)
 
 
-def analyze(model, example_inputs, name="model", lenient=False, check=True, rules="extended"):
+def analyze(model, example_inputs, name="model", lenient=False, check=True, safe=False, real_forward=False,
+            rules="extended"):
     """Trace `model` on `example_inputs` and analyse the graph in process: a `Report`.
 
-    The model is traced in evaluation mode (its mode is restored afterwards).
+    The model is traced in evaluation mode (its mode is restored afterwards),
+    on its meta twin: the real forward's graph without the arithmetic; a
+    forward that needs the values (a detector's box selection, `.item()`) runs
+    for real, as does every forward with `real_forward=True`.
     `rules` is "extended" (the default) or "core"; see `analyze_graph`.
     """
     from zavo import pruning
 
-    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check, rules=rules)
+    return pruning.analyze_model(model, example_inputs, name=name, lenient=lenient, check=check, safe=safe,
+                                 real_forward=real_forward, rules=rules)
 
 
 def prune(model, example_inputs, amount=None, importance="l1", **options):
@@ -62,6 +70,14 @@ def measure_latency(model, example_inputs, threads=1, batch_sizes=(1, 64), **opt
     from zavo import latency
 
     return latency.measure_latency(model, example_inputs, threads=threads, batch_sizes=batch_sizes, **options)
+
+
+def Distiller(model, temperature=4.0, alpha=0.9, **options):
+    """A frozen copy of `model` whose `loss(outputs, inputs, targets)` fine-tunes a pruned copy
+    toward it (knowledge distillation); see `zavo.distill`."""
+    from zavo import distill
+
+    return distill.Distiller(model, temperature=temperature, alpha=alpha, **options)
 
 
 def dumps_graph(graph):

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "zavo/graph/graph_file.hpp"
 #include "zavo/graph/parse.hpp"
 #include "zavo/graph/report.hpp"
@@ -226,9 +228,10 @@ class DictReader {
                                std::to_string(index) + ")");
     }
     std::string kind = require_string(require_field(node, place, "kind"), place / "kind");
-    if (kind != "input" && kind != "parameter" && kind != "call")
-      reject(place / "kind",
-             "unknown kind " + json_quoted(kind) + " (expected input, parameter or call)");
+    if (kind != "input" && kind != "parameter" && kind != "call" && kind != "constant") {
+      reject(place / "kind", "unknown kind " + json_quoted(kind) + " (expected " +
+                                 std::string(zavo::graph::kNodeKinds) + ")");
+    }
     std::string name = require_string(require_field(node, place, "name"), place / "name");
     auto [first, inserted] = names_.emplace(name, id);
     if (!inserted) {
@@ -240,6 +243,8 @@ class DictReader {
       graph_.add_input(std::move(name), std::move(shape));
     } else if (kind == "parameter") {
       graph_.add_parameter(std::move(name), std::move(shape));
+    } else if (kind == "constant") {
+      graph_.add_constant(std::move(name), std::move(shape));
     } else {
       read_call(node, place, std::move(name), std::move(shape));
     }
@@ -385,9 +390,10 @@ class DictReader {
 // result, so the three live and die together and never move.
 class Analysis {
  public:
-  Analysis(Graph graph, bool lenient, zavo::graph::RuleSet rules)
+  Analysis(Graph graph, bool lenient, zavo::graph::RuleSet rules, bool safe)
       : graph_(std::move(graph)),
-        result_(zavo::graph::parse_graph(graph_, {.rules = rules, .lenient = lenient})),
+        result_(
+            zavo::graph::parse_graph(graph_, {.rules = rules, .lenient = lenient, .safe = safe})),
         report_(zavo::graph::build_report(graph_, result_)) {}
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
@@ -411,7 +417,8 @@ class Analysis {
     for (const auto& group : report_.groups()) {
       py::list channels;
       for (const auto& slice : group.channels)
-        channels.append(py::make_tuple(slice.parameter->name, slice.dim, slice.index));
+        channels.append(
+            py::make_tuple(std::string_view(slice.parameter->name), slice.dim, slice.index));
       out.append(py::make_tuple(group.label, group.prunable, std::move(channels)));
     }
     return out;
@@ -431,7 +438,7 @@ class Analysis {
         else
           dims.append(py::none());
       }
-      out.append(py::make_tuple(owned->id, owned->name, std::move(dims)));
+      out.append(py::make_tuple(owned->id, std::string_view(owned->name), std::move(dims)));
     }
     return out;
   }
@@ -463,20 +470,19 @@ class Analysis {
 
   // The report's `summary`, key for key.
   py::dict summary() const {
-    const auto& s = report_.summary;
+    // The report file's summary, field for field (its counts are integers, flags and one share).
+    const nlohmann::ordered_json summary = zavo::graph::summary_json(report_.summary);
     py::dict out;
-    out["nodes"] = s.nodes;
-    out["inputs"] = s.inputs;
-    out["parameters"] = s.parameters;
-    out["calls"] = s.calls;
-    out["channel_classes"] = s.channel_classes;
-    out["prunable_classes"] = s.prunable_classes;
-    out["parameter_elements"] = s.parameter_elements;
-    out["prunable_parameter_elements"] = s.prunable_parameter_elements;
-    out["prunable_share"] = s.prunable_share();
-    out["warnings"] = s.warnings;
-    out["recovered_errors"] = s.recovered_errors;
-    out["completed"] = s.completed;
+    for (const auto& [key, value] : summary.items()) {
+      if (value.is_boolean())
+        out[py::str(key)] = value.get<bool>();
+      else if (value.is_number_unsigned())
+        out[py::str(key)] = value.get<std::uint64_t>();
+      else if (value.is_number_integer())
+        out[py::str(key)] = value.get<std::int64_t>();
+      else
+        out[py::str(key)] = value.get<double>();
+    }
     return out;
   }
 
@@ -487,8 +493,8 @@ class Analysis {
       py::list dims;
       for (const auto& dim : parameter.dims)
         dims.append(py::make_tuple(dim.size, dim.prunable));
-      out.append(py::make_tuple(parameter.parameter->name, std::move(dims), parameter.elements,
-                                parameter.prunable_elements));
+      out.append(py::make_tuple(std::string_view(parameter.parameter->name), std::move(dims),
+                                parameter.elements, parameter.prunable_elements));
     }
     return out;
   }
@@ -517,14 +523,15 @@ zavo::graph::RuleSet rule_set(const std::string& name) {
 }
 
 std::unique_ptr<Analysis> analyze_file(const std::string& path, bool lenient,
-                                       const std::string& rules) {
+                                       const std::string& rules, bool safe) {
   const zavo::graph::RuleSet rule = rule_set(rules);
-  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient, rule);
+  return std::make_unique<Analysis>(zavo::graph::read_graph_file(path), lenient, rule, safe);
 }
 
-std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient, const std::string& rules) {
+std::unique_ptr<Analysis> analyze_dict(py::handle graph, bool lenient, const std::string& rules,
+                                       bool safe) {
   const zavo::graph::RuleSet rule = rule_set(rules);
-  return std::make_unique<Analysis>(DictReader(graph).read(), lenient, rule);
+  return std::make_unique<Analysis>(DictReader(graph).read(), lenient, rule, safe);
 }
 
 }  // namespace
@@ -549,10 +556,10 @@ PYBIND11_MODULE(_native, m) {
       .def("node_name", &Analysis::node_name);
 
   m.def("analyze_file", &analyze_file, py::arg("path"), py::arg("lenient") = false,
-        py::arg("rules") = "extended",
+        py::arg("rules") = "extended", py::arg("safe") = false,
         "Read a graph file and analyse it under the rules (core or extended); GraphFileError "
         "names the place of a broken rule.");
   m.def("analyze_dict", &analyze_dict, py::arg("graph"), py::arg("lenient") = false,
-        py::arg("rules") = "extended",
+        py::arg("rules") = "extended", py::arg("safe") = false,
         "Analyse an in-memory graph (the exporter's dict), checked as a graph file is.");
 }

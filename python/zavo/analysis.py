@@ -30,6 +30,12 @@ class ZavoError(Exception):
     """Base of the errors this package raises."""
 
 
+class TraceError(ZavoError):
+    """A model that cannot be written as a graph: example inputs or outputs of a structure the
+    exporter cannot take, a value a graph file cannot hold, or a model that fails to run; the
+    message names the place."""
+
+
 class GraphError(ZavoError, ValueError):
     """A graph that breaks a rule of the graph format; nothing was analysed.
 
@@ -176,7 +182,7 @@ def check_rules(rules):
     return rules
 
 
-def analyze_graph(graph, lenient=False, check=True, rules="extended"):
+def analyze_graph(graph, lenient=False, check=True, safe=False, rules="extended"):
     """Analyse a graph: a graph file's path, or the in-memory graph dict of `zavo.trace`.
 
     Returns a `Report`.  `rules` chooses the node handlers: "extended" (the
@@ -188,19 +194,20 @@ def analyze_graph(graph, lenient=False, check=True, rules="extended"):
     kind, message, and the partial report) is raised; `check=False` returns the
     report with its `error` instead, and `lenient=True` reports the error, hands
     the node to the default handler (its inputs' channels are not pruned) and
-    goes on, as `zavo-prune analyze --lenient` does.
+    goes on, as `zavo-prune analyze --lenient` does.  `safe=True` also takes the
+    labels that nodes drop out of pruning, as `--safe` does.
     """
     check_rules(rules)
     engine = native()
     if isinstance(graph, dict):
         try:
-            analysis = engine.analyze_dict(graph, lenient, rules)
+            analysis = engine.analyze_dict(graph, lenient, rules, safe)
         except engine.GraphFileError as error:
             raise GraphError(str(error)) from None
     elif isinstance(graph, (str, bytes, os.PathLike)):
         path = os.fsdecode(graph)
         try:
-            analysis = engine.analyze_file(path, lenient, rules)
+            analysis = engine.analyze_file(path, lenient, rules, safe)
         except engine.GraphFileError as error:
             raise GraphError(str(error), path=path) from None
     else:

@@ -2,7 +2,8 @@
 
     zavo-prune prune MODEL [--amount 0.3 | --target-macs 0.5 | --target-params 0.5]
                      [--importance l1|l2|bn_scale|random] [--global] [--normalize mean|element|none]
-                     [--steps N] [--ignore LAYER ...] [--round-to N] [--rules core|extended]
+                     [--steps N] [--set-limit 0.8] [--ignore LAYER ...] [--round-to N]
+                     [--rules core|extended]
                      [--input-size 1,3,224,224] [--seed 0] -o PRUNED.pt
 
 MODEL is a zoo model, a torchvision builder or `package.module:function`, built
@@ -10,6 +11,8 @@ with random weights from the seed as the exporter builds it.  A progress line
 per stage goes to standard error, the change to standard output.  Exit status:
 0 when the pruned model was saved, 1 when the analysis or the pruned model
 failed, 2 for a usage error or a model that cannot be built.
+
+`zavo-prune sweep` runs many models through the whole road (`zavo.sweep`).
 """
 
 import argparse
@@ -40,6 +43,7 @@ def _bounded(accept, message):
 
 _amount = _bounded(lambda v: 0 <= v < 1, "expected a number at least 0 and below 1, e.g. 0.3")
 _share = _bounded(lambda v: 0 < v <= 1, "expected the share kept, above 0 and at most 1, e.g. 0.5")
+_limit = _bounded(lambda v: 0 < v <= 1, "expected the largest share removed, above 0 and at most 1, e.g. 0.8")
 
 
 def _positive(text):
@@ -70,6 +74,8 @@ def prune_main(argv=None, prog="zavo-prune prune"):
     parser.add_argument("--normalize", choices=("mean", "element", "none"), default="mean",
                         help="how a global ranking compares tied sets (mean: each score over its set's mean)")
     parser.add_argument("--steps", type=_positive, default=1, help="prune in this many rounds (1)")
+    parser.add_argument("--set-limit", type=_limit, default=0.8,
+                        help="the largest share of a tied set's channels any ranking or round removes (0.8)")
     parser.add_argument("--ignore", action="append", default=[], metavar="LAYER",
                         help="a layer (qualified module name) whose channels stay; repeatable")
     parser.add_argument("--round-to", type=int, help="keep a multiple of this many channels in each set")
@@ -101,8 +107,9 @@ def prune_main(argv=None, prog="zavo-prune prune"):
         result = zavo.prune(built.model, built.inputs, amount=args.amount, target_macs=args.target_macs,
                             target_params=args.target_params, importance=args.importance,
                             global_ranking=args.global_ranking, normalize=args.normalize, steps=args.steps,
-                            seed=args.seed, ignored_layers=args.ignore, round_to=args.round_to, inplace=True,
-                            name=args.model, progress=progress, rules=args.rules)
+                            set_limit=args.set_limit, seed=args.seed, ignored_layers=args.ignore,
+                            round_to=args.round_to, inplace=True, name=args.model, progress=progress,
+                            rules=args.rules)
     except ValueError as error:  # an ignored layer or option the model cannot take
         print("error: %s" % error, file=sys.stderr)
         return 2
@@ -117,8 +124,13 @@ def prune_main(argv=None, prog="zavo-prune prune"):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
-    if not argv or argv[0] != "prune":
-        print("usage: python -m zavo prune MODEL [options] -o PRUNED.pt  (zavo-prune analyze is the native command)",
-              file=sys.stderr)
-        return 2
-    return prune_main(argv[1:])
+    if argv and argv[0] == "prune":
+        return prune_main(argv[1:])
+    if argv and argv[0] == "sweep":
+        from zavo import sweep
+
+        return sweep.main(argv[1:])
+    print("usage: python -m zavo prune MODEL [options] -o PRUNED.pt\n"
+          "       python -m zavo sweep [MODEL ...] [options]  (zavo-prune analyze is the native command)",
+          file=sys.stderr)
+    return 2

@@ -8,6 +8,15 @@ become `parameter` nodes (matched by tensor identity), model inputs become
 
     /usr/bin/python3 tools/export_graph.py resnet18 --input-size 1,3,64,64 -o resnet18.json
 
+Example inputs and outputs may be nested lists, tuples and dicts of tensors
+(`zavo.structure`); each input tensor is an `input` node named after its place
+(`x`, `images[0]`).  A tensor that the trace did not see made (anchors kept in
+a Python list, a tensor built before the forward pass) becomes a `constant`
+node at its first use, named after the attribute that holds it when the model
+has one (`rpn.anchor_generator.cell_anchors[0]`).  A slice whose bound is a
+tensor is a `builtins.slice` call, so indexing that depends on the data is
+recorded like any other call.
+
 `trace(model, inputs)` does the same for any `nn.Module` and returns the graph
 as a dict; `dumps_graph` writes it as text, one node per line.  A model built
 on the `meta` device traces without any weight being allocated.
@@ -19,6 +28,9 @@ import math
 import os
 import sys
 import tempfile
+
+from zavo import structure
+from zavo.analysis import TraceError  # noqa: F401  (raised here; `export.TraceError` is public)
 
 TORCH_MISSING = (
     "error: PyTorch is not available to this interpreter ({exe}).\n"
@@ -79,10 +91,10 @@ LAYOUT_QUERIES = frozenset(
 )
 
 GETITEM_OP = "_operator.getitem"
+SLICE_OP = "builtins.slice"
 
-
-class TraceError(Exception):
-    """The model cannot be written as a graph; the message says why."""
+# Attribute containers walked for the names of constants, and how deep.
+_CONSTANT_NAME_DEPTH = 3
 
 
 _name_index = None
@@ -133,6 +145,8 @@ def op_name_of(func):
     hit = _name_index.get(id(func))
     if hit is not None and hit[0] is func:
         return hit[1]
+    if isinstance(func, (torch._ops.OpOverloadPacket, torch._ops.OpOverload)):
+        return "torch.ops.%s" % func  # a registered operator: torch.ops.torchvision.nms
     owner = getattr(func, "__self__", None)
     if getattr(func, "__name__", None) == "__get__" and owner is not None:
         attr = getattr(owner, "__name__", None) or getattr(getattr(owner, "fget", None), "__name__", None)
@@ -142,10 +156,49 @@ def op_name_of(func):
     return "%s.%s" % (module, getattr(func, "__qualname__", None) or getattr(func, "__name__", repr(func)))
 
 
+_short_ops = {}
+
+
 def _short_op(op):
-    parts = op.split(".")
-    short = parts[-2] if parts[-1] == "__get__" and len(parts) > 1 else parts[-1]
-    return short.strip("_") or short
+    """The part of an operation's name that names its calls: `conv2d`, `shape` for an attribute."""
+    short = _short_ops.get(op)
+    if short is None:
+        parts = op.split(".")
+        short = parts[-2] if parts[-1] == "__get__" and len(parts) > 1 else parts[-1]
+        short = _short_ops[op] = short.strip("_") or short
+    return short
+
+
+_last_parts = {}
+
+
+def _last_part(op):
+    last = _last_parts.get(op)
+    if last is None:
+        last = _last_parts[op] = op.rsplit(".", 1)[-1]
+    return last
+
+
+class _Unplaced(Exception):
+    """A value the graph cannot hold, met while encoding without places."""
+
+
+def _refuse(where, what):
+    if where is None:
+        raise _Unplaced()
+    raise TraceError("%s: %s" % (where, what))
+
+
+def named_tensors(modules):
+    """(qualified name, tensor) of the parameters, then the buffers, of `modules` (the pairs of
+    `named_modules()`), in the order of `named_parameters()` and `named_buffers()`."""
+    found = []
+    for field in ("_parameters", "_buffers"):
+        for path, module in modules:
+            for name, tensor in getattr(module, field).items():
+                if tensor is not None:
+                    found.append((path + "." + name if path else name, tensor))
+    return found
 
 
 _CONST_TYPES = None
@@ -166,8 +219,13 @@ def _type_text(value):
 class _Tracer(TorchFunctionMode):
     """Records outermost torch calls of one forward pass into a node list."""
 
-    def __init__(self, model):
+    def __init__(self, model, modules, named):
+        """`modules` are the pairs of `model.named_modules()`, `named` the (name, tensor) pairs of
+        its parameters and buffers (`named_tensors`)."""
         super().__init__()
+        self.model = model
+        self.modules = modules
+        self.constant_names = None  # id(tensor) -> (name, tensor), found when first needed
         self.nodes = []
         self.depth = 0
         self.used_names = set()
@@ -177,8 +235,8 @@ class _Tracer(TorchFunctionMode):
         self.node_of = {}  # id(tensor) -> node id of the newest node that returned it
         self.pending = {}  # id(tensor) -> (tuple node id, index path) for tuple elements
         self.param_name = {}  # id(tensor) -> (qualified name, tensor) of parameters and buffers
-        for name, tensor in list(model.named_parameters()) + list(model.named_buffers()):
-            if tensor is not None and id(tensor) not in self.param_name:
+        for name, tensor in named:
+            if id(tensor) not in self.param_name:
                 self.param_name[id(tensor)] = (name, tensor)
                 self.used_names.add(name)
 
@@ -208,22 +266,55 @@ class _Tracer(TorchFunctionMode):
         self.nodes.append({"id": node_id, **node})  # id first, then the fields in the order given
         return node_id
 
-    def add_input(self, name, tensor):
-        self.used_names.add(name)
-        node_id = self._append({"kind": "input", "name": name, "shape": list(tensor.shape)})
-        self._bind(tensor, node_id)
-        return node_id
+    def add_inputs(self, args, kwargs):
+        """An `input` node per tensor of the call's arguments, named after its place; a tensor
+        given twice is one input."""
+        for root, value in structure.argument_places(args, kwargs):
+            for place, tensor in structure.leaves(value, root):
+                if id(tensor) not in self.node_of:
+                    node = {"kind": "input", "name": self._unique(place), "shape": list(tensor.shape)}
+                    self._bind(tensor, self._append(node))
+
+    def _constant_name(self, tensor):
+        """Where a tensor that no traced call made comes from: the attribute of a module that holds
+        it (in a list, tuple or dict, too), else the module being run."""
+        if self.constant_names is None:
+            self.constant_names = {}
+            for path, module in self.modules:
+                for attr, value in vars(module).items():
+                    if attr not in ("_parameters", "_buffers", "_modules"):
+                        self._index_constants((path + "." if path else "") + attr, value, 0)
+        hit = self.constant_names.get(id(tensor))
+        if hit is not None and hit[1] is tensor:
+            return hit[0]
+        path = self.module_stack[-1][0] if self.module_stack else ""
+        return (path + "." if path else "") + "constant"
+
+    def _index_constants(self, name, value, depth):
+        if isinstance(value, torch.Tensor):
+            self.constant_names.setdefault(id(value), (name, value))
+        elif depth < _CONSTANT_NAME_DEPTH and isinstance(value, (list, tuple)):
+            for i, item in enumerate(value):
+                self._index_constants("%s[%d]" % (name, i), item, depth + 1)
+        elif depth < _CONSTANT_NAME_DEPTH and isinstance(value, dict):
+            for key, item in value.items():
+                if isinstance(key, (str, int)):
+                    self._index_constants("%s[%r]" % (name, key), item, depth + 1)
 
     def _bind(self, tensor, node_id):
         self.keep_alive.append(tensor)
         self.node_of[id(tensor)] = node_id
         self.pending.pop(id(tensor), None)
 
-    def tensor_ref(self, tensor, where):
+    def tensor_ref(self, tensor):
         """The id of the node a tensor is read from, emitting it first when needed:
-        the `_operator.getitem` of a tuple element at its first use, or a parameter
-        node at the first use of a parameter or buffer."""
+        the `_operator.getitem` of a tuple element at its first use, a parameter
+        node at the first use of a parameter or buffer, or a constant node at the
+        first use of any other tensor."""
         key = id(tensor)
+        node_id = self.node_of.get(key)  # never both bound and pending
+        if node_id is not None:
+            return node_id
         if key in self.pending:
             parent, path = self.pending.pop(key)
             for depth, index in enumerate(path):
@@ -240,24 +331,34 @@ class _Tracer(TorchFunctionMode):
                     }
                 )
             self.node_of[key] = parent
-        if key in self.node_of:
-            return self.node_of[key]
+            return parent
         if key in self.param_name:
             name, param = self.param_name[key]
             node_id = self._append({"kind": "parameter", "name": name, "shape": list(param.shape)})
             self._bind(param, node_id)
             return node_id
-        raise TraceError(
-            "%s: a tensor of shape %s that is neither a model input, a parameter or buffer of "
-            "the model, nor the result of a traced call" % (where, tuple(tensor.shape))
-        )
+        # Neither made by a traced call nor owned by the model: read as a constant.
+        name = self._unique(self._constant_name(tensor))
+        node_id = self._append({"kind": "constant", "name": name, "shape": list(tensor.shape)})
+        self._bind(tensor, node_id)
+        return node_id
 
-    def encode(self, value, where):
-        """The graph-file form of one argument value."""
-        if value is None or isinstance(value, (bool, str)):
+    def encode(self, value, where=None):
+        """The graph-file form of one argument value.
+
+        `where` names the value's place for the message of a value the graph cannot hold; without
+        it such a value raises `_Unplaced`, and the caller encodes again with places.  Places are
+        text made for every value, so the common call goes without them.
+        """
+        kind = type(value)
+        if kind is torch.Tensor or kind is torch.nn.Parameter:
+            return {"node": self.tensor_ref(value)}
+        if kind is int or value is None or kind is bool or kind is str:
             return value
         if isinstance(value, torch.Tensor):
-            return {"node": self.tensor_ref(value, where)}
+            return {"node": self.tensor_ref(value)}
+        if isinstance(value, (bool, str)):
+            return value
         if isinstance(value, int):
             return int(value)
         if isinstance(value, float):
@@ -265,17 +366,34 @@ class _Tracer(TorchFunctionMode):
                 return float(value)
             return {"const": repr(value), "type": "float"}
         if isinstance(value, (list, tuple)):
+            if where is None:
+                return [item if type(item) is int else self.encode(item) for item in value]
             return [self.encode(item, "%s[%d]" % (where, i)) for i, item in enumerate(value)]
         if isinstance(value, slice):
-            for part in (value.start, value.stop, value.step):
+            parts = (value.start, value.stop, value.step)
+            if any(isinstance(part, torch.Tensor) for part in parts):
+                return {"node": self._slice_node(parts, where)}
+            for part in parts:
                 if not (part is None or (isinstance(part, int) and not isinstance(part, bool))):
-                    raise TraceError("%s: a slice with a bound of type %s" % (where, _type_text(part)))
+                    _refuse(where, "a slice with a bound of type %s" % _type_text(part))
             return {"const": str(value), "type": "slice"}
         if value is Ellipsis:
             return {"const": "Ellipsis", "type": "ellipsis"}
         if isinstance(value, _const_types()):
-            return {"const": str(value), "type": _type_text(value)}
-        raise TraceError("%s: unsupported value of type %s" % (where, _type_text(value)))
+            return {"const": self.constant_text(value), "type": _type_text(value)}
+        _refuse(where, "unsupported value of type %s" % _type_text(value))
+
+    def constant_text(self, value):
+        """How a dtype, device, layout or memory format is written."""
+        return str(value)
+
+    def _slice_node(self, parts, where):
+        """A slice with a tensor bound, as the call that builds it: its size depends on the data,
+        and the call keeps the bounds' dependence in the graph."""
+        args = [self.encode(part, None if where is None else "%s.%s" % (where, field))
+                for part, field in zip(parts, ("start", "stop", "step"))]
+        return self._append({"kind": "call", "name": self._call_name(SLICE_OP), "op": SLICE_OP, "args": args,
+                             "kwargs": {}, "shape": None})
 
     def _result_tuple(self, result, node_id, path=()):
         for i, item in enumerate(result):
@@ -289,27 +407,35 @@ class _Tracer(TorchFunctionMode):
     # -- recording ------------------------------------------------------------
     def record(self, func, args, kwargs):
         op = op_name_of(func)
-        short = op.rsplit(".", 1)[-1]
+        short = _last_part(op)
         if short in LAYOUT_QUERIES:
             return func(*args, **kwargs)
-        enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
-        enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
+        try:
+            enc_args = [self.encode(a) for a in args]
+            enc_kwargs = {k: self.encode(v) for k, v in kwargs.items()}
+        except _Unplaced:  # again, naming places, for the message
+            enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
+            enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
         name = self._call_name(op)
-        result = func(*args, **kwargs)
-        node = {"kind": "call", "name": name, "op": op, "args": enc_args, "kwargs": enc_kwargs}
+        result = self.call(func, op, args, kwargs)
+        node_id = len(self.nodes)
+        node = {"id": node_id, "kind": "call", "name": name, "op": op, "args": enc_args, "kwargs": enc_kwargs,
+                "shape": None}
+        self.nodes.append(node)
         if short == "__setitem__" and args and isinstance(args[0], torch.Tensor):
             # the written tensor is read through this node from now on
             node["shape"] = list(args[0].shape)
-            self._bind(args[0], self._append(node))
+            self._bind(args[0], node_id)
         elif isinstance(result, torch.Tensor):
             node["shape"] = list(result.shape)
-            self._bind(result, self._append(node))
-        else:
-            node["shape"] = None
-            node_id = self._append(node)
-            if isinstance(result, (list, tuple)):
-                self._result_tuple(result, node_id)
+            self._bind(result, node_id)
+        elif isinstance(result, (list, tuple)):
+            self._result_tuple(result, node_id)
         return result
+
+    def call(self, func, op, args, kwargs):
+        """Run one recorded call."""
+        return func(*args, **kwargs)
 
     def outermost(self, func, args, kwargs):
         """Run `func`, recording it when no recorded call is running.
@@ -329,58 +455,66 @@ class _Tracer(TorchFunctionMode):
         return self.outermost(func, args, kwargs or {})
 
 
-def _patch_indexing(tracer):
-    """Route tensor indexing through the tracer.
-
-    The function mode is not told of every `x[i]` (plain integer indices take a
-    fast path), so `__getitem__` and `__setitem__` are wrapped while tracing.
-    Returns the function that undoes the patch.
-    """
-    saved = {}
-    for attr in ("__getitem__", "__setitem__"):
-        original = getattr(torch.Tensor, attr)
-        saved[attr] = torch.Tensor.__dict__.get(attr)
-
-        def wrapper(self, *args, _original=original):
-            return tracer.outermost(_original, (self,) + args, {})
-
-        setattr(torch.Tensor, attr, wrapper)
-
-    def undo():
-        for attr, old in saved.items():
-            if old is None:
-                delattr(torch.Tensor, attr)
-            else:
-                setattr(torch.Tensor, attr, old)
-
-    return undo
-
-
 def flatten_outputs(value):
-    if isinstance(value, torch.Tensor):
-        return [value]
-    if isinstance(value, dict):
-        return [t for k in value for t in flatten_outputs(value[k])]
-    if isinstance(value, (list, tuple)):
-        return [t for item in value for t in flatten_outputs(item)]
-    return []
+    """The tensors of a model's output (nested lists, tuples and dicts), in order."""
+    return [tensor for _, tensor in structure.leaves(value, "output", "")]
 
 
-def trace(model, inputs, name="model", meta=None):
-    """Run `model` once on `inputs` (a tensor or a tuple of tensors); return the graph dict.
+def trace(model, inputs, name="model", meta=None, real_forward=True):
+    """Run `model` once on `inputs` and return the graph dict.
 
-    Raises TraceError when the model fails to run or passes a value that the
-    graph file cannot hold.
+    `inputs` stands for the call `model(*args, **kwargs)`: a tuple is the
+    positional arguments, a dict the keyword arguments, anything else (a
+    tensor, a list of images) the one argument; tensors may be nested in lists,
+    tuples and dicts (`zavo.structure`).  Raises TraceError, naming the place,
+    when an input or output has a structure the exporter cannot take, when the
+    model passes a value that the graph file cannot hold, or when it fails to
+    run.
+
+    `real_forward=False` runs the pass on the model's meta twin (`zavo.meta_twin`):
+    the same graph without the arithmetic, and the real pass, whole, for a
+    model whose forward needs the tensors' values.
     """
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
-    if isinstance(inputs, torch.Tensor):
-        inputs = (inputs,)
-    inputs = tuple(inputs)
-    op_name_of(torch.add)  # build the name index before indexing is patched
-    tracer = _Tracer(model)
-    for i, tensor in enumerate(inputs):
-        tracer.add_input("x" if len(inputs) == 1 else "x%d" % i, tensor)
+    args, kwargs = structure.call_arguments(inputs)
+    modules = list(model.named_modules())
+    traced = None
+    if not real_forward:
+        from zavo import meta_twin
+
+        traced = meta_twin.trace(model, modules, args, kwargs, lambda tracer, a, k: run(tracer, model, a, k, name))
+    if traced is None:
+        tracer = _Tracer(model, modules, named_tensors(modules))
+        traced = tracer, run(tracer, model, args, kwargs, name)
+    tracer, result = traced
+
+    try:
+        outputs = [tracer.tensor_ref(tensor) for _, tensor in structure.leaves(result, "output", "")]
+    except TraceError as error:
+        raise TraceError("cannot trace %s: %s" % (name, error)) from None
+    if not outputs:
+        raise TraceError("model %s returned no tensor" % name)
+    graph = {"format": FORMAT, "version": VERSION, "model": name}
+    info = {
+        "input_sizes": [list(node["shape"]) for node in tracer.nodes if node["kind"] == "input"],
+        "mode": "train" if model.training else "eval",
+        "torch": torch.__version__,
+    }
+    info.update(meta or {})
+    graph["meta"] = info
+    graph["nodes"] = tracer.nodes
+    graph["outputs"] = outputs
+    return graph
+
+
+def run(tracer, model, args, kwargs, name):
+    """The model's output on (args, kwargs), its calls recorded by `tracer`; TraceError when the
+    inputs cannot be taken or the model fails."""
+    try:
+        tracer.add_inputs(args, kwargs)
+    except TraceError as error:
+        raise TraceError("cannot trace %s: %s" % (name, error)) from None
 
     def enter(entry):
         def hook(module, args):
@@ -392,14 +526,14 @@ def trace(model, inputs, name="model", meta=None):
         tracer.module_stack.pop()
 
     handles = []
-    for path, module in model.named_modules():
-        entry = (path, not any(True for _ in module.children()))
+    for path, module in tracer.modules:
+        entry = (path, all(child is None for child in module._modules.values()))
         handles.append(module.register_forward_pre_hook(enter(entry)))
         handles.append(module.register_forward_hook(leave))
-    undo = _patch_indexing(tracer)
+    undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
         with torch.no_grad(), tracer:
-            result = model(*inputs)
+            return model(*args, **kwargs)
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
     except Exception as error:
@@ -408,23 +542,6 @@ def trace(model, inputs, name="model", meta=None):
         undo()
         for handle in handles:
             handle.remove()
-
-    outputs = []
-    for tensor in flatten_outputs(result):
-        outputs.append(tracer.tensor_ref(tensor, "output"))
-    if not outputs:
-        raise TraceError("model %s returned no tensor" % name)
-    graph = {"format": FORMAT, "version": VERSION, "model": name}
-    info = {
-        "input_sizes": [list(t.shape) for t in inputs],
-        "mode": "train" if model.training else "eval",
-        "torch": torch.__version__,
-    }
-    info.update(meta or {})
-    graph["meta"] = info
-    graph["nodes"] = tracer.nodes
-    graph["outputs"] = outputs
-    return graph
 
 
 def dumps_graph(graph):

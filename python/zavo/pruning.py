@@ -4,7 +4,9 @@
 graph in process, ranks the prunable channel classes by the importance of the
 weights they remove, removes the lowest `amount` of each tied set of
 dimensions, updates every layer attribute that counts channels, and checks
-that the pruned model runs on the example inputs with the same output shapes.
+that the pruned model runs on the example inputs with the same outputs: the
+same structure and shapes, except sizes that depend on the data
+(`zavo.structure`: the number of detections may change).
 """
 
 import copy
@@ -15,10 +17,10 @@ from collections import namedtuple
 import torch
 from torch.overrides import TorchFunctionMode
 
-from zavo import export
+from zavo import export, structure
 from zavo.analysis import ZavoError, analyze_graph, check_rules
 from zavo.importance import check_criterion
-from zavo.selection import Costs, ignored_prefixes, select
+from zavo.selection import Costs, check_limits, ignored_prefixes, select
 from zavo.surgery import CHANNEL_COUNTS, count_heads, prune_slices
 
 # Layer attributes that count channels, before and after, for the layers that changed.
@@ -29,29 +31,29 @@ Round = namedtuple("Round", "step parameters macs removed_classes scores")
 
 
 class PruningError(ZavoError):
-    """The pruned model does not run on the example inputs or changed an output's shape."""
+    """The pruned model does not run on the example inputs or changed its outputs' structure."""
 
 
-def _as_tuple(inputs):
-    return (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
+def trace_model(model, example_inputs, name="model", real_forward=False):
+    """The graph of one forward pass of `model` in evaluation mode (its mode is restored).
 
-
-def trace_model(model, example_inputs, name="model"):
-    """The graph of one forward pass of `model` in evaluation mode (its mode is restored)."""
-    inputs = _as_tuple(example_inputs)
+    The trace runs on the model's meta twin unless `real_forward` (`export.trace`).
+    """
     mode = model.training
     model.eval()
     try:
-        return export.trace(model, inputs, name=name)
+        return export.trace(model, example_inputs, name=name, real_forward=real_forward)
     finally:
         model.train(mode)
 
 
-def analyze_model(model, example_inputs, name="model", lenient=False, check=True, rules="extended"):
-    """Trace `model` in evaluation mode (its mode is restored) and analyse the graph in process
-    under `rules` ("extended" or "core")."""
+def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False, real_forward=False,
+                  rules="extended"):
+    """Trace `model` (`trace_model`) and analyse the graph in process under `rules` ("extended" or
+    "core")."""
     check_rules(rules)
-    return analyze_graph(trace_model(model, example_inputs, name), lenient=lenient, check=check, rules=rules)
+    graph = trace_model(model, example_inputs, name=name, real_forward=real_forward)
+    return analyze_graph(graph, lenient=lenient, check=check, safe=safe, rules=rules)
 
 
 # -- counting ------------------------------------------------------------------------------------
@@ -122,18 +124,20 @@ def _weight_operand(args, kwargs):
 
 class _MacCounter(TorchFunctionMode):
     """Multiply-accumulates of convolutions, linear layers, matrix products and multi-head
-    attention; a product inside another (a method that calls its function) counts once.
+    attention; a product inside another (a method that calls its function) counts once.  A call
+    for which `skip(args, kwargs)` holds is not counted.
 
     `per_element` maps id(parameter) to the multiply-accumulates per element of a
     weight operand: a product's count is its weight's size times its output
     positions, which channel pruning leaves unchanged.
     """
 
-    def __init__(self):
+    def __init__(self, skip=None):
         super().__init__()
         self.macs = 0
         self.per_element = {}
         self.inside = False
+        self.skip = skip
 
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
@@ -142,7 +146,7 @@ class _MacCounter(TorchFunctionMode):
         op = export.op_name_of(func)
         counted = op in _CONV or op in _CONV_TRANSPOSE or op in _MATMUL or op in _BADDBMM or op in (
             "torch.nn.functional.linear", "torch.Tensor.__rmatmul__", _MULTI_HEAD_ATTENTION)
-        if not counted:
+        if not counted or (self.skip is not None and self.skip(args, kwargs)):
             return func(*args, **kwargs)
         self.inside = True
         try:
@@ -216,16 +220,35 @@ def product_costs(graph, nodes):
 
 
 def run_counted(model, inputs, counter=None):
-    """Run `model` once in evaluation mode: (flat list of outputs, multiply-accumulates)."""
+    """Run `model` once in evaluation mode: (its outputs, multiply-accumulates).
+
+    `inputs` are example inputs (`zavo.structure.call_arguments`); the outputs
+    are a `structure.Outputs`: the list of output tensors, whose `structure`
+    knows their places and which sizes depend on the data.  Calls on tensors
+    whose size depends on the data (a detector's heads on the boxes it kept)
+    are not counted, so that the counts before and after pruning compare.
+    """
     mode = model.training
     model.eval()
+    selections = structure.Selections()
     counter = counter or _MacCounter()
+    counter.skip = selections.depends
     try:
         with torch.no_grad(), counter:
-            outputs = export.flatten_outputs(model(*inputs))
+            result = structure.run_with(selections, model, inputs)
+            outputs = structure.Outputs(result, selections)
     finally:
         model.train(mode)
     return outputs, counter.macs
+
+
+def check_outputs(before, after):
+    """Raise PruningError unless the pruned model's outputs `after` keep the structure of `before`:
+    the same containers, keys and shapes, except the leading size of outputs computed from a
+    selection by value (the number of detections)."""
+    problem = before.structure.compare(after.structure)
+    if problem:
+        raise PruningError(problem)
 
 
 def count_parameters(model):
@@ -260,10 +283,11 @@ class PruneResult:
     `parameters`, `macs` and `heads` are (before, after), heads as (query heads,
     key-value heads) of all attention layers; `layers` lists a `LayerChange`
     per layer whose channel counts changed; `removed_classes` of
-    `prunable_classes`; `output_shapes` of the check; `report` the analysis
-    (of the last round); `amount` or `target` (("macs" or "params", share
-    kept)); `rounds` a `Round` per step (parameters and MACs after it, classes
-    removed, the ranking's scores).
+    `prunable_classes`; `output_shapes` of the check, and `outputs` their
+    places and which sizes depend on the data; `report` the analysis (of the
+    last round); `amount` or `target` (("macs" or "params", share kept)),
+    `set_limit` as given; `rounds` a `Round` per step (parameters and MACs
+    after it, classes removed, the ranking's scores).
     """
 
     def __init__(self, **fields):
@@ -284,15 +308,16 @@ class PruneResult:
             "%s: %s (%s, %s importance)" % (self.name, what, how, self.importance),
             "removed channel classes: %d of %d prunable" % (self.removed_classes, self.prunable_classes),
             "parameters: %s" % _change(*self.parameters),
-            "MACs:       %s" % _change(*self.macs),
+            "MACs:       %s%s" % (_change(*self.macs), ", not counting calls on the selected items"
+                                    if self.outputs.data_dependent else ""),
         ]
         (heads, kv_heads), (heads_after, kv_heads_after) = self.heads
         if heads:
             grouped = " (key-value heads %d -> %d)" % (kv_heads, kv_heads_after) if kv_heads != heads else ""
             lines.append("heads:      %s%s" % (_change(heads, heads_after), grouped))
         lines += [
-            "output check: the pruned model runs on the example inputs; output shapes %s as before" % (
-                ", ".join(str(tuple(s)) for s in self.output_shapes)),
+            "output check: the pruned model runs on the example inputs; output shapes %s as before%s" % (
+                self.outputs.describe(), self.outputs.note()),
         ]
         if self.steps > 1:
             lines += ["", "round  parameters     MACs           classes  highest removed score"]
@@ -345,7 +370,7 @@ def _target(amount, target_macs, target_params):
 def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
           round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
           target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
-          steps=1, between_steps=None, rules="extended"):
+          steps=1, between_steps=None, set_limit=0.8, safe=True, real_forward=False, rules="extended"):
     """Prune the channels of `model`; returns a `PruneResult`.
 
     How much (one of):
@@ -364,6 +389,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     - `normalize`: how a global ranking compares sets: "mean" (each score over
       its set's mean), "element" (over the parameter elements it removes),
       "none".
+    - `set_limit`: no tied set loses more than this share of the channels it
+      had before the first round, whatever the ranking (0.8).
     Schedule:
     - `steps`: remove it in this many rounds (linear schedule), each ranking the
       model as the previous rounds left it; `between_steps(model, step)` is
@@ -376,9 +403,18 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     - `rules`: the analysis's rules, "extended" (the default) or "core"; with
       `report`, that report's own rules are used.
     - `progress`: called with a line of text at each stage.
+    - `safe`: the analysis also takes the labels that nodes drop out of pruning
+      (`--safe`): removing those channels may change a shape that the model
+      relies on.  `safe=False` prunes them as the rules allow.
+    - `real_forward`: trace with the model's real forward pass, not on its meta
+      twin (`zavo.analyze`).
 
-    Every dimension keeps at least one channel.  The pruned model must run on
-    `example_inputs` with the original output shapes, or `PruningError` is raised.
+    `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
+    the positional arguments, a dict the keyword arguments, anything else (a
+    tensor, a list of images) the one argument; tensors may be nested in lists,
+    tuples and dicts.  Every dimension keeps at least one channel.  The pruned
+    model must run on `example_inputs` with the original outputs (`check_outputs`),
+    or `PruningError` is raised.
     """
     target = _target(amount, target_macs, target_params)
     if target is None and amount is None:
@@ -389,10 +425,11 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     rules = check_rules(rules) if report is None else report.rules
     if global_ranking is None:
         global_ranking = target is not None
+    check_limits(amount, global_ranking, set_limit)  # every round's amount is below the whole
     ignored_prefixes(model, ignored_layers)  # refused before any work
     names = {id(m): n for n, m in model.named_modules()}
     ignored_layers = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
-    inputs = _as_tuple(example_inputs)
+    inputs = example_inputs
     name = name or type(model).__name__
     started = time.monotonic()
 
@@ -402,8 +439,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
 
     stage("running %s on the example inputs" % name)
     counter = _MacCounter()
-    outputs, macs_before = run_counted(model, inputs, counter)
-    shapes = [tuple(t.shape) for t in outputs]
+    original, macs_before = run_counted(model, inputs, counter)
+    seen = original.structure  # data-dependent where any run marks it
     params_before, heads_before = count_parameters(model), count_heads(model)
     channels_before = layer_channels(model)
     if not inplace:
@@ -412,14 +449,16 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         counter = _MacCounter()
         run_counted(model, inputs, counter)
     params, macs = params_before, macs_before
+    # Each round's limit counts from the sets as they were before the first one.
+    shapes_before = {name: tuple(t.shape) for named in (model.named_parameters(), model.named_buffers()) for name, t in named}
     rounds, removed = [], 0
     for step, (round_amount, round_target) in enumerate(_schedule(amount, target, steps), 1):
         prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
         graph = None
         if report is None or step > 1:
             stage(prefix + "tracing and analysing")
-            graph = trace_model(model, inputs, name=name)
-            report = analyze_graph(graph, lenient=lenient, rules=rules)
+            graph = trace_model(model, inputs, name=name, real_forward=real_forward)
+            report = analyze_graph(graph, lenient=lenient, safe=safe, rules=rules)
         if step == 1:
             prunable = report.summary["prunable_classes"]
         if round_target is not None:
@@ -428,13 +467,14 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
             round_target = (target[0], round_target[1] * whole / now if now else 1.0)
         label_macs = None
         if round_target is not None and round_target[0] == "macs":
-            label_macs = product_costs(graph or trace_model(model, inputs, name=name), report.nodes)
+            label_macs = product_costs(graph or trace_model(model, inputs, name=name, real_forward=real_forward), report.nodes)
         stage(prefix + "ranking %d prunable channel classes by %s" % (
             report.summary["prunable_classes"], importance if isinstance(importance, str) else "importance"))
         chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
                         global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
                         round_to=round_to, costs=Costs(model, params, macs, counter.per_element, label_macs),
-                        data=data, loss_fn=loss_fn, seed=seed + step - 1)
+                        data=data, loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit,
+                        original_shapes=shapes_before)
         stage(prefix + "removing %d channel classes" % len(chosen.groups))
         prune_slices(model, [c for group in chosen.groups for c in group.channels])
         stage(prefix + "checking the pruned model")
@@ -443,9 +483,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
             outputs, macs = run_counted(model, inputs, counter)
         except Exception as error:
             raise PruningError("the pruned model does not run: %s: %s" % (type(error).__name__, error)) from error
-        got = [tuple(t.shape) for t in outputs]
-        if got != shapes:
-            raise PruningError("the pruned model's outputs have shapes %s, not %s" % (got, shapes))
+        check_outputs(original, outputs)
+        seen = seen.joined(outputs.structure)
         params = count_parameters(model)
         removed += len(chosen.groups)
         rounds.append(Round(step, params, macs, len(chosen.groups), chosen.scores))
@@ -458,7 +497,8 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     stage("done")
     return PruneResult(
         model=model, name=name, amount=amount, target=target, steps=steps, rounds=rounds, normalize=normalize,
+        set_limit=set_limit,
         importance=importance if isinstance(importance, str) else "custom",
         global_ranking=global_ranking, parameters=(params_before, params),
         macs=(macs_before, macs), heads=(heads_before, count_heads(model)), layers=layers, removed_classes=removed,
-        prunable_classes=prunable, output_shapes=shapes, report=report)
+        prunable_classes=prunable, output_shapes=seen.shapes, outputs=seen, report=report)

@@ -12,10 +12,13 @@ many:
   down the global ranking that prices each class exactly in parameters and
   multiply-accumulates, stopping where the kept share is closest to the target.
 
-Every dimension keeps at least one channel; with `round_to` each set keeps a
-multiple of it (a target walk then takes a set's classes in blocks).
+Every dimension keeps at least one channel, and loses at most `set_limit` of
+the channels it had before the first round (so that neither a global cut nor
+repeated ones empty a layer); with `round_to` each set keeps a multiple of it
+(a target walk then takes a set's classes in blocks).
 """
 
+import heapq
 import math
 import statistics
 from collections import namedtuple
@@ -159,14 +162,27 @@ def _summary(scores, removed):
     return ScoreSummary(min(scores), statistics.median(scores), max(scores), max(removed) if removed else None)
 
 
+def check_limits(amount, global_ranking, set_limit):
+    """Refuses a `set_limit` out of range, and an amount per set that the limit forbids."""
+    if not 0 < set_limit <= 1:
+        raise ValueError("set_limit must be above 0 and at most 1, not %r" % (set_limit,))
+    if amount is not None and not global_ranking and amount > set_limit:
+        raise ValueError("amount=%g would remove more of each tied set than set_limit=%g allows; raise set_limit"
+                         % (amount, set_limit))
+
+
 def select(model, report, amount=None, target=None, importance="l1", global_ranking=False, normalize="mean",
-           ignored_layers=(), round_to=None, costs=None, data=None, loss_fn=None, seed=0):
+           ignored_layers=(), round_to=None, costs=None, data=None, loss_fn=None, seed=0, set_limit=1.0,
+           original_shapes=None):
     """The classes to remove: a `Selection`.
 
     Give `amount` (a share of classes) or `target` (("macs" or "params",
     share kept), which needs `costs`); a target always ranks globally, by
     scores normalised with `normalize`, or by rank within the set ("rank")
     when `global_ranking` is False, so that every set loses the same share.
+    No dimension loses more than `set_limit` of its size in `original_shapes`
+    ({name: shape}, the shapes before any round; the current ones by
+    default).
     """
     if (amount is None) == (target is None):
         raise ValueError("give either amount or a target")
@@ -174,6 +190,7 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
         raise ValueError("amount must be at least 0 and below 1, not %r" % (amount,))
     if round_to is not None and (not isinstance(round_to, int) or round_to < 1):
         raise ValueError("round_to must be a positive integer, not %r" % (round_to,))
+    check_limits(amount, global_ranking, set_limit)
     check_normalization(normalize)
     groups, sets = tied_sets(model, report, ignored_layers)
     raw = class_scores(model, groups, importance, data=data, loss_fn=loss_fn, seed=seed, sets=sets)
@@ -184,14 +201,16 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
     members = {}
     for indices in sets:
         members[candidates[indices[0]].tied] = [candidates[i] for i in indices]
-    sizes = {}
+    sizes, floors = {}, {}
     for tied in members:
         for name, dim in tied:
             sizes[(name, dim)] = find_tensor(model, name).shape[dim]
+            whole = (original_shapes or {}).get(name, find_tensor(model, name).shape)[dim]
+            floors[(name, dim)] = max(1, whole - math.floor(set_limit * whole + 1e-9))
     left = dict(sizes)  # channels each (parameter, dim) keeps so far
 
     def fits(counts):
-        return all(left[pair] - n >= 1 for pair, n in counts.items())
+        return all(left[pair] - n >= floors[pair] for pair, n in counts.items())
 
     def take(counts):
         for pair, n in counts.items():
@@ -208,7 +227,7 @@ def select(model, report, amount=None, target=None, importance="l1", global_rank
 
     kept = None
     if target is not None:
-        chosen, kept = _walk(members, ranked, base, fits, take, target, costs, round_to)
+        chosen, kept = _walk(members, ranked, base, fits, take, target, costs, round_to, set_limit)
     else:
         chosen = _by_amount(members, ranked, fits, take, amount, global_ranking)
         if round_to:
@@ -250,14 +269,16 @@ def _blocks(ordered, unit, round_to):
     return [ordered[start:end] for start, end in zip([0] + cuts, cuts)]
 
 
-def _walk(members, ranked, base, fits, take, target, costs, round_to):
+def _walk(members, ranked, base, fits, take, target, costs, round_to, set_limit):
     """Take blocks down the global ranking, pricing each, until the kept share of the target's
     measure reaches the target: ({tied: [candidates]}, share kept).
 
+    Each set offers its next block, keyed by its mean score; the lowest goes
+    first, and the set's entry then gets its next block's key.
     A block that would cross the target is set aside with the rest of its set,
-    and the walk goes on with later blocks; at the end, the set-aside block that
-    lands closest is taken if it lands closer than stopping short: a small model
-    with coarse channels (heads, key-value groups) lands close too.
+    and the walk goes on with other sets' blocks; at the end, the set-aside
+    block that lands closest is taken if it lands closer than stopping short:
+    a small model with coarse channels (heads, key-value groups) lands close too.
     """
     measure, share = target
     if measure not in TARGETS:
@@ -266,59 +287,64 @@ def _walk(members, ranked, base, fits, take, target, costs, round_to):
         raise ValueError("a target is the share kept, above 0 and at most 1, not %r" % (share,))
     if costs is None:
         raise ValueError("a target needs the model's costs")
-    queue, per_set = [], {}
+    per_set = {}
     for tied, items in members.items():
         per_set[tied] = []
-        for index, block in enumerate(_blocks(ranked(items), base(tied), round_to)):
+        for block in _blocks(ranked(items), base(tied), round_to):
             merged = {}
             for c in block:
                 for pair, n in c.counts.items():
                     merged[pair] = merged.get(pair, 0) + n
-            per_set[tied].append((block, (merged, [c.group.label for c in block])))
-            queue.append((statistics.fmean(c.score for c in block), block[0].group.label, tied, index))
-    queue.sort(key=lambda entry: entry[:2])
+            per_set[tied].append((block, (merged, [c.group.label for c in block]),
+                                  statistics.fmean(c.score for c in block)))
     walker = costs.walker(measure)
     chosen = {tied: [] for tied in members}
     done = dict.fromkeys(members, 0)  # blocks taken per set, always its least important ones
-    closed, kept, i = set(), 1.0, 0
+    kept, closed, crossing = 1.0, set(), []  # crossing: sets set aside, in the order met
 
-    def head(tied):  # the set's next block when it can be taken
+    def head(tied):  # the set's next block when it can be taken; once it cannot, no later one can
         if tied in closed or done[tied] == len(per_set[tied]):
             return None
-        block, removal = per_set[tied][done[tied]]
-        if not fits(removal[0]):
-            closed.add(tied)  # a set's later blocks would remove more of it
-            return None
-        return removal
+        removal = per_set[tied][done[tied]][1]  # (slices, labels)
+        return removal if fits(removal[0]) else None
+
+    def key(tied):
+        block, _, score = per_set[tied][done[tied]]
+        return score, block[0].group.label, done[tied]
 
     def commit(tied):
         nonlocal kept
-        block, removal = per_set[tied][done[tied]]
+        block, removal, _ = per_set[tied][done[tied]]
         take(removal[0])
         kept = walker.remove(*removal)
         chosen[tied].extend(block)
         done[tied] += 1
 
-    crossing = []  # sets whose next block crosses the target, in the order met
-    while i < len(queue) and kept > share:
-        tied, index = queue[i][2:]
-        removal = head(tied) if done[tied] == index else None
-        i += 1
-        if removal is None:
+    heap = [(key(tied), tied) for tied in members if head(tied) is not None]
+    heapq.heapify(heap)
+    while heap and kept > share:
+        (score, label, version), tied = heap[0]
+        if head(tied) is None:
+            heapq.heappop(heap)
             continue
-        if walker.price(*removal) >= share:
+        if version != done[tied]:  # the set has moved on to its next block
+            heapq.heapreplace(heap, (key(tied), tied))
+            continue
+        if walker.price(*head(tied)) >= share:
             commit(tied)
-        else:  # it crosses the target: left out with the rest of its set while smaller steps remain
-            closed.add(tied)
-            crossing.append(tied)
+            continue  # its entry is stale now and gets its next block's key at the top
+        # It crosses the target: set aside with the rest of its set while smaller steps remain.
+        closed.add(tied)
+        crossing.append(tied)
+        heapq.heappop(heap)
     if kept > share and crossing:
-        # One crossing block may still land closer than stopping short.
         landing = [(abs(walker.price(*per_set[t][done[t]][1]) - share), n, t) for n, t in enumerate(crossing)]
         distance, _, best = min(landing)
         if distance < kept - share:
             commit(best)
     if kept > share + 0.01 and not crossing:
-        raise TargetError("target_%s=%g cannot be reached: keeping one channel per dimension of the prunable "
-                          "classes keeps %.1f%% of the %s" % (measure, share, 100 * kept,
-                                                               "MACs" if measure == "macs" else "parameters"))
+        most = ("keeping one channel per dimension of the prunable classes" if set_limit == 1 else
+                "removing at most %g%% of each tied set's channels (set_limit)" % (100 * set_limit))
+        raise TargetError("target_%s=%g cannot be reached: %s keeps %.1f%% of the %s" % (
+            measure, share, most, 100 * kept, "MACs" if measure == "macs" else "parameters"))
     return chosen, kept

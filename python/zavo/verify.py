@@ -14,6 +14,14 @@ statistic and zeroing it does not, so the outputs differ by design: such a
 class is sound when the pruned model runs and keeps every output's shape, and
 its line says which node made the difference.  Exit status: 0 when every
 checked class is sound, 1 when one is not, 2 on bad input.
+
+A model that selects by value (a detector's score threshold, `nms`, `topk`)
+may select other items once a channel is gone, and everything after such a
+selection then looks at other boxes.  For these models the pruned and the
+zeroed model are run side by side and compared at every module call, in call
+order, up to the first selection whose results differ (to the end when none
+does, the outputs included); module outputs whose shape pruning changed are
+skipped, and the outputs keep their structure by `zavo.structure`'s rule.
 """
 
 import argparse
@@ -24,6 +32,7 @@ import random
 import sys
 
 from zavo import export as export_graph
+from zavo import structure
 from zavo.surgery import (  # noqa: F401  (prune_slices is part of this module's interface)
     Edits,
     SurgeryError,
@@ -156,9 +165,76 @@ def spanned_labels(graph, nodes):
 
 
 def _outputs(model, inputs, train):
+    """The model's outputs (`structure.Outputs`), the number of selections it made in `selections`."""
     model.train(train)
     with torch.no_grad():
-        return export_graph.flatten_outputs(model(*inputs))
+        result, selections = structure.run_selections(model, inputs)
+    outputs = structure.Outputs(result, selections)
+    outputs.selections = len(selections.events)
+    return outputs
+
+
+def _trail(model, inputs):
+    """Run in evaluation mode: (outputs, trail), the trail being, in call order, every module
+    call as ("module", name, output tensors) and every selection as ("selection", op, results)."""
+    trail = []
+
+    def record(name):
+        def hook(module, args, output):
+            trail.append(("module", name, [t.detach().clone() for t in structure.tensors(output)]))
+
+        return hook
+
+    handles = [module.register_forward_hook(record(name or "(model)")) for name, module in model.named_modules()]
+    model.eval()
+    selections = structure.Selections(lambda i: trail.append(("selection",) + selections.events[i]))
+    try:
+        with torch.no_grad():
+            result = structure.run_with(selections, model, inputs)
+    finally:
+        for handle in handles:
+            handle.remove()
+    return structure.Outputs(result, selections), trail
+
+
+def _difference(got, want):
+    """(error, scale) of one tensor against the expected one: the largest absolute difference
+    and the largest absolute expected value; an integer tensor is exact or infinitely off."""
+    if not got.numel():
+        return 0.0, 0.0
+    if not want.is_floating_point():
+        return (0.0 if torch.equal(got, want) else float("inf")), 0.0
+    return (got - want).abs().max().item(), want.abs().max().item()
+
+
+def _close(got, want):
+    """Whether two lists of tensors agree: the same shapes and values within the tolerance."""
+    if len(got) != len(want) or any(g.shape != w.shape for g, w in zip(got, want)):
+        return False
+    return all(error <= ATOL + RTOL * scale for error, scale in (_difference(g, w) for g, w in zip(got, want)))
+
+
+def _compare_trails(got, want):
+    """Walk the pruned run's trail beside the zeroed run's, up to the first selection whose
+    results differ.  Returns (problem or None, worst error, modules compared, where it stopped)."""
+    worst, compared = 0.0, 0
+    for (kind, name, tensors), (want_kind, want_name, want_tensors) in zip(got, want):
+        if (kind, name) != (want_kind, want_name):
+            return None, worst, compared, "the runs part at %s %s" % (kind, name)
+        if kind == "selection":
+            if not _close(tensors, want_tensors):
+                return None, worst, compared, "the first selection that differs (%s)" % name
+            continue
+        if len(tensors) != len(want_tensors) or any(g.shape != w.shape for g, w in zip(tensors, want_tensors)):
+            continue  # an activation whose channels pruning removed
+        for i, (g, w) in enumerate(zip(tensors, want_tensors)):
+            error, scale = _difference(g, w)
+            if not error <= ATOL + RTOL * scale:  # also catches nan
+                return "module %s output %d differs from the zeroed model by %.3g (scale %.3g)" % (
+                    name, i, error, scale), worst, compared, None
+            worst = max(worst, error)
+        compared += 1
+    return None, worst, compared, None
 
 
 def _first_line(error):
@@ -179,6 +255,12 @@ def check_class(model, inputs, channels, train=False, reference=None, spanned_by
     try:
         if reference is None:
             reference = _outputs(model, inputs, False)
+        if getattr(reference, "selections", 0):
+            with zeroed(model, channels):
+                expected = _trail(model, inputs)
+            with pruned(model, channels):
+                got = _trail(model, inputs)
+            return _check_trails(reference, got, expected)
         if spanned_by is None:
             with zeroed(model, channels):
                 expected = _outputs(model, inputs, False)
@@ -213,12 +295,32 @@ def check_class(model, inputs, channels, train=False, reference=None, spanned_by
     return True, "equal to the zeroed model, max error %.2g" % worst
 
 
+def _check_trails(reference, got, expected):
+    """The verdict for a model that selects by value: (sound, detail)."""
+    (outputs, trail), (want_outputs, want_trail) = got, expected
+    problem = reference.structure.compare(outputs.structure)
+    if problem:
+        return False, problem.replace("the pruned model's ", "")
+    problem, worst, compared, stopped = _compare_trails(trail, want_trail)
+    if problem:
+        return False, problem
+    if stopped is None:
+        if not _close(list(outputs), list(want_outputs)):
+            return False, "the outputs differ from the zeroed model's, though every selection agrees"
+        return True, "max error %.2g; %d module calls compared, every selection agrees" % (worst, compared)
+    return True, "max error %.2g; %d module calls compared, up to %s" % (worst, compared, stopped)
+
+
 def verify(model, inputs, groups, train=False, out=None, spanned=None):
     """Check each group (a report file's dict or a `zavo.Group`); print one line per class.
     `spanned` is `spanned_labels` of the model's graph and report.  Returns the number of
     unsound classes."""
     unsound = 0
     reference = _outputs(model, inputs, False)
+    for i, tensor in enumerate(reference):
+        if tensor.is_floating_point() and not torch.isfinite(tensor).all():
+            raise ReportError("the model's own output %d is not finite (nan or inf): no class can be compared "
+                              "with it" % i)
     for group in groups:
         if isinstance(group, dict):
             label, channels = group["label"], group["channels"]
@@ -232,7 +334,12 @@ def verify(model, inputs, groups, train=False, out=None, spanned=None):
 
 
 def select_groups(report, sample=None, seed=0):
-    groups = sorted((g for g in report["groups"] if g.get("prunable") is True), key=lambda g: g["label"])
+    """The prunable groups of a report file's dict or a `zavo.Report`, sorted by label, or a
+    seeded sample of them."""
+    if isinstance(report, dict):
+        groups = sorted((g for g in report["groups"] if g.get("prunable") is True), key=lambda g: g["label"])
+    else:
+        groups = report.prunable_groups  # sorted by label
     if sample is not None and sample < len(groups):
         picked = sorted(random.Random(seed).sample(range(len(groups)), sample))
         groups = [groups[i] for i in picked]

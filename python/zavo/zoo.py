@@ -5,8 +5,9 @@
 seed, so a graph exported from a model and a later pruning check run on the
 very same model.  `LARGE` holds full-size configurations that are not shipped
 (build them on the `meta` device to export their graphs).  Other names are
-torchvision builders (random weights, never downloaded) or `module:function`
-for a model of your own.
+torchvision builders (random weights, never downloaded; each family gets its
+own example input: `torchvision_entry`) or `module:function` for a model of
+your own.
 """
 
 import importlib
@@ -20,7 +21,8 @@ import torch.nn.functional as F
 from zavo import decoder
 
 Built = namedtuple("Built", "model inputs train")
-# `inputs(size, device)` makes the example input; None draws a normal tensor.
+# `inputs(size, device)` makes the example input (one argument, or a tuple of them); None draws a
+# normal tensor.  A builder that takes `input_size` is given the size.
 Entry = namedtuple("Entry", "builder input_size train inputs", defaults=(None,))
 
 
@@ -121,13 +123,101 @@ class DropoutCNN(nn.Module):
         return self.fc2(self.drop(F.relu(self.fc1(x))))
 
 
-def _torchvision(name):
-    def builder():
+def _torchvision(name, **extra):
+    """The builder of torchvision's `name`, with `extra` options for the model."""
+
+    def builder(input_size=None):
         import torchvision
 
-        return getattr(torchvision.models, name)(weights=None)
+        make = torchvision.models.get_model_builder(name)
+        return make(**_torchvision_options(name, make, input_size), **extra)
 
     return builder
+
+
+# torchvision's model families beside classification, named after their package.
+FAMILIES = ("detection", "segmentation", "video", "optical_flow", "quantization")
+
+
+def torchvision_family(builder):
+    """`classification` or the family package of a torchvision builder (`detection`, ...)."""
+    parts = builder.__module__.split(".")
+    return parts[2] if len(parts) > 3 and parts[2] in FAMILIES else "classification"
+
+
+def _image_list(size, device=None):
+    """A detector's input: a list of one image of `size` (channels, height, width), values in [0, 1)."""
+    return [torch.rand(size[-3:], device=device)]
+
+
+def _image_pair(size, device=None):
+    """An optical-flow model's input: two images."""
+    return torch.randn(size, device=device), torch.randn(size, device=device)
+
+
+# Per family: the default input size and its maker (None: one normal tensor).
+_FAMILY_INPUTS = {
+    "classification": ((1, 3, 64, 64), None),
+    "quantization": ((1, 3, 64, 64), None),
+    "segmentation": ((1, 3, 64, 64), None),
+    "video": ((1, 3, 8, 64, 64), None),
+    # The correlation pyramid's fourth level needs 2x2 features at 1/64 of the image's side.
+    "optical_flow": ((1, 3, 128, 128), _image_pair),
+    "detection": ((3, 200, 200), _image_list),
+}
+# Builders whose layers fix the input's size (position embeddings, window partitions, pooling
+# kernels that need a least size).
+_INPUT_SIZES = {
+    "inception_v3": (1, 3, 96, 96),
+    "maxvit_t": (1, 3, 224, 224),
+    "mvit_v1_b": (1, 3, 16, 224, 224),
+    "mvit_v2_s": (1, 3, 16, 224, 224),
+    "s3d": (1, 3, 16, 224, 224),
+    "vit_b_16": (1, 3, 224, 224),
+    "vit_b_32": (1, 3, 224, 224),
+    "vit_h_14": (1, 3, 112, 112),
+    "vit_l_16": (1, 3, 224, 224),
+    "vit_l_32": (1, 3, 224, 224),
+}
+
+
+# Builders given a smaller configuration than their default: a ViT-H/14 of 632M parameters at
+# 224x224 takes about an hour of processor time through the sweep; at 112x112, a quarter.
+_BUILDER_OPTIONS = {"vit_h_14": {"image_size": 112}}
+
+
+def _torchvision_options(name, make, input_size):
+    """The builder's arguments: no weights (and no pretrained backbone), and for a detector
+    that resizes its images, the example image's own size (so that a small image is not scaled
+    up to 800 pixels)."""
+    parameters = inspect.signature(make).parameters
+    options = dict(_BUILDER_OPTIONS.get(name, {}), weights=None)
+    if "weights_backbone" in parameters:
+        options["weights_backbone"] = None
+    module = make.__module__.rsplit(".", 1)[-1]
+    if torchvision_family(make) == "detection" and module not in ("ssd", "ssdlite"):
+        side = max((input_size or _FAMILY_INPUTS["detection"][0])[-2:])
+        options.update(min_size=side, max_size=side)
+    return options
+
+
+def family(name):
+    """The torchvision family of a builder's name, else `zoo` for the zoo's own models and
+    `custom` for `module:function`."""
+    import torchvision
+
+    if name in torchvision.models.list_models():
+        return torchvision_family(torchvision.models.get_model_builder(name))
+    return "zoo" if name in ZOO or name in LARGE else "custom"
+
+
+def torchvision_entry(name):
+    """The entry of a torchvision builder: its family's input, or the size its layers need."""
+    import torchvision
+
+    make = torchvision.models.get_model_builder(name)
+    size, inputs = _FAMILY_INPUTS[torchvision_family(make)]
+    return Entry(_torchvision(name), _INPUT_SIZES.get(name, size), False, inputs)
 
 
 def _decoder(config_name):
@@ -155,6 +245,11 @@ ZOO = {
     "tiny_transformer": Entry(TinyTransformer, (1, 16, 32), False),
     "dropout_cnn": Entry(DropoutCNN, (1, 3, 32, 32), True),
     "tiny_decoder": Entry(_TINY_DECODER, (1, 16), False, _TINY_TOKENS),
+    "lraspp_mobilenet_v3_large": Entry(_torchvision("lraspp_mobilenet_v3_large"), (1, 3, 64, 64), False),
+    # A detector that keeps 20 region proposals, so that its box head stays small.
+    "fasterrcnn_mobilenet_v3_large_320_fpn": Entry(
+        _torchvision("fasterrcnn_mobilenet_v3_large_320_fpn", rpn_pre_nms_top_n_test=100, rpn_post_nms_top_n_test=20),
+        (3, 128, 128), False, _image_list),
 }
 
 # Full-size configurations, not shipped: build them with device="meta".
@@ -179,15 +274,15 @@ def _entry(name):
         return Entry(builder, None, False)
     import torchvision
 
-    builder = getattr(torchvision.models, name, None)
-    if name.startswith("_") or not callable(builder) or isinstance(builder, type):
-        raise ModelError("unknown model %s: not in the zoo (%s) nor a torchvision model builder" % (name, ", ".join(ZOO)))
-    return Entry(_torchvision(name), None, False)
+    if name not in torchvision.models.list_models():
+        raise ModelError("unknown model %s: not in the zoo (%s) nor a torchvision model builder" % (
+            name, ", ".join(ZOO)))
+    return torchvision_entry(name)
 
 
-def _takes_device(builder):
+def _takes(builder, parameter):
     try:
-        return "device" in inspect.signature(builder).parameters
+        return parameter in inspect.signature(builder).parameters
     except (TypeError, ValueError):
         return False
 
@@ -209,22 +304,25 @@ def _randomise_norms(model):
                 module.bias.data.uniform_(-0.5, 0.5)
 
 
-def build(name, seed=0, input_size=None, train=None, device=None):
+def build(name, seed=0, input_size=None, train=None, device=None, entry=None):
     """Build model `name` with `seed`: returns Built(model, inputs, train).
 
     With `device`, the model and its input live there; a builder that takes a
     `device` argument creates its weights there directly (on `meta`, none is
-    allocated), any other is built on the CPU and moved.
+    allocated), any other is built on the CPU and moved.  `entry` builds from
+    that `Entry` instead of the one the name finds (`torchvision_entry(name)`:
+    a torchvision builder as torchvision makes it, where the zoo keeps a
+    smaller configuration under the same name).
     """
-    builder, default_size, default_train, make_input = _entry(name)
+    builder, default_size, default_train, make_input = entry or _entry(name)
     size = tuple(input_size or default_size or DEFAULT_INPUT_SIZE)
     train = default_train if train is None else train
     torch.manual_seed(seed)
+    options = {"input_size": size} if _takes(builder, "input_size") else {}
+    if device is not None and _takes(builder, "device"):
+        options["device"] = device
     try:
-        if device is not None and _takes_device(builder):
-            model = builder(device=device)
-        else:
-            model = builder()
+        model = builder(**options)
     except Exception as error:
         raise ModelError("cannot build model %s: %s: %s" % (name, type(error).__name__, error)) from None
     if not isinstance(model, nn.Module):
@@ -234,8 +332,8 @@ def build(name, seed=0, input_size=None, train=None, device=None):
     with torch.no_grad():
         _randomise_norms(model)
     model.train(train)
-    inputs = (make_input(size, device) if make_input else torch.randn(size, device=device),)
-    return Built(model, inputs, train)
+    example = make_input(size, device) if make_input else torch.randn(size, device=device)
+    return Built(model, example if isinstance(example, tuple) else (example,), train)
 
 
 def versions():

@@ -1,18 +1,22 @@
 #pragma once
 // The traced graph: operations, argument values and nodes. Nodes are owned by their `Graph` and
 // compared by address; operations are interned, one object per qualified name, and also compared
-// by address.
+// by address. A graph keeps its nodes and everything they hold in one store, so that reading a
+// graph of a million nodes allocates a few hundred blocks rather than millions of pieces.
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace zavo::tensor_trace {
@@ -73,6 +77,66 @@ class OperationCategory {
   mutable OperationList ops_;
 };
 
+// A text a graph holds (a node's name, an operation name, a keyword): a view of characters stored
+// after their count, so that it is one pointer wide. It reads, compares and concatenates like a
+// `std::string`, and is valid while its owner (the graph, or a `Kwargs`) lives.
+class Text {
+ public:
+  Text() : chars_(kEmpty + sizeof(std::uint32_t)) {}
+
+  // The bytes `store` writes for a text of `size` characters.
+  static constexpr std::size_t stored_size(std::size_t size) {
+    return sizeof(std::uint32_t) + size;
+  }
+  // Writes the count and the characters of `text` to `out` (`stored_size(text.size())` bytes)
+  // and returns the text there.
+  static Text store(std::string_view text, char* out);
+  // The text whose characters start at `chars`, their count written just before them.
+  static Text at(const char* chars) {
+    Text text;
+    text.chars_ = chars;
+    return text;
+  }
+
+  std::size_t size() const {
+    std::uint32_t size;
+    std::memcpy(&size, chars_ - sizeof size, sizeof size);
+    return size;
+  }
+  bool empty() const { return size() == 0; }
+  const char* data() const { return chars_; }
+  std::string_view view() const { return {chars_, size()}; }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return std::string(view()); }
+  std::size_t find(std::string_view text, std::size_t from = 0) const {
+    return view().find(text, from);
+  }
+  bool starts_with(std::string_view text) const { return view().starts_with(text); }
+  bool ends_with(std::string_view text) const { return view().ends_with(text); }
+
+  friend bool operator==(Text a, Text b) { return a.view() == b.view(); }
+  friend bool operator==(Text a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(Text a, const std::string& b) { return a.view() == b; }
+  friend bool operator==(Text a, const char* b) { return a.view() == b; }
+  friend auto operator<=>(Text a, Text b) { return a.view() <=> b.view(); }
+  friend std::string operator+(std::string a, Text b) { return a.append(b.view()); }
+  friend std::string operator+(const char* a, Text b) { return std::string(a).append(b.view()); }
+  friend std::string operator+(Text a, const std::string& b) { return std::string(a.view()) + b; }
+  friend std::string operator+(Text a, const char* b) { return std::string(a.view()) + b; }
+  friend std::string operator+(Text a, Text b) { return std::string(a.view()).append(b.view()); }
+  friend std::ostream& operator<<(std::ostream& out, Text text) { return out << text.view(); }
+
+ private:
+  static constexpr char kEmpty[sizeof(std::uint32_t) + 1] = {};
+  const char* chars_;  // preceded by their count
+};
+
+class Value;
+// Values of a sequence argument, as a graph holds them (a view).
+using ValueList = std::span<const Value>;
+// A sequence being built, owned by its value.
+using Sequence = std::vector<Value>;
+
 // Any constant that is not a plain scalar, text or sequence (a dtype, a slice, ...), kept as
 // its text form and the text form of its type.
 struct OpaqueConstant {
@@ -81,93 +145,135 @@ struct OpaqueConstant {
   bool operator==(const OpaqueConstant&) const = default;
 };
 
+// The same, as a value holds it.
+struct OpaqueView {
+  std::string_view text;
+  std::string_view type;
+  bool operator==(const OpaqueView&) const = default;
+};
+
 struct NoneType {
   bool operator==(const NoneType&) const = default;
 };
 
-class Value;
-using Sequence = std::vector<Value>;
+// What a value holds, named like the traced language's types.
+enum class ValueKind : unsigned char { None, Bool, Int, Float, Str, List, Node, Opaque };
 
 namespace detail {
 
-// A value kept on the heap so that `Value` stays two words: traced graphs hold millions of
-// arguments, nearly all of them nodes and numbers. Copies are deep and comparison is by content;
-// a moved-from box reads as an empty `T`.
-template <typename T>
-class Boxed {
- public:
-  explicit Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}
-  Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
-  Boxed(Boxed&&) noexcept = default;
-  Boxed& operator=(const Boxed& other) {
-    p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
-    return *this;
-  }
-  Boxed& operator=(Boxed&&) noexcept = default;
-  ~Boxed() = default;
-
-  const T& operator*() const {
-    static const T empty{};
-    return p_ ? *p_ : empty;
-  }
-  bool operator==(const Boxed& other) const { return **this == *other; }
-
- private:
-  std::unique_ptr<T> p_;
+// What a value points to when it is not a scalar or a node: text, a sequence, a constant, or a
+// number that needs all 64 bits. Held either by a graph (`owner`: the graph's store; every value
+// that points to it is a view) or by one value alone (`owner` null; copying the value copies it).
+struct Payload {
+  const void* owner;
+  std::uint32_t size;   // characters (text, a constant's text) or items (a sequence)
+  std::uint32_t extra;  // a constant: the characters of its type's text
 };
 
 }  // namespace detail
 
 // An argument of a traced call: none, boolean, integer, floating point, text, sequence, traced
 // node, or opaque constant. A boolean is never an integer unless a caller asks for it.
+//
+// One word wide: small integers, booleans, none and nodes are held in the word itself, the rest
+// through a pointer. A value made by a graph (its arguments) is a view of what the graph holds
+// and copies as a word; a value made on its own (`Value(Sequence{...})`) owns what it holds and
+// copies it.
 class Value {
  public:
-  // Text, sequences and constants are boxed, so a value is two words whatever it holds.
-  using Storage =
-      std::variant<NoneType, bool, std::int64_t, double, detail::Boxed<std::string>,
-                   detail::Boxed<Sequence>, const ZavoNode*, detail::Boxed<OpaqueConstant>>;
-
   Value() = default;
   Value(NoneType) {}
-  Value(bool b) : v_(b) {}
-  Value(int i) : v_(std::int64_t{i}) {}
-  Value(std::int64_t i) : v_(i) {}
-  Value(double d) : v_(d) {}
-  Value(const char* s) : v_(detail::Boxed<std::string>(s)) {}
-  Value(std::string s) : v_(detail::Boxed<std::string>(std::move(s))) {}
-  Value(Sequence s) : v_(detail::Boxed<Sequence>(std::move(s))) {}
-  Value(const ZavoNode& node) : v_(&node) {}
-  Value(OpaqueConstant c) : v_(detail::Boxed<OpaqueConstant>(std::move(c))) {}
+  Value(bool b) : bits_(b ? kTrue : kFalse) {}
+  Value(int i) : Value(std::int64_t{i}) {}
+  Value(std::int64_t i);
+  Value(double d);
+  Value(const char* s) : Value(std::string_view(s)) {}
+  Value(const std::string& s) : Value(std::string_view(s)) {}
+  Value(std::string_view s);
+  Value(Sequence s);
+  Value(const ZavoNode& node) : bits_(reinterpret_cast<std::uintptr_t>(&node)) {}
+  Value(const OpaqueConstant& c);
+
+  Value(const Value& other) : bits_(other.owns() ? other.clone() : other.bits_) {}
+  Value(Value&& other) noexcept : bits_(std::exchange(other.bits_, kNone)) {}
+  Value& operator=(const Value& other) {
+    if (this != &other) {
+      Value copy(other);
+      std::swap(bits_, copy.bits_);
+    }
+    return *this;
+  }
+  Value& operator=(Value&& other) noexcept {
+    std::swap(bits_, other.bits_);
+    return *this;
+  }
+  ~Value() {
+    if (owns())
+      release();
+  }
 
   static Value none() { return Value(); }
 
-  bool is_none() const { return std::holds_alternative<NoneType>(v_); }
-  bool is_bool() const { return std::holds_alternative<bool>(v_); }
-  bool is_int() const { return std::holds_alternative<std::int64_t>(v_); }
-  bool is_float() const { return std::holds_alternative<double>(v_); }
-  bool is_text() const { return std::holds_alternative<detail::Boxed<std::string>>(v_); }
-  bool is_sequence() const { return std::holds_alternative<detail::Boxed<Sequence>>(v_); }
-  bool is_node() const { return std::holds_alternative<const ZavoNode*>(v_); }
-  bool is_opaque() const { return std::holds_alternative<detail::Boxed<OpaqueConstant>>(v_); }
+  ValueKind kind() const;
+  bool is_none() const { return bits_ == kNone; }
+  bool is_bool() const { return bits_ == kTrue || bits_ == kFalse; }
+  bool is_int() const { return tag() == kSmallInt || tag() == kBigInt; }
+  bool is_float() const { return tag() == kFloat; }
+  bool is_text() const { return tag() == kText; }
+  bool is_sequence() const { return tag() == kSequence; }
+  bool is_node() const { return tag() == kNode; }
+  bool is_opaque() const { return tag() == kOpaque; }
 
   // Accessors; each raises `TypeError` naming the expected and the actual type on a mismatch.
+  // Texts and sequences are views of the value: valid while it, or the graph it comes from,
+  // lives.
   bool as_bool() const;
   std::int64_t as_int() const;
   double as_float() const;
-  const std::string& as_text() const;
-  const Sequence& as_sequence() const;
+  std::string_view as_text() const;
+  ValueList as_sequence() const;
   const ZavoNode& as_node() const;
-  const OpaqueConstant& as_opaque() const;
+  OpaqueView as_opaque() const;
 
   // Truth value as the traced language defines it (none, false, 0, 0.0, "" and [] are false;
   // nodes and opaque constants are true).
   bool truthy() const;
 
-  const Storage& storage() const { return v_; }
-  bool operator==(const Value& other) const = default;
+  // Equality of content: equal numbers, texts and sequences, the same node.
+  bool operator==(const Value& other) const;
 
  private:
-  Storage v_;
+  friend class Graph;
+
+  // The low three bits tell what the word holds.
+  static constexpr std::uintptr_t kNode = 0;      // a node's address
+  static constexpr std::uintptr_t kSpecial = 1;   // none, false, true
+  static constexpr std::uintptr_t kSmallInt = 2;  // an integer in the upper 61 bits
+  static constexpr std::uintptr_t kBigInt = 3;    // the rest: a payload's address
+  static constexpr std::uintptr_t kFloat = 4;
+  static constexpr std::uintptr_t kText = 5;
+  static constexpr std::uintptr_t kSequence = 6;
+  static constexpr std::uintptr_t kOpaque = 7;
+  static constexpr std::uintptr_t kTagMask = 7;
+  static constexpr std::uintptr_t kNone = kSpecial;
+  static constexpr std::uintptr_t kFalse = (2 << 3) | kSpecial;
+  static constexpr std::uintptr_t kTrue = (3 << 3) | kSpecial;
+
+  static Value from_bits(std::uintptr_t bits) {
+    Value value;
+    value.bits_ = bits;
+    return value;
+  }
+  std::uintptr_t tag() const { return bits_ & kTagMask; }
+  bool has_payload() const { return tag() >= kBigInt; }
+  const detail::Payload* payload() const {
+    return reinterpret_cast<const detail::Payload*>(bits_ & ~kTagMask);
+  }
+  bool owns() const { return has_payload() && payload()->owner == nullptr; }
+  std::uintptr_t clone() const;
+  void release();
+
+  std::uintptr_t bits_ = kNone;
 };
 
 // The longest text form; messages quote values, and a value of a hostile graph can be a
@@ -182,101 +288,229 @@ std::string text_form(const Value& value);
 // constant's own type text.
 std::string type_text(const Value& value);
 
-// Ordered keyword arguments: the file's order is kept, lookup is by name.
-class Kwargs {
+// One keyword argument.
+struct Keyword {
+  Text key;
+  Value value;
+};
+
+// Keyword arguments as a graph holds them (a view): the file's order is kept, lookup is by
+// name.
+class KeywordList {
  public:
-  Kwargs() = default;
-  Kwargs(std::initializer_list<std::pair<std::string, Value>> items) : items_(items) {}
+  KeywordList() = default;
+  KeywordList(std::span<const Keyword> items) : items_(items) {}
 
   const Value* find(std::string_view key) const;
   bool contains(std::string_view key) const { return find(key) != nullptr; }
-  // Replaces the value under `key`, or appends it.
-  void set(std::string key, Value value);
-  // Appends without looking for `key`: for callers that know the keys are distinct.
-  void append(std::string key, Value value) {
-    items_.emplace_back(std::move(key), std::move(value));
-  }
-  void reserve(std::size_t n) { items_.reserve(n); }
-  const std::vector<std::pair<std::string, Value>>& items() const { return items_; }
+  std::span<const Keyword> items() const { return items_; }
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
 
  private:
-  std::vector<std::pair<std::string, Value>> items_;
+  std::span<const Keyword> items_;
 };
 
-// Positional arguments. `Args` and `Sequence` are one type, so a braced list holding a single
-// sequence, `Args{Sequence{x}}`, may copy the sequence instead of nesting it (compilers differ);
-// write `Args{Value(Sequence{x})}`.
+// Keyword arguments being built (by tests and by callers that make graphs in memory): they own
+// their keys and values. Converts to a `KeywordList` view.
+class Kwargs {
+ public:
+  Kwargs() = default;
+  Kwargs(std::initializer_list<std::pair<std::string_view, Value>> items);
+  Kwargs(const Kwargs& other);
+  Kwargs& operator=(const Kwargs& other);
+  Kwargs(Kwargs&&) noexcept = default;
+  Kwargs& operator=(Kwargs&&) noexcept = default;
+  ~Kwargs() = default;
+
+  const Value* find(std::string_view key) const { return KeywordList(*this).find(key); }
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  // Replaces the value under `key`, or appends it.
+  void set(std::string_view key, Value value);
+  // Appends without looking for `key`: for callers that know the keys are distinct.
+  void append(std::string_view key, Value value);
+  void reserve(std::size_t n) { items_.reserve(n); }
+  std::span<const Keyword> items() const { return items_; }
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  operator KeywordList() const { return KeywordList(items_); }
+
+ private:
+  std::vector<Keyword> items_;
+  std::vector<std::unique_ptr<char[]>> keys_;  // the keys' characters, each kept where it is
+};
+
+// Positional arguments being built; a call's own are a `ValueList`. `Args` and `Sequence` are
+// one type, so a braced list holding a single sequence, `Args{Sequence{x}}`, may copy the
+// sequence instead of nesting it (compilers differ); write `Args{Value(Sequence{x})}`.
 using Args = std::vector<Value>;
 using Shape = std::vector<std::int64_t>;
 
 // Text form of a shape, written like a tuple: `(1, 64, 56, 56)`, `(8,)`, `()`.
+std::string shape_text(std::span<const std::int64_t> shape);
 std::string shape_text(const Shape& shape);
 std::string shape_text(const std::optional<Shape>& shape);
 
-enum class NodeKind { Input, Parameter, Call };
+// A node's output sizes, or none: a view of a shape its graph holds once for every node of that
+// shape. Reads like `std::optional<Shape>`: `if (shape)`, `shape->size()`, `(*shape)[d]`.
+class ResultShape {
+ public:
+  ResultShape() = default;
+  ResultShape(std::nullopt_t) {}
+  explicit ResultShape(const Shape* shape) : shape_(shape) {}
 
-// A traced value: a model input, a tensor owned by the model, or the result of a call.
+  explicit operator bool() const { return shape_ != nullptr; }
+  bool has_value() const { return shape_ != nullptr; }
+  const Shape& operator*() const { return *shape_; }
+  const Shape* operator->() const { return shape_; }
+  // Raises `std::bad_optional_access` when there is no shape.
+  const Shape& value() const;
+  explicit operator std::optional<Shape>() const {
+    return shape_ ? std::optional<Shape>(*shape_) : std::nullopt;
+  }
+  friend bool operator==(const ResultShape& a, const ResultShape& b) {
+    return a.shape_ == b.shape_ || (a.shape_ && b.shape_ && *a.shape_ == *b.shape_);
+  }
+  friend bool operator==(const ResultShape& a, std::nullopt_t) { return !a.shape_; }
+
+ private:
+  const Shape* shape_ = nullptr;
+};
+
+std::string shape_text(const ResultShape& shape);
+
+// A constant is a tensor the model reads but neither takes as an input nor owns (anchors kept in
+// a list, a tensor built from numbers); like an input, it carries no channels.
+enum class NodeKind { Input, Parameter, Call, Constant };
+
+// A traced value: a model input, a tensor owned by the model, a constant, or the result of a call.
+// Nodes are made and owned by their graph and compared by address.
 class ZavoNode {
  public:
-  ZavoNode(std::int64_t node_id, NodeKind node_kind, std::string node_name,
-           std::optional<Shape> shape)
-      : id(node_id), kind(node_kind), name(std::move(node_name)), result_shape(std::move(shape)) {}
-  virtual ~ZavoNode() = default;
   ZavoNode(const ZavoNode&) = delete;
   ZavoNode& operator=(const ZavoNode&) = delete;
 
   std::int64_t id;
   NodeKind kind;
-  std::string name;
-  std::optional<Shape> result_shape;  // none when the result is not a tensor or unknown
+  Text name;
+  ResultShape result_shape;  // none when the result is not a tensor or unknown
 
-  // The call node behind this value, or null for inputs and parameters.
+  // The call node behind this value, or null for inputs, parameters and constants.
   const ZavoOpNode* as_op_node() const;
+
+ protected:
+  friend class Graph;
+  ZavoNode(std::int64_t node_id, NodeKind node_kind, Text node_name, ResultShape shape)
+      : id(node_id), kind(node_kind), name(node_name), result_shape(shape) {}
+  ~ZavoNode() = default;
 };
 
 // A node produced by one call of an operation.
 class ZavoOpNode : public ZavoNode {
  public:
-  ZavoOpNode(std::int64_t node_id, std::string node_name, std::optional<Shape> shape,
-             OperationKey op, std::string op_name, Args call_args, Kwargs call_kwargs)
-      : ZavoNode(node_id, NodeKind::Call, std::move(node_name), std::move(shape)),
-        operation(op),
-        operation_name(std::move(op_name)),
-        args(std::move(call_args)),
-        kwargs(std::move(call_kwargs)) {}
-
   OperationKey operation;
-  std::string operation_name;  // "__get__" for an attribute read on a traced tensor
-  Args args;
-  Kwargs kwargs;
+  Text operation_name;  // "__get__" for an attribute read on a traced tensor
+  ValueList args;
+  KeywordList kwargs;
 
-  // Every traced node among the positional arguments, then among the keyword arguments in their
-  // order, looking inside sequences; repeats are kept.
+  // Calls `visit(const ZavoNode&)` for every traced node among the positional arguments, then
+  // among the keyword arguments in their order, looking inside sequences; repeats are kept.
+  template <typename Visit>
+  void for_each_input_node(Visit&& visit) const;
+  // The same nodes as a list.
   std::vector<const ZavoNode*> collect_all_input_nodes() const;
+  // The same nodes, each once, in the order of their first occurrence: for work that a node
+  // passed many times needs only once.
+  std::vector<const ZavoNode*> distinct_input_nodes() const;
+
+ private:
+  friend class Graph;
+  ZavoOpNode(std::int64_t node_id, Text node_name, ResultShape shape, OperationKey op, Text op_name,
+             ValueList call_args, KeywordList call_kwargs)
+      : ZavoNode(node_id, NodeKind::Call, node_name, shape),
+        operation(op),
+        operation_name(op_name),
+        args(call_args),
+        kwargs(call_kwargs) {}
+  ~ZavoOpNode() = default;
 };
 
-// Owns the nodes of one traced graph, in execution order; node `i` has id `i`.
+namespace detail {
+template <typename Visit>
+void visit_nodes(const Value& value, Visit& visit) {
+  if (value.is_node()) {
+    visit(value.as_node());
+  } else if (value.is_sequence()) {
+    for (const Value& item : value.as_sequence())
+      visit_nodes(item, visit);
+  }
+}
+}  // namespace detail
+
+template <typename Visit>
+void ZavoOpNode::for_each_input_node(Visit&& visit) const {
+  for (const Value& arg : args)
+    detail::visit_nodes(arg, visit);
+  for (const Keyword& keyword : kwargs.items())
+    detail::visit_nodes(keyword.value, visit);
+}
+
+class GraphStore;
+
+// Owns the nodes of one traced graph, in execution order; node `i` has id `i`. Everything the
+// nodes hold (names, shapes, arguments) lives in the graph's own store: one block allocation for
+// many nodes, shapes and constants kept once however many nodes share them.
 class Graph {
  public:
-  const ZavoNode& add_input(std::string name, std::optional<Shape> shape);
-  const ZavoNode& add_parameter(std::string name, std::optional<Shape> shape);
-  // `operation_name` defaults to the operation's short name.
-  const ZavoOpNode& add_call(std::string name, OperationKey operation, Args args, Kwargs kwargs,
-                             std::optional<Shape> shape,
-                             std::optional<std::string> operation_name = std::nullopt);
+  Graph();
+  ~Graph();
+  Graph(Graph&&) noexcept;
+  Graph& operator=(Graph&&) noexcept;
+  Graph(const Graph&) = delete;
+  Graph& operator=(const Graph&) = delete;
 
-  const std::vector<std::unique_ptr<ZavoNode>>& nodes() const { return nodes_; }
+  const ZavoNode& add_input(std::string_view name, const std::optional<Shape>& shape);
+  const ZavoNode& add_parameter(std::string_view name, const std::optional<Shape>& shape);
+  const ZavoNode& add_constant(std::string_view name, const std::optional<Shape>& shape);
+  // The arguments are copied into the graph (a value of this graph's own is taken as it is);
+  // `operation_name` defaults to the operation's short name.
+  const ZavoOpNode& add_call(std::string_view name, OperationKey operation, const Args& args,
+                             KeywordList kwargs, const std::optional<Shape>& shape,
+                             std::optional<std::string_view> operation_name = std::nullopt);
+
+  // Values held by the graph, for readers that build arguments as they go: arguments made of
+  // them are taken as they are. Texts, constants, numbers and sequences without nodes are kept
+  // once each.
+  Value text(std::string_view text);
+  Value opaque(std::string_view text, std::string_view type);
+  Value number(double number);
+  Value integer(std::int64_t integer);
+  // A sequence of `items` (each a value of this graph, or copied into it).
+  Value sequence(ValueList items);
+  // A text of the graph, kept once: for keywords.
+  Text intern(std::string_view text);
+
+  std::span<const ZavoNode* const> nodes() const { return nodes_; }
   const ZavoNode& node(std::size_t id) const { return *nodes_.at(id); }
   std::size_t size() const { return nodes_.size(); }
   void reserve(std::size_t n) { nodes_.reserve(n); }
+  // Bytes the graph's store has taken.
+  std::size_t stored_bytes() const;
 
   std::string model;
   std::vector<const ZavoNode*> outputs;
 
  private:
-  std::vector<std::unique_ptr<ZavoNode>> nodes_;
+  std::int64_t next_id() const;
+  const ZavoNode& add_leaf(NodeKind kind, std::string_view name, const std::optional<Shape>& shape);
+  Value adopt(const Value& value);
+
+  std::unique_ptr<GraphStore> store_;
+  std::vector<const ZavoNode*> nodes_;
 };
+
+inline const ZavoOpNode* ZavoNode::as_op_node() const {
+  return kind == NodeKind::Call ? static_cast<const ZavoOpNode*>(this) : nullptr;
+}
 
 }  // namespace zavo::tensor_trace

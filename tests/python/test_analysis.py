@@ -20,7 +20,7 @@ from zavo import report_file
 EXAMPLES = sorted(glob.glob(os.path.join(REPO, "examples", "*.json")))
 SMALL_ZOO = [os.path.join(REPO, "models", name + ".json")
              for name in ("tiny_cnn", "resnet18", "shufflenet_v2_x0_5", "tiny_unet", "tiny_transformer",
-                          "dropout_cnn", "tiny_decoder")]
+                          "dropout_cnn", "tiny_decoder", "fasterrcnn_mobilenet_v3_large_320_fpn")]
 RESIDUAL = os.path.join(REPO, "examples", "residual_block.json")
 HANDLER_ERROR = os.path.join(REPO, "examples", "handler_error.json")
 

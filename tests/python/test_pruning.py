@@ -66,8 +66,8 @@ class Selection(unittest.TestCase):
             (dict(amount=0.3), (6, 12)),
             (dict(amount=0.5), (4, 8)),
             (dict(amount=0.3, round_to=4), (8, 12)),
-            (dict(amount=0.99), (1, 1)),
-            (dict(amount=0.9, global_ranking=True), (1, 2)),  # 21 of 24, and each set keeps one
+            (dict(amount=0.99, set_limit=1.0), (1, 1)),
+            (dict(amount=0.9, global_ranking=True), (2, 4)),  # 21 of 24 asked; no set loses more than 80%
             (dict(amount=0.5, ignored_layers=["conv1"]), (8, 8)),
             (dict(amount=0.5, ignored_layers=[model.conv3]), (4, 16)),  # conv2's outputs feed it
             (dict(amount=0.5, ignored_layers=[model.conv2]), (8, 16)),  # both sets touch it
@@ -80,7 +80,8 @@ class Selection(unittest.TestCase):
                 self.assertEqual((pruned.conv1.out_channels, pruned.bn1.num_features, pruned.conv2.in_channels,
                                   pruned.conv2.out_channels, pruned.bn2.num_features, pruned.conv3.in_channels),
                                  (c1, c1, c1, c2, c2, c2))
-        for options in (dict(amount=1.0), dict(round_to=0), dict(ignored_layers=["nope"]), dict(importance="l3")):
+        for options in (dict(amount=1.0), dict(amount=0.9), dict(amount=0.85, steps=2), dict(set_limit=0),
+                        dict(round_to=0), dict(ignored_layers=["nope"]), dict(importance="l3")):
             with self.subTest(bad=str(options)), self.assertRaises(ValueError):
                 zavo.prune(model, x, report=report, **options)
 
@@ -127,10 +128,13 @@ class Result(unittest.TestCase):
                 return self.fc(self.conv(x))
 
         with self.assertRaisesRegex(PruningError, r"outputs have shapes \[\(1, 2, 8, 5\)\], not \[\(1, 4, 8, 5\)\]"):
-            zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5, rules="core")
+            zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5, rules="core", safe=False)
         # The extended rules follow the channels through the layer to the output, which keeps them.
         result = zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5)
         self.assertEqual((result.removed_classes, result.output_shapes), (0, [(1, 4, 8, 5)]))
+        # Under the catalogue's rules, the channels that the linear layer drops stay by default.
+        result = zavo.prune(LinearOverWidth(), torch.randn(1, 3, 8, 8), amount=0.5, rules="core")
+        self.assertEqual((result.model.conv.out_channels, result.output_shapes), (4, [(1, 4, 8, 5)]))
 
 
 class Decoder(unittest.TestCase):
@@ -189,8 +193,9 @@ class Command(unittest.TestCase):
             (["tiny_cnn", "--ignore", "nope"], 2, "error: ignored layer 'nope' is not a module of the model"),
             (["tiny_cnn", "--amount", "1"], 2, "argument --amount: expected a number at least 0 and below 1"),
             (["tiny_cnn", "--amount", "0.3", "--target-params", "0.5"], 2, "not allowed with argument --amount"),
-            (["tiny_transformer", "--target-macs", "0.01"], 2, "error: target_macs=0.01 cannot be reached: keeping "
-                                                               "one channel per dimension of the prunable classes keeps 2.2% of the MACs"),
+            (["tiny_transformer", "--target-macs", "0.01", "--set-limit", "1"], 2,
+             "error: target_macs=0.01 cannot be reached: keeping one channel per dimension of the prunable "
+             "classes keeps 2.2% of the MACs"),
             (["tiny_cnn", "--rules", "all"], 2, "argument --rules: invalid choice: 'all'"),
         ]
         for argv, status, message in cases:

@@ -120,7 +120,27 @@ class Targets(unittest.TestCase):
                             self.assertLessEqual(abs(kept[0] - kept[1]), 1 / 24 + 1e-9)
         with self.assertRaisesRegex(TargetError, r"target_params=0.05 cannot be reached: keeping one channel per "
                                                  r"dimension of the prunable classes keeps 12\.8% of the parameters"):
-            zavo.prune(model, x, report=report, target_params=0.05, ignored_layers=["head.0"])
+            zavo.prune(model, x, report=report, target_params=0.05, ignored_layers=["head.0"], set_limit=1.0)
+
+    def test_no_set_loses_more_than_its_limit_of_what_it_had(self):
+        torch.manual_seed(0)
+        model, x = Residual().eval(), torch.randn(2, 3, 8, 8)
+        data = [(x, torch.tensor([1, 2]))]
+        before = {name: p.shape for name, p in model.named_parameters()}
+        # Raw scores and many rounds are what empties cheap sets when nothing stops them.
+        for limit, options in ((0.5, dict(amount=0.9, global_ranking=True, normalize="none")),
+                               (0.75, dict(target_macs=0.2, normalize="none")),
+                               (0.75, dict(target_macs=0.25, steps=3, importance="taylor", data=data)),
+                               (0.5, dict(amount=0.5, steps=2))):
+            with self.subTest(limit=limit, **{k: str(v) for k, v in options.items() if k != "data"}):
+                result = zavo.prune(model, x, set_limit=limit, **options)
+                at_limit = 0
+                for name, p in result.model.named_parameters():
+                    for dim, (was, now) in enumerate(zip(before[name], p.shape)):
+                        floor = max(1, was - int(limit * was))
+                        self.assertGreaterEqual(now, floor, (name, dim))
+                        at_limit += now == floor < was
+                self.assertGreater(at_limit, 0)  # the limit was what stopped a set
 
     def test_rounds_rerank_the_pruned_model_and_call_back_between_them(self):
         torch.manual_seed(0)

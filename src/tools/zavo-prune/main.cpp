@@ -71,7 +71,7 @@ void add_run_options(CLI::App* command, RunOptions& run, bool with_safe) {
   command
       ->add_option("--max-label-positions", run.max_label_positions,
                    "the most label positions the parse may create (default: what fits in half of "
-                   "this machine's memory)")
+                   "the memory this process may use)")
       ->check(CLI::PositiveNumber);
 }
 
@@ -195,7 +195,7 @@ int explain(const ExplainOptions& options) {
   const zavo::tensor_trace::ZavoNode* parameter = nullptr;
   for (const auto& node : graph.nodes()) {
     if (node->name == options.parameter)
-      parameter = node.get();
+      parameter = node;
   }
   if (!parameter || parameter->kind != zavo::tensor_trace::NodeKind::Parameter) {
     std::cerr << "zavo-prune: " << options.run.graph << ": no parameter named " << options.parameter

@@ -1,8 +1,10 @@
 #pragma once
 // The dropped-label guard. A prunable label that reaches an input of a node and appears neither
-// in the node's output nor in a parameter among its inputs (a weight it was tied to there) has
-// been dropped: nothing after the node sees it, so pruning it may change a shape that the rest
-// of the model relies on, and no rule takes it out of pruning.
+// in the node's output nor in two of its inputs one of which is a parameter (a weight it was tied
+// to there) has been dropped: nothing after the node sees it, so pruning it may change a shape
+// that the rest of the model relies on, and no rule takes it out of pruning. A parameter read as
+// data (a table of coordinates that a linear layer maps) drops the labels of the dimensions the
+// layer does not tie, like any other input.
 
 #include <cstdint>
 #include <vector>

@@ -61,6 +61,8 @@ std::string node_text(const ZavoNode& node, pruning::engine::node_handlers::Rule
       return "the model input " + node.name;
     case tensor_trace::NodeKind::Parameter:
       return "parameter " + node.name;
+    case tensor_trace::NodeKind::Constant:
+      return "the constant " + node.name;
     case tensor_trace::NodeKind::Call:
       break;
   }
@@ -200,7 +202,8 @@ void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
   const ZavoOpNode* call = graph_->node(node).as_op_node();
   if (!call)
     return;
-  const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
+  // The first place of a label is in the first occurrence of its input: repeats add none.
+  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
   LabelList labels;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     if (!has_recorded_labels(result_->state, *inputs[i]))
@@ -309,7 +312,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   const ZavoOpNode* call = node.as_op_node();
   if (!call)
     return handler_says("keeps them");
-  const std::vector<const ZavoNode*> inputs = call->collect_all_input_nodes();
+  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
   const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
                            ? inputs[static_cast<std::size_t>(input_index)]
                            : nullptr;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,12 +24,8 @@ namespace {
 using json_reader::Position;
 using json_reader::Scalar;
 using json_reader::Type;
-using tensor_trace::Args;
 using tensor_trace::Graph;
-using tensor_trace::Kwargs;
 using tensor_trace::NodeKind;
-using tensor_trace::OpaqueConstant;
-using tensor_trace::Sequence;
 using tensor_trace::Shape;
 using tensor_trace::Value;
 
@@ -71,8 +69,9 @@ struct Field {
 
 // The names of the nodes read so far, for finding repeats: open addressing over node ids, hashed
 // by the names the graph holds, so that no name is stored twice. A slot keeps the id and 32 bits
-// of the name's hash, so that probing seldom has to look at a node. Ids fit in 32 bits: a graph
-// of four billion nodes would not fit in memory.
+// of the name's hash, which also place it, so that neither probing nor growing has to read a
+// node's name unless the hashes agree. Ids fit in 32 bits: a graph of four billion nodes would
+// not fit in memory.
 class NameTable {
  public:
   explicit NameTable(const Graph& graph) : graph_(graph) {}
@@ -81,9 +80,9 @@ class NameTable {
   std::optional<std::size_t> find(std::string_view name) const {
     if (slots_.empty())
       return std::nullopt;
-    std::size_t hash = std::hash<std::string_view>{}(name);
-    for (std::size_t i = hash & mask(); slots_[i] != 0; i = (i + 1) & mask()) {
-      if (tag(slots_[i]) == tag_of(hash) && graph_.node(id(slots_[i])).name == name)
+    const std::uint64_t tag = tag_of(name);
+    for (std::size_t i = tag & mask(); slots_[i] != 0; i = (i + 1) & mask()) {
+      if (slots_[i] >> 32 == tag && graph_.node(id(slots_[i])).name == name)
         return id(slots_[i]);
     }
     return std::nullopt;
@@ -98,10 +97,10 @@ class NameTable {
       old.swap(slots_);
       for (std::uint64_t slot : old) {
         if (slot != 0)
-          place(id(slot));
+          place(slot);
       }
     }
-    place(node_id);
+    place(tag_of(graph_.node(node_id).name) << 32 | (node_id + 1));
     ++used_;
   }
 
@@ -110,20 +109,106 @@ class NameTable {
   static std::size_t id(std::uint64_t slot) {
     return static_cast<std::size_t>(slot & 0xFFFFFFFF) - 1;
   }
-  static std::uint64_t tag(std::uint64_t slot) { return slot >> 32; }
-  static std::uint64_t tag_of(std::size_t hash) { return static_cast<std::uint64_t>(hash) >> 32; }
+  static std::uint64_t tag_of(std::string_view name) {
+    return static_cast<std::uint64_t>(std::hash<std::string_view>{}(name)) >> 32;
+  }
 
-  void place(std::size_t node_id) {
-    std::size_t hash = std::hash<std::string_view>{}(graph_.node(node_id).name);
-    std::size_t i = hash & mask();
+  void place(std::uint64_t slot) {
+    std::size_t i = (slot >> 32) & mask();
     while (slots_[i] != 0)
       i = (i + 1) & mask();
-    slots_[i] = tag_of(hash) << 32 | (node_id + 1);
+    slots_[i] = slot;
   }
 
   const Graph& graph_;
   std::vector<std::uint64_t> slots_;  // tag << 32 | (node id + 1), or 0 when free; 2^k of them
   std::size_t used_ = 0;
+};
+
+// What both readers make of checked nodes: the graph, and the values and nodes of each kind as
+// the format defines them.
+class GraphAssembly {
+ public:
+  Graph graph;
+
+  // The node kind that `kind` names in a file.
+  static std::optional<NodeKind> kind_named(std::string_view kind) {
+    if (kind == "input")
+      return NodeKind::Input;
+    if (kind == "parameter")
+      return NodeKind::Parameter;
+    if (kind == "call")
+      return NodeKind::Call;
+    if (kind == "constant")
+      return NodeKind::Constant;
+    return std::nullopt;
+  }
+
+  Value scalar(const Scalar& value) {
+    switch (value.type) {
+      case Type::Boolean:
+        return Value(value.boolean);
+      case Type::Integer:
+        return graph.integer(value.integer);
+      case Type::Number:
+        return graph.number(value.number);
+      case Type::String:
+        return graph.text(value.text);
+      default:
+        return Value::none();
+    }
+  }
+
+  // `{"const": TEXT, "type": TYPE}`; floating-point values that JSON cannot hold are numbers.
+  Value constant(std::string_view text, std::string_view type) {
+    if (type == "float") {
+      if (text == "inf")
+        return graph.number(std::numeric_limits<double>::infinity());
+      if (text == "-inf")
+        return graph.number(-std::numeric_limits<double>::infinity());
+      if (text == "nan")
+        return graph.number(std::numeric_limits<double>::quiet_NaN());
+    }
+    return graph.opaque(text, type);
+  }
+
+  // Adds a node whose fields were checked (`sizes` null: no shape); its name, shape and
+  // arguments go straight into the graph's store.
+  void add(NodeKind kind, std::string_view name, const Shape* sizes, std::string_view op,
+           std::optional<std::string_view> op_name, const std::vector<Value>& args,
+           tensor_trace::KeywordList kwargs) {
+    static const std::optional<Shape> kNoShape;
+    if (sizes)
+      shape_->assign(sizes->begin(), sizes->end());
+    const std::optional<Shape>& shape = sizes ? shape_ : kNoShape;
+    if (kind == NodeKind::Input)
+      graph.add_input(name, shape);
+    else if (kind == NodeKind::Parameter)
+      graph.add_parameter(name, shape);
+    else if (kind == NodeKind::Constant)
+      graph.add_constant(name, shape);
+    else
+      graph.add_call(name, operation(op), args, kwargs, shape, op_name);
+  }
+
+ private:
+  // The operation named `name`, looked up in the process's table once per name and file.
+  tensor_trace::OperationKey operation(std::string_view name) {
+    auto it = operations_.find(name);
+    if (it == operations_.end())
+      it = operations_.emplace(std::string(name), tensor_trace::intern_operation(name)).first;
+    return it->second;
+  }
+
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::optional<Shape> shape_ = Shape();  // the shape of the node being added
+  std::unordered_map<std::string, tensor_trace::OperationKey, TextHash, std::equal_to<>>
+      operations_;
 };
 
 // Builds the graph from the reader's events, one node at a time: the fields of a node may come
@@ -155,7 +240,7 @@ class GraphBuilder final : public json_reader::Handler {
       case Role::Positional:
       case Role::Items:
       case Role::Keywords:
-        add_value(at, scalar_value(value));
+        add_value(at, assembly_.scalar(value));
         return;
       case Role::ObjectValue:
         object_member(at.key(), value.type, &value);
@@ -251,16 +336,17 @@ class GraphBuilder final : public json_reader::Handler {
       fail("top level: " + missing("outputs"));
     if (outputs_.type != Type::Array)
       fail("outputs: " + expected("an array", outputs_.type));
-    graph_.outputs.reserve(output_ids_.size());
+    Graph& graph = assembly_.graph;
+    graph.outputs.reserve(output_ids_.size());
     for (std::size_t i = 0; i < output_ids_.size(); ++i) {
       std::int64_t id = output_ids_[i];
-      if (id < 0 || static_cast<std::size_t>(id) >= graph_.size())
+      if (id < 0 || static_cast<std::size_t>(id) >= graph.size())
         fail("outputs[" + std::to_string(i) + "]: unknown node " + std::to_string(id));
-      graph_.outputs.push_back(&graph_.node(static_cast<std::size_t>(id)));
+      graph.outputs.push_back(&graph.node(static_cast<std::size_t>(id)));
     }
     if (output_problem_)
       fail(output_problem_->text(node_count_));
-    return std::move(graph_);
+    return std::move(graph);
   }
 
  private:
@@ -285,7 +371,7 @@ class GraphBuilder final : public json_reader::Handler {
     std::string kind_text, name_text, op_text, op_name_text;
     Shape sizes;
     std::size_t dimensions = 0;  // sizes read, kept or not
-    std::vector<std::pair<std::string, Value>> kwargs_items;
+    std::vector<tensor_trace::Keyword> kwargs_items;
     std::optional<Problem> shape_problem, args_problem, kwargs_problem;
   };
 
@@ -309,7 +395,7 @@ class GraphBuilder final : public json_reader::Handler {
     } else if (key == "model") {
       model_.set(type);
       if (type == Type::String)
-        graph_.model.assign(value->text);
+        assembly_.graph.model.assign(value->text);
     } else if (key == "meta") {
       meta_.set(type);
     } else if (key == "nodes") {
@@ -422,7 +508,7 @@ class GraphBuilder final : public json_reader::Handler {
         fail(key, expected(what, field.type));
       return !node_problem_;
     };
-    std::size_t index = graph_.size();
+    std::size_t index = assembly_.graph.size();
     if (!check(n.id, "id", Type::Integer, "an integer"))
       return;
     if (n.id_value != static_cast<std::int64_t>(index)) {
@@ -431,16 +517,10 @@ class GraphBuilder final : public json_reader::Handler {
     }
     if (!check(n.kind, "kind", Type::String, "a string"))
       return;
-    NodeKind kind;
-    if (n.kind_text == "input") {
-      kind = NodeKind::Input;
-    } else if (n.kind_text == "parameter") {
-      kind = NodeKind::Parameter;
-    } else if (n.kind_text == "call") {
-      kind = NodeKind::Call;
-    } else {
-      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) +
-                              " (expected input, parameter or call)");
+    const std::optional<NodeKind> kind = GraphAssembly::kind_named(n.kind_text);
+    if (!kind) {
+      return fail("kind", "unknown kind " + json_reader::quoted(n.kind_text) + " (expected " +
+                              std::string(kNodeKinds) + ")");
     }
     if (!check(n.name, "name", Type::String, "a string"))
       return;
@@ -467,7 +547,7 @@ class GraphBuilder final : public json_reader::Handler {
       return;
     }
     bool has_shape = n.shape.type == Type::Array;
-    if (kind == NodeKind::Call) {
+    if (*kind == NodeKind::Call) {
       if (!check(n.op, "op", Type::String, "a string"))
         return;
       if (n.op_text.empty())
@@ -487,34 +567,12 @@ class GraphBuilder final : public json_reader::Handler {
         return;
       }
     }
-    add_node(kind, has_shape);
-  }
-
-  // Adds the node whose fields were checked; every vector it keeps is sized exactly.
-  void add_node(NodeKind kind, bool has_shape) {
-    NodeFields& n = node_;
-    std::optional<Shape> shape;
-    if (has_shape)
-      shape.emplace(n.sizes.begin(), n.sizes.end());
-    std::string name(n.name_text);
-    if (kind == NodeKind::Input) {
-      graph_.add_input(std::move(name), std::move(shape));
-    } else if (kind == NodeKind::Parameter) {
-      graph_.add_parameter(std::move(name), std::move(shape));
-    } else {
-      std::vector<Value>& items = values_at(0);
-      Args args(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
-      Kwargs kwargs;
-      kwargs.reserve(n.kwargs_items.size());
-      for (auto& [key, value] : n.kwargs_items)
-        kwargs.append(std::move(key), std::move(value));
-      std::optional<std::string> op_name;
-      if (n.op_name.type == Type::String)
-        op_name.emplace(n.op_name_text);
-      graph_.add_call(std::move(name), tensor_trace::intern_operation(n.op_text), std::move(args),
-                      std::move(kwargs), std::move(shape), std::move(op_name));
-    }
-    names_.add(graph_.size() - 1);
+    std::optional<std::string_view> op_name;
+    if (n.op_name.type == Type::String)
+      op_name = n.op_name_text;
+    assembly_.add(*kind, n.name_text, has_shape ? &n.sizes : nullptr, n.op_text, op_name,
+                  values_at(0), tensor_trace::KeywordList(n.kwargs_items));
+    names_.add(index);
   }
 
   // The scratch list of the values of the sequence at `level` (0: the positional arguments).
@@ -524,25 +582,10 @@ class GraphBuilder final : public json_reader::Handler {
     return values_[level];
   }
 
-  static Value scalar_value(const Scalar& value) {
-    switch (value.type) {
-      case Type::Boolean:
-        return Value(value.boolean);
-      case Type::Integer:
-        return Value(value.integer);
-      case Type::Number:
-        return Value(value.number);
-      case Type::String:
-        return Value(std::string(value.text));
-      default:
-        return Value::none();
-    }
-  }
-
   // Adds a complete argument value to the open list or keyword arguments.
   void add_value(const Position& at, Value value) {
     if (roles_.back() == Role::Keywords)
-      node_.kwargs_items.emplace_back(at.key(), std::move(value));
+      node_.kwargs_items.push_back({assembly_.graph.intern(at.key()), std::move(value)});
     else
       values_[level_].push_back(std::move(value));
   }
@@ -558,9 +601,8 @@ class GraphBuilder final : public json_reader::Handler {
   }
 
   void end_sequence(const Position& at) {
-    std::vector<Value>& items = values_[level_--];
-    add_value(at, Value(Sequence(std::make_move_iterator(items.begin()),
-                                 std::make_move_iterator(items.end()))));
+    const std::vector<Value>& items = values_[level_--];
+    add_value(at, assembly_.graph.sequence(items));
   }
 
   Role begin_object_value() {
@@ -606,7 +648,7 @@ class GraphBuilder final : public json_reader::Handler {
     } else if (o.type.type != Type::String) {
       value_problem(Problem{at.path() + ".type", expected("a string", o.type.type), {}});
     } else {
-      value = constant(o.text_value, o.type_value);
+      value = assembly_.constant(o.text_value, o.type_value);
     }
     add_value(at, std::move(value));
   }
@@ -617,24 +659,11 @@ class GraphBuilder final : public json_reader::Handler {
       value_problem(Problem{at.path(), "unknown node " + std::to_string(id), {}});
       return Value::none();
     }
-    if (static_cast<std::size_t>(id) >= graph_.size()) {
+    if (static_cast<std::size_t>(id) >= assembly_.graph.size()) {
       value_problem(Problem{at.path(), {}, id});
       return Value::none();
     }
-    return Value(graph_.node(static_cast<std::size_t>(id)));
-  }
-
-  static Value constant(const std::string& text, const std::string& type) {
-    // Floating-point values that JSON cannot hold.
-    if (type == "float") {
-      if (text == "inf")
-        return Value(std::numeric_limits<double>::infinity());
-      if (text == "-inf")
-        return Value(-std::numeric_limits<double>::infinity());
-      if (text == "nan")
-        return Value(std::numeric_limits<double>::quiet_NaN());
-    }
-    return Value(OpaqueConstant{text, type});
+    return Value(assembly_.graph.node(static_cast<std::size_t>(id)));
   }
 
   void output(const Position& at, Type type, std::int64_t id) {
@@ -646,8 +675,8 @@ class GraphBuilder final : public json_reader::Handler {
       output_problem_ = Problem{at.path(), expected("an integer", type), std::nullopt};
   }
 
-  Graph graph_;
-  NameTable names_{graph_};
+  GraphAssembly assembly_;
+  NameTable names_{assembly_.graph};
   std::vector<Role> roles_;  // one per open array and object
 
   Type top_ = Type::Null;
@@ -668,7 +697,292 @@ class GraphBuilder final : public json_reader::Handler {
   std::optional<Problem> output_problem_;
 };
 
-Graph read_graph(json_reader::Source& source) {
+// Reads a graph file in one pass, straight into the graph: it knows the format's layout and
+// checks every rule of the format and of its JSON, but says only that the file breaks one. Such
+// a file is read again by `GraphBuilder`, which names the problem; so is any file that this
+// reader does not expect (a byte-order mark, an integer past 64 bits), at the cost of time.
+class FastGraphReader {
+ public:
+  explicit FastGraphReader(json_reader::Source& source) : lex_(source) {}
+
+  // The graph; none when the file must be read again.
+  std::optional<Graph> read() {
+    if (!document() || !lex_.finished() || repeats_a_name())
+      return std::nullopt;
+    Graph& graph = assembly_.graph;
+    graph.outputs.reserve(outputs_.size());
+    for (std::int64_t id : outputs_) {
+      if (id < 0 || static_cast<std::size_t>(id) >= graph.size())
+        return std::nullopt;
+      graph.outputs.push_back(&graph.node(static_cast<std::size_t>(id)));
+    }
+    return std::move(graph);
+  }
+
+ private:
+  using Lexer = json_reader::Lexer;
+
+  // Reads an object's members, `member(key)` reading each value; keys must be distinct.
+  template <typename Member>
+  bool object(Member member) {
+    if (!lex_.consume('{'))
+      return false;
+    if (lex_.consume('}'))
+      return true;
+    Lexer::Keys keys;
+    std::string_view text;
+    std::string key;  // the lexer's text does not outlast the colon's chunk
+    do {
+      if (!lex_.string(text) || !keys.add(text))
+        return false;
+      key.assign(text);
+      if (!lex_.consume(':') || !member(std::string_view(key)))
+        return false;
+    } while (lex_.consume(','));
+    return lex_.consume('}');
+  }
+
+  // Reads an array's items, `item()` reading each.
+  template <typename Item>
+  bool array(Item item) {
+    if (!lex_.consume('['))
+      return false;
+    if (lex_.consume(']'))
+      return true;
+    do {
+      if (!item())
+        return false;
+    } while (lex_.consume(','));
+    return lex_.consume(']');
+  }
+
+  bool string(std::string& out) {
+    std::string_view text;
+    if (!lex_.string(text))
+      return false;
+    out.assign(text);
+    return true;
+  }
+
+  bool integer(std::int64_t& out) {
+    Scalar value;
+    if (!lex_.scalar(value) || value.type != Type::Integer)
+      return false;
+    out = value.integer;
+    return true;
+  }
+
+  // The document: one object, the header checked, the nodes read.
+  bool document() {
+    bool format = false, version = false, model = false, nodes = false, outputs = false;
+    const bool read = object([&](std::string_view key) {
+      if (key == "format") {
+        std::string_view text;
+        return (format = lex_.string(text) && text == "zavo.graph");
+      }
+      if (key == "version") {
+        std::int64_t number = 0;
+        return (version = integer(number) && number == 1);
+      }
+      if (key == "model")
+        return (model = string(assembly_.graph.model));
+      if (key == "meta")
+        return lex_.peek() == '{' && lex_.skip(kMaxNesting - 1);
+      if (key == "nodes")
+        return (nodes = array([this] { return node(); }));
+      if (key == "outputs") {
+        return (outputs = array([this] {
+                  std::int64_t id = 0;
+                  if (!integer(id))
+                    return false;
+                  outputs_.push_back(id);
+                  return true;
+                }));
+      }
+      return lex_.skip(kMaxNesting - 1);
+    });
+    return read && format && version && model && nodes && outputs;
+  }
+
+  // One node: its fields in any order, checked when the object ends.
+  bool node() {
+    const std::size_t index = assembly_.graph.size();
+    std::int64_t id = -1;
+    std::optional<NodeKind> kind;
+    bool has_name = false, has_op = false, has_args = false, has_kwargs = false;
+    bool has_shape = false, shape_known = false, has_op_name = false;
+    kwargs_.clear();
+    level(0).clear();
+    const bool read = object([&](std::string_view key) {
+      if (key == "id")
+        return integer(id);
+      if (key == "kind") {
+        std::string_view text;
+        return lex_.string(text) && (kind = GraphAssembly::kind_named(text));
+      }
+      if (key == "name")
+        return (has_name = string(name_));
+      if (key == "shape") {
+        has_shape = true;
+        if (lex_.peek() == 'n') {
+          Scalar none;
+          return lex_.scalar(none) && none.type == Type::Null;
+        }
+        shape_known = true;
+        sizes_.clear();
+        return array([this] {
+          std::int64_t size = 0;
+          if (!integer(size) || size < 0 || size > kMaxDimensionSize ||
+              sizes_.size() == kMaxDimensions)
+            return false;
+          sizes_.push_back(size);
+          return true;
+        });
+      }
+      if (key == "op")
+        return (has_op = string(op_));
+      if (key == "op_name") {
+        if (lex_.peek() == 'n') {
+          Scalar none;
+          return lex_.scalar(none) && none.type == Type::Null;
+        }
+        return (has_op_name = string(op_name_));
+      }
+      if (key == "args")
+        return (has_args = values(level(0), 0, index));
+      if (key == "kwargs") {
+        return (has_kwargs = object([&](std::string_view name) {
+                  const tensor_trace::Text keyword = assembly_.graph.intern(name);
+                  Value value;
+                  // As deep as an item of the positional arguments.
+                  if (!argument(value, 1, index))
+                    return false;
+                  kwargs_.push_back({keyword, std::move(value)});
+                  return true;
+                }));
+      }
+      return lex_.skip(kMaxNesting - 3);
+    });
+    if (!read || id != static_cast<std::int64_t>(index) || !kind || !has_name ||
+        name_.size() > kMaxNameLength || !has_shape)
+      return false;
+    if (*kind == NodeKind::Call && (!has_op || op_.empty() || !has_args || !has_kwargs))
+      return false;
+    std::optional<std::string_view> op_name;
+    if (has_op_name)
+      op_name = op_name_;
+    assembly_.add(*kind, name_, shape_known ? &sizes_ : nullptr, op_, op_name, level(0),
+                  tensor_trace::KeywordList(kwargs_));
+    names_.push_back(std::hash<std::string_view>{}(name_) >> 32 << 32 | index);
+    return true;
+  }
+
+  // Whether two nodes share a name, found once every node is read: the names' hashes sorted
+  // (by radix, two passes of 16 bits), equal neighbours compared. Looking each name up as it
+  // comes would cost a cache miss per node.
+  bool repeats_a_name() {
+    std::vector<std::uint64_t> sorted(names_.size());
+    for (int shift = 32; shift < 64; shift += 16) {
+      std::vector<std::size_t> start(1 << 16 | 1, 0);
+      for (std::uint64_t entry : names_)
+        ++start[(entry >> shift & 0xFFFF) + 1];
+      for (std::size_t i = 1; i < start.size(); ++i)
+        start[i] += start[i - 1];
+      for (std::uint64_t entry : names_)
+        sorted[start[entry >> shift & 0xFFFF]++] = entry;
+      names_.swap(sorted);
+    }
+    const Graph& graph = assembly_.graph;
+    for (std::size_t i = 1; i < names_.size(); ++i) {
+      if (names_[i] >> 32 == names_[i - 1] >> 32 &&
+          graph.node(names_[i] & 0xFFFFFFFF).name == graph.node(names_[i - 1] & 0xFFFFFFFF).name)
+        return true;
+    }
+    return false;
+  }
+
+  // The scratch list of the values of a sequence `depth` sequences deep (0: the positional
+  // arguments). Lists of deeper levels are added without moving those of the levels being read.
+  std::vector<Value>& level(std::size_t depth) {
+    if (levels_.size() <= depth)
+      levels_.resize(depth + 1);
+    return levels_[depth];
+  }
+
+  // A list of arguments, `depth` sequences deep inside a call's positional arguments, into
+  // `out`; nodes must come before node `index`.
+  bool values(std::vector<Value>& out, std::size_t depth, std::size_t index) {
+    // The document, the nodes, the node and `depth` lists are open around it.
+    if (depth + 4 > kMaxNesting)
+      return false;
+    out.clear();
+    return array([&] {
+      Value value;
+      if (!argument(value, depth + 1, index))
+        return false;
+      out.push_back(std::move(value));
+      return true;
+    });
+  }
+
+  // One argument, inside `depth` lists (the positional arguments count as one).
+  bool argument(Value& out, std::size_t depth, std::size_t index) {
+    const int c = lex_.peek();
+    if (c == '[') {
+      std::vector<Value>& items = level(depth);
+      if (!values(items, depth, index))
+        return false;
+      out = assembly_.graph.sequence(items);
+      return true;
+    }
+    if (c == '{') {
+      // `{"node": ID}` or `{"const": TEXT, "type": TYPE}` (in either order), nothing else.
+      std::string_view key;
+      if (depth + 4 > kMaxNesting || !lex_.consume('{') || !lex_.string(key))
+        return false;
+      if (key == "node") {
+        std::int64_t id = -1;
+        if (!lex_.consume(':') || !integer(id) || !lex_.consume('}') || id < 0 ||
+            static_cast<std::size_t>(id) >= index)
+          return false;
+        out = Value(assembly_.graph.node(static_cast<std::size_t>(id)));
+        return true;
+      }
+      const bool text_first = key == "const";
+      if ((!text_first && key != "type") || !lex_.consume(':') ||
+          !string(text_first ? const_text_ : const_type_) || !lex_.consume(',') ||
+          !lex_.string(key) || key != (text_first ? "type" : "const") || !lex_.consume(':') ||
+          !string(text_first ? const_type_ : const_text_) || !lex_.consume('}'))
+        return false;
+      out = assembly_.constant(const_text_, const_type_);
+      return true;
+    }
+    Scalar value;
+    if (!lex_.scalar(value))
+      return false;
+    out = assembly_.scalar(value);
+    return true;
+  }
+
+  json_reader::Lexer lex_;
+  GraphAssembly assembly_;
+  std::vector<std::uint64_t> names_;  // per node: 32 bits of its name's hash, then its id
+  std::vector<std::int64_t> outputs_;
+  // The fields of the node being read, kept from node to node for their buffers.
+  std::string name_, op_, op_name_, const_text_, const_type_;
+  Shape sizes_;
+  std::deque<std::vector<Value>> levels_;
+  std::vector<tensor_trace::Keyword> kwargs_;
+};
+
+// Reads fast; a text with a problem is read again from its start by the reader that names it.
+Graph read_graph(json_reader::Source& source, GraphReader reader) {
+  if (reader == GraphReader::Fast && source.can_restart()) {
+    if (std::optional<Graph> graph = FastGraphReader(source).read())
+      return std::move(*graph);
+    if (!source.restart())
+      throw GraphFileError("cannot read the file again from its start");
+  }
   GraphBuilder builder;
   json_reader::read(source, builder);
   return builder.finish();
@@ -676,20 +990,45 @@ Graph read_graph(json_reader::Source& source) {
 
 }  // namespace
 
-Graph read_graph_text(std::string_view text) {
-  json_reader::Source source(text);
-  return read_graph(source);
+std::string graph_text(const Graph& graph) {
+  using tensor_trace::text_form;
+  using tensor_trace::type_text;
+  std::string out = graph.model + "\n";
+  for (const tensor_trace::ZavoNode* node : graph.nodes()) {
+    out += std::to_string(node->id) + " " + std::to_string(static_cast<int>(node->kind)) + " " +
+           node->name + " " + tensor_trace::shape_text(node->result_shape);
+    if (const auto* call = node->as_op_node()) {
+      out += " " + call->operation->qualified_name() + " " + call->operation_name;
+      for (const Value& arg : call->args)
+        out += " " + type_text(arg) + ":" + text_form(arg);
+      for (const auto& [key, value] : call->kwargs.items())
+        out += " " + key + "=" + type_text(value) + ":" + text_form(value);
+    }
+    out += "\n";
+  }
+  for (const tensor_trace::ZavoNode* output : graph.outputs)
+    out += std::to_string(output->id) + " ";
+  return out;
 }
 
-Graph read_graph_file(const std::filesystem::path& path) {
+Graph read_graph_text(std::string_view text, GraphReader reader) {
+  json_reader::Source source(text);
+  return read_graph(source, reader);
+}
+
+Graph read_graph_file(const std::filesystem::path& path, GraphReader reader) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec))
     throw GraphFileError("cannot read: it is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw GraphFileError(std::string("cannot read: ") + std::strerror(errno));
-  json_reader::Source source(in);
-  return read_graph(source);
+  return read_graph_stream(in, reader);
+}
+
+Graph read_graph_stream(std::istream& in, GraphReader reader, std::size_t chunk_size) {
+  json_reader::Source source(in, chunk_size);
+  return read_graph(source, reader);
 }
 
 }  // namespace zavo::graph

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "zavo/tensor_trace.hpp"
@@ -33,11 +35,29 @@ inline constexpr std::size_t kMaxNameLength = 1024;
 inline constexpr std::size_t kMaxDimensions = 64;
 // The largest size of one dimension.
 inline constexpr std::int64_t kMaxDimensionSize = 2'147'483'647;
+// The node kinds a graph file may use, as an unknown kind's message lists them.
+inline constexpr std::string_view kNodeKinds = "input, parameter, call or constant";
+
+// How a file is read. The fast reader goes through the file once, straight into the graph, and
+// hands a file with any problem to the checking reader, which reads it again and names the
+// problem: both give the same graph, or the same message. The choice is for tests.
+enum class GraphReader { Fast, Checking };
 
 // Reads the graph in `text`, the whole content of a graph file.
-tensor_trace::Graph read_graph_text(std::string_view text);
+tensor_trace::Graph read_graph_text(std::string_view text, GraphReader reader = GraphReader::Fast);
 
 // Reads the graph file at `path`.
-tensor_trace::Graph read_graph_file(const std::filesystem::path& path);
+tensor_trace::Graph read_graph_file(const std::filesystem::path& path,
+                                    GraphReader reader = GraphReader::Fast);
+
+// Everything `graph` holds, as text: per node its id, kind, name, shape and, for a call, its
+// operation, operation name and arguments (each by type and text form, nodes by name), then the
+// outputs. Two readings give the same text exactly when they give the same graph.
+std::string graph_text(const tensor_trace::Graph& graph);
+
+// Reads a graph from `in`, `chunk_size` bytes at a time (a file: 64 KiB); the stream is read again
+// from where it started when the fast reader hands it on.
+tensor_trace::Graph read_graph_stream(std::istream& in, GraphReader reader = GraphReader::Fast,
+                                      std::size_t chunk_size = std::size_t{1} << 16);
 
 }  // namespace zavo::graph

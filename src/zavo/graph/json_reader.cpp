@@ -1,6 +1,8 @@
 #include "zavo/graph/json_reader.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -152,10 +154,43 @@ std::string Position::path_through(std::size_t frames) const {
   return out;
 }
 
+void Position::open(bool is_array) {
+  if (frames_.size() == depth_)
+    frames_.emplace_back();
+  Frame& frame = frames_[depth_];
+  frame.is_array = is_array;
+  frame.count = 0;
+  frame.key.clear();
+  ++depth_;
+}
+
 Source::Source(std::string_view text) : text_(text) {}
 
 Source::Source(std::istream& in, std::size_t chunk_size)
-    : in_(&in), buffer_(std::make_unique<char[]>(chunk_size)), chunk_size_(chunk_size) {}
+    : in_(&in),
+      buffer_(std::make_unique<char[]>(chunk_size)),
+      chunk_size_(chunk_size),
+      start_(in.tellg()) {}
+
+bool Source::can_restart() const {
+  return !in_ || start_ != std::streampos(-1);
+}
+
+bool Source::restart() {
+  if (!can_restart())
+    return false;
+  if (in_) {
+    in_->clear();
+    if (!in_->seekg(start_))
+      return false;
+  }
+  carried_ = carried_from_ = 0;
+  finished_ = false;
+  offset_ = line_start_ = 0;
+  line_ = 1;
+  error_.reset();
+  return true;
+}
 
 std::string_view Source::next() {
   if (finished_ || error_)
@@ -196,9 +231,21 @@ void Source::drain() {
 std::size_t Source::check(std::string_view bytes, bool at_end) {
   std::size_t i = 0;
   while (i < bytes.size()) {
+    if (!count_lines_) {
+      // Eight bytes at a time while they are all ASCII.
+      while (i + 8 <= bytes.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, sizeof word);
+        if (word & 0x8080808080808080u)
+          break;
+        i += 8;
+      }
+      if (i == bytes.size())
+        break;
+    }
     auto lead = static_cast<unsigned char>(bytes[i]);
     if (lead < 0x80) {
-      if (lead == '\n') {
+      if (lead == '\n' && count_lines_) {
         ++line_;
         line_start_ = offset_ + i + 1;
       }
@@ -333,14 +380,8 @@ class EventReader {
 
   bool scalar(const Scalar& value) {
     handler_.scalar(position_, value);
-    advance();
+    position_.advance();
     return true;
-  }
-
-  // The value being read is complete: the next one has the next index.
-  void advance() {
-    if (position_.depth_ > 0)
-      ++position_.frames_[position_.depth_ - 1].count;
   }
 
   bool open(Type container) {
@@ -348,28 +389,22 @@ class EventReader {
     if (depth >= kMaxNesting)
       return fail_here("nested deeper than " + std::to_string(kMaxNesting) + " levels");
     handler_.start(position_, container);
-    if (position_.frames_.size() == depth) {
-      position_.frames_.emplace_back();
+    if (keys_.size() == depth)
       keys_.emplace_back();
-    }
-    Position::Frame& frame = position_.frames_[depth];
-    frame.is_array = container == Type::Array;
-    frame.count = 0;
-    frame.key.clear();
+    position_.open(container == Type::Array);
     KeySet& keys = keys_[depth];
     keys.small.clear();
     if (keys.indexed) {
       keys.index.clear();
       keys.indexed = false;
     }
-    position_.depth_ = depth + 1;
     return true;
   }
 
   bool close() {
-    --position_.depth_;
+    position_.close();
     handler_.end(position_);
-    advance();
+    position_.advance();
     return true;
   }
 
@@ -386,6 +421,308 @@ class EventReader {
   std::vector<KeySet> keys_;  // parallel to the position's frames
   std::optional<std::string> error_;
 };
+
+// --- Lexer -----------------------------------------------------------------------------------
+
+Lexer::Lexer(Source& source) : source_(source) {
+  // A reader that gives up on any problem has no use for line numbers.
+  source_.count_lines(false);
+}
+
+Lexer::~Lexer() {
+  source_.count_lines(true);
+}
+
+bool Lexer::fill() {
+  const std::string_view chunk = source_.next();
+  p_ = chunk.data();
+  end_ = p_ + chunk.size();
+  return !chunk.empty();
+}
+
+int Lexer::peek_past_space() {
+  for (;;) {
+    while (p_ != end_) {
+      const char c = *p_;
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t')
+        return static_cast<unsigned char>(c);
+      ++p_;
+    }
+    if (!fill())
+      return kEnd;
+  }
+}
+
+bool Lexer::consume(char c) {
+  if (peek() != static_cast<unsigned char>(c))
+    return false;
+  ++p_;
+  return true;
+}
+
+int Lexer::next_byte() {
+  if (p_ == end_ && !fill())
+    return kEnd;
+  return static_cast<unsigned char>(*p_++);
+}
+
+bool Lexer::finished() {
+  return peek() == kEnd && !source_.error();
+}
+
+bool Lexer::string(std::string_view& text) {
+  if (peek() != '"')
+    return false;
+  const char* start = ++p_;
+  bool gathered = false;  // part of it is in token_ already
+  for (;;) {
+    while (p_ != end_) {
+      const char c = *p_;
+      if (c == '"') {
+        if (gathered) {
+          token_.append(start, p_);
+          text = token_;
+        } else {
+          text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        }
+        ++p_;
+        return true;
+      }
+      if (c == '\\') {
+        if (!gathered)
+          token_.clear();
+        token_.append(start, p_);
+        gathered = true;
+        ++p_;
+        if (!escape())
+          return false;
+        start = p_;
+        continue;
+      }
+      if (static_cast<unsigned char>(c) < 0x20)
+        return false;
+      ++p_;
+    }
+    if (!gathered)
+      token_.clear();
+    token_.append(start, p_);
+    gathered = true;
+    if (!fill())
+      return false;
+    start = p_;
+  }
+}
+
+bool Lexer::escape() {
+  const int c = next_byte();
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+      token_ += static_cast<char>(c);
+      return true;
+    case 'b':
+      token_ += '\b';
+      return true;
+    case 'f':
+      token_ += '\f';
+      return true;
+    case 'n':
+      token_ += '\n';
+      return true;
+    case 'r':
+      token_ += '\r';
+      return true;
+    case 't':
+      token_ += '\t';
+      return true;
+    case 'u':
+      break;
+    default:
+      return false;
+  }
+  std::uint32_t code = 0;
+  if (!hex4(code) || (code >= 0xDC00 && code <= 0xDFFF))
+    return false;
+  if (code >= 0xD800 && code <= 0xDBFF) {
+    std::uint32_t low = 0;
+    if (next_byte() != '\\' || next_byte() != 'u' || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
+      return false;
+    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+  }
+  auto put = [this](std::uint32_t byte) { token_ += static_cast<char>(byte); };
+  if (code < 0x80) {
+    put(code);
+  } else if (code < 0x800) {
+    put(0xC0 | (code >> 6));
+    put(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    put(0xE0 | (code >> 12));
+    put(0x80 | ((code >> 6) & 0x3F));
+    put(0x80 | (code & 0x3F));
+  } else {
+    put(0xF0 | (code >> 18));
+    put(0x80 | ((code >> 12) & 0x3F));
+    put(0x80 | ((code >> 6) & 0x3F));
+    put(0x80 | (code & 0x3F));
+  }
+  return true;
+}
+
+bool Lexer::hex4(std::uint32_t& code) {
+  for (int i = 0; i < 4; ++i) {
+    const int c = next_byte();
+    std::uint32_t digit;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<std::uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    else
+      return false;
+    code = code * 16 + digit;
+  }
+  return true;
+}
+
+bool Lexer::scalar(Scalar& value) {
+  const int c = peek();
+  value = Scalar{};
+  if (c == '"') {
+    value.type = Type::String;
+    return string(value.text);
+  }
+  if (c == '-' || (c >= '0' && c <= '9'))
+    return number(value);
+  if (c != 't' && c != 'f' && c != 'n')
+    return false;
+  const std::string_view word = c == 't' ? "true" : c == 'f' ? "false" : "null";
+  for (char expected : word) {
+    if (next_byte() != static_cast<unsigned char>(expected))
+      return false;
+  }
+  value.type = c == 'n' ? Type::Null : Type::Boolean;
+  value.boolean = c == 't';
+  return true;
+}
+
+// An integer that fits in 64 bits, or a finite floating-point number, in JSON's grammar:
+// -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+bool Lexer::number(Scalar& value) {
+  auto in_number = [](char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+  };
+  const char* start = p_;
+  while (p_ != end_ && in_number(*p_))
+    ++p_;
+  std::string_view text(start, static_cast<std::size_t>(p_ - start));
+  if (p_ == end_) {
+    token_.assign(text);
+    while (fill()) {
+      start = p_;
+      while (p_ != end_ && in_number(*p_))
+        ++p_;
+      token_.append(start, p_);
+      if (p_ != end_)
+        break;
+    }
+    text = token_;
+  }
+  // The common case first: a few digits.
+  if (text.size() <= 18 && (text.size() == 1 || text[0] != '0')) {
+    std::int64_t integer = 0;
+    bool digits_only = true;
+    for (char c : text) {
+      digits_only = digits_only && c >= '0' && c <= '9';
+      integer = integer * 10 + (c - '0');
+    }
+    if (digits_only) {
+      value.type = Type::Integer;
+      value.integer = integer;
+      return true;
+    }
+  }
+  std::size_t i = text[0] == '-' ? 1 : 0;
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+      ++i;
+    return i - from;
+  };
+  const std::size_t int_start = i;
+  const std::size_t int_digits = digits();
+  if (int_digits == 0 || (int_digits > 1 && text[int_start] == '0'))
+    return false;
+  bool integer = true;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    if (digits() == 0)
+      return false;
+    integer = false;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+      ++i;
+    if (digits() == 0)
+      return false;
+    integer = false;
+  }
+  if (i != text.size())
+    return false;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (integer) {
+    value.type = Type::Integer;
+    auto [end, ec] = std::from_chars(first, last, value.integer);
+    return ec == std::errc() && end == last;
+  }
+  value.type = Type::Number;
+  auto [end, ec] = std::from_chars(first, last, value.number);
+  return ec == std::errc() && end == last && std::isfinite(value.number);
+}
+
+bool Lexer::skip(std::size_t depth_left) {
+  const int c = peek();
+  if (c != '[' && c != '{') {
+    Scalar value;
+    return scalar(value);
+  }
+  if (depth_left == 0)
+    return false;
+  ++p_;
+  const bool array = c == '[';
+  if (consume(array ? ']' : '}'))
+    return true;
+  Keys keys;
+  do {
+    if (!array) {
+      std::string_view key;
+      if (!string(key) || !keys.add(key) || !consume(':'))
+        return false;
+    }
+    if (!skip(depth_left - 1))
+      return false;
+  } while (consume(','));
+  return consume(array ? ']' : '}');
+}
+
+bool Lexer::Keys::add(std::string_view key) {
+  // Keys are short: a cheap hash of their bytes (FNV-1a) is enough to tell them apart.
+  std::size_t hash = 0xcbf29ce484222325u;
+  for (char c : key)
+    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  if (count_ < small_.size()) {
+    if (std::find(small_.begin(), small_.begin() + count_, hash) != small_.begin() + count_)
+      return false;
+    small_[count_++] = hash;
+    return true;
+  }
+  if (index_.empty())
+    index_.insert(small_.begin(), small_.end());
+  return index_.insert(hash).second;
+}
 
 void read(Source& source, Handler& handler) {
   EventReader reader(handler);

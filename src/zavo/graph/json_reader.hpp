@@ -6,7 +6,12 @@
 // deeper than `kMaxNesting`. A text that breaks any of these raises `GraphFileError` naming the
 // place; the handler may have seen the events before that place, so it must keep what it builds
 // until the whole text is read.
+//
+// Beside the events, a `Lexer` hands out the tokens of a text to a reader that knows the layout
+// it expects and checks them as `read` does, many times faster, but without a message: a reader
+// that meets a problem starts again (`Source::restart`) with `read`, which names it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -14,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace zavo::graph::json_reader {
@@ -51,6 +57,16 @@ class Position {
 
  private:
   friend class EventReader;
+
+  // A value begins an array or object (`depth()` counts it afterwards).
+  void open(bool is_array);
+  // The innermost array or object ends.
+  void close() { --depth_; }
+  // The value being read is complete: the next one has the next index.
+  void advance() {
+    if (depth_ > 0)
+      ++frames_[depth_ - 1].count;
+  }
 
   struct Frame {
     bool is_array = false;
@@ -94,6 +110,14 @@ class Source {
   void drain();
   const std::optional<std::string>& error() const { return error_; }
 
+  // Whether the text can be read again from its start (a text in memory, a file).
+  bool can_restart() const;
+  // Goes back to the start of the text, forgetting any problem; false when it cannot.
+  bool restart();
+  // Whether lines are counted for the message of a byte that is not UTF-8 (on by default). A
+  // reader that starts again on any problem does without.
+  void count_lines(bool on) { count_lines_ = on; }
+
  private:
   // The length of the prefix of `bytes` made of whole UTF-8 sequences; sets `error_` at the
   // first ill-formed one. A sequence cut by the end of `bytes` ends the prefix unless `at_end`.
@@ -109,6 +133,8 @@ class Source {
   std::size_t offset_ = 0;      // of the next byte to check, from the start of the text
   std::size_t line_ = 1;        // of that byte
   std::size_t line_start_ = 0;  // offset of the first byte of that line
+  bool count_lines_ = true;
+  std::streampos start_ = -1;  // of a stream that can go back to it
   std::optional<std::string> error_;
 };
 
@@ -116,5 +142,62 @@ class Source {
 // the first problem of the text, after reading the rest of it for bytes that are not UTF-8
 // (which are reported first wherever they are).
 void read(Source& source, Handler& handler);
+
+// The tokens of the JSON text of `source`, checked as `read` checks them. Every call skips the
+// whitespace before its token and returns false, with no message, at a problem of the text (or
+// at a token that is not what the caller asked for); the caller then gives up on this reading.
+class Lexer {
+ public:
+  static constexpr int kEnd = -1;
+
+  explicit Lexer(Source& source);
+  Lexer(const Lexer&) = delete;
+  Lexer& operator=(const Lexer&) = delete;
+  ~Lexer();
+
+  // The first byte of the next token, not consumed; kEnd at the end of the text.
+  int peek() {
+    if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ')
+      return static_cast<unsigned char>(*p_);
+    return peek_past_space();
+  }
+  // Consumes the next token when it is the one-byte token `c` (`{`, `}`, `[`, `]`, `:`, `,`).
+  bool consume(char c);
+  // The next token, a string; `text` is valid until the next call.
+  bool string(std::string_view& text);
+  // The next token, a string, a number or a literal.
+  bool scalar(Scalar& value);
+  // The next value, whatever it holds, checked and passed over: nested at most `depth_left`
+  // arrays and objects deep, no object repeating a key.
+  bool skip(std::size_t depth_left);
+  // Whether the text ends here (whitespace aside) and was UTF-8 throughout.
+  bool finished();
+
+  // The keys of one object, for telling a repeated key: keys are told apart by a hash of
+  // them, and two that share one are taken for a repeat.
+  class Keys {
+   public:
+    // False when `key` may repeat an earlier key of the object.
+    bool add(std::string_view key);
+
+   private:
+    std::array<std::size_t, 16> small_;
+    std::size_t count_ = 0;
+    std::unordered_set<std::size_t> index_;  // past 16 keys: every hash
+  };
+
+ private:
+  bool fill();
+  int peek_past_space();
+  int next_byte();
+  bool escape();
+  bool hex4(std::uint32_t& code);
+  bool number(Scalar& value);
+
+  Source& source_;
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  std::string token_;  // a token cut by the end of a chunk, or a string with escapes
+};
 
 }  // namespace zavo::graph::json_reader

@@ -179,6 +179,7 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
       try {
         switch (node.kind) {
           case NodeKind::Input:
+          case NodeKind::Constant:
             add_node_output_info({.pruning_state = state, .node = node, .labels = no_labels(node)});
             break;
           case NodeKind::Parameter:

@@ -33,18 +33,19 @@ std::uint32_t& ProvenanceRecorder::cause_slot(Label label) {
   return cause_[index];
 }
 
-void ProvenanceRecorder::label_created(Label label, bool prunable) {
-  if (!fits(label))
+void ProvenanceRecorder::labels_created(Label first, std::size_t count, bool prunable) {
+  const Label last = first + static_cast<Label>(count) - 1;
+  if (!fits(first) || !fits(last))
     return;
-  const auto first = static_cast<std::uint32_t>(label);
   const auto node = static_cast<std::uint32_t>(node_->id);
   // A run continues while one node creates consecutive labels.
   if (creations_.empty() || creations_.back().second != node ||
       static_cast<std::size_t>(first) != cause_.size()) {
-    creations_.emplace_back(first, node);
+    creations_.emplace_back(static_cast<std::uint32_t>(first), node);
   }
-  std::uint32_t& slot = cause_slot(label);
-  slot = prunable ? 0 : event_for(/*created=*/true) + 1;
+  cause_slot(last);
+  const std::uint32_t cause = prunable ? 0 : event_for(/*created=*/true) + 1;
+  std::fill(cause_.begin() + first, cause_.begin() + last + 1, cause);
 }
 
 void ProvenanceRecorder::label_marked_non_prunable(Label label) {

@@ -62,7 +62,7 @@ class ProvenanceRecorder final : public LabelObserver {
   // Events from now on happen at `node`, by `phase`.
   void enter(const tensor_trace::ZavoNode& node, LabelPhase phase);
 
-  void label_created(Label label, bool prunable) override;
+  void labels_created(Label first, std::size_t count, bool prunable) override;
   void label_marked_non_prunable(Label label) override;
   void labels_merged(Label base, Label folded) override;
 

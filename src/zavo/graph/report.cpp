@@ -103,9 +103,11 @@ std::string json_text(std::string_view text) {
 }
 
 nlohmann::ordered_json summary_json(const ReportSummary& s) {
-  return {
-      {"nodes", s.nodes},
-      {"inputs", s.inputs},
+  nlohmann::ordered_json counts = {{"nodes", s.nodes}, {"inputs", s.inputs}};
+  // Only graphs that have constants count them, so that other summaries keep their bytes.
+  if (s.constants)
+    counts["constants"] = s.constants;
+  counts.update(nlohmann::ordered_json{
       {"parameters", s.parameters},
       {"calls", s.calls},
       {"channel_classes", s.channel_classes},
@@ -116,7 +118,8 @@ nlohmann::ordered_json summary_json(const ReportSummary& s) {
       {"warnings", s.warnings},
       {"recovered_errors", s.recovered_errors},
       {"completed", s.completed},
-  };
+  });
+  return counts;
 }
 
 namespace {
@@ -159,6 +162,8 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     ++summary.nodes;
     if (node.kind == NodeKind::Input)
       ++summary.inputs;
+    if (node.kind == NodeKind::Constant)
+      ++summary.constants;
     if (node.kind == NodeKind::Call)
       ++summary.calls;
     if (node.kind != NodeKind::Parameter)

@@ -147,6 +147,7 @@ struct ParameterChannels {
 struct ReportSummary {
   std::int64_t nodes = 0;
   std::int64_t inputs = 0;
+  std::int64_t constants = 0;
   std::int64_t parameters = 0;
   std::int64_t calls = 0;
   std::int64_t channel_classes = 0;

@@ -68,8 +68,10 @@ void append_counts(std::string& out, const Report& report) {
     out += "rules: " +
            std::string(pruning::engine::node_handlers::rule_set_name(report.result->rules)) + "\n";
   }
-  out += "nodes: " + std::to_string(s.nodes) + " (" + plural(s.inputs, "input", "inputs") + ", " +
-         plural(s.parameters, "parameter", "parameters") + ", " + plural(s.calls, "call", "calls") +
+  out += "nodes: " + std::to_string(s.nodes) + " (" + plural(s.inputs, "input", "inputs") + ", ";
+  if (s.constants)
+    out += plural(s.constants, "constant", "constants") + ", ";
+  out += plural(s.parameters, "parameter", "parameters") + ", " + plural(s.calls, "call", "calls") +
          ")\n";
   const ParseResult& result = *report.result;
   if (result.error) {

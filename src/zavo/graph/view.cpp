@@ -30,7 +30,7 @@ void add_distinct(std::vector<std::int64_t>& sets, std::int64_t set) {
     sets.push_back(set);
 }
 
-Json shape_json(const std::optional<tensor_trace::Shape>& shape) {
+Json shape_json(const tensor_trace::ResultShape& shape) {
   return shape ? Json(*shape) : Json(nullptr);
 }
 
@@ -41,7 +41,8 @@ Json error_json(const NodeError& error) {
 }
 
 // The data the page draws. Nodes and parameters are arrays to keep large graphs small:
-//   node:      [kind (0 input, 1 parameter, 2 call), name, op index or -1, shape, inputs, sets]
+//   node:      [kind (0 input, 1 parameter, 2 call, 3 constant), name, op index or -1, shape,
+//               inputs, sets]
 //   parameter: [node id, [[size, prunable, set], ...per dimension], elements, prunable elements]
 // and the tied sets, classes and reasons as the report writes them.
 Json view_data(const Report& report, const TiedSets& tied) {
@@ -63,13 +64,24 @@ Json view_data(const Report& report, const TiedSets& tied) {
         ops.push_back(call->operation->qualified_name());
       op = it->second;
       std::vector<std::int64_t> ids;
-      for (const ZavoNode* input : call->collect_all_input_nodes()) {
-        if (std::find(ids.begin(), ids.end(), input->id) == ids.end())
-          ids.push_back(input->id);
-      }
+      for (const ZavoNode* input : call->distinct_input_nodes())
+        ids.push_back(input->id);
       inputs = ids;
     }
-    int kind = node.kind == NodeKind::Input ? 0 : node.kind == NodeKind::Parameter ? 1 : 2;
+    int kind = 2;
+    switch (node.kind) {
+      case NodeKind::Input:
+        kind = 0;
+        break;
+      case NodeKind::Parameter:
+        kind = 1;
+        break;
+      case NodeKind::Call:
+        break;
+      case NodeKind::Constant:
+        kind = 3;
+        break;
+    }
     nodes.push_back(Json::array({kind, node.name, op, shape_json(node.result_shape), inputs,
                                  sets_of_node[static_cast<std::size_t>(node.id)]}));
   }

@@ -12,8 +12,8 @@ namespace zavo::utils::argument_utils {
 struct GetArgument {
   std::size_t arg_pos;
   std::string_view arg_key;
-  const tensor_trace::Args& args;
-  const tensor_trace::Kwargs& kwargs;
+  tensor_trace::ValueList args;
+  tensor_trace::KeywordList kwargs;
   // What an absent argument yields; none when not given.
   tensor_trace::Value default_value = tensor_trace::Value::none();
 };

@@ -10,6 +10,14 @@
 
 #include "test_support.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define ZAVO_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZAVO_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace zavo::graph {
 namespace {
 
@@ -214,6 +222,29 @@ TEST(ZavoPrune, FailuresExitTwoAndWriteNothing) {
             (std::vector<std::string>{"binary.json", "copy.json", "doubling.json", "existing.json",
                                       "graph.json", "hard.json", "link.json", "sub"}));
   EXPECT_EQ(files_in(sub), std::vector<std::string>{});
+}
+
+// The default budget follows what the process may really use: under an address-space limit a
+// parameter too wide for it is refused before its labels are made, not after running out of
+// memory.
+TEST(ZavoPrune, TheDefaultBudgetFollowsTheAddressSpaceLimit) {
+#ifdef ZAVO_ADDRESS_SANITIZER
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+  TempDir dir;
+  auto graph = (dir / "wide.json").string();
+  write_text(graph, R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": [
+    {"id": 0, "kind": "parameter", "name": "p", "shape": [67108864]}], "outputs": [0]})");
+  // 4,000,000 KiB: half of it holds 42,666,666 positions at 48 bytes each.
+  const std::string command = "ulimit -v 4000000 && exec " + shell_quoted(ZAVO_PRUNE_BINARY) +
+                              " analyze " + shell_quoted(graph) + " 2>" +
+                              shell_quoted((dir / "err.txt").string());
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2);
+  EXPECT_EQ(read_text(dir / "err.txt"),
+            "zavo-prune: " + graph +
+                ": node p: the parse would need more than 42666666 label positions, its budget "
+                "(--max-label-positions sets the budget)\n");
 }
 
 TEST(ZavoPrune, UsageErrorsExitTwo) {

@@ -1,6 +1,6 @@
 // Why channels are kept: every kept class of the zoo traced back to a real event through real
 // merges, the explanation of a chain of ties, and the dropped-label guard on the two known
-// patterns.
+// patterns and on a parameter read as data.
 
 #include <gtest/gtest.h>
 
@@ -40,8 +40,8 @@ struct Log final : engine::utils::LabelObserver {
   std::unordered_map<Label, Fold> folds;                             // by folded label
 
   void refuse(Label label) { refused.try_emplace(label, node->id, outputs); }
-  void label_created(Label label, bool prunable) override {
-    if (!prunable)
+  void labels_created(Label first, std::size_t count, bool prunable) override {
+    for (Label label = first; !prunable && label < first + static_cast<Label>(count); ++label)
       refuse(label);
   }
   void label_marked_non_prunable(Label label) override { refuse(label); }
@@ -59,7 +59,7 @@ void replay(const tensor_trace::Graph& graph, Log& log) {
   PruneGraphParserState state;
   state.observer = &log;
   for (const auto& owned : graph.nodes()) {
-    log.node = owned.get();
+    log.node = owned;
     engine::utils::TensorLabels labels(owned->result_shape ? owned->result_shape->size() : 0);
     if (owned->kind == NodeKind::Call) {
       engine::node_handlers::get_node_handler (*owned->as_op_node())(state, *owned->as_op_node());
@@ -195,6 +195,14 @@ const std::string kPoolOverFeatures = graph_text(
         node(6, "add", "torch.add", R"([{"node": 4}, {"node": 5}])", "[1, 4, 1]"),
     "[6]");
 
+// A table of coordinates kept as a buffer and mapped by a linear layer: the layer ties its last
+// dimension and passes the others on nowhere.
+const std::string kCoordinateTable = graph_text(
+    R"({"id": 0, "kind": "parameter", "name": "table", "shape": [3, 3, 2]},
+       {"id": 1, "kind": "parameter", "name": "mlp.weight", "shape": [4, 2]})" +
+        node(2, "mlp", "torch.nn.functional.linear", R"([{"node": 0}, {"node": 1}])", "[3, 3, 4]"),
+    "[2]");
+
 TEST(DroppedLabels, BothKnownPatternsAreFoundAndTheSafeOptionTakesThemOut) {
   struct Case {
     const std::string& text;
@@ -219,6 +227,12 @@ TEST(DroppedLabels, BothKnownPatternsAreFoundAndTheSafeOptionTakesThemOut) {
               "fc.weight dim 0: 8 channels kept: they are dropped at node add (torch.add), "
               "which passes them on nowhere; taken out by the safe option\n",
               "  add (torch.add): 8 labels, channels of fc.weight, fc.bias\n"},
+          Case{kCoordinateTable,
+               R"([{"node":"mlp","labels":[0,1,2,3,4,5],"parameters":["table"]}])", 0,
+               "table dim 0: 3 channels kept: they are dropped at node mlp "
+               "(torch.nn.functional.linear), which passes them on nowhere; taken out by the "
+               "safe option\n",
+               "  mlp (torch.nn.functional.linear): 6 labels, channels of table\n"},
       }) {
     Json plain = report_of_text(c.text);
     Json safe = report_of_text(c.text, {.safe = true});

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,24 +56,28 @@ TEST(ReadGraph, ReadsNodesShapesOperationsAndOutputs) {
       {"id": 4, "kind": "call", "name": "mine", "op": "my.module.op", "op_name": "special",
        "args": [], "kwargs": {}, "shape": []},
       {"id": 5, "kind": "call", "name": "r", "op": "torch.nn.functional.relu",
-       "args": [{"node": 2}], "kwargs": {}, "shape": [1, 4, 8, 8]}
+       "args": [{"node": 2}], "kwargs": {}, "shape": [1, 4, 8, 8]},
+      {"id": 6, "kind": "constant", "name": "anchors[0]", "shape": [3, 4]}
     ],
     "outputs": [2, 4]})");
   EXPECT_EQ(graph.model, "tiny");
-  // Each node as kind (0 input, 1 parameter, 2 call), name, shape and, for calls, operation name
-  // and arguments.
+  // Each node as kind (0 input, 1 parameter, 2 call, 3 constant), name, shape and, for calls,
+  // operation name and arguments.
   std::string seen;
   for (std::size_t id = 0; id < graph.size(); ++id) {
     const auto& node = graph.node(id);
     seen += std::to_string(static_cast<int>(node.kind)) + " " + node.name + " " +
             tensor_trace::shape_text(node.result_shape);
     if (const auto* op = node.as_op_node())
-      seen += " " + op->operation_name + tensor_trace::text_form(Value(op->args));
+      seen +=
+          " " + op->operation_name +
+          tensor_trace::text_form(Value(tensor_trace::Sequence(op->args.begin(), op->args.end())));
     seen += "; ";
   }
   EXPECT_EQ(seen,
             "0 x (1, 3, 8, 8); 1 w (4, 3, 1, 1); 2 conv (1, 4, 8, 8) conv2d[x, w]; "
-            "2 size None __get__[conv]; 2 mine () special[]; 2 r (1, 4, 8, 8) relu[conv]; ");
+            "2 size None __get__[conv]; 2 mine () special[]; 2 r (1, 4, 8, 8) relu[conv]; "
+            "3 anchors[0] (3, 4); ");
   const auto* conv = graph.node(2).as_op_node()->operation;
   EXPECT_EQ(conv, tensor_trace::find_catalogue_operation("torch.nn.functional.conv2d"));
   const auto* mine = graph.node(4).as_op_node()->operation;
@@ -185,7 +191,7 @@ const std::vector<Rejection> kRejections = {
     {"IdAsBoolean", document({R"({"id": false, )" + kInput + R"("shape": null})"}),
      "nodes[0].id: expected an integer, got boolean"},
     {"UnknownKind", node0(R"("kind": "buffer", "name": "x", "shape": null)"),
-     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter or call)"},
+     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter, call or constant)"},
     {"DuplicateName",
      document({R"({"id": 0, )" + kInput + R"("shape": null})",
                R"({"id": 1, "kind": "parameter", "name": "x", "shape": [2]})"}),
@@ -263,7 +269,7 @@ const std::vector<Rejection> kFirstProblems = {
     {"NodesBeforeOutputs",
      R"({"outputs": ["0"], "format": "zavo.graph", "version": 1, "model": "m",
          "nodes": [{"name": "x", "id": 0, "kind": "buffer"}]})",
-     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter or call)"},
+     "nodes[0].kind: unknown kind \"buffer\" (expected input, parameter, call or constant)"},
     {"OutputsInOrder",
      R"({"outputs": [0, 5, "x"], "format": "zavo.graph", "version": 1, "model": "m",
          "nodes": [{"shape": null, "name": "x", "id": 0, "kind": "input"}]})",
@@ -276,27 +282,6 @@ const std::vector<Rejection> kFirstProblems = {
 
 INSTANTIATE_TEST_SUITE_P(FirstProblem, RejectedGraph, ::testing::ValuesIn(kFirstProblems),
                          [](const auto& test) { return std::string(test.param.name); });
-
-// Each node of `graph` with everything read for it, and the outputs.
-std::string describe(const Graph& graph) {
-  std::string out = graph.model + "\n";
-  for (const auto& node : graph.nodes()) {
-    out += std::to_string(node->id) + " " + std::to_string(static_cast<int>(node->kind)) + " " +
-           node->name + " " + tensor_trace::shape_text(node->result_shape);
-    if (const auto* op = node->as_op_node()) {
-      out += " " + op->operation->qualified_name() + " " + op->operation_name;
-      for (const Value& arg : op->args)
-        out += " " + tensor_trace::type_text(arg) + ":" + tensor_trace::text_form(arg);
-      for (const auto& [key, value] : op->kwargs.items())
-        out +=
-            " " + key + "=" + tensor_trace::type_text(value) + ":" + tensor_trace::text_form(value);
-    }
-    out += "\n";
-  }
-  for (const auto* output : graph.outputs)
-    out += std::to_string(output->id) + " ";
-  return out;
-}
 
 // Every object with its fields in reverse order, but keyword arguments, whose order is kept.
 testing::Json reversed(const testing::Json& value, bool keep_order = false) {
@@ -319,12 +304,70 @@ testing::Json reversed(const testing::Json& value, bool keep_order = false) {
   return out;
 }
 
+// What reading gives: the graph, described, or the message.
+template <typename Read>
+std::string outcome(Read read) {
+  try {
+    return graph_text(read());
+  } catch (const GraphFileError& e) {
+    return std::string("rejected: ") + e.what();
+  }
+}
+std::string outcome(std::string_view text, GraphReader reader) {
+  return outcome([&] { return read_graph_text(text, reader); });
+}
+
+// What reading `text` from a stream in chunks of `chunk_size` bytes gives.
+std::string outcome_in_chunks(const std::string& text, std::size_t chunk_size) {
+  std::istringstream in(text);
+  return outcome([&] { return read_graph_stream(in, GraphReader::Fast, chunk_size); });
+}
+
+// The fast reader gives the checking reader's graph for every file it accepts, and accepts no
+// file that the checking reader rejects: on every shipped graph (read in chunks that cut tokens
+// anywhere), and on a small one whole, in chunks of every small size, and broken at every byte
+// in four ways (deleted, repeated, replaced by a quote and by a digit).
+TEST(ReadGraph, TheFastReaderAgreesWithTheCheckingReader) {
+  namespace fs = std::filesystem;
+  for (const char* dir : {"examples", "models", "tests/golden/graphs"}) {
+    for (const auto& entry : fs::directory_iterator(fs::path(ZAVO_SOURCE_DIR) / dir)) {
+      if (entry.path().extension() != ".json")
+        continue;
+      const std::string text = testing::read_text(entry.path());
+      const std::string checked = outcome(text, GraphReader::Checking);
+      EXPECT_EQ(outcome([&] { return read_graph_file(entry.path()); }), checked) << entry.path();
+      EXPECT_EQ(outcome_in_chunks(text, 61), checked) << entry.path();
+    }
+  }
+  const std::string small = R"({"format": "zavo.graph", "version": 1, "model": "m",
+    "meta": {"a": [1, 2.5e-3, null]}, "nodes": [
+    {"id": 0, "kind": "input", "name": "x", "shape": [1, 2]},
+    {"id": 1, "kind": "parameter", "name": "w\u00e9", "shape": [2, 2]},
+    {"id": 2, "kind": "call", "name": "y", "op": "torch.nn.functional.linear",
+     "args": [{"node": 0}, {"node": 1}, null, [true, -7, "s"]],
+     "kwargs": {"k": {"const": "torch.float32", "type": "torch.dtype"}}, "shape": [1, 2]}],
+    "outputs": [2]})";
+  const std::string whole = outcome(small, GraphReader::Checking);
+  ASSERT_EQ(whole.rfind("rejected", 0), std::string::npos);
+  for (std::size_t chunk_size = 4; chunk_size <= 24; ++chunk_size)  // a UTF-8 sequence fits
+    EXPECT_EQ(outcome_in_chunks(small, chunk_size), whole) << "chunks of " << chunk_size;
+  for (std::size_t i = 0; i < small.size(); ++i) {
+    for (const std::string& broken :
+         {small.substr(0, i) + small.substr(i + 1), small.substr(0, i + 1) + small.substr(i),
+          small.substr(0, i) + '"' + small.substr(i + 1),
+          small.substr(0, i) + '7' + small.substr(i + 1)}) {
+      EXPECT_EQ(outcome(broken, GraphReader::Fast), outcome(broken, GraphReader::Checking))
+          << broken;
+    }
+  }
+}
+
 TEST(ReadGraph, FieldOrderDoesNotMatter) {
   for (const char* name : {"concat_block.json", "depthwise_separable.json", "handler_error.json",
                            "residual_block.json"}) {
     std::string text = testing::read_text(testing::example_path(name));
     std::string backwards = reversed(testing::Json::parse(text)).dump();
-    EXPECT_EQ(describe(read_graph_text(backwards)), describe(read_graph_text(text))) << name;
+    EXPECT_EQ(graph_text(read_graph_text(backwards)), graph_text(read_graph_text(text))) << name;
   }
 }
 

@@ -1,6 +1,6 @@
 // The parse and the report on small graphs. Whole reports (grouping, counts, layout, the stop at
 // a handler error and the lenient recovery, the error kinds) are pinned by the goldens; these
-// cases hold zero-size and unknown shapes, the output marking, and the warning sink.
+// cases hold zero-size and unknown shapes, the output marking, constants, and the warning sink.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,11 @@ namespace zavo::graph {
 namespace {
 
 using testing::Json;
+using testing::report_of_file;
 using testing::report_of_text;
+using testing::summary_of_file;
+using testing::TempDir;
+using testing::write_text;
 
 std::string graph_text(const std::string& nodes, const std::string& outputs = "[]") {
   return R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": [)" + nodes +
@@ -46,6 +50,27 @@ TEST(Parse, LabelsParametersInFileOrderAndTakesTheOutputsOutOfPruning) {
   Json marked = report_of_text(small_graph("", "[4]"));
   for (const Json& entry : marked["is_prunable"])
     EXPECT_EQ(entry[1].get<bool>(), entry[0].get<int>() < 7) << entry.dump();
+}
+
+TEST(Parse, ReadsAConstantLikeAnInputAndCountsConstantsOnlyWhenThereAreAny) {
+  TempDir dir;
+  const std::string extra = R"(,
+    {"id": 5, "kind": "constant", "name": "anchors[0]", "shape": [5, 4]},
+    {"id": 6, "kind": "call", "name": "use", "op": "torch.Tensor.to", "args": [{"node": 5}],
+     "kwargs": {}, "shape": [5, 4]})";
+  write_text(dir / "with.json", small_graph(extra));
+  write_text(dir / "without.json", small_graph());
+  Json with = report_of_file(dir / "with.json");
+  EXPECT_EQ(with["nodes"][5].dump(), R"({"id":5,"name":"anchors[0]","labels":[null,null]})");
+  EXPECT_EQ(with["nodes"][6].dump(), R"({"id":6,"name":"use","labels":[null,null]})");
+  EXPECT_EQ(with["summary"]["constants"], 1);
+  EXPECT_FALSE(report_of_file(dir / "without.json")["summary"].contains("constants"));
+  EXPECT_NE(summary_of_file(dir / "with.json")
+                .find("nodes: 7 (1 input, 1 constant, 3 parameters, 2 calls)\n"),
+            std::string::npos);
+  EXPECT_NE(
+      summary_of_file(dir / "without.json").find("nodes: 5 (1 input, 3 parameters, 1 call)\n"),
+      std::string::npos);
 }
 
 TEST(Parse, AttributesWarningsToTheNodeBeingHandledAndRestoresTheSink) {

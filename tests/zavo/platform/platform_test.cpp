@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "zavo/platform/logging.hpp"
+#include "zavo/platform/memory_limits.hpp"
 #include "zavo/platform/warnings.hpp"
+#include "zavo/pruning/engine/utils.hpp"
 
 namespace zavo {
 namespace {
@@ -44,6 +50,37 @@ TEST(Logging, DebugTextIsBuiltOnlyWhenEnabled) {
   EXPECT_EQ(lines, (std::vector<std::string>{"shown"}));
   logger.set_level(logging::Level::Warning);
   logging::set_sink(previous);
+}
+
+// A cgroup tree under a temporary root: the group's own limit and every limit above it count,
+// "max" and v1's "unlimited" page count do not, and a group missing under the mount (as inside
+// a container) still gets the limits of the levels that exist.
+TEST(MemoryLimits, AControlGroupIsBoundByEveryLevelAboveIt) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("zavo-cgroup-" + std::to_string(::getpid()));
+  auto limit = [&](const std::string& group, const std::string& file, const std::string& value) {
+    fs::create_directories(root / group);
+    std::ofstream(root / group / file) << value << "\n";
+  };
+  limit("a", "memory.max", "max");
+  limit("a/b", "memory.max", "3000000000");
+  limit("a/b/c", "memory.max", "5000000000");
+  EXPECT_EQ(platform::control_group_limit(root, "/a/b/c", true), 3000000000u);
+  EXPECT_EQ(platform::control_group_limit(root, "/a/b/c/gone", true), 3000000000u);
+  EXPECT_EQ(platform::control_group_limit(root, "/a", true), std::nullopt);
+  limit("", "memory.limit_in_bytes", "9223372036854771712");
+  limit("v1", "memory.limit_in_bytes", "2000000000");
+  EXPECT_EQ(platform::control_group_limit(root, "/v1", false), 2000000000u);
+  EXPECT_EQ(platform::control_group_limit(root, "/elsewhere", false), std::nullopt);
+  fs::remove_all(root);
+
+  // The smallest limit decides the label budget: half of it at the bytes a position costs.
+  const platform::MemoryLimits limits{
+      .physical = 24'000'000'000, .control_group = std::nullopt, .address_space = 4'000'000'000};
+  EXPECT_EQ(limits.smallest(), 4'000'000'000u);
+  EXPECT_EQ(platform::MemoryLimits{}.smallest(), std::nullopt);
+  EXPECT_EQ(pruning::engine::utils::label_position_budget_for(4'000'000'000),
+            2'000'000'000 / pruning::engine::utils::kBytesPerPosition);
 }
 
 }  // namespace

@@ -72,7 +72,12 @@
     return { solid: `hsl(${h},58%,50%)`, tint: `hsl(${h},70%,95%)`, line: `hsl(${h},45%,68%)` };
   }
 
-  // Drawn nodes: inputs, calls, and parameters that no call uses. Used parameters are drawn as
+  // Node kinds: 0 input, 1 parameter, 2 call, 3 constant (a tensor the model neither takes nor owns).
+  const KIND_NAMES = ['input', 'parameter', 'call', 'constant'];
+  // Inputs and constants carry no channels of their own and are drawn alike.
+  const isSource = (n) => n.kind === 0 || n.kind === 3;
+
+  // Drawn nodes: inputs, constants, calls, and parameters that no call uses. Used parameters are drawn as
   // chips on the calls that use them.
   const drawn = nodes.filter((n) => n.kind !== 1 || n.consumers === 0);
 
@@ -204,9 +209,7 @@
     return /^\d+$/.test(rest) ? path.slice(path.lastIndexOf('.') + 1) + '.' + rest : rest;
   }
   function nodeSubtitle(n) {
-    if (n.kind === 0) return 'input';
-    if (n.kind === 1) return 'parameter';
-    return shortOp(n.op);
+    return n.kind === 2 ? shortOp(n.op) : KIND_NAMES[n.kind];
   }
   // Parameter chips: one segment per dimension that carries labels, coloured by its set.
   function chipSegments(p) {
@@ -490,17 +493,17 @@
     const cls = ['node'];
     if (n.output) cls.push('output');
     if (!sets.length) cls.push('unlabelled');
-    const rx = n.kind === 0 ? b.h / 2 : 5;
+    const rx = isSource(n) ? b.h / 2 : 5;
     let out = `<g class="${cls.join(' ')}" data-node="${n.id}" transform="translate(${b.x},${b.y})">`;
     out += `<rect class="body" width="${b.w}" height="${b.h}" rx="${rx}" fill="${main.tint}" stroke="${main.line}"></rect>`;
-    if (n.kind !== 0) {
+    if (!isSource(n)) {
       const stripe = sets.length ? sets.slice(0, 4) : [-1];
       const h = (b.h - 6) / stripe.length;
       stripe.forEach((s, k) => {
         out += `<rect x="3" y="${3 + k * h}" width="4" height="${h}" rx="1.5" fill="${colour(s).solid}"></rect>`;
       });
     }
-    const tx = n.kind === 0 ? 12 : 13;
+    const tx = isSource(n) ? 12 : 13;
     const name = displayName(n);
     out += `<text class="name" x="${tx}" y="17">${esc(name)}</text>`;
     out += `<text class="op" x="${tx + textWidth(name, NAME_FONT) + 7}" y="17">${esc(nodeSubtitle(n))}</text>`;
@@ -895,7 +898,7 @@
     let out = '';
     if (o.node !== undefined) {
       const n = nodes[o.node];
-      out += `<h3>${wrapName(n.name)}</h3><dl class="kv"><dt>kind</dt><dd>${['input', 'parameter', 'call'][n.kind]}</dd>`;
+      out += `<h3>${wrapName(n.name)}</h3><dl class="kv"><dt>kind</dt><dd>${KIND_NAMES[n.kind]}</dd>`;
       if (n.op) out += `<dt>operation</dt><dd>${esc(n.op)}</dd>`;
       out += `<dt>shape</dt><dd>${esc(shapeText(n.shape))}</dd>`;
       if (n.output) out += '<dt>output</dt><dd>a model output: its channels are kept</dd>';
@@ -946,7 +949,9 @@
       `<div class="model">${esc(data.model || 'model')}</div>${status}` +
       `<div class="share"><b>${pct(s.prunable_share)}</b><span>of parameter elements prunable</span></div>` +
       `<div class="share-of">${compact(s.prunable_parameter_elements)} of ${compact(s.parameter_elements)}</div><dl>` +
-      `<dt>nodes</dt><dd>${fmt(s.nodes)}: ${fmt(s.inputs)} input${s.inputs === 1 ? '' : 's'}, ${fmt(s.parameters)} parameters, ${fmt(s.calls)} calls</dd>` +
+      `<dt>nodes</dt><dd>${fmt(s.nodes)}: ${fmt(s.inputs)} input${s.inputs === 1 ? '' : 's'}, ` +
+      `${s.constants ? `${fmt(s.constants)} constant${s.constants === 1 ? '' : 's'}, ` : ''}` +
+      `${fmt(s.parameters)} parameters, ${fmt(s.calls)} calls</dd>` +
       (data.rules ? `<dt>rules</dt><dd>${esc(data.rules)}</dd>` : '') +
       `<dt>channel classes</dt><dd>${fmt(s.channel_classes)} (${fmt(s.prunable_classes)} prunable)</dd>` +
       `<dt>tied sets</dt><dd>${fmt(sets.length)} (${fmt(prunableSets)} prunable)</dd>` +

@@ -1,9 +1,9 @@
 #include "zavo/pruning/engine/utils.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
+
+#include "zavo/platform/memory_limits.hpp"
 
 namespace zavo::pruning::engine::utils {
 namespace {
@@ -67,13 +67,15 @@ std::string labels_text(const TensorLabels& labels) {
   return out + "]";
 }
 
+std::int64_t label_position_budget_for(std::uint64_t memory) {
+  return static_cast<std::int64_t>(
+      std::min(memory / 2 / static_cast<std::uint64_t>(kBytesPerPosition),
+               static_cast<std::uint64_t>(kMaxLabels)));
+}
+
 std::int64_t default_label_position_budget() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page_size = ::sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0)
-    return kMaxLabels;
-  const auto memory = static_cast<std::int64_t>(pages) * page_size;
-  return std::min(memory / 2 / kBytesPerPosition, kMaxLabels);
+  const std::optional<std::uint64_t> memory = platform::process_memory_limits().smallest();
+  return memory ? label_position_budget_for(*memory) : kMaxLabels;
 }
 
 // --- LabelStore ------------------------------------------------------------------------------
@@ -93,31 +95,45 @@ DimensionLabels LabelStore::make_list(std::span<const Label> labels) {
                      static_cast<std::uint32_t>(labels.size());
   for (Label label : labels)
     checked_label(label);
+  slots_.resize(slots_.size() + labels.size());
+  std::uint32_t* slot = slots_.data() + begin;
   for (Label label : labels)
-    slots_.push_back(static_cast<std::uint32_t>(label));
+    *slot++ = static_cast<std::uint32_t>(label);
   lists_.push_back(ListInfo{begin, static_cast<std::uint32_t>(labels.size()), 0});
   return {this, id};
 }
 
+void LabelStore::read_all(std::uint32_t list, Label* out) const {
+  const ListInfo& info = lists_[list];
+  std::uint32_t* slot = slots_.data() + info.begin;
+  std::uint32_t* const end = slot + info.size;
+  if (info.records == 0) {
+    for (; slot != end; ++slot)
+      *out++ = resolve_retired ? current(*slot) : *slot;
+    return;
+  }
+  for (; slot != end; ++slot)
+    *out++ = classes_[shorten(*slot)].label;
+}
+
 void LabelStore::reserve_label(Label label) {
   const std::size_t needed = static_cast<std::size_t>(checked_label(label)) + 1;
-  if (flags.size() < needed) {
-    flags.resize(needed, -1);
-    label_class_.resize(needed, kNone);
-  }
+  if (labels_.size() < needed)
+    labels_.resize(needed, kNoClass);
 }
 
 std::uint32_t LabelStore::class_of(Label label) {
   reserve_label(label);
   const auto index = static_cast<std::size_t>(label);
-  std::uint32_t& cls = label_class_[index];
-  if (cls == kNone && index < retired_class_.size() && retired_class_[index] != kNone)
-    return find(retired_class_[index]);
-  if (cls == kNone) {
-    cls = checked_count(parent_.size(), "label classes");
-    parent_.push_back(cls);
-    class_label_.push_back(static_cast<std::uint32_t>(label));
-    count_.push_back(0);
+  std::uint32_t cls = label_class(index);
+  if (cls == kNoClass && index < retired_class_.size() && retired_class_[index] != kNone)
+    return root_of(retired_class_[index]);
+  if (cls == kNoClass) {
+    cls = checked_count(classes_.size(), "label classes");
+    if (cls >= kNoClass)
+      throw LookupError("too many label classes for one pruning state");
+    classes_.push_back({cls, static_cast<std::uint32_t>(label), 0});
+    set_label_class(index, cls);
   }
   return cls;
 }
@@ -128,7 +144,7 @@ void LabelStore::hold(std::uint32_t list) {
     return;
   for (std::uint32_t i = info.begin; i < info.begin + info.size; ++i) {
     const std::uint32_t cls = class_of(slots_[i]);
-    ++count_[cls];
+    ++classes_[cls].count;
     slots_[i] = cls;
   }
   recorded_slots_ += info.size;
@@ -140,11 +156,10 @@ void LabelStore::release(std::uint32_t list) {
     return;
   // No node holds the list any more: it keeps the labels it reads now and merges pass it by.
   for (std::uint32_t i = info.begin; i < info.begin + info.size; ++i) {
-    const std::uint32_t cls = find(slots_[i]);
-    const std::uint32_t label = class_label_[cls];
-    if (--count_[cls] == 0)
-      label_class_[label] = kNone;
-    slots_[i] = label;
+    ClassEntry& root = classes_[root_of(slots_[i])];
+    if (--root.count == 0)
+      set_label_class(root.label, kNoClass);
+    slots_[i] = root.label;
   }
   recorded_slots_ -= info.size;
 }
@@ -164,27 +179,30 @@ PruneGraphParserState::PruneGraphParserState(PruneGraphParserState&&) noexcept =
 PruneGraphParserState& PruneGraphParserState::operator=(PruneGraphParserState&&) noexcept = default;
 
 std::optional<bool> PruneGraphParserState::prunable_flag(Label label) const {
-  const auto& flags = store_->flags;
-  if (label < 0 || static_cast<std::size_t>(label) >= flags.size() ||
-      flags[static_cast<std::size_t>(label)] < 0)
+  if (label < 0)
     return std::nullopt;
-  return flags[static_cast<std::size_t>(label)] == 1;
+  const int flag = store_->flag(static_cast<std::size_t>(label));
+  if (flag < 0)
+    return std::nullopt;
+  return flag == 1;
 }
 
 void PruneGraphParserState::set_prunable_flag(Label label, bool prunable) {
   store_->reserve_label(label);
-  store_->flags[static_cast<std::size_t>(label)] = prunable ? 1 : 0;
+  store_->set_flag(static_cast<std::size_t>(label), prunable ? 1 : 0);
 }
 
 std::size_t PruneGraphParserState::prunable_entries() const {
-  return static_cast<std::size_t>(std::count_if(store_->flags.begin(), store_->flags.end(),
-                                                [](std::int8_t f) { return f >= 0; }));
+  std::size_t entries = 0;
+  for (std::size_t label = 0; label < store_->label_count(); ++label)
+    entries += store_->flag(label) >= 0 ? 1u : 0u;
+  return entries;
 }
 
 bool PruneGraphParserState::label_has_nodes(Label label) const {
-  const auto& classes = store_->label_class_;
-  return label >= 0 && static_cast<std::size_t>(label) < classes.size() &&
-         classes[static_cast<std::size_t>(label)] != kNone;
+  const LabelStore& store = *store_;
+  return label >= 0 && static_cast<std::size_t>(label) < store.labels_.size() &&
+         store.label_class(static_cast<std::size_t>(label)) != LabelStore::kNoClass;
 }
 
 std::vector<const ZavoNode*> PruneGraphParserState::label_nodes(Label label) const {
@@ -224,48 +242,49 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
     throw LookupError("label " + std::to_string(folded) +
                       " has no entry in nodes_by_channel_labels");
   }
-  const std::uint32_t folded_class = store.label_class_[static_cast<std::size_t>(folded)];
+  const auto base_index = static_cast<std::size_t>(base);
+  const auto folded_index = static_cast<std::size_t>(folded);
+  const std::uint32_t folded_class = store.label_class(folded_index);
   if (!label_has_nodes(base)) {
     // The folded label's positions already read `base`; its flags stay as they were.
     store.reserve_label(base);
-    store.class_label_[folded_class] = static_cast<std::uint32_t>(base);
-    store.label_class_[static_cast<std::size_t>(base)] = folded_class;
-    store.label_class_[static_cast<std::size_t>(folded)] = kNone;
+    store.classes_[folded_class].label = static_cast<std::uint32_t>(base);
+    store.set_label_class(base_index, folded_class);
+    store.set_label_class(folded_index, LabelStore::kNoClass);
     throw LookupError("label " + std::to_string(base) + " has no entry in nodes_by_channel_labels");
   }
-  std::uint32_t root = store.label_class_[static_cast<std::size_t>(base)];
+  std::uint32_t root = store.label_class(base_index);
   std::uint32_t child = folded_class;
   // The larger tree stays the root, so a class that keeps growing is never walked again.
-  if (store.count_[root] < store.count_[child])
+  if (store.classes_[root].count < store.classes_[child].count)
     std::swap(root, child);
-  store.parent_[child] = root;
-  store.count_[root] += store.count_[child];
-  store.class_label_[root] = static_cast<std::uint32_t>(base);
-  store.label_class_[static_cast<std::size_t>(base)] = root;
-  store.label_class_[static_cast<std::size_t>(folded)] = kNone;
+  store.classes_[child].parent = root;
+  store.classes_[root].count += store.classes_[child].count;
+  store.classes_[root].label = static_cast<std::uint32_t>(base);
+  store.set_label_class(base_index, root);
+  store.set_label_class(folded_index, LabelStore::kNoClass);
   if (store.resolve_retired) {
-    const auto index = static_cast<std::size_t>(folded);
-    if (store.retired_class_.size() <= index)
-      store.retired_class_.resize(store.flags.size(), kNone);
-    store.retired_class_[index] = folded_class;
+    if (store.retired_class_.size() <= folded_index)
+      store.retired_class_.resize(store.labels_.size(), LabelStore::kNone);
+    store.retired_class_[folded_index] = folded_class;
   }
 
   if (observer)
     observer->labels_merged(base, folded);
-  const std::optional<bool> base_flag = prunable_flag(base);
-  if (!base_flag)
+  const int base_flag = store.flag(base_index);
+  if (base_flag < 0)
     throw LookupError("label " + std::to_string(base) + " has no entry in is_prunable");
-  const std::optional<bool> folded_flag = prunable_flag(folded);
-  if (!folded_flag)
+  const int folded_flag = store.flag(folded_index);
+  if (folded_flag < 0)
     throw LookupError("label " + std::to_string(folded) + " has no entry in is_prunable");
-  if (*base_flag)
-    set_prunable_flag(base, *folded_flag);
-  store.flags[static_cast<std::size_t>(folded)] = -1;
+  if (base_flag == 1)
+    store.set_flag(base_index, folded_flag);
+  store.set_flag(folded_index, -1);
 }
 
 std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
   auto& scratch = store_->scratch_;
-  const std::size_t needed = std::max(store_->flags.size(), static_cast<std::size_t>(next_label));
+  const std::size_t needed = std::max(store_->labels_.size(), static_cast<std::size_t>(next_label));
   if (scratch.size() < needed)
     scratch.resize(needed, 0);
   return scratch;
@@ -279,14 +298,9 @@ std::size_t PruneGraphParserState::check_invariants() const {
     throw StateInvariantError("state invariant: " + rule);
   };
   auto num = [](auto n) { return std::to_string(n); };
-  const std::size_t n_labels = s.flags.size();
-  const std::size_t n_classes = s.parent_.size();
+  const std::size_t n_labels = s.labels_.size();
+  const std::size_t n_classes = s.classes_.size();
   const std::size_t n_lists = s.lists_.size();
-  if (s.label_class_.size() != n_labels)
-    fail("the flag and class tables cover " + num(n_labels) + " and " + num(s.label_class_.size()) +
-         " labels");
-  if (s.class_label_.size() != n_classes || s.count_.size() != n_classes)
-    fail("the class tables differ in size");
   if (next_label < 0 || n_labels > static_cast<std::size_t>(next_label))
     fail("label " + num(n_labels - 1) + " has an entry but the counter is at " + num(next_label) +
          ": a fresh label would repeat it");
@@ -343,16 +357,16 @@ std::size_t PruneGraphParserState::check_invariants() const {
   std::vector<std::uint32_t> path;
   for (std::uint32_t c = 0; c < n_classes; ++c) {
     std::uint32_t x = c;
-    while (root[x] == kUnset && s.parent_[x] != x) {
+    while (root[x] == kUnset && s.classes_[x].parent != x) {
       root[x] = kOnPath;
       path.push_back(x);
-      x = s.parent_[x];
+      x = s.classes_[x].parent;
       if (x >= n_classes)
         fail("class " + num(path.back()) + " has parent " + num(x) + ", not a class");
       if (root[x] == kOnPath)
         fail("class " + num(x) + " is its own ancestor");
     }
-    const std::uint32_t r = s.parent_[x] == x ? x : root[x];
+    const std::uint32_t r = s.classes_[x].parent == x ? x : root[x];
     root[x] = r;
     for (std::uint32_t p : path)
       root[p] = r;
@@ -388,30 +402,30 @@ std::size_t PruneGraphParserState::check_invariants() const {
   for (std::uint32_t c = 0; c < n_classes; ++c) {
     if (root[c] != c)
       continue;
-    if (s.count_[c] != tally[c])
-      fail("the class of label " + num(s.class_label_[c]) + " counts " + num(s.count_[c]) +
-           " recorded positions, but " + num(tally[c]) + " read it");
+    if (s.classes_[c].count != tally[c])
+      fail("the class of label " + num(s.classes_[c].label) + " counts " +
+           num(s.classes_[c].count) + " recorded positions, but " + num(tally[c]) + " read it");
     if (tally[c] == 0)
       continue;
-    const std::uint32_t label = s.class_label_[c];
+    const std::uint32_t label = s.classes_[c].label;
     auto at = [&] { return "label " + num(label) + " (read at " + list_at(sample[c]) + ")"; };
     if (label >= n_labels)
       fail(at() + " has no per-label entry");
-    if (s.label_class_[label] != c)
+    if (s.label_class(label) != c)
       fail(at() + " is read through class " + num(c) + " but indexed under class " +
-           num(s.label_class_[label]));
-    if (s.flags[label] < 0)
+           num(s.label_class(label)));
+    if (s.flag(label) < 0)
       retired += tally[c];
   }
   for (std::size_t label = 0; label < n_labels; ++label) {
-    const std::uint32_t c = s.label_class_[label];
-    if (c == kNone)
+    const std::uint32_t c = s.label_class(label);
+    if (c == LabelStore::kNoClass)
       continue;
     if (c >= n_classes || root[c] != c || tally[c] == 0)
       fail("label " + num(label) +
            " is indexed as carried by nodes but no recorded position reads it");
-    if (s.class_label_[c] != label)
-      fail("labels " + num(label) + " and " + num(s.class_label_[c]) +
+    if (s.classes_[c].label != label)
+      fail("labels " + num(label) + " and " + num(s.classes_[c].label) +
            " are indexed under one class");
   }
   return retired;
@@ -488,13 +502,14 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
   const auto begin =
       checked_count(store.slots_.size() + static_cast<std::size_t>(size), "label positions") -
       static_cast<std::uint32_t>(size);
-  const std::int8_t flag = call.is_prunable ? 1 : 0;
+  store.slots_.resize(store.slots_.size() + static_cast<std::size_t>(size));
+  std::uint32_t* slot = store.slots_.data() + begin;
   for (Label label = first; label < first + size; ++label) {
-    store.flags[static_cast<std::size_t>(label)] = flag;
-    store.slots_.push_back(static_cast<std::uint32_t>(label));
-    if (state.observer)
-      state.observer->label_created(label, call.is_prunable);
+    store.set_flag(static_cast<std::size_t>(label), call.is_prunable ? 1 : 0);
+    *slot++ = static_cast<std::uint32_t>(label);
   }
+  if (state.observer && size > 0)
+    state.observer->labels_created(first, static_cast<std::size_t>(size), call.is_prunable);
   state.next_label = first + size;
   store.lists_.push_back({begin, static_cast<std::uint32_t>(size), 0});
   return store.handle(id);
@@ -528,16 +543,7 @@ DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState& pruning_sta
 
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   LabelList flat;
-  const LabelStore& store = pruning_state.store();
-  const auto* record = store.record(node);
-  if (!record)
-    return flat;
-  for (std::uint32_t d = 0; d < record->count; ++d) {
-    const std::uint32_t list = store.node_lists_[record->first + d];
-    if (list == kNone)
-      continue;
-    store.append(list, flat);
-  }
+  for_each_recorded_label(pruning_state, node, [&flat](Label label) { flat.push_back(label); });
   return flat;
 }
 

@@ -125,8 +125,8 @@ using PositionSet = std::vector<Position>;
 class LabelObserver {
  public:
   virtual ~LabelObserver() = default;
-  // A fresh label, registered with `prunable`.
-  virtual void label_created(Label /*label*/, bool /*prunable*/) {}
+  // Fresh labels `first` to `first + count - 1`, registered with `prunable`.
+  virtual void labels_created(Label /*first*/, std::size_t /*count*/, bool /*prunable*/) {}
   // A mark wrote false onto a label that was prunable or had no entry.
   virtual void label_marked_non_prunable(Label /*label*/) {}
   // `folded` is about to be folded into `base`; both still have their own flags.
@@ -160,11 +160,14 @@ class LabelBudgetError : public std::runtime_error {
   std::int64_t needed_;
 };
 
-// The default budget of label positions: what fits in half of this machine's memory at
-// `kBytesPerPosition` each (a position costs about that much through parse and report), within
-// what a state can hold.
+// The default budget of label positions: what fits in half of the memory this process may
+// really use (the smallest of the machine's memory, its control group's limit and its own
+// address-space limit) at `kBytesPerPosition` each (a position costs about that much through
+// parse and report), within what a state can hold.
 inline constexpr std::int64_t kBytesPerPosition = 48;
 std::int64_t default_label_position_budget();
+// The budget for a process that may use `memory` bytes.
+std::int64_t label_position_budget_for(std::uint64_t memory);
 
 // The pruning state of one parse. The four relations of the bookkeeping are:
 //   the labels recorded per node (`get_prune_labels`), rewritten by merges;
@@ -298,7 +301,7 @@ void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
 bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
 
 // The node's output sizes, or none.
-inline const std::optional<Shape>& get_shape(const ZavoNode& node) {
+inline const tensor_trace::ResultShape& get_shape(const ZavoNode& node) {
   return node.result_shape;
 }
 
@@ -318,31 +321,40 @@ class LabelStore {
     std::uint32_t& slot = slots_[info.begin + index];
     if (info.records == 0)
       return resolve_retired ? current(slot) : slot;
-    slot = find(slot);  // later reads of this slot take one step
-    return class_label_[slot];
+    return classes_[shorten(slot)].label;
   }
   DimensionLabels handle(std::uint32_t list) { return {this, list}; }
   void append(std::uint32_t list, LabelList& out) const {
     const ListInfo& info = lists_[list];
+    const std::size_t at = out.size();
+    out.resize(at + info.size);
+    read_all(list, out.data() + at);
+  }
+  // Calls `visit(label)` for each label of the list, in order.
+  template <typename Visit>
+  void for_each(std::uint32_t list, Visit&& visit) const {
+    const ListInfo& info = lists_[list];
     std::uint32_t* slot = slots_.data() + info.begin;
     std::uint32_t* const end = slot + info.size;
     if (info.records == 0) {
-      if (!resolve_retired) {
-        out.insert(out.end(), slot, end);
-        return;
-      }
       for (; slot != end; ++slot)
-        out.push_back(current(*slot));
+        visit(resolve_retired ? current(*slot) : static_cast<Label>(*slot));
       return;
     }
-    for (; slot != end; ++slot) {
-      *slot = find(*slot);
-      out.push_back(class_label_[*slot]);
-    }
+    for (; slot != end; ++slot)
+      visit(static_cast<Label>(classes_[shorten(*slot)].label));
   }
 
-  // Per-label flags: -1 absent, 0 false, 1 true.
-  std::vector<std::int8_t> flags;
+  // A label's prunability: -1 absent, 0 false, 1 true.
+  int flag(std::size_t label) const {
+    return label < labels_.size() ? static_cast<int>(labels_[label] >> kFlagShift) - 1 : -1;
+  }
+  void set_flag(std::size_t label, int flag) {
+    labels_[label] = (labels_[label] & kClassMask) | static_cast<std::uint32_t>(flag + 1)
+                                                         << kFlagShift;
+  }
+  // The number of labels with an entry or a class (one past the highest).
+  std::size_t label_count() const { return labels_.size(); }
 
   // A label folded into another stands for the label it was folded into: in a list no node
   // records, when read, and in a list that a node records, when recorded. Off, a list made
@@ -354,7 +366,7 @@ class LabelStore {
     const auto index = static_cast<std::size_t>(label);
     if (index >= retired_class_.size() || retired_class_[index] == kNone)
       return label;
-    return class_label_[find(retired_class_[index])];
+    return classes_[root_of(retired_class_[index])].label;
   }
 
  private:
@@ -364,10 +376,11 @@ class LabelStore {
   friend TensorLabels get_prune_labels(const PruneGraphParserState&, const ZavoNode&);
   friend DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState&, const ZavoNode&,
                                                  std::int64_t);
-  friend LabelList get_flatten_labels(const PruneGraphParserState&, const ZavoNode&);
   friend std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState&,
                                                          const ZavoNode&);
   friend bool has_recorded_labels(const PruneGraphParserState&, const ZavoNode&);
+  template <typename Visit>
+  friend void for_each_recorded_label(const PruneGraphParserState&, const ZavoNode&, Visit&&);
 
   struct ListInfo {
     std::uint32_t begin;    // first slot
@@ -379,14 +392,44 @@ class LabelStore {
     std::uint32_t first = 0;         // into `node_lists_`
     std::uint32_t count = 0;
   };
+  // One class of the union-find forest, the three fields a fold touches together. A root's
+  // label is the label its members read as; `count` is the number of recorded slots in its
+  // tree.
+  struct ClassEntry {
+    std::uint32_t parent;
+    std::uint32_t label;
+    std::uint32_t count;
+  };
 
-  std::uint32_t find(std::uint32_t cls) const {
-    while (parent_[cls] != cls) {
-      parent_[cls] = parent_[parent_[cls]];
-      cls = parent_[cls];
+  // A label's word: its flag + 1 (0: no entry) in the top two bits, its live class (a root) in
+  // the rest, kNoClass when no recorded list carries it. A fold reads and writes both at once.
+  static constexpr unsigned kFlagShift = 30;
+  static constexpr std::uint32_t kClassMask = (std::uint32_t{1} << kFlagShift) - 1;
+  static constexpr std::uint32_t kNoClass = kClassMask;
+  std::uint32_t label_class(std::size_t label) const { return labels_[label] & kClassMask; }
+  void set_label_class(std::size_t label, std::uint32_t cls) {
+    labels_[label] = (labels_[label] & ~kClassMask) | cls;
+  }
+
+  // The root of `cls`'s tree; the path to it is halved on the way, so that chains stay short.
+  std::uint32_t root_of(std::uint32_t cls) const {
+    while (classes_[cls].parent != cls) {
+      const std::uint32_t grandparent = classes_[classes_[cls].parent].parent;
+      classes_[cls].parent = grandparent;
+      cls = grandparent;
     }
     return cls;
   }
+  // The root of a recorded slot's class, written back to the slot when it moved, so that the
+  // next read takes one step.
+  std::uint32_t shorten(std::uint32_t& slot) const {
+    const std::uint32_t root = root_of(slot);
+    if (root != slot)
+      slot = root;
+    return root;
+  }
+  // Every label of the list, written to `out`.
+  void read_all(std::uint32_t list, Label* out) const;
   // The live class of `label`, created (empty) when the label has none.
   std::uint32_t class_of(Label label);
   void reserve_label(Label label);
@@ -397,15 +440,10 @@ class LabelStore {
     return list == kNone ? DimensionLabels() : DimensionLabels(const_cast<LabelStore*>(this), list);
   }
 
-  mutable std::vector<std::uint32_t> slots_;  // reads compress class chains in place
+  mutable std::vector<std::uint32_t> slots_;
   std::vector<ListInfo> lists_;
-  // Classes: a union-find forest. A root's label is the label its members read as; `count_` is
-  // the number of recorded slots in its tree.
-  mutable std::vector<std::uint32_t> parent_;
-  std::vector<std::uint32_t> class_label_;
-  std::vector<std::uint32_t> count_;
-  // label -> its live class (a root), or kNone when no recorded list carries it.
-  std::vector<std::uint32_t> label_class_;
+  mutable std::vector<ClassEntry> classes_;  // reads shorten paths in place
+  std::vector<std::uint32_t> labels_;        // per label, see `label_class`
   // label -> the class it was folded into, kNone when it was not; kept when `resolve_retired`.
   std::vector<std::uint32_t> retired_class_;
   // Per node id: what it recorded; its lists are `node_lists_[first, first + count)`.
@@ -424,10 +462,28 @@ inline Label DimensionLabels::operator[](std::size_t index) const {
 
 template <typename Visit>
 void PruneGraphParserState::for_each_prunable_entry(Visit&& visit) const {
-  const auto& flags = store_->flags;
-  for (std::size_t label = 0; label < flags.size(); ++label) {
-    if (flags[label] >= 0)
-      visit(static_cast<Label>(label), flags[label] == 1);
+  const LabelStore& store = *store_;
+  for (std::size_t label = 0; label < store.label_count(); ++label) {
+    const int flag = store.flag(label);
+    if (flag >= 0)
+      visit(static_cast<Label>(label), flag == 1);
+  }
+}
+
+// Calls `visit(label)` for every label of the node's output, in dimension order then index
+// order (what `get_flatten_labels` gives, without making the list); nothing for a node without
+// labels.
+template <typename Visit>
+void for_each_recorded_label(const PruneGraphParserState& pruning_state, const ZavoNode& node,
+                             Visit&& visit) {
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
+    return;
+  for (std::uint32_t d = 0; d < record->count; ++d) {
+    const std::uint32_t list = store.node_lists_[record->first + d];
+    if (list != LabelStore::kNone)
+      store.for_each(list, visit);
   }
 }
 

@@ -192,7 +192,7 @@ void _einsum_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode
       inputs.push_back(is_zavo_node(node.args[i]) ? &node.args[i].as_node() : nullptr);
   }
   const std::optional<Equation> equation =
-      text.is_text() ? parse_equation(text.as_text()) : std::nullopt;
+      text.is_text() ? parse_equation(std::string(text.as_text())) : std::nullopt;
   std::vector<Tensor> operands;
   for (const ZavoNode* input : inputs) {
     if (std::optional<Tensor> tensor = read_tensor(pruning_state, input))
@@ -307,8 +307,8 @@ void _scaled_dot_product_attention_node_handler(PruneGraphParserState& pruning_s
 
 void _multi_head_attention_node_handler(PruneGraphParserState& pruning_state,
                                         const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
   auto argument = [&](std::size_t pos, std::string_view key) {
     return get_argument({.arg_pos = pos, .arg_key = key, .args = args, .kwargs = kwargs});
   };

@@ -19,12 +19,14 @@
 namespace zavo::pruning::engine::node_handlers {
 
 using tensor_trace::Args;
+using tensor_trace::KeywordList;
 using tensor_trace::Kwargs;
 using tensor_trace::OperationCategory;
 using tensor_trace::OperationKey;
 using tensor_trace::OperationList;
 using tensor_trace::Shape;
 using tensor_trace::Value;
+using tensor_trace::ValueList;
 using tensor_trace::ZavoNode;
 using tensor_trace::ZavoOpNode;
 using tensor_trace::op_categorization::BINARY_ELEMENTWISE_OPS;

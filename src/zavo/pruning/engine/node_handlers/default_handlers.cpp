@@ -1,7 +1,5 @@
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 
-#include <unordered_set>
-
 namespace zavo::pruning::engine::node_handlers {
 
 void _default_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
@@ -22,10 +20,10 @@ void _mark_node_inputs_as_non_prunable(PruneGraphParserState& pruning_state,
                                        const ZavoOpNode& node) {
   // Marking is idempotent: an input passed many times is marked once, so that the cost follows
   // the distinct inputs' labels, not the number of times they are passed.
-  std::unordered_set<const ZavoNode*> marked;
-  for (const ZavoNode* input_node : node.collect_all_input_nodes()) {
-    if (marked.insert(input_node).second)
-      _mark_labels_as_non_prunable(pruning_state, get_flatten_labels(pruning_state, *input_node));
+  // Marking writes flags only, never the lists being read.
+  for (const ZavoNode* input_node : node.distinct_input_nodes()) {
+    for_each_recorded_label(pruning_state, *input_node,
+                            [&](Label label) { mark_non_prunable(pruning_state, label); });
   }
 }
 

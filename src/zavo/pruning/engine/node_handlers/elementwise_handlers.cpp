@@ -44,7 +44,7 @@ const ZavoNode& labelled_node(const Value& value) {
 }
 
 // The inputs of a concatenation: the `tensors` argument must be a sequence.
-const tensor_trace::Sequence& cat_inputs(const Value& tensors) {
+ValueList cat_inputs(const Value& tensors) {
   if (!tensors.is_sequence()) {
     throw TypeError("Concatenation expects a sequence of tensors, got " + type_text(tensors) +
                     ": " + text_form(tensors));
@@ -110,7 +110,7 @@ std::vector<DimensionLabels> distinct_rows(const std::vector<DimensionLabels>& r
 }  // namespace
 
 const ZavoNode& _get_input_for_elementwise_node(const ZavoOpNode& node) {
-  const Args& args = node.args;
+  const ValueList args = node.args;
   if (args.empty())
     throw NotImplementedError(keyword_only_elementwise_message());
   const Value& input_node = args.front();
@@ -132,7 +132,7 @@ void _elementwise_node_handler(PruneGraphParserState& pruning_state, const ZavoO
 }
 
 std::pair<Value, Value> _get_inputs_for_binary_node(const ZavoOpNode& node) {
-  const Args& args = node.args;
+  const ValueList args = node.args;
   if (args.size() < 2)
     throw NotImplementedError("Unimplemented binary function call, please contact ZAVO team");
   const Value& input_1 = args[0];
@@ -244,8 +244,8 @@ void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoO
 }
 
 void _dropout_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
   const bool default_training = supported_ops::DROPOUT_TRAIN_DEFAULT_OPS.contains(node.operation);
   const Value training = get_argument({.arg_pos = 2,
                                        .arg_key = "training",
@@ -268,7 +268,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
                        const Value& cat_dim) {
   const Value tensors =
       get_argument({.arg_pos = 0, .arg_key = "tensors", .args = node.args, .kwargs = node.kwargs});
-  const tensor_trace::Sequence& inputs = cat_inputs(tensors);
+  const ValueList inputs = cat_inputs(tensors);
 
   if (inputs.size() == 1) {
     _node_keep_state(

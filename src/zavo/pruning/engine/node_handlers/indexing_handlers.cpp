@@ -97,12 +97,7 @@ struct IndexPlan {
 // follow (several tensor indices, a tensor index beside an integer, boolean masks, unknown
 // values).
 std::optional<IndexPlan> plan_index(const Value& index, const Shape& shape) {
-  std::vector<Value> items;
-  if (index.is_sequence()) {
-    items = index.as_sequence();
-  } else {
-    items.push_back(index);
-  }
+  const ValueList items = index.is_sequence() ? index.as_sequence() : ValueList(&index, 1);
   std::size_t consumed = 0;
   std::size_t ellipses = 0;
   std::size_t advanced = 0;

@@ -91,8 +91,8 @@ struct LayerArguments {
 };
 
 LayerArguments read_layer_arguments(const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
   const ZavoNode& input_node = _as_tensor_argument(
       node, "input",
       get_argument({.arg_pos = 0, .arg_key = "input", .args = args, .kwargs = kwargs}));
@@ -149,8 +149,8 @@ namespace {
 // the output's batch dimension (each batch entry is convolved on its own) instead of being
 // warned about and left behind.
 void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool batch_passes) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
 
   const auto [input_node, weight, bias] = read_layer_arguments(node);
   const std::int64_t groups = integer_argument(
@@ -158,7 +158,7 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
       get_argument(
           {.arg_pos = 6, .arg_key = "groups", .args = args, .kwargs = kwargs, .default_value = 1}));
 
-  const std::optional<Shape>& input_shape = get_shape(input_node);
+  const tensor_trace::ResultShape& input_shape = get_shape(input_node);
   if (!input_shape) {
     _default_node_handler(pruning_state, node);
     return;
@@ -290,8 +290,8 @@ void _linear_leading_passing_node_handler(PruneGraphParserState& pruning_state,
 }
 
 void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
 
   const ZavoNode& src_node = _as_tensor_argument(
       node, "input",
@@ -311,7 +311,7 @@ void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
 
   // The joined range is normalised against the input's dimensions; without them there is
   // nothing to normalise against.
-  const std::optional<Shape>& input_shape = get_shape(src_node);
+  const tensor_trace::ResultShape& input_shape = get_shape(src_node);
   if (!input_shape)
     throw LookupError(describe(node) + ": the shape of input " + src_node.name + " is unknown");
   require_dimensions(node, "input " + src_node.name, input_shape->size(), 1);

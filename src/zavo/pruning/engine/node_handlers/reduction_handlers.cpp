@@ -65,8 +65,8 @@ bool _unary_reduce_first_arg_is_dim(const Value& arg, OperationKey operation) {
 }
 
 std::pair<ReduceDims, Value> _get_args_for_unary_reduce(const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
   const OperationKey operation = node.operation;
   // Empty while not resolved: distinct from every argument value, none included.
   std::optional<Value> dim;
@@ -104,8 +104,8 @@ std::pair<ReduceDims, Value> _get_args_for_unary_reduce(const ZavoOpNode& node) 
 }
 
 void _unary_reduce_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node) {
-  const Args& args = node.args;
-  const Kwargs& kwargs = node.kwargs;
+  const ValueList args = node.args;
+  const KeywordList kwargs = node.kwargs;
   const ZavoNode& input_node = _as_tensor_argument(
       node, "input",
       get_argument({.arg_pos = 0, .arg_key = "input", .args = args, .kwargs = kwargs}));
@@ -118,7 +118,7 @@ void _unary_reduce_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
     _default_node_handler(pruning_state, node);
     return;
   }
-  const std::optional<Shape>& input_shape = get_shape(input_node);
+  const tensor_trace::ResultShape& input_shape = get_shape(input_node);
   // A reduction over all dimensions, an input without labels or without a known shape.
   if (!dim || !prune_dimension || !input_shape) {
     _default_node_handler(pruning_state, node);

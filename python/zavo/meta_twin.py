@@ -1,0 +1,335 @@
+"""The forward pass on a meta twin: a model's graph without its arithmetic.
+
+A tensor on the `meta` device has a shape, a dtype and strides but no storage;
+an operation on it computes only its result's shape.  `trace` swaps the
+model's parameters and buffers for meta twins of the same shapes (in every
+module's own tables, so that the forward reads them as it always does), runs
+the exporter's recording pass on meta twins of the inputs, and puts
+everything back.  The graph is the one the real pass gives: the same calls,
+shapes, names and arguments (a device is written as the model's own, not as
+`meta`), with no arithmetic and no memory for activations.
+
+Some forwards need the values: a detector's box selection (`nonzero`, `nms`),
+a count read with `.item()`, a branch on a tensor's value.  Meta tensors
+refuse those calls, and any call of the pass that raises ends it, even one
+that the model catches (the model would then go another way than the real
+pass): `trace` returns None and the exporter runs the real pass, whole.
+
+Tensors that the model makes itself from plain numbers (`torch.arange(n)`)
+and constants it keeps outside its parameters stay real and are computed for
+real; a call that reads one together with meta tensors reads a meta twin of
+it.  The model's Python state is kept: what the pass stores in module
+attributes (a cache of meta tensors, say) is undone.
+"""
+
+import warnings
+from collections import OrderedDict
+
+import torch
+
+from zavo import export, structure
+
+# Calls that write into their first argument, besides those whose name ends in one underscore.
+_WRITES = frozenset(
+    "__setitem__ __iadd__ __isub__ __imul__ __itruediv__ __ifloordiv__ __imod__ __ipow__ __iand__ __ior__ "
+    "__ixor__ __ilshift__ __irshift__ __imatmul__".split()
+)
+_CONTAINERS = (list, dict, set, OrderedDict)
+_TENSOR_TYPES = (torch.Tensor, torch.nn.Parameter)
+_machinery = None  # attributes every module has, which the pass leaves as it found them
+
+
+class NeedsRealForward(Exception):
+    """The meta pass cannot run a call as the real pass would."""
+
+
+class _MetaTracer(export._Tracer):
+    """The exporter's tracer on meta tensors: writes the model's device for `meta`, lets a call
+    read real tensors together with meta ones through meta twins, and notes the first call that
+    raised."""
+
+    def __init__(self, model, modules, named, device):
+        super().__init__(model, modules, named)
+        self.device_text = str(device)
+        self.reads = 0  # tensors read by the call being recorded
+        self.real_reads = []  # those of them that are not meta
+        self.twins = {}  # id(tensor) -> (real tensor, its meta twin)
+        self.failed = None
+
+    def tensor_ref(self, tensor):
+        self.reads += 1
+        if not tensor.is_meta:
+            self.real_reads.append(tensor)
+        return super().tensor_ref(tensor)
+
+    def constant_text(self, value):
+        if type(value) is torch.device and value.type == "meta":
+            return self.device_text
+        return str(value)
+
+    def call(self, func, op, args, kwargs):
+        reads, real = self.reads, self.real_reads
+        self.reads, self.real_reads = 0, []
+        try:
+            if not real:
+                rule = _RESULTS.get(op)
+                result = rule(args, kwargs) if rule is not None else None
+                if result is not None:
+                    return result
+            elif len(real) < reads:
+                short = export._last_part(op)
+                writes = short in _WRITES or (short.endswith("_") and not short.endswith("__"))
+                if "out" in kwargs or (writes and args and any(args[0] is t for t in real)):
+                    raise NeedsRealForward("%s writes into a real tensor with meta ones" % op)
+                args = [self._meta(value) for value in args]
+                kwargs = {key: self._meta(value) for key, value in kwargs.items()}
+            return func(*args, **kwargs)
+        except Exception:
+            if self.failed is None:
+                self.failed = op
+            raise
+
+    def _meta(self, value):
+        if isinstance(value, torch.Tensor):
+            if value.is_meta:
+                return value
+            hit = self.twins.get(id(value))
+            if hit is None or hit[0] is not value:
+                hit = self.twins[id(value)] = (value, torch.empty_like(value, device="meta"))
+            return hit[1]
+        if type(value) in (list, tuple):
+            return type(value)(self._meta(item) for item in value)
+        return value
+
+
+# Results made from the arguments' shapes alone, for the calls that most of a convolutional
+# network's meta pass goes to (their meta kernels are written in Python in some torch versions).
+# A rule gives None for anything out of the ordinary, and the meta kernel runs instead, with the
+# checks the real kernel makes.
+
+
+def _bound(names, args, kwargs):
+    """The arguments of a call by parameter name; None for names the call does not take."""
+    if len(args) > len(names) or not kwargs.keys() <= set(names[len(args):]):
+        return None
+    bound = dict(zip(names, args))
+    bound.update(kwargs)
+    return bound
+
+
+def _like(tensor, dtype):
+    return isinstance(tensor, torch.Tensor) and tensor.dtype == dtype
+
+
+def _batch_norm(args, kwargs):
+    a = _bound(("input", "running_mean", "running_var", "weight", "bias", "training", "momentum", "eps"), args, kwargs)
+    x = a and a["input"]
+    if type(x) is not torch.Tensor or x.dim() < 2 or not x.is_floating_point():
+        return None
+    channels, training = x.shape[1], a.get("training", False)
+    for key in ("running_mean", "running_var", "weight", "bias"):
+        value = a.get(key)
+        if value is not None and not (_like(value, x.dtype) and value.dim() == 1 and value.shape[0] == channels):
+            return None
+    if type(training) is not bool or channels == 0 or (training and x.numel() == channels):
+        return None  # the kernel refuses one value per channel when training
+    if not training and (a.get("running_mean") is None or a.get("running_var") is None):
+        return None  # and evaluation without running statistics
+    return torch.empty_like(x)
+
+
+def _elementwise(*names):
+    """A call like `relu(input, inplace=False)` with number arguments: a result of the input's
+    shape and dtype, or the input itself in place."""
+
+    def rule(args, kwargs):
+        a = _bound(("input",) + names, args, kwargs)
+        x = a and a["input"]
+        if type(x) is not torch.Tensor or not x.is_floating_point() or type(a.get("inplace", False)) is not bool:
+            return None
+        if any(type(a[key]) not in (int, float) for key in a if key not in ("input", "inplace")):
+            return None
+        if a.get("min_val", -1.0) > a.get("max_val", 1.0):
+            return None  # refused by hardtanh
+        return x if a.get("inplace") else torch.empty_like(x)
+
+    return rule
+
+
+def _norm(names):
+    """layer_norm and group_norm: a result like the input when the shapes agree."""
+
+    def rule(args, kwargs):
+        a = _bound(("input",) + names + ("weight", "bias", "eps"), args, kwargs)
+        x = a and a["input"]
+        if type(x) is not torch.Tensor or not x.is_floating_point() or type(a.get("eps", 0.0)) not in (int, float):
+            return None
+        if "num_groups" in names:
+            groups = a.get("num_groups")
+            if type(groups) is not int or x.dim() < 2 or groups < 1 or x.shape[1] % groups or x.numel() == groups:
+                return None  # the last: one value per group, refused
+            shape = (x.shape[1],)
+        else:
+            shape = a.get("normalized_shape")
+            if type(shape) not in (list, tuple, torch.Size) or not 0 < len(shape) <= x.dim():
+                return None
+            if tuple(x.shape[-len(shape):]) != tuple(shape):
+                return None
+        for key in ("weight", "bias"):
+            value = a.get(key)
+            if value is not None and not (_like(value, x.dtype) and tuple(value.shape) == tuple(shape)):
+                return None
+        return torch.empty_like(x)
+
+    return rule
+
+
+def _per_dim(value, dims):
+    if type(value) is int:
+        return (value,) * dims
+    if type(value) in (list, tuple) and len(value) in (1, dims) and all(type(v) is int for v in value):
+        return tuple(value) * (dims // len(value))
+    return None
+
+
+def _conv(dims):
+    def rule(args, kwargs):
+        a = _bound(("input", "weight", "bias", "stride", "padding", "dilation", "groups"), args, kwargs)
+        x, w = (a["input"], a["weight"]) if a and len(a) > 1 else (None, None)
+        if type(x) is not torch.Tensor or not _like(w, x.dtype) or x.dim() != dims + 2 or w.dim() != dims + 2:
+            return None
+        bias, groups = a.get("bias"), a.get("groups", 1)
+        if bias is not None and not (_like(bias, x.dtype) and bias.dim() == 1 and bias.shape[0] == w.shape[0]):
+            return None
+        if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in x.shape
+                or 0 in w.shape or type(groups) is not int or groups < 1 or x.shape[1] != w.shape[1] * groups
+                or w.shape[0] % groups):
+            return None
+        steps = [_per_dim(a.get(key, default), dims)
+                 for key, default in (("stride", 1), ("padding", 0), ("dilation", 1))]
+        if None in steps:
+            return None
+        shape = [x.shape[0], w.shape[0]]
+        for size, kernel, stride, padding, dilation in zip(x.shape[2:], w.shape[2:], *steps):
+            span = dilation * (kernel - 1) + 1
+            if stride < 1 or padding < 0 or dilation < 1 or size + 2 * padding < span:
+                return None
+            shape.append((size + 2 * padding - span) // stride + 1)
+        return torch.empty(shape, dtype=x.dtype, device="meta")
+
+    return rule
+
+
+_RESULTS = {
+    "torch.nn.functional.batch_norm": _batch_norm,
+    "torch.nn.functional.layer_norm": _norm(("normalized_shape",)),
+    "torch.nn.functional.group_norm": _norm(("num_groups",)),
+    "torch.nn.functional.relu": _elementwise("inplace"),
+    "torch.relu": _elementwise(),
+    "torch.Tensor.relu": _elementwise(),
+    "torch.nn.functional.relu6": _elementwise("inplace"),
+    "torch.nn.functional.hardtanh": _elementwise("min_val", "max_val", "inplace"),
+    "torch.nn.functional.hardswish": _elementwise("inplace"),
+    "torch.nn.functional.conv1d": _conv(1),
+    "torch.nn.functional.conv2d": _conv(2),
+    "torch.nn.functional.conv3d": _conv(3),
+}
+
+
+def trace(model, modules, args, kwargs, run):
+    """(tracer, output) of `run(tracer, args, kwargs)` on the meta twins of `model` (its
+    `named_modules()` pairs are `modules`) and of the call's arguments.
+
+    None when the pass cannot stand for the real one: the model's tensors are
+    on several devices or on `meta` already, a tensor is of a subclass, or a
+    call of the pass raised.  The model is as it was either way.
+    """
+    named = export.named_tensors(modules)
+    device = _one_device(named, args, kwargs)
+    if device is None:
+        return None
+    twins = {}
+    saved = _save_state(modules)
+    tracer = None
+    try:
+        meta_args, meta_kwargs = _twin_value(args, twins, 0), _twin_value(kwargs, twins, 0)
+        for _, module in modules:
+            for table in (module._parameters, module._buffers):
+                for key, tensor in table.items():
+                    if tensor is not None:
+                        table[key] = _twin(tensor, twins)
+        tracer = _MetaTracer(model, modules, [(name, twins[id(tensor)][1]) for name, tensor in named], device)
+        with warnings.catch_warnings(record=True) as caught:
+            result = run(tracer, meta_args, meta_kwargs)
+    except Exception:
+        return None
+    finally:
+        _restore_state(saved)
+    if tracer.failed is not None:
+        return None
+    for w in caught:  # the real pass would have given them
+        warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
+    return tracer, result
+
+
+def _one_device(named, args, kwargs):
+    """The one device of the model's parameters and buffers and of the inputs' tensors; None for
+    several, for none, or for `meta`."""
+    devices = {tensor.device for _, tensor in named}
+    devices.update(tensor.device for tensor in structure.tensors((args, kwargs)))
+    if len(devices) != 1:
+        return None
+    device = devices.pop()
+    return None if device.type == "meta" else device
+
+
+def _twin(tensor, twins):
+    hit = twins.get(id(tensor))
+    if hit is None:
+        if type(tensor) not in _TENSOR_TYPES:  # a subclass may compute what meta cannot
+            raise NeedsRealForward("a tensor of type %s" % type(tensor).__name__)
+        twin = torch.empty_like(tensor, device="meta")
+        if type(tensor) is torch.nn.Parameter:
+            twin = torch.nn.Parameter(twin, requires_grad=tensor.requires_grad)
+        hit = twins[id(tensor)] = (tensor, twin)
+    return hit[1]
+
+
+def _twin_value(value, twins, depth):
+    """An input with meta twins for its tensors, in containers of the same kinds."""
+    if isinstance(value, torch.Tensor):
+        return _twin(value, twins)
+    kind = type(value)
+    if kind in (list, tuple, dict) and depth < structure.MAX_DEPTH:
+        if kind is dict:
+            return {key: _twin_value(item, twins, depth + 1) for key, item in value.items()}
+        return kind(_twin_value(item, twins, depth + 1) for item in value)
+    if isinstance(value, (list, tuple, dict)):  # a container class of its own; the real pass takes it
+        raise NeedsRealForward("an input of type %s" % kind.__name__)
+    return value
+
+
+def _save_state(modules):
+    """Each module's attributes, and the contents of the lists, dicts and sets they hold."""
+    global _machinery
+    if _machinery is None:
+        _machinery = frozenset(vars(torch.nn.Module())) - {"_parameters", "_buffers"}
+    saved = []
+    for _, module in modules:
+        attrs = vars(module)
+        held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
+                if type(value) in _CONTAINERS]
+        saved.append((attrs, attrs.copy(), held))
+    return saved
+
+
+def _restore_state(saved):
+    for attrs, before, held in saved:
+        for value, contents in held:
+            if type(value) is list:
+                value[:] = contents
+            else:
+                value.clear()
+                value.update(contents)
+        attrs.clear()  # values are compared by identity only: a tensor's == is elementwise
+        attrs.update(before)
