@@ -25,6 +25,7 @@ import statistics
 import torch
 import torch.nn.functional as F
 
+from zavo import structure
 from zavo.surgery import find_tensor
 
 CRITERIA = ("l1", "l2", "bn_scale", "taylor", "random")
@@ -43,10 +44,6 @@ def check_normalization(normalize):
         raise ValueError("normalize must be one of %s, not %r" % (", ".join(NORMALIZATIONS), normalize))
 
 
-def _as_tuple(inputs):
-    return (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
-
-
 def gradients(model, data, loss_fn=None):
     """{id(parameter): gradient summed over `data`}; the model's mode and `.grad`s are restored."""
     loss_fn = loss_fn or F.cross_entropy
@@ -61,7 +58,7 @@ def gradients(model, data, loss_fn=None):
         with torch.enable_grad():
             for batch in data:
                 inputs, targets = batch
-                loss = loss_fn(model(*_as_tuple(inputs)), targets)
+                loss = loss_fn(structure.call(model, inputs), targets)  # inputs as in prune's example_inputs
                 if not isinstance(loss, torch.Tensor) or loss.numel() != 1:
                     raise ValueError("loss_fn must return a scalar tensor, not %r" % (loss,))
                 loss.backward()
