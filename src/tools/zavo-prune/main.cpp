@@ -20,14 +20,14 @@
 #include <optional>
 #include <string>
 
-#include "zavo/graph/atomic_file.hpp"
-#include "zavo/graph/explain.hpp"
-#include "zavo/graph/graph_file.hpp"
-#include "zavo/graph/parse.hpp"
-#include "zavo/graph/report.hpp"
-#include "zavo/graph/summary.hpp"
-#include "zavo/graph/view.hpp"
+#include "zavo/graph_file/atomic_file.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
 #include "zavo/platform/logging.hpp"
+#include "zavo/report/explain.hpp"
+#include "zavo/report/report.hpp"
+#include "zavo/report/summary.hpp"
+#include "zavo/view/view.hpp"
 
 namespace {
 
