@@ -267,6 +267,11 @@ TEST(ZavoPrune, UsageErrorsExitTwo) {
   CommandRun help = zavo_prune(dir, {"analyze", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--lenient"), std::string::npos);
+  // One help names every verb, the package's too.
+  CommandRun all = zavo_prune(dir, {"--help"});
+  EXPECT_EQ(all.status, 0);
+  for (const char* verb : {"analyze", "view", "explain", "prune", "sweep"})
+    EXPECT_NE(all.out.find(std::string("\n  ") + verb + " "), std::string::npos) << verb;
 }
 
 }  // namespace
