@@ -5,8 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include "graph_generator.hpp"
-#include "zavo/graph/graph_file.hpp"
-#include "zavo/graph/parse.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
 
 namespace {
 

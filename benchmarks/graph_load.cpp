@@ -15,7 +15,7 @@
 #include <string>
 
 #include "process_memory.hpp"
-#include "zavo/graph/graph_file.hpp"
+#include "zavo/graph_file/graph_file.hpp"
 
 using zavo::benchmarks::heap_bytes;
 using zavo::benchmarks::status_mib;

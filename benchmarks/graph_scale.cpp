@@ -23,10 +23,10 @@
 
 #include "graph_generator.hpp"
 #include "process_memory.hpp"
-#include "zavo/graph/graph_file.hpp"
-#include "zavo/graph/parse.hpp"
-#include "zavo/graph/report.hpp"
-#include "zavo/graph/summary.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
+#include "zavo/report/report.hpp"
+#include "zavo/report/summary.hpp"
 
 namespace {
 

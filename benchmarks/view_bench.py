@@ -22,7 +22,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "view"))
+sys.path.insert(0, os.path.join(REPO, "tests", "zavo", "view"))
 
 import decoder_graph  # noqa: E402
 import test_view_browser  # noqa: E402

@@ -21,12 +21,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report_versions.hpp"
-#include "zavo/graph/graph_file.hpp"
-#include "zavo/graph/parse.hpp"
-#include "zavo/graph/report.hpp"
-#include "zavo/graph/summary.hpp"
+#include "support/report_versions.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
 #include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
+#include "zavo/report/report.hpp"
+#include "zavo/report/summary.hpp"
 #include "zavo/tensor_trace.hpp"
 
 namespace {

@@ -22,11 +22,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zavo/graph/graph_file.hpp"
-#include "zavo/graph/parse.hpp"
-#include "zavo/graph/report.hpp"
-#include "zavo/graph/summary.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
 #include "zavo/pruning/engine/utils.hpp"
+#include "zavo/report/report.hpp"
+#include "zavo/report/summary.hpp"
 #include "zavo/tensor_trace.hpp"
 
 namespace py = pybind11;

@@ -20,14 +20,14 @@
 #include <optional>
 #include <string>
 
-#include "zavo/graph/atomic_file.hpp"
-#include "zavo/graph/explain.hpp"
-#include "zavo/graph/graph_file.hpp"
-#include "zavo/graph/parse.hpp"
-#include "zavo/graph/report.hpp"
-#include "zavo/graph/summary.hpp"
-#include "zavo/graph/view.hpp"
+#include "zavo/graph_file/atomic_file.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
 #include "zavo/platform/logging.hpp"
+#include "zavo/report/explain.hpp"
+#include "zavo/report/report.hpp"
+#include "zavo/report/summary.hpp"
+#include "zavo/view/view.hpp"
 
 namespace {
 
@@ -235,6 +235,14 @@ int main(int argc, char** argv) {
   CLI::App app{"Channel-pruning analysis of traced neural-network graphs", "zavo-prune"};
   app.set_version_flag("--version", std::string("zavo-prune ") + ZAVO_VERSION);
   app.require_subcommand(1);
+  // The verbs that need PyTorch live in the Python package; the repository's ./zavo-prune runs
+  // them, so one help lists every verb of the command.
+  app.footer(
+      "Through the repository's ./zavo-prune, with the Python package (PyTorch):\n"
+      "  prune                       Prune a named model's channels and save the pruned model\n"
+      "  sweep                       Run torchvision's builders through the whole road, one row "
+      "per model\n"
+      "(./zavo-prune prune --help, ./zavo-prune sweep --help)");
 
   AnalyzeOptions options;
   auto* analyze_command = app.add_subcommand(

@@ -1,0 +1,109 @@
+#include "zavo/parse/dropped.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using pruning::engine::node_handlers::_tensor_get_node_handler;
+using pruning::engine::node_handlers::consumes_labels;
+using pruning::engine::node_handlers::get_node_handler;
+using pruning::engine::node_handlers::NodeHandler;
+using pruning::engine::utils::for_each_recorded_label;
+using pruning::engine::utils::has_recorded_labels;
+using pruning::engine::utils::is_label_prunable;
+using pruning::engine::utils::Label;
+using tensor_trace::NodeKind;
+using tensor_trace::ZavoNode;
+
+}  // namespace
+
+std::vector<DroppedLabels> find_dropped_labels(
+    const tensor_trace::Graph& graph, const pruning::engine::utils::PruneGraphParserState& state,
+    pruning::engine::node_handlers::RuleSet rules) {
+  std::vector<DroppedLabels> dropped;
+  // Labels come from a counter: per label, where the current node (its round) last saw it.
+  struct Seen {
+    std::uint32_t round = 0;
+    const ZavoNode* input = nullptr;  // the first input that holds it; null: the output holds it
+    bool parameter = false;           // a parameter among the inputs that hold it
+    bool kept = false;
+  };
+  std::vector<Seen> seen(static_cast<std::size_t>(state.next_label));
+  auto at = [&seen](Label label) -> Seen& {
+    const auto index = static_cast<std::size_t>(label);
+    if (index >= seen.size())
+      seen.resize(index + 1);
+    return seen[index];
+  };
+  std::uint32_t round = 0;
+  std::vector<Label> lost;
+  for (const auto& owned : graph.nodes()) {
+    const tensor_trace::ZavoOpNode* call = owned->as_op_node();
+    if (!call || !has_recorded_labels(state, *call))
+      continue;
+    const NodeHandler handler = get_node_handler(*call, rules);
+    if (handler == &_tensor_get_node_handler || consumes_labels(handler))
+      continue;
+    // A node passed many times is looked at once: its labels are the same every time.
+    const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+    ++round;
+    for_each_recorded_label(state, *call, [&](Label label) {
+      at(label) = {round, nullptr, false, true};
+    });
+    // Kept too: a label that ties two inputs, one of them a parameter (a weight it was tied to).
+    for (const ZavoNode* input : inputs) {
+      const bool parameter = input->kind == NodeKind::Parameter;
+      for_each_recorded_label(state, *input, [&](Label label) {
+        Seen& s = at(label);
+        if (s.round != round) {
+          s = {round, input, parameter, false};
+        } else if (!s.kept && s.input != input) {
+          s.parameter = s.parameter || parameter;
+          s.kept = s.parameter;
+        }
+      });
+    }
+    lost.clear();
+    for (const ZavoNode* input : inputs) {
+      for_each_recorded_label(state, *input, [&](Label label) {
+        if (!at(label).kept && is_label_prunable(state, label))
+          lost.push_back(label);
+      });
+    }
+    if (lost.empty())
+      continue;
+    std::sort(lost.begin(), lost.end());
+    lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+    dropped.push_back({call->id, lost, {}});
+  }
+  if (dropped.empty())
+    return dropped;
+
+  // The parameters whose channels carry a dropped label, per dropping node.
+  std::vector<std::pair<Label, std::size_t>> drops;
+  for (std::size_t i = 0; i < dropped.size(); ++i) {
+    for (Label label : dropped[i].labels)
+      drops.emplace_back(label, i);
+  }
+  std::sort(drops.begin(), drops.end());
+  for (const auto& owned : graph.nodes()) {
+    if (owned->kind != NodeKind::Parameter)
+      continue;
+    for_each_recorded_label(state, *owned, [&](Label label) {
+      auto it = std::lower_bound(drops.begin(), drops.end(), std::pair{label, std::size_t{0}});
+      for (; it != drops.end() && it->first == label; ++it) {
+        auto& parameters = dropped[it->second].parameters;
+        if (parameters.empty() || parameters.back() != owned->id)
+          parameters.push_back(owned->id);
+      }
+    });
+  }
+  return dropped;
+}
+
+}  // namespace zavo::graph

@@ -1,0 +1,854 @@
+#include "zavo/report/explain.hpp"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+
+#include "zavo/pruning/engine/node_handlers/attention_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/indexing_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/normalization_handlers.hpp"
+#include "zavo/pruning/engine/node_handlers/reshape_handlers.hpp"
+#include "zavo/report/json_writer.hpp"
+#include "zavo/tensor_trace/op_categorization.hpp"
+#include "zavo/utils/argument_utils.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using pruning::engine::node_handlers::_default_node_handler;
+using pruning::engine::node_handlers::get_node_handler;
+using pruning::engine::node_handlers::NodeHandler;
+using pruning::engine::utils::DimensionLabels;
+using pruning::engine::utils::get_prune_dimension;
+using pruning::engine::utils::get_prune_labels;
+using pruning::engine::utils::get_prune_labels_by_dim;
+using pruning::engine::utils::has_recorded_labels;
+using pruning::engine::utils::is_label_prunable;
+using pruning::engine::utils::LabelList;
+using pruning::engine::utils::TensorLabels;
+using tensor_trace::Value;
+using tensor_trace::ZavoNode;
+using tensor_trace::ZavoOpNode;
+using utils::argument_utils::get_argument;
+
+std::string plural(std::size_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
+std::string operation_of(const ZavoNode& node) {
+  const ZavoOpNode* call = node.as_op_node();
+  return call ? call->operation->qualified_name() : std::string();
+}
+
+// The traced tensor passed as argument `pos` / `key`, or null.
+const ZavoNode* tensor_argument(const ZavoOpNode& call, std::size_t pos, std::string_view key) {
+  Value value =
+      get_argument({.arg_pos = pos, .arg_key = key, .args = call.args, .kwargs = call.kwargs});
+  return value.is_node() ? &value.as_node() : nullptr;
+}
+
+// A node as the tensor it stands for, saying why a call's output may carry no labels.
+std::string node_text(const ZavoNode& node, pruning::engine::node_handlers::RuleSet rules) {
+  switch (node.kind) {
+    case tensor_trace::NodeKind::Input:
+      return "the model input " + node.name;
+    case tensor_trace::NodeKind::Parameter:
+      return "parameter " + node.name;
+    case tensor_trace::NodeKind::Constant:
+      return "the constant " + node.name;
+    case tensor_trace::NodeKind::Call:
+      break;
+  }
+  const ZavoOpNode& call = *node.as_op_node();
+  if (get_node_handler(call, rules) == static_cast<NodeHandler>(_default_node_handler)) {
+    return "node " + node.name + ", an operation without a handler (" +
+           call.operation->qualified_name() + ")";
+  }
+  return "node " + node.name + " (" + call.operation->qualified_name() + ")";
+}
+
+bool shape_known(const ZavoNode* node) {
+  return node && node->result_shape;
+}
+
+// What a mark of an extended rule's handler means; none for the handlers that only mark labels
+// tied to a dimension without labels.
+std::optional<std::string> extended_mark(NodeHandler handler) {
+  namespace h = pruning::engine::node_handlers;
+  if (handler == &h::_getitem_node_handler || handler == &h::_setitem_node_handler)
+    return "reads part of the dimension that holds them, or indexes by them";
+  if (handler == &h::_split_node_handler)
+    return "splits the dimension that holds them into parts of other sizes, or of one channel";
+  if (handler == &h::_softmax_node_handler)
+    return "normalises over the dimension that holds them (softmax)";
+  if (handler == &h::_roll_node_handler || handler == &h::_pad_node_handler ||
+      handler == &h::_pool_node_handler || handler == &h::_interpolate_node_handler ||
+      handler == &h::_triangle_node_handler) {
+    return "depends on the positions along the dimension that holds them";
+  }
+  if (handler == &h::_reshape_node_handler || handler == &h::_expand_node_handler) {
+    return "joins the dimension that holds them behind another (a channel shuffle, heads in a "
+           "batch), or copies their one channel";
+  }
+  if (handler == &h::_embedding_node_handler)
+    return "selects rows of the dimension that holds them by index (an embedding's vocabulary)";
+  if (handler == &h::_multi_head_attention_node_handler)
+    return "holds a single head, or sizes a mask, keys or weights by the number of heads";
+  if (handler == &h::_einsum_node_handler)
+    return "sums over them in one operand";
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view reason_kind_name(ReasonKind kind) {
+  switch (kind) {
+    case ReasonKind::Output:
+      return "output";
+    case ReasonKind::NoHandler:
+      return "no_handler";
+    case ReasonKind::RecoveredError:
+      return "recovered_error";
+    case ReasonKind::FreshLabels:
+      return "fresh_labels";
+    case ReasonKind::Kernel:
+      return "kernel";
+    case ReasonKind::Spatial:
+      return "spatial";
+    case ReasonKind::GroupedConvolution:
+      return "grouped_convolution";
+    case ReasonKind::Unlabelled:
+      return "unlabelled";
+    case ReasonKind::Dropped:
+      return "dropped";
+    case ReasonKind::Handler:
+      return "handler";
+  }
+  return "handler";
+}
+
+Reasons::Reasons(const tensor_trace::Graph& graph, const ParseResult& result)
+    : graph_(&graph), result_(&result) {}
+
+std::optional<LabelCause> Reasons::cause(Label label) const {
+  if (!result_->provenance)
+    return std::nullopt;
+  return result_->provenance->cause(label);
+}
+
+const Reason& Reasons::reason(const LabelCause& cause, Label label) {
+  const LabelEvent& event = result_->provenance->events()[cause.event];
+  // Where a handler's mark sat tells why; merges rewrote that place to the live label.
+  auto [input, dim] = event.phase == LabelPhase::Handler && !event.created
+                          ? place(event.node, label)
+                          : std::pair<std::int32_t, std::int64_t>{-1, -1};
+  const CacheKey key{cause.event, input, dim};
+  if (last_ == cache_.end() || last_->first != key) {
+    last_ = cache_.find(key);
+    if (last_ == cache_.end())
+      last_ = cache_.emplace(key, describe(event, input, dim)).first;
+  }
+  return last_->second;
+}
+
+std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label label) {
+  NodePlaces& places = places_[node];
+  std::vector<Place>& list = places.list;
+  std::size_t& last = places.last;
+  if (!places.indexed) {
+    // Only kept labels are asked about: the index leaves out the prunable ones, which are most
+    // of a layer's inputs.
+    places.indexed = true;
+    if (prunable_.empty()) {
+      prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
+      result_->state.for_each_prunable_entry(
+          [this](Label l, bool flag) { prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
+    }
+    for_each_input_label(node, [&](Label l, std::int32_t input, std::int32_t dim) {
+      if (!prunable_[static_cast<std::size_t>(l)])
+        list.push_back({l, input, dim});
+    });
+    std::stable_sort(list.begin(), list.end(),
+                     [](const Place& a, const Place& b) { return a.label < b.label; });
+    list.shrink_to_fit();
+  }
+  auto below = [](const Place& p, Label l) { return p.label < l; };
+  auto it = list.begin();
+  if (last < list.size() && list[last].label <= label) {
+    // Ascending questions: the answer is at or just after the last one.
+    it += static_cast<std::ptrdiff_t>(last);
+    for (int step = 0; step < 4 && it != list.end() && it->label < label; ++step)
+      ++it;
+    if (it != list.end() && it->label < label)
+      it = std::lower_bound(it, list.end(), label, below);
+  } else {
+    it = std::lower_bound(list.begin(), list.end(), label, below);
+  }
+  if (it == list.end() || it->label != label)
+    return {-1, -1};
+  last = static_cast<std::size_t>(it - list.begin());
+  return {it->input, it->dim};
+}
+
+template <typename Visit>
+void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
+  const ZavoOpNode* call = graph_->node(node).as_op_node();
+  if (!call)
+    return;
+  // The first place of a label is in the first occurrence of its input: repeats add none.
+  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+  LabelList labels;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (!has_recorded_labels(result_->state, *inputs[i]))
+      continue;
+    const TensorLabels dims = get_prune_labels(result_->state, *inputs[i]);
+    for (std::size_t d = 0; d < dims.size(); ++d) {
+      if (!dims[d])
+        continue;
+      labels.clear();
+      dims[d].append_to(labels);
+      for (Label l : labels)
+        visit(l, static_cast<std::int32_t>(i), static_cast<std::int32_t>(d));
+    }
+  }
+}
+
+const std::string& Reasons::quoted_name(std::size_t node) {
+  if (quoted_names_.empty())
+    quoted_names_.resize(graph_->size());
+  std::string& quoted = quoted_names_[node];
+  if (quoted.empty())
+    quoted = json_text(graph_->node(node).name);
+  return quoted;
+}
+
+const std::string& Reasons::quoted_sentence(const Reason& reason) {
+  auto [it, added] = quoted_sentences_.try_emplace(&reason);
+  if (added)
+    it->second = json_text(reason.sentence);
+  return it->second;
+}
+
+std::size_t Reasons::merge_node(std::size_t merge) const {
+  return static_cast<std::size_t>(result_->provenance->merge(merge).node);
+}
+
+std::vector<std::string_view> Reasons::via_names(const LabelCause& cause) const {
+  std::vector<std::string_view> names;
+  for (std::size_t merge : cause.via)
+    names.push_back(graph_->node(result_->provenance->merge(merge).node).name);
+  return names;
+}
+
+Reason Reasons::describe(const LabelEvent& event, std::int32_t input, std::int64_t dim) const {
+  const ZavoNode& node = graph_->node(event.node);
+  const std::string& name = node.name;
+  const std::string op = operation_of(node);
+  switch (event.phase) {
+    case LabelPhase::Output:
+      return {ReasonKind::Output, node.id, "a model output (node " + name + ")",
+              "are a model output (node " + name + ")"};
+    case LabelPhase::NoHandler:
+      return {ReasonKind::NoHandler, node.id,
+              "the operation " + op + " has no handler, so its inputs' channels are kept (node " +
+                  name + ")",
+              "reach node " + name + ", an operation without a handler (" + op + ")"};
+    case LabelPhase::Recovery: {
+      std::string kind = "an error";
+      for (const NodeError& error : result_->recovered_errors) {
+        if (error.node == node.id)
+          kind = std::string(error_kind_name(error.kind));
+      }
+      return {ReasonKind::RecoveredError, node.id,
+              "the handler of " + op + " failed at node " + name + " (" + kind +
+                  "), so its inputs' channels are kept",
+              "reach node " + name + ", whose handler (" + op + ") failed (" + kind +
+                  "), so its inputs' channels are kept"};
+    }
+    case LabelPhase::Dropped: {
+      std::string what = "dropped at node " + name + " (" + op +
+                         "), which passes them on nowhere; taken out by the safe option";
+      return {ReasonKind::Dropped, node.id, what, "are " + what};
+    }
+    case LabelPhase::Parameter:
+    case LabelPhase::Handler:
+      break;
+  }
+  if (event.created) {
+    std::string what = "made at node " + name + " (" + op +
+                       ") for an input that carries no labels in the joined dimension";
+    return {ReasonKind::FreshLabels, node.id, "fresh labels " + what, "were " + what};
+  }
+  return describe_handler_mark(event, input, dim);
+}
+
+// A handler's own mark, told from the node: its operation, where the label sat, its arguments.
+Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
+                                      std::int64_t dim) const {
+  const ZavoNode& node = graph_->node(event.node);
+  const std::string& name = node.name;
+  const std::string op = operation_of(node);
+  const auto id = node.id;
+  const PruneGraphParserState& state = result_->state;
+
+  auto unlabelled = [&](const ZavoNode* partner) -> Reason {
+    std::string what = "tied at node " + name + " (" + op + ") to a dimension without labels";
+    if (partner)
+      what += " of " + node_text(*partner, result_->rules);
+    return {ReasonKind::Unlabelled, id, what, "are " + what};
+  };
+  auto handler_says = [&](const std::string& what) -> Reason {
+    return {ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
+            "reach node " + name + " (" + op + "), which " + what};
+  };
+
+  const ZavoOpNode* call = node.as_op_node();
+  if (!call)
+    return handler_says("keeps them");
+  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+  const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
+                           ? inputs[static_cast<std::size_t>(input_index)]
+                           : nullptr;
+  namespace categories = tensor_trace::op_categorization;
+
+  if (op.starts_with("torch.nn.functional.conv")) {
+    const ZavoNode* input = tensor_argument(*call, 0, "input");
+    const ZavoNode* weight = tensor_argument(*call, 1, "weight");
+    if (at && at == weight && dim >= 2) {
+      return {ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
+              "are a kernel dimension of convolution " + name};
+    }
+    if (at && at == input && dim >= 2) {
+      return {ReasonKind::Spatial, id, "a spatial dimension of the input of convolution " + name,
+              "are a spatial dimension of the input of convolution " + name};
+    }
+    if (!shape_known(input))
+      return handler_says("does not know the shape of its input");
+    const Value groups_value = get_argument({.arg_pos = 6,
+                                             .arg_key = "groups",
+                                             .args = call->args,
+                                             .kwargs = call->kwargs,
+                                             .default_value = 1});
+    const std::int64_t groups = groups_value.is_int() ? groups_value.as_int() : 1;
+    const auto& in_shape = *input->result_shape;
+    const bool depthwise = in_shape.size() > 1 && node.result_shape &&
+                           node.result_shape->size() > 1 && in_shape[1] == groups &&
+                           (*node.result_shape)[1] == groups;
+    if (groups != 1 && !depthwise) {
+      std::string groups_text = std::to_string(groups) + " groups";
+      return {ReasonKind::GroupedConvolution, id,
+              "a grouped convolution with " + groups_text + " (node " + name + ")",
+              "reach node " + name + ", a grouped convolution with " + groups_text};
+    }
+    if (at && at == weight)
+      return unlabelled(input);
+    if (at && at == input)
+      return unlabelled(weight);
+  } else if (op == "torch.nn.functional.linear") {
+    const ZavoNode* input = tensor_argument(*call, 0, "input");
+    const ZavoNode* weight = tensor_argument(*call, 1, "weight");
+    if (at && at == weight)
+      return unlabelled(input);
+    if (at && at == input)
+      return unlabelled(weight);
+  } else if (categories::BINARY_ELEMENTWISE_OPS.contains(call->operation)) {
+    const ZavoNode* first =
+        call->args.size() > 0 && call->args[0].is_node() ? &call->args[0].as_node() : nullptr;
+    const ZavoNode* second =
+        call->args.size() > 1 && call->args[1].is_node() ? &call->args[1].as_node() : nullptr;
+    if (!shape_known(first) || !shape_known(second))
+      return handler_says("does not know the shapes of its operands");
+    if (at)
+      return unlabelled(at == first ? second : first);
+  } else if (op == "torch.cat") {
+    for (const ZavoNode* input : inputs) {
+      if (!shape_known(input) ||
+          std::ranges::find(*input->result_shape, 0) != input->result_shape->end()) {
+        return handler_says("cannot join inputs of unknown or empty shape");
+      }
+    }
+    for (const ZavoNode* input : inputs) {
+      if (input != at && has_recorded_labels(state, *input) &&
+          !get_prune_labels_by_dim(state, *input, dim)) {
+        return unlabelled(input);
+      }
+    }
+  } else if (categories::CHANNELWISE_OPS.contains(call->operation)) {
+    const ZavoNode* source =
+        !call->args.empty() && call->args[0].is_node() ? &call->args[0].as_node() : nullptr;
+    std::optional<std::int64_t> channel_dim;
+    try {
+      if (source)
+        channel_dim = get_prune_dimension(state, *source);
+    } catch (const std::exception&) {
+      channel_dim = std::nullopt;
+    }
+    if (channel_dim != 1)
+      return handler_says("needs its input's labels in dimension 1 and only there");
+    for (const ZavoNode* input : inputs) {
+      if (input != source && has_recorded_labels(state, *input) &&
+          !get_prune_labels_by_dim(state, *input, 0)) {
+        return unlabelled(input);
+      }
+    }
+  } else if (categories::UNARY_REDUCE_OPS.contains(call->operation)) {
+    return handler_says("reduces over the dimension that holds them, or over every dimension");
+  } else if (call->operation_name == "flatten") {
+    return handler_says("joins the dimension that holds them with others into one of another size");
+  }
+
+  if (result_->rules == RuleSet::Extended) {
+    if (std::optional<std::string> what = extended_mark(get_node_handler(*call, result_->rules)))
+      return handler_says(*what);
+    return unlabelled(nullptr);
+  }
+
+  std::string what = "keeps them";
+  for (const NodeWarning& warning : result_->warnings) {
+    if (warning.node == id) {
+      what += " (warning: " + warning.message + ")";
+      break;
+    }
+  }
+  return handler_says(what);
+}
+
+namespace {
+
+// The distinct reasons of kept classes, each entered once.
+class ReasonTable {
+ public:
+  ReasonTable(const Report& report, std::vector<KeptReason>& table)
+      : reasons_(*report.graph, *report.result), table_(table) {}
+
+  // The reason of the kept label `label`, and the label its event hit; none when its cause was
+  // not recorded.
+  std::optional<std::pair<std::uint32_t, Label>> index(Label label) {
+    const std::optional<LabelCause> cause = reasons_.cause(label);
+    if (!cause)
+      return std::nullopt;
+    const Reason& reason = reasons_.reason(*cause, label);
+    if (!cause->via.empty()) {
+      std::vector<std::int64_t> via;
+      for (std::size_t merge : cause->via)
+        via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
+      return std::pair{entry(reason, std::move(via)), cause->label};
+    }
+    if (&reason != last_reason_) {
+      auto [known, added] = index_of_reason_.try_emplace(&reason, 0);
+      if (added)
+        known->second = entry(reason, {});
+      last_reason_ = &reason;
+      last_index_ = known->second;
+    }
+    return std::pair{last_index_, cause->label};
+  }
+
+ private:
+  // The index of the entry for `reason` carried by ties at `via`, entered when new. Descriptions
+  // of different events can read the same: they share one entry.
+  std::uint32_t entry(const Reason& reason, std::vector<std::int64_t> via) {
+    auto key = std::tuple{reason.kind, reason.node, reason.sentence, via};
+    auto [same, fresh] = index_of_.try_emplace(std::move(key), 0);
+    if (fresh) {
+      table_.push_back(
+          {reason.kind, reason.node, reasons_.quoted_sentence(reason), std::move(via)});
+      same->second = static_cast<std::uint32_t>(table_.size() - 1);
+    }
+    return same->second;
+  }
+
+  Reasons reasons_;
+  std::vector<KeptReason>& table_;
+  std::unordered_map<const Reason*, std::uint32_t> index_of_reason_;
+  std::map<std::tuple<ReasonKind, std::int64_t, std::string, std::vector<std::int64_t>>,
+           std::uint32_t>
+      index_of_;
+  const Reason* last_reason_ = nullptr;
+  std::uint32_t last_index_ = 0;
+};
+
+}  // namespace
+
+const KeptReasons& kept_reasons(const Report& report) {
+  if (!report.kept_reasons_) {
+    auto reasons = std::make_shared<KeptReasons>();
+    reasons->of_class.reserve(report.kept_classes.size());
+    if (report.result->provenance) {
+      ReasonTable table(report, reasons->table);
+      for (Label label : report.kept_classes) {
+        const auto found = table.index(label);
+        reasons->of_class.push_back(found ? found->first : KeptReasons::kNotRecorded);
+        if (found && found->second != label)
+          reasons->hits.emplace_back(reasons->of_class.size() - 1, found->second);
+      }
+    } else {
+      reasons->of_class.assign(report.kept_classes.size(), KeptReasons::kNotRecorded);
+    }
+    report.kept_reasons_ = std::move(reasons);
+  }
+  return *report.kept_reasons_;
+}
+
+void append_group_reason(std::string& out, Reasons& reasons, const ChannelGroup& group) {
+  if (group.prunable)
+    return;
+  const std::optional<LabelCause> cause = reasons.cause(group.label);
+  if (!cause)
+    return;
+  const Reason& reason = reasons.reason(*cause, group.label);
+  out += ", \"reason\": {\"event\": \"";
+  out += reason_kind_name(reason.kind);
+  out += "\", \"node\": ";
+  out += reasons.quoted_name(static_cast<std::size_t>(reason.node));
+  out += ", \"label\": " + std::to_string(cause->label) + ", \"text\": ";
+  out += reasons.quoted_sentence(reason);
+  out += "}, \"via\": [";
+  bool first = true;
+  for (std::size_t merge : cause->via) {
+    if (!first)
+      out += ", ";
+    first = false;
+    out += reasons.quoted_name(reasons.merge_node(merge));
+  }
+  out += "]";
+}
+
+void append_dropped(std::string& out, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  out += "  \"dropped\": [";
+  bool first = true;
+  for (const DroppedLabels& drop : report.result->dropped) {
+    out += first ? "\n    " : ",\n    ";
+    first = false;
+    out += "{\"node\": " + json_text(graph.node(static_cast<std::size_t>(drop.node)).name) +
+           ", \"labels\": [";
+    for (std::size_t i = 0; i < drop.labels.size(); ++i)
+      out += (i ? ", " : "") + std::to_string(drop.labels[i]);
+    out += "], \"parameters\": [";
+    for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
+      out += i ? ", " : "";
+      out += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+    }
+    out += "]}";
+  }
+  out += first ? "],\n" : "\n  ],\n";
+}
+
+namespace {
+
+std::string_view cause_title(ReasonKind kind) {
+  switch (kind) {
+    case ReasonKind::Output:
+      return "model outputs";
+    case ReasonKind::NoHandler:
+      return "operations without a handler";
+    case ReasonKind::RecoveredError:
+      return "handler errors given to the default handler";
+    case ReasonKind::FreshLabels:
+      return "fresh labels for inputs without labels";
+    case ReasonKind::Kernel:
+      return "kernel dimensions";
+    case ReasonKind::Spatial:
+      return "spatial dimensions";
+    case ReasonKind::GroupedConvolution:
+      return "grouped convolutions";
+    case ReasonKind::Unlabelled:
+      return "ties to dimensions without labels";
+    case ReasonKind::Dropped:
+      return "dropped labels (safe option)";
+    case ReasonKind::Handler:
+      return "other handler decisions";
+  }
+  return "other handler decisions";
+}
+
+// At most this many operations follow a cause; the rest are counted.
+constexpr std::size_t kOperationsPerCause = 4;
+
+}  // namespace
+
+void append_cause_summary(std::string& out, const Report& report) {
+  const ParseResult& result = *report.result;
+  if (!result.provenance)
+    return;
+  const KeptReasons& reasons = kept_reasons(report);
+  // Ordered maps: equal counts are listed in the order of the kinds and of operation names.
+  struct Tally {
+    std::size_t classes = 0;
+    std::set<std::int64_t> nodes;
+    // operation -> (classes, nodes)
+    std::map<std::string, std::pair<std::size_t, std::set<std::int64_t>>> operations;
+  };
+  std::map<ReasonKind, Tally> tallies;
+  std::size_t unrecorded = 0;
+  for (const std::uint32_t index : reasons.of_class) {
+    if (index == KeptReasons::kNotRecorded) {
+      ++unrecorded;
+      continue;
+    }
+    const KeptReason& reason = reasons.table[index];
+    Tally& tally = tallies[reason.kind];
+    ++tally.classes;
+    // Kept classes come in long runs of one node.
+    if (tally.nodes.empty() || *tally.nodes.rbegin() != reason.node)
+      tally.nodes.insert(reason.node);
+    if (reason.kind == ReasonKind::NoHandler) {
+      auto& [classes, nodes] =
+          tally.operations[operation_of(report.graph->node(static_cast<std::size_t>(reason.node)))];
+      ++classes;
+      nodes.insert(reason.node);
+    }
+  }
+  if (tallies.empty() && unrecorded == 0)
+    return;
+
+  std::vector<std::pair<ReasonKind, const Tally*>> order;
+  for (const auto& [kind, tally] : tallies)
+    order.emplace_back(kind, &tally);
+  // Leading causes first; ties in the order of the kinds.
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    return a.second->classes > b.second->classes;
+  });
+  out += "kept classes by cause:\n";
+  for (const auto& [kind, tally] : order) {
+    out += "  " + std::string(cause_title(kind)) + ": " +
+           plural(tally->classes, "class", "classes") + " (";
+    if (kind == ReasonKind::NoHandler) {
+      std::vector<std::pair<std::string, const std::pair<std::size_t, std::set<std::int64_t>>*>>
+          operations;
+      for (const auto& [operation, counts] : tally->operations)
+        operations.emplace_back(operation, &counts);
+      std::stable_sort(operations.begin(), operations.end(), [](const auto& a, const auto& b) {
+        return a.second->first > b.second->first;
+      });
+      for (std::size_t i = 0; i < operations.size() && i < kOperationsPerCause; ++i) {
+        out += (i ? ", " : "") + operations[i].first + ": " +
+               plural(operations[i].second->second.size(), "node", "nodes");
+      }
+      if (operations.size() > kOperationsPerCause)
+        out += ", and " + std::to_string(operations.size() - kOperationsPerCause) + " more";
+    } else if (tally->nodes.size() == 1) {
+      out += "node " + report.graph->node(static_cast<std::size_t>(*tally->nodes.begin())).name;
+    } else {
+      out += plural(tally->nodes.size(), "node", "nodes");
+    }
+    out += ")\n";
+  }
+  if (unrecorded)
+    out += "  not recorded: " + plural(unrecorded, "class", "classes") + "\n";
+}
+
+void append_dropped_summary(std::string& out, const Report& report) {
+  const ParseResult& result = *report.result;
+  if (result.dropped.empty())
+    return;
+  const tensor_trace::Graph& graph = *report.graph;
+  bool taken_out = true;
+  for (const DroppedLabels& drop : result.dropped) {
+    for (Label label : drop.labels)
+      taken_out = taken_out && !is_label_prunable(result.state, label);
+  }
+  out += "\ndropped labels: " + plural(result.dropped.size(), "node", "nodes") +
+         (taken_out ? " (taken out of pruning by the safe option)\n"
+                    : " (still prunable, but pruning them may change a shape the model relies "
+                      "on; --safe takes them out)\n");
+  for (const DroppedLabels& drop : result.dropped) {
+    const ZavoNode& node = graph.node(static_cast<std::size_t>(drop.node));
+    out += "  " + node.name + " (" + operation_of(node) +
+           "): " + plural(drop.labels.size(), "label", "labels");
+    for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
+      out += i ? ", " : ", channels of ";
+      out += graph.node(static_cast<std::size_t>(drop.parameters[i])).name;
+    }
+    out += "\n";
+  }
+}
+
+namespace {
+
+// Index ranges, "0-3, 7, 9-12".
+std::string ranges_text(const std::vector<std::int64_t>& indices) {
+  std::string out;
+  for (std::size_t i = 0; i < indices.size();) {
+    std::size_t j = i;
+    while (j + 1 < indices.size() && indices[j + 1] == indices[j] + 1)
+      ++j;
+    out += (out.empty() ? "" : ", ") + std::to_string(indices[i]);
+    if (j > i)
+      out += "-" + std::to_string(indices[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+// (dimension, index) of the label at `offset` among a parameter's labels, which are created
+// dimension by dimension for every dimension larger than 1.
+std::optional<std::pair<std::int64_t, std::int64_t>> parameter_position(const ZavoNode& parameter,
+                                                                        Label offset) {
+  if (!parameter.result_shape)
+    return std::nullopt;
+  const auto& shape = *parameter.result_shape;
+  for (std::size_t d = 0; d < shape.size(); ++d) {
+    if (shape[d] <= 1)
+      continue;
+    if (offset < shape[d])
+      return std::pair{static_cast<std::int64_t>(d), offset};
+    offset -= shape[d];
+  }
+  return std::nullopt;
+}
+
+// Tells, for one kept channel, the ties that lead from its own label to the event that took its
+// class out of pruning.
+class Storyteller {
+ public:
+  Storyteller(const tensor_trace::Graph& graph, const ParseResult& result)
+      : graph_(graph), recorder_(*result.provenance), reasons_(graph, result) {
+    for (std::size_t m = 0; m < recorder_.merge_count(); ++m)
+      parent_.try_emplace(recorder_.merge(m).folded, m);
+  }
+
+  std::string story(const ZavoNode& parameter, std::int64_t dim, std::int64_t index, Label label) {
+    const std::optional<LabelCause> cause = reasons_.cause(label);
+    if (!cause)
+      return "no reason was recorded";
+    auto merges = [this](std::size_t m) { return recorder_.merge(m); };
+    // The labels the refusal passed through, from the event's label to this class.
+    std::vector<Label> chain{cause->label};
+    for (std::size_t merge : cause->via)
+      chain.push_back(merges(merge).base);
+    // The channel's own label climbs its merges until it meets that path.
+    std::vector<std::pair<std::uint32_t, Label>> steps;  // (node of the tie, label tied to)
+    Label own = own_label(parameter, dim, index).value_or(label);
+    auto on_chain = [&chain](Label l) { return std::ranges::find(chain, l) != chain.end(); };
+    while (!on_chain(own)) {
+      auto it = parent_.find(own);
+      if (it == parent_.end())
+        break;
+      const LabelMerge merge = merges(it->second);
+      steps.emplace_back(merge.node, merge.base);
+      own = merge.base;
+    }
+    auto met = std::ranges::find(chain, own);
+    if (met == chain.end())
+      met = std::prev(chain.end());
+    // Then down the path to the event's label.
+    for (auto k = static_cast<std::size_t>(met - chain.begin()); k > 0; --k) {
+      const LabelMerge merge = merges(cause->via[k - 1]);
+      steps.emplace_back(merge.node, merge.folded);
+    }
+
+    const Reason& reason = reasons_.reason(*cause, label);
+    if (steps.empty())
+      return "they " + reason.clause;
+    std::string out;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      out += i ? ", which are tied at " : "tied at ";
+      out += graph_.node(steps[i].first).name + " to " + origin(steps[i].second);
+    }
+    return out + ", which " + reason.clause;
+  }
+
+ private:
+  std::optional<Label> own_label(const ZavoNode& parameter, std::int64_t dim, std::int64_t index) {
+    std::optional<Label> first = recorder_.first_label(parameter.id);
+    if (!first)
+      return std::nullopt;
+    Label label = *first + index;
+    for (std::int64_t d = 0; d < dim; ++d) {
+      const std::int64_t size = (*parameter.result_shape)[static_cast<std::size_t>(d)];
+      label += size > 1 ? size : 0;
+    }
+    return label;
+  }
+
+  std::string origin(Label label) const {
+    const auto creation = recorder_.creation(label);
+    if (!creation)
+      return "other channels";
+    const ZavoNode& node = graph_.node(creation->node);
+    if (node.kind != tensor_trace::NodeKind::Parameter)
+      return "the fresh labels made at node " + node.name;
+    const auto position = parameter_position(node, label - creation->first);
+    return "the channels of " + node.name +
+           (position ? " dim " + std::to_string(position->first) : std::string());
+  }
+
+  const tensor_trace::Graph& graph_;
+  const ProvenanceRecorder& recorder_;
+  Reasons reasons_;
+  std::unordered_map<Label, std::size_t> parent_;  // folded label -> the merge that folded it
+};
+
+}  // namespace
+
+std::string explain_text(const tensor_trace::Graph& graph, const ParseResult& result,
+                         const ZavoNode& parameter, std::optional<std::int64_t> dim,
+                         std::optional<std::int64_t> index) {
+  const PruneGraphParserState& state = result.state;
+  const std::string& name = parameter.name;
+  const std::string shape = tensor_trace::shape_text(parameter.result_shape);
+  if (!parameter.result_shape)
+    return name + ": the shape is unknown, so it has no channels\n";
+  const auto rank = static_cast<std::int64_t>(parameter.result_shape->size());
+  if (dim && (*dim < 0 || *dim >= rank))
+    throw std::out_of_range(name + " " + shape + " has no dimension " + std::to_string(*dim));
+  if (index) {
+    const std::int64_t size = (*parameter.result_shape)[static_cast<std::size_t>(dim.value_or(0))];
+    if (*index < 0 || *index >= size) {
+      throw std::out_of_range("dimension " + std::to_string(dim.value_or(0)) + " of " + name + " " +
+                              shape + " has no index " + std::to_string(*index));
+    }
+  }
+  if (!has_recorded_labels(state, parameter))
+    return name + ": not reached, the parse stopped before it\n";
+
+  std::optional<Storyteller> teller;
+  if (result.provenance)
+    teller.emplace(graph, result);
+  std::string out;
+  for (std::int64_t d = dim.value_or(0); d < (dim ? *dim + 1 : rank); ++d) {
+    const std::int64_t size = (*parameter.result_shape)[static_cast<std::size_t>(d)];
+    const std::string prefix = name + " dim " + std::to_string(d) + ": ";
+    const DimensionLabels labels = get_prune_labels_by_dim(state, parameter, d);
+    if (!labels) {
+      out += prefix + plural(static_cast<std::size_t>(size), "channel", "channels") +
+             ", nothing to prune\n";
+      continue;
+    }
+    // Stories in the order of their first channel; "" stands for prunable.
+    std::vector<std::pair<std::string, std::vector<std::int64_t>>> stories;
+    std::unordered_map<std::string, std::size_t> story_index;
+    const std::int64_t first = index.value_or(0);
+    const std::int64_t last = index ? *index + 1 : static_cast<std::int64_t>(labels->size());
+    for (std::int64_t i = first; i < last; ++i) {
+      const Label label = (*labels)[static_cast<std::size_t>(i)];
+      std::string story;
+      if (!is_label_prunable(state, label))
+        story = teller ? teller->story(parameter, d, i, label) : "no reason was recorded";
+      auto [it, added] = story_index.emplace(story, stories.size());
+      if (added)
+        stories.push_back({std::move(story), {}});
+      stories[it->second].second.push_back(i);
+    }
+    const bool whole = stories.size() == 1 && !index;
+    for (const auto& [story, indices] : stories) {
+      out += prefix + plural(indices.size(), "channel", "channels") +
+             (story.empty() ? " prunable" : " kept");
+      if (!whole)
+        out += " (" + ranges_text(indices) + ")";
+      out += story.empty() ? "\n" : ": " + story + "\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace zavo::graph

@@ -1,0 +1,147 @@
+#pragma once
+// Why channels are not prunable, in words: the reason of each refusal the parse recorded, the
+// report's `reason`, `via` and `dropped` fields, the summary's causes and dropped labels, and the
+// explanation of one parameter's channels.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "zavo/parse/parse.hpp"
+#include "zavo/report/report.hpp"
+
+namespace zavo::graph {
+
+// What kind of event took channels out of pruning.
+enum class ReasonKind {
+  Output,              // a model output
+  NoHandler,           // an operation without a handler
+  RecoveredError,      // a handler failed in a lenient parse and the default handler took over
+  FreshLabels,         // labels made non-prunable for an input that carries none
+  Kernel,              // a convolution's kernel dimension
+  Spatial,             // a spatial dimension of a convolution's input
+  GroupedConvolution,  // a grouped convolution that is not depthwise
+  Unlabelled,          // tied to a dimension that carries no labels
+  Dropped,             // dropped by a node and taken out by the safe option
+  Handler,             // another decision of the node's handler
+};
+
+// `output`, `no_handler`, `recovered_error`, `fresh_labels`, `kernel`, `spatial`,
+// `grouped_convolution`, `unlabelled`, `dropped`, `handler`.
+std::string_view reason_kind_name(ReasonKind kind);
+
+struct Reason {
+  ReasonKind kind;
+  std::int64_t node;
+  // A phrase that stands alone: "a model output (node fc)".
+  std::string sentence;
+  // The same continuing "they ..." or "which ...": "are a model output (node fc)".
+  std::string clause;
+};
+
+// The reasons of one parse's events, described once each on demand.
+class Reasons {
+ public:
+  Reasons(const tensor_trace::Graph& graph, const ParseResult& result);
+  Reasons(const Reasons&) = delete;
+  Reasons& operator=(const Reasons&) = delete;
+
+  // The recorded cause of a label that is not prunable; none without provenance.
+  std::optional<LabelCause> cause(Label label) const;
+  // The reason of `cause`, the cause of the live label `label`.
+  const Reason& reason(const LabelCause& cause, Label label);
+  // The node name of each merge of `cause.via`, in order.
+  std::vector<std::string_view> via_names(const LabelCause& cause) const;
+  const tensor_trace::Graph& graph() const { return *graph_; }
+  // The node of merge `merge` of the provenance.
+  std::size_t merge_node(std::size_t merge) const;
+  // JSON texts, made once each: a node's name, a reason's sentence.
+  const std::string& quoted_name(std::size_t node);
+  const std::string& quoted_sentence(const Reason& reason);
+
+ private:
+  // (input index, dimension) of the first place where the kept label `label` sits among the
+  // node's inputs.
+  std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
+  Reason describe(const LabelEvent& event, std::int32_t input, std::int64_t dim) const;
+  Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
+                               std::int64_t dim) const;
+
+  const tensor_trace::Graph* graph_;
+  const ParseResult* result_;
+  using CacheKey = std::tuple<std::size_t, std::int32_t, std::int64_t>;
+  std::map<CacheKey, Reason> cache_;
+  // The entry found last: classes asked about in label order mostly share one.
+  std::map<CacheKey, Reason>::iterator last_ = cache_.end();
+  // Per node asked about: every kept label among its inputs with its (input, dimension), sorted
+  // by label, first place first; and where the last answer was, since labels are mostly asked
+  // about in ascending order.
+  struct Place {
+    Label label;
+    std::int32_t input;
+    std::int32_t dim;
+  };
+  struct NodePlaces {
+    std::vector<Place> list;
+    std::size_t last = 0;
+    bool indexed = false;
+  };
+  // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
+  template <typename Visit>
+  void for_each_input_label(std::uint32_t node, Visit visit) const;
+  std::unordered_map<std::uint32_t, NodePlaces> places_;
+  std::vector<std::uint8_t> prunable_;     // by label, read once when a node is first indexed
+  std::vector<std::string> quoted_names_;  // by node id; empty until asked for
+  std::unordered_map<const Reason*, std::string> quoted_sentences_;
+};
+
+// One distinct reason why classes are kept: the event, its node, the sentence that tells it,
+// and the nodes whose ties carried it to the class.
+struct KeptReason {
+  ReasonKind kind;
+  std::int64_t node;
+  std::string quoted_text;  // the sentence, as JSON text
+  std::vector<std::int64_t> via;
+};
+
+// The reasons of a report's kept classes, each distinct reason once.
+struct KeptReasons {
+  std::vector<KeptReason> table;
+  // For `report.kept_classes[i]`: its reason's index in `table`, or kNotRecorded.
+  std::vector<std::uint32_t> of_class;
+  static constexpr std::uint32_t kNotRecorded = 0xffffffffu;
+  // (i, label) for each kept class `report.kept_classes[i]` whose event hit another label,
+  // which ties then carried to it; ascending by i. Every other event hit the class's own label.
+  std::vector<std::pair<std::size_t, Label>> hits;
+};
+
+// The reasons of `report`'s kept classes, worked out on first use and kept with the report (the
+// summary and the report file both need them).
+const KeptReasons& kept_reasons(const Report& report);
+
+// Appends `, "reason": {...}, "via": [...]` for a group that is not prunable and has a recorded
+// cause; nothing otherwise.
+void append_group_reason(std::string& out, Reasons& reasons, const ChannelGroup& group);
+
+// Appends the report's `"dropped": [...]` list (same layout as the other lists).
+void append_dropped(std::string& out, const Report& report);
+
+// The summary's blocks: the kept classes counted by cause, and the nodes that drop labels.
+void append_cause_summary(std::string& out, const Report& report);
+void append_dropped_summary(std::string& out, const Report& report);
+
+// For each channel of `parameter` (dimension `dim` or all, index `index` or all): prunable, or
+// kept with its reason and the ties that lead there. Channels that share one story are told
+// once. Raises `std::out_of_range` for a dimension or index the parameter does not have.
+std::string explain_text(const tensor_trace::Graph& graph, const ParseResult& result,
+                         const tensor_trace::ZavoNode& parameter,
+                         std::optional<std::int64_t> dim = std::nullopt,
+                         std::optional<std::int64_t> index = std::nullopt);
+
+}  // namespace zavo::graph

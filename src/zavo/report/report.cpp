@@ -1,0 +1,519 @@
+#include "zavo/report/report.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "zavo/report/explain.hpp"
+#include "zavo/report/json_writer.hpp"
+#include "zavo/report/runs.hpp"
+#include "zavo/report/tied_sets.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using pruning::engine::utils::DimensionLabels;
+using pruning::engine::utils::PruneGraphParserState;
+using pruning::engine::utils::TensorLabels;
+using tensor_trace::NodeKind;
+using tensor_trace::ZavoNode;
+
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product;
+  if (__builtin_mul_overflow(a, b, &product))
+    return std::numeric_limits<std::uint64_t>::max();
+  return product;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum;
+  if (__builtin_add_overflow(a, b, &sum))
+    return std::numeric_limits<std::uint64_t>::max();
+  return sum;
+}
+
+// The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
+// sees every label of its labelled dimensions, each list read once.
+template <typename Visit>
+ParameterChannels parameter_channels(const ZavoNode& node, const TensorLabels& labels,
+                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
+  ParameterChannels out{&node, {}, 0, 0};
+  if (!node.result_shape)
+    return out;
+  std::uint64_t elements = 1;
+  std::uint64_t kept = 1;  // elements that no prunable class removes
+  pruning::engine::utils::LabelList buffer;
+  for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
+    DimensionChannels dim{(*node.result_shape)[d], 0};
+    if (d < labels.size() && labels[d]) {
+      buffer.clear();
+      labels[d].append_to(buffer);
+      for (Label label : buffer) {
+        const bool flag = prunable[static_cast<std::size_t>(label)] != 0;
+        dim.prunable += flag ? 1 : 0;
+        visit(label, flag);
+      }
+    }
+    elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
+    kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
+    out.dims.push_back(dim);
+  }
+  out.elements = elements;
+  out.prunable_elements = elements - std::min(kept, elements);
+  return out;
+}
+
+void append_labels(std::string& out, const DimensionLabels& labels) {
+  if (!labels) {
+    out += "null";
+    return;
+  }
+  out += '[';
+  for (std::size_t i = 0; i < labels->size(); ++i) {
+    if (i)
+      out += ", ";
+    append_int(out, (*labels)[i]);
+  }
+  out += ']';
+}
+
+void append_error(std::string& out, const NodeError& error) {
+  out += "{\"node\": " + std::to_string(error.node) + ", \"kind\": \"" +
+         std::string(error_kind_name(error.kind)) + "\", \"message\": " + json_text(error.message) +
+         "}";
+}
+
+}  // namespace
+
+std::string json_text(std::string_view text) {
+  // Printable ASCII other than the quote and the backslash stands for itself; anything else goes
+  // through the JSON library, which escapes it and replaces invalid UTF-8.
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  });
+  if (plain)
+    return '"' + std::string(text) + '"';
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::ordered_json summary_json(const ReportSummary& s) {
+  nlohmann::ordered_json counts = {{"nodes", s.nodes}, {"inputs", s.inputs}};
+  // Only graphs that have constants count them, so that other summaries keep their bytes.
+  if (s.constants)
+    counts["constants"] = s.constants;
+  counts.update(nlohmann::ordered_json{
+      {"parameters", s.parameters},
+      {"calls", s.calls},
+      {"channel_classes", s.channel_classes},
+      {"prunable_classes", s.prunable_classes},
+      {"parameter_elements", s.parameter_elements},
+      {"prunable_parameter_elements", s.prunable_parameter_elements},
+      {"prunable_share", s.prunable_share()},
+      {"warnings", s.warnings},
+      {"recovered_errors", s.recovered_errors},
+      {"completed", s.completed},
+  });
+  return counts;
+}
+
+namespace {
+
+void append_summary(std::string& out, const ReportSummary& s) {
+  const nlohmann::ordered_json summary = summary_json(s);
+  out += "  \"summary\": {";
+  bool first = true;
+  for (const auto& [key, value] : summary.items()) {
+    out += first ? "" : ", ";
+    first = false;
+    out += json_text(key) + ": " + value.dump();
+  }
+  out += "}\n";
+}
+
+}  // namespace
+
+double ReportSummary::prunable_share() const {
+  if (parameter_elements == 0)
+    return 0.0;
+  return static_cast<double>(prunable_parameter_elements) / static_cast<double>(parameter_elements);
+}
+
+Report build_report(const tensor_trace::Graph& graph, const ParseResult& result) {
+  const PruneGraphParserState& state = result.state;
+  Report report;
+  report.graph = &graph;
+  report.result = &result;
+  ReportSummary& summary = report.summary;
+
+  // The classes are counted here; their slices are gathered only when asked for.
+  report.prunable.assign(static_cast<std::size_t>(state.next_label), 0);
+  state.for_each_prunable_entry([&](Label label, bool flag) {
+    report.prunable[static_cast<std::size_t>(label)] = flag ? 1 : 0;
+  });
+  std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
+  for (const auto& owned : graph.nodes()) {
+    const ZavoNode& node = *owned;
+    ++summary.nodes;
+    if (node.kind == NodeKind::Input)
+      ++summary.inputs;
+    if (node.kind == NodeKind::Constant)
+      ++summary.constants;
+    if (node.kind == NodeKind::Call)
+      ++summary.calls;
+    if (node.kind != NodeKind::Parameter)
+      continue;
+    ++summary.parameters;
+    // A parse that stopped early has not reached the later parameters.
+    if (!pruning::engine::utils::has_recorded_labels(state, node))
+      continue;
+    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    report.parameters.push_back(
+        parameter_channels(node, labels, report.prunable, [&](Label label, bool prunable) {
+          std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
+          if (seen)
+            return;
+          seen = prunable ? 1 : 2;
+          ++summary.channel_classes;
+          summary.prunable_classes += prunable ? 1 : 0;
+        }));
+    const auto& channels = report.parameters.back();
+    summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
+    summary.prunable_parameter_elements =
+        saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
+  }
+  for (std::size_t label = 0; label < carried.size(); ++label) {
+    if (carried[label] == 2)
+      report.kept_classes.push_back(static_cast<Label>(label));
+  }
+  summary.warnings = static_cast<std::int64_t>(result.warnings.size());
+  summary.recovered_errors = static_cast<std::int64_t>(result.recovered_errors.size());
+  summary.completed = !result.error.has_value();
+  return report;
+}
+
+ChannelGroups build_channel_groups(const Report& report) {
+  const PruneGraphParserState& state = report.result->state;
+  ChannelGroups groups;
+
+  // Positions per label, counted in a first pass and placed in a second, so that the classes
+  // come out sorted by label with their slices in file order and no per-class allocation.
+  std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
+  std::vector<std::pair<const ZavoNode*, TensorLabels>> parameters;
+  std::size_t positions = 0;
+  for (const ParameterChannels& parameter : report.parameters) {
+    const ZavoNode& node = *parameter.parameter;
+    TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      const DimensionLabels& dim_labels = labels[d];
+      if (!dim_labels || dim_labels->empty())
+        continue;
+      if (positions + dim_labels->size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("too many parameter channels for one report");
+      groups.segments_.push_back({static_cast<std::uint32_t>(positions),
+                                  static_cast<std::uint32_t>(dim_labels->size()), &node,
+                                  static_cast<std::int64_t>(d)});
+      positions += dim_labels->size();
+      for (Label label : *dim_labels) {
+        const auto i = static_cast<std::size_t>(label);
+        if (i >= slices_of_label.size())
+          slices_of_label.resize(i + 1, 0);
+        ++slices_of_label[i];
+      }
+    }
+    parameters.emplace_back(&node, std::move(labels));
+  }
+
+  std::uint32_t total = 0;
+  for (std::size_t label = 0; label < slices_of_label.size(); ++label) {
+    const std::uint32_t count = slices_of_label[label];
+    if (count == 0)
+      continue;
+    groups.labels_.push_back(static_cast<Label>(label));
+    groups.prunable_.push_back(report.prunable[label]);
+    // From here on the entry is the label's next free slot.
+    slices_of_label[label] = total;
+    total += count;
+    groups.start_.push_back(total);
+  }
+  groups.positions_.resize(total);
+  std::uint32_t position = 0;
+  for (const auto& [node, labels] : parameters) {
+    for (const DimensionLabels& dim_labels : labels) {
+      if (!dim_labels)
+        continue;
+      for (Label label : *dim_labels)
+        groups.positions_[slices_of_label[static_cast<std::size_t>(label)]++] = position++;
+    }
+  }
+  return groups;
+}
+
+ChannelSlice ChannelGroups::slice(std::size_t i) const {
+  const std::uint32_t position = positions_[i];
+  auto segment = std::upper_bound(segments_.begin(), segments_.end(), position,
+                                  [](std::uint32_t p, const Segment& s) { return p < s.first; });
+  --segment;
+  return {segment->parameter, segment->dim, static_cast<std::int64_t>(position - segment->first)};
+}
+
+const ChannelGroups& Report::groups() const {
+  if (!groups_)
+    groups_ = build_channel_groups(*this);
+  return *groups_;
+}
+
+namespace {
+
+// The node's recorded labels: `[null, [0, 1]]` in version 1, list indices in version 2.
+template <typename AppendLabels>
+void write_nodes(ChunkedWriter& writer, const Report& report, AppendLabels append_labels_of) {
+  const PruneGraphParserState& state = report.result->state;
+  write_list(writer, "nodes", [&](auto emit) {
+    for (const auto& owned : report.graph->nodes()) {
+      const ZavoNode& node = *owned;
+      if (!pruning::engine::utils::has_recorded_labels(state, node))
+        continue;
+      emit([&](std::string& o) {
+        o += "{\"id\": ";
+        append_int(o, node.id);
+        o += ", \"name\": ";
+        o += json_text(node.name);
+        o += ", \"labels\": [";
+        append_labels_of(o, node);
+        o += "]}";
+      });
+    }
+  });
+}
+
+// `warnings`, `error` and `recovered_errors`, alike in both versions.
+void write_problems(ChunkedWriter& writer, const ParseResult& result) {
+  write_list(writer, "warnings", [&](auto emit) {
+    for (const NodeWarning& warning : result.warnings) {
+      emit([&](std::string& o) {
+        o += "{\"node\": ";
+        append_int(o, warning.node);
+        o += ", \"message\": ";
+        o += json_text(warning.message);
+        o += '}';
+      });
+    }
+  });
+
+  std::string& out = writer.text();
+  out += "  \"error\": ";
+  if (result.error)
+    append_error(out, *result.error);
+  else
+    out += "null";
+  out += ",\n";
+
+  write_list(writer, "recovered_errors", [&](auto emit) {
+    for (const NodeError& error : result.recovered_errors)
+      emit([&](std::string& o) { append_error(o, error); });
+  });
+}
+
+void write_version_1(ChunkedWriter& writer, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  const ParseResult& result = *report.result;
+  const PruneGraphParserState& state = result.state;
+  std::string& out = writer.text();
+  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 1,\n  \"model\": " +
+         json_text(graph.model) + ",\n";
+  // Reports of the catalogue's rules stay as they always were; others say which rules made them.
+  if (result.rules != RuleSet::Core) {
+    out += "  \"rules\": \"";
+    out += pruning::engine::node_handlers::rule_set_name(result.rules);
+    out += "\",\n";
+  }
+
+  write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
+    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (d)
+        o += ", ";
+      append_labels(o, labels[d]);
+    }
+  });
+
+  write_list(writer, "is_prunable", [&](auto emit) {
+    state.for_each_prunable_entry([&](Label label, bool prunable) {
+      emit([&](std::string& o) {
+        o += '[';
+        append_int(o, label);
+        o += ", ";
+        o += json_boolean(prunable);
+        o += ']';
+      });
+    });
+  });
+
+  write_problems(writer, result);
+
+  // A class can hold thousands of slices of few parameters: quote each name once.
+  std::vector<std::string> quoted_names(graph.size());
+  for (const ParameterChannels& parameter : report.parameters) {
+    quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
+        json_text(parameter.parameter->name);
+  }
+  Reasons reasons(graph, result);
+  write_list(writer, "groups", [&](auto emit) {
+    for (const ChannelGroup& group : report.groups()) {
+      emit([&](std::string& o) {
+        o += "{\"label\": ";
+        append_int(o, group.label);
+        o += ", \"prunable\": ";
+        o += json_boolean(group.prunable);
+        o += ", \"channels\": [";
+        for (std::size_t i = 0; i < group.channels.size(); ++i) {
+          const ChannelSlice slice = group.channels[i];
+          if (i)
+            o += ", ";
+          o += "{\"node\": ";
+          o += quoted_names[static_cast<std::size_t>(slice.parameter->id)];
+          o += ", \"dim\": ";
+          append_int(o, slice.dim);
+          o += ", \"index\": ";
+          append_int(o, slice.index);
+          o += '}';
+          if ((i & 1023) == 1023)
+            writer.maybe_flush();
+        }
+        o += "]";
+        append_group_reason(o, reasons, group);
+        o += "}";
+      });
+    }
+  });
+  append_dropped(out, report);
+  writer.maybe_flush();
+}
+
+void write_version_2(ChunkedWriter& writer, const Report& report) {
+  const tensor_trace::Graph& graph = *report.graph;
+  const ParseResult& result = *report.result;
+  const PruneGraphParserState& state = result.state;
+  std::string& out = writer.text();
+  out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 2,\n  \"rules\": \"";
+  out += pruning::engine::node_handlers::rule_set_name(result.rules);
+  out += "\",\n  \"model\": " + json_text(graph.model) + ",\n";
+
+  // Each distinct label list once, in the order the nodes first hold them; the nodes refer to
+  // them by index (-1 for a dimension without labels).
+  LabelListTable lists;
+  std::vector<std::int64_t> node_lists;
+  write_list(writer, "lists", [&](auto emit) {
+    for (const auto& owned : graph.nodes()) {
+      if (!pruning::engine::utils::has_recorded_labels(state, *owned))
+        continue;
+      for (const DimensionLabels& labels :
+           pruning::engine::utils::get_prune_labels(state, *owned)) {
+        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels)) : -1);
+        if (!labels || !lists.added())
+          continue;
+        emit([&](std::string& o) {
+          o += '[';
+          bool first = true;
+          for (const LabelListTable::Item& item : lists.items()) {
+            o += first ? "" : ", ";
+            first = false;
+            if (item.list < 0) {
+              append_run(o, item.run);
+            } else {
+              o += "{\"list\": ";
+              append_int(o, item.list);
+              o += '}';
+            }
+          }
+          o += ']';
+        });
+      }
+    }
+  });
+  std::size_t next = 0;
+  write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
+    const std::size_t dims = pruning::engine::utils::get_prune_labels(state, node).size();
+    for (std::size_t d = 0; d < dims; ++d, ++next) {
+      if (d)
+        o += ", ";
+      if (node_lists[next] < 0)
+        o += "null";
+      else
+        append_int(o, node_lists[next]);
+    }
+  });
+
+  // `is_prunable`, split by its flag into two sorted sequences of labels.
+  RunBuilder prunable, kept;
+  state.for_each_prunable_entry(
+      [&](Label label, bool flag) { (flag ? prunable : kept).push(label); });
+  out += "  \"prunable_labels\": ";
+  append_runs(out, prunable.finish());
+  out += ",\n  \"kept_labels\": ";
+  append_runs(out, kept.finish());
+  out += ",\n";
+  writer.maybe_flush();
+
+  write_problems(writer, result);
+
+  const TiedSets tied = tied_sets(report);
+  write_list(writer, "reasons", [&](auto emit) {
+    for (const KeptReason& reason : kept_reasons(report).table)
+      emit([&](std::string& o) { append_reason_json(o, graph, reason); });
+  });
+  write_list(writer, "sets", [&](auto emit) {
+    for (const TiedSet& set : tied.sets)
+      emit([&](std::string& o) { append_set_json(o, tied, set); });
+  });
+  write_list(writer, "classes", [&](auto emit) {
+    for (const ClassRun& run : tied.classes)
+      emit([&](std::string& o) { append_class_json(o, run); });
+  });
+
+  write_list(writer, "dropped", [&](auto emit) {
+    for (const DroppedLabels& drop : result.dropped) {
+      emit([&](std::string& o) {
+        o += "{\"node\": ";
+        o += json_text(graph.node(static_cast<std::size_t>(drop.node)).name);
+        o += ", \"labels\": ";
+        append_runs(o, runs_of(drop.labels));
+        o += ", \"parameters\": [";
+        for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
+          o += i ? ", " : "";
+          o += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+        }
+        o += "]}";
+      });
+    }
+  });
+}
+
+}  // namespace
+
+void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
+                       ReportVersion version) {
+  ChunkedWriter writer(write);
+  if (version == ReportVersion::V1)
+    write_version_1(writer, report);
+  else
+    write_version_2(writer, report);
+  append_summary(writer.text(), report.summary);
+  writer.text() += "}\n";
+  writer.flush();
+}
+
+std::string report_json(const Report& report, ReportVersion version) {
+  std::string text;
+  write_report_json(
+      report, [&text](std::string_view piece) { text += piece; }, version);
+  return text;
+}
+
+}  // namespace zavo::graph

@@ -1,0 +1,97 @@
+// The parse and the report on small graphs. Whole reports (grouping, counts, layout, the stop at
+// a handler error and the lenient recovery, the error kinds) are pinned by the goldens; these
+// cases hold zero-size and unknown shapes, the output marking, constants, and the warning sink.
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.hpp"
+#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/parse/parse.hpp"
+#include "zavo/platform/warnings.hpp"
+#include "zavo/report/report.hpp"
+
+namespace zavo::graph {
+namespace {
+
+using testing::Json;
+using testing::report_of_file;
+using testing::report_of_text;
+using testing::summary_of_file;
+using testing::TempDir;
+using testing::write_text;
+
+std::string graph_text(const std::string& nodes, const std::string& outputs = "[]") {
+  return R"({"format": "zavo.graph", "version": 1, "model": "m", "nodes": [)" + nodes +
+         R"(], "outputs": )" + outputs + "}";
+}
+
+// x (1, 4, 2, 2); w (4, 1, 3, 0); s (5); n (null); relu(s) -> r; then `extra` nodes.
+std::string small_graph(const std::string& extra = "", const std::string& outputs = "[]") {
+  return graph_text(R"(
+    {"id": 0, "kind": "input", "name": "x", "shape": [1, 4, 2, 2]},
+    {"id": 1, "kind": "parameter", "name": "w", "shape": [4, 1, 3, 0]},
+    {"id": 2, "kind": "parameter", "name": "s", "shape": [5]},
+    {"id": 3, "kind": "parameter", "name": "n", "shape": null},
+    {"id": 4, "kind": "call", "name": "r", "op": "torch.relu", "args": [{"node": 2}],
+     "kwargs": {}, "shape": [5]})" +
+                        extra,
+                    outputs);
+}
+
+TEST(Parse, LabelsParametersInFileOrderAndTakesTheOutputsOutOfPruning) {
+  Json report = report_of_text(small_graph());
+  EXPECT_EQ(report["nodes"].dump(), R"([{"id":0,"name":"x","labels":[null,null,null,null]},)"
+                                    R"({"id":1,"name":"w","labels":[[0,1,2,3],null,[4,5,6],null]},)"
+                                    R"({"id":2,"name":"s","labels":[[7,8,9,10,11]]},)"
+                                    R"({"id":3,"name":"n","labels":[]},)"
+                                    R"({"id":4,"name":"r","labels":[[7,8,9,10,11]]}])");
+  for (const Json& entry : report["is_prunable"])
+    EXPECT_TRUE(entry[1].get<bool>()) << entry.dump();
+  Json marked = report_of_text(small_graph("", "[4]"));
+  for (const Json& entry : marked["is_prunable"])
+    EXPECT_EQ(entry[1].get<bool>(), entry[0].get<int>() < 7) << entry.dump();
+}
+
+TEST(Parse, ReadsAConstantLikeAnInputAndCountsConstantsOnlyWhenThereAreAny) {
+  TempDir dir;
+  const std::string extra = R"(,
+    {"id": 5, "kind": "constant", "name": "anchors[0]", "shape": [5, 4]},
+    {"id": 6, "kind": "call", "name": "use", "op": "torch.Tensor.to", "args": [{"node": 5}],
+     "kwargs": {}, "shape": [5, 4]})";
+  write_text(dir / "with.json", small_graph(extra));
+  write_text(dir / "without.json", small_graph());
+  Json with = report_of_file(dir / "with.json");
+  EXPECT_EQ(with["nodes"][5].dump(), R"({"id":5,"name":"anchors[0]","labels":[null,null]})");
+  EXPECT_EQ(with["nodes"][6].dump(), R"({"id":6,"name":"use","labels":[null,null]})");
+  EXPECT_EQ(with["summary"]["constants"], 1);
+  EXPECT_FALSE(report_of_file(dir / "without.json")["summary"].contains("constants"));
+  EXPECT_NE(summary_of_file(dir / "with.json")
+                .find("nodes: 7 (1 input, 1 constant, 3 parameters, 2 calls)\n"),
+            std::string::npos);
+  EXPECT_NE(
+      summary_of_file(dir / "without.json").find("nodes: 5 (1 input, 3 parameters, 1 call)\n"),
+      std::string::npos);
+}
+
+TEST(Parse, AttributesWarningsToTheNodeBeingHandledAndRestoresTheSink) {
+  warnings::ScopedRecorder outside;
+  Json report = report_of_text(graph_text(R"(
+    {"id": 0, "kind": "input", "name": "x", "shape": [1, 4, 2, 2]},
+    {"id": 1, "kind": "call", "name": "d1", "op": "torch.nn.functional.dropout",
+     "args": [{"node": 0}], "kwargs": {}, "shape": [1, 4, 2, 2]},
+    {"id": 2, "kind": "call", "name": "d2", "op": "torch.nn.functional.dropout",
+     "args": [{"node": 1}], "kwargs": {"training": false}, "shape": [1, 4, 2, 2]},
+    {"id": 3, "kind": "call", "name": "d3", "op": "torch.dropout",
+     "args": [{"node": 2}, 0.5, true], "kwargs": {}, "shape": [1, 4, 2, 2]})",
+                                          "[3]"));
+  const std::string message =
+      "For proper pruning of model with dropout, dropout should be in eval mode";
+  EXPECT_EQ(report["warnings"].dump(), R"([{"node":1,"message":")" + message +
+                                           R"("},{"node":3,"message":")" + message + R"("}])");
+  EXPECT_TRUE(outside.records().empty());
+  warnings::warn("after the parse");
+  EXPECT_EQ(outside.messages(), std::vector<std::string>{"after the parse"});
+}
+
+}  // namespace
+}  // namespace zavo::graph
