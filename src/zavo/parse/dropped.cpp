@@ -29,9 +29,9 @@ std::vector<DroppedLabels> find_dropped_labels(
   // Labels come from a counter: per label, where the current node (its round) last saw it.
   struct Seen {
     std::uint32_t round = 0;
-    const ZavoNode* input = nullptr;  // the first input that holds it; null: the output holds it
-    bool parameter = false;           // a parameter among the inputs that hold it
-    bool kept = false;
+    std::uint32_t input = 0;  // the first input that holds it (its place in `inputs`)
+    bool parameter = false;   // a parameter among the inputs that hold it
+    bool kept = false;        // the output holds it, or it ties a parameter to another input
   };
   std::vector<Seen> seen(static_cast<std::size_t>(state.next_label));
   auto at = [&seen](Label label) -> Seen& {
@@ -53,32 +53,29 @@ std::vector<DroppedLabels> find_dropped_labels(
     const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
     ++round;
     for_each_recorded_label(state, *call, [&](Label label) {
-      at(label) = {round, nullptr, false, true};
+      at(label) = {round, 0, false, true};
     });
-    // Kept too: a label that ties two inputs, one of them a parameter (a weight it was tied to).
-    for (const ZavoNode* input : inputs) {
-      const bool parameter = input->kind == NodeKind::Parameter;
-      for_each_recorded_label(state, *input, [&](Label label) {
+    // Each input's labels in one walk: a label the output lacks is a candidate, met once; it
+    // is kept too when it ties two inputs, one of them a parameter (a weight it was tied to).
+    lost.clear();
+    for (std::uint32_t i = 0; i < inputs.size(); ++i) {
+      const bool parameter = inputs[i]->kind == NodeKind::Parameter;
+      for_each_recorded_label(state, *inputs[i], [&](Label label) {
         Seen& s = at(label);
         if (s.round != round) {
-          s = {round, input, parameter, false};
-        } else if (!s.kept && s.input != input) {
+          s = {round, i, parameter, false};
+          lost.push_back(label);
+        } else if (!s.kept && s.input != i) {
           s.parameter = s.parameter || parameter;
           s.kept = s.parameter;
         }
       });
     }
-    lost.clear();
-    for (const ZavoNode* input : inputs) {
-      for_each_recorded_label(state, *input, [&](Label label) {
-        if (!at(label).kept && is_label_prunable(state, label))
-          lost.push_back(label);
-      });
-    }
+    std::erase_if(lost,
+                  [&](Label label) { return at(label).kept || !is_label_prunable(state, label); });
     if (lost.empty())
       continue;
     std::sort(lost.begin(), lost.end());
-    lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
     dropped.push_back({call->id, lost, {}});
   }
   if (dropped.empty())

@@ -142,10 +142,17 @@ void LabelStore::hold(std::uint32_t list) {
   ListInfo& info = lists_[list];
   if (info.records++ != 0)
     return;
-  for (std::uint32_t i = info.begin; i < info.begin + info.size; ++i) {
-    const std::uint32_t cls = class_of(slots_[i]);
+  std::uint32_t* const first = slots_.data() + info.begin;
+  std::uint32_t* const last = first + info.size;
+  if (first == last)
+    return;
+  reserve_label(*std::max_element(first, last));
+  for (std::uint32_t* slot = first; slot != last; ++slot) {
+    std::uint32_t cls = label_class(*slot);
+    if (cls == kNoClass)
+      cls = class_of(*slot);
     ++classes_[cls].count;
-    slots_[i] = cls;
+    *slot = cls;
   }
   recorded_slots_ += info.size;
 }
@@ -197,12 +204,6 @@ std::size_t PruneGraphParserState::prunable_entries() const {
   for (std::size_t label = 0; label < store_->label_count(); ++label)
     entries += store_->flag(label) >= 0 ? 1u : 0u;
   return entries;
-}
-
-bool PruneGraphParserState::label_has_nodes(Label label) const {
-  const LabelStore& store = *store_;
-  return label >= 0 && static_cast<std::size_t>(label) < store.labels_.size() &&
-         store.label_class(static_cast<std::size_t>(label)) != LabelStore::kNoClass;
 }
 
 std::vector<const ZavoNode*> PruneGraphParserState::label_nodes(Label label) const {

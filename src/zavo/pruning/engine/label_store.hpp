@@ -406,6 +406,12 @@ inline Label DimensionLabels::operator[](std::size_t index) const {
   return store_->read(id_, index);
 }
 
+inline bool PruneGraphParserState::label_has_nodes(Label label) const {
+  const LabelStore& store = *store_;
+  return label >= 0 && static_cast<std::size_t>(label) < store.labels_.size() &&
+         store.label_class(static_cast<std::size_t>(label)) != LabelStore::kNoClass;
+}
+
 template <typename Visit>
 void PruneGraphParserState::for_each_prunable_entry(Visit&& visit) const {
   const LabelStore& store = *store_;
