@@ -17,6 +17,7 @@ using pruning::engine::utils::for_each_recorded_label;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
 using pruning::engine::utils::Label;
+using pruning::engine::utils::records_lists_of;
 using tensor_trace::NodeKind;
 using tensor_trace::ZavoNode;
 
@@ -59,6 +60,10 @@ std::vector<DroppedLabels> find_dropped_labels(
     // is kept too when it ties two inputs, one of them a parameter (a weight it was tied to).
     lost.clear();
     for (std::uint32_t i = 0; i < inputs.size(); ++i) {
+      // An input whose lists the output holds itself (an element-wise call keeps them) loses
+      // nothing, and every label it shares with another input is in the output already.
+      if (records_lists_of(state, *call, *inputs[i]))
+        continue;
       const bool parameter = inputs[i]->kind == NodeKind::Parameter;
       for_each_recorded_label(state, *inputs[i], [&](Label label) {
         Seen& s = at(label);
