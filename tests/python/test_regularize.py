@@ -42,10 +42,10 @@ class PlanAndPenalty(unittest.TestCase):
 
     def test_the_plan_is_the_cut_that_prune_makes(self):
         before = copy.deepcopy(self.model.state_dict())
-        plan = zavo.plan(self.model, self.x, target_macs=0.4, importance="l2")
+        plan = zavo.plan(self.model, self.x, target_macs=0.4, importance="random", seed=3)
         self.assertTrue(all(torch.equal(before[k], v) for k, v in self.model.state_dict().items()))
         planned = zavo.prune(self.model, self.x, plan=plan)
-        direct = zavo.prune(self.model, self.x, target_macs=0.4, importance="l2")
+        direct = zavo.prune(self.model, self.x, target_macs=0.4, importance="random", seed=3)
         self.assertEqual((planned.parameters, planned.macs), (direct.parameters, direct.macs))
         self.assertAlmostEqual(planned.macs[1] / planned.macs[0], plan.kept, places=9)
         for (name, a), (_, b) in zip(planned.model.state_dict().items(), direct.model.state_dict().items()):
@@ -59,14 +59,12 @@ class PlanAndPenalty(unittest.TestCase):
         plan = zavo.plan(self.model, self.x, target_macs=0.4)
         penalty = zavo.GroupPenalty(self.model, plan, strength=3.0)
         params = dict(self.model.named_parameters())
-        total = sum(params[c.node].select(c.dim, c.index).square().sum() for c in plan.channels if c.node in params)
         # A slice met twice (a weight's row and column both removed) counts once.
         masks = {n: torch.zeros_like(p, dtype=torch.bool) for n, p in params.items()}
         for c in plan.channels:
             if c.node in masks:
                 masks[c.node].select(c.dim, c.index).fill_(True)
         once = sum(params[n].square()[m].sum() for n, m in masks.items())
-        self.assertLessEqual(once.item(), total.item())
         self.assertAlmostEqual(penalty(0.5).item(), 0.5 * 3.0 * 0.5 * once.item(), places=4)
         self.assertEqual(penalty(0).item(), 0.0)
         self.assertAlmostEqual(penalty(7).item(), penalty(1).item())  # clamped
