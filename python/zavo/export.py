@@ -6,7 +6,7 @@ recorded call belong to it and are not recorded.  Parameters and buffers
 become `parameter` nodes (matched by tensor identity), model inputs become
 `input` nodes, and every other tensor is the call that made it.
 
-    /usr/bin/python3 tools/export_graph.py resnet18 --input-size 1,3,64,64 -o resnet18.json
+    zavo-prune export resnet18 --input-size 1,3,64,64 -o resnet18.json
 
 Example inputs and outputs may be nested lists, tuples and dicts of tensors
 (`zavo.structure`); each input tensor is an `input` node named after its place
@@ -603,8 +603,8 @@ def parse_input_size(text):
     return tuple(sizes)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description="Export a PyTorch model as a zavo graph file.")
+def main(argv=None, prog="zavo-prune export"):
+    parser = argparse.ArgumentParser(prog=prog, description="Trace a PyTorch model and write its graph file.")
     parser.add_argument("model", help="a zoo model, a torchvision builder (e.g. resnet18) or module:function")
     parser.add_argument("--input-size", type=parse_input_size, help="input shape, e.g. 1,3,64,64")
     parser.add_argument("--seed", type=int, default=0, help="seed for weights and input (default 0)")
@@ -615,9 +615,6 @@ def main(argv=None):
     parser.add_argument("-o", "--output", required=True, help="graph file to write")
     args = parser.parse_args(argv)
 
-    if torch is None:
-        print(TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
-        return 2
     from zavo import zoo
 
     try:
@@ -642,6 +639,3 @@ def export(model_name, input_size=None, seed=0, train=None, device=None):
     meta.update(zoo.versions())
     return trace(built.model, built.inputs, name=model_name, meta=meta)
 
-
-if __name__ == "__main__":
-    sys.exit(main())
