@@ -30,6 +30,7 @@ import torch.nn.functional as F
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 from zavo import export  # noqa: E402
+from zavo.atomic_file import write_atomic  # noqa: E402
 
 
 class RMSNorm(nn.Module):
@@ -168,7 +169,7 @@ def main():
     model = Decoder(args.layers, args.width, args.heads, args.kv_heads, args.mlp, args.vocab, args.seq).eval()
     ids = torch.randint(0, args.vocab, (1, args.seq))
     graph = export.trace(model, ids, name="decoder")
-    export.write_atomic(args.output, export.dumps_graph(graph))
+    write_atomic(args.output, export.dumps_graph(graph))
     return 0
 
 

@@ -29,7 +29,7 @@ import sys
 def _save_atomic(model, path):
     import torch
 
-    from zavo.export import replace_atomic
+    from zavo.atomic_file import replace_atomic
 
     replace_atomic(path, lambda tmp: torch.save(model, tmp))
 

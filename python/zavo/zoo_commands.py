@@ -34,6 +34,7 @@ import tempfile
 import time
 
 from zavo import export
+from zavo.atomic_file import write_atomic
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MODELS_DIR = os.path.join(REPO, "models")
@@ -112,13 +113,13 @@ def build_main(argv=None, prog="zavo-prune zoo build"):
     for name in args.names or list(zoo.ZOO):
         path = os.path.join(MODELS_DIR, name + ".json")
         graph = export.export(name)
-        export.write_atomic(path, export.dumps_graph(graph))
+        write_atomic(path, export.dumps_graph(graph))
         print("%s: %d nodes -> %s" % (name, len(graph["nodes"]), os.path.relpath(path)))
         if binary:
             for rules in RULES:
                 summaries[rules][name] = analyse_summary(binary, path, rules)
     if binary:
-        export.write_atomic(SUMMARIES, dumps_summaries(summaries))
+        write_atomic(SUMMARIES, dumps_summaries(summaries))
     return 0
 
 

@@ -17,6 +17,7 @@ import torch
 from torch import nn
 import torch.nn.functional as F
 
+import zavo
 from zavo import export, verify, zoo_commands
 
 
@@ -50,7 +51,7 @@ class KnownLimitations(unittest.TestCase):
             self.skipTest("no zavo-prune binary built")
         with tempfile.TemporaryDirectory() as scratch:
             graph, report = os.path.join(scratch, "g.json"), os.path.join(scratch, "r.json")
-            export.write_atomic(graph, export.dumps_graph(export.trace(model, x)))
+            zavo.write_atomic(graph, export.dumps_graph(export.trace(model, x)))
             subprocess.run([binary, "analyze", graph, "-o", report, "--rules", rules, *options], check=True,
                            capture_output=True)
             return verify.load_report(report)
