@@ -6,7 +6,9 @@ weights they remove, removes the lowest `amount` of each tied set of
 dimensions, updates every layer attribute that counts channels, and checks
 that the pruned model runs on the example inputs with the same outputs: the
 same structure and shapes, except sizes that depend on the data
-(`zavo.structure`: the number of detections may change).
+(`zavo.structure`: the number of detections may change).  `plan` ranks the
+same way and returns the classes without removing them; `prune(..., plan=)`
+removes exactly those later (`zavo.regularize` shrinks them in between).
 """
 
 import copy
