@@ -288,7 +288,7 @@ void PruneGraphParserState::reserve(std::size_t labels) {
   LabelStore& store = *store_;
   store.labels_.reserve(labels);
   store.classes_.reserve(labels);
-  store.slots_.reserve(2 * labels);
+  store.slots_.reserve(labels);
   store.scratch_.reserve(labels);
   if (store.resolve_retired)
     store.retired_class_.reserve(labels);

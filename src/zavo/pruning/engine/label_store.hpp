@@ -238,7 +238,7 @@ struct PruneGraphParserState {
   // merge removes it).
   std::size_t check_invariants() const;
 
-  // Room for `labels` labels, and their classes and positions, without regrowth.
+  // Room for `labels` labels, their classes and as many positions, without regrowth.
   void reserve(std::size_t labels);
 
   LabelStore& store() const { return *store_; }
