@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A small decoder-only transformer (LLaMA layout) traced with tools/export_graph.py.
+"""A small decoder-only transformer (LLaMA layout) traced by the exporter (`zavo.export`).
 
 The benchmark generator (`generate_graph decoder ...`) writes transformer graphs of any size
 without PyTorch; this model is what it imitates. Exporting the same configuration both ways
@@ -28,8 +28,9 @@ import torch
 from torch import nn
 import torch.nn.functional as F
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import export_graph  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from zavo import export  # noqa: E402
+from zavo.atomic_file import write_atomic  # noqa: E402
 
 
 class RMSNorm(nn.Module):
@@ -167,8 +168,8 @@ def main():
     torch.manual_seed(0)
     model = Decoder(args.layers, args.width, args.heads, args.kv_heads, args.mlp, args.vocab, args.seq).eval()
     ids = torch.randint(0, args.vocab, (1, args.seq))
-    graph = export_graph.trace(model, ids, name="decoder")
-    export_graph.write_atomic(args.output, export_graph.dumps_graph(graph))
+    graph = export.trace(model, ids, name="decoder")
+    write_atomic(args.output, export.dumps_graph(graph))
     return 0
 
 

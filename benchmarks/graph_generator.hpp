@@ -1,6 +1,6 @@
 #pragma once
-// Generated graph files for measuring how the whole analysis scales, written the way
-// tools/export_graph.py writes a traced model (same operation names, argument layout and
+// Generated graph files for measuring how the whole analysis scales, written the way the
+// exporter (zavo-prune export) writes a traced model (same operation names, argument layout and
 // naming), in four families:
 //
 //   residual   a deep residual stage: stem convolution, then blocks conv -> batch_norm -> relu

@@ -4,7 +4,7 @@ of a 7B-shaped decoder is, and how soon each page is interactive in headless Chr
 
     /usr/bin/python3 benchmarks/view_bench.py [--zavo-prune build/zavo-prune] [--resnet50 GRAPH]
 
-Without --resnet50 the graph is exported with tools/export_graph.py (PyTorch). The decoder's
+Without --resnet50 the graph is exported with `zavo-prune export` (PyTorch). The decoder's
 graph is generated (benchmarks/decoder_graph.py: 32 blocks, width 4096). Interactive means the
 page has drawn the graph and listens to clicks: the time from navigation until the page marks
 itself ready, as the page measures it.
@@ -63,8 +63,8 @@ def main():
     resnet50 = args.resnet50
     if not resnet50:
         resnet50 = os.path.join(tmp, "resnet50.json")
-        subprocess.run(["/usr/bin/python3", os.path.join(REPO, "tools", "export_graph.py"), "resnet50",
-                        "-o", resnet50], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["/usr/bin/python3", "-m", "zavo", "export", "resnet50", "-o", resnet50], check=True,
+                       stdout=subprocess.DEVNULL, env=dict(os.environ, PYTHONPATH=os.path.join(REPO, "python")))
     decoder = os.path.join(tmp, "decoder_7b.json")
     decoder_graph.write_graph(decoder_graph.decoder_graph("7b", model="decoder_7b"), decoder)
 

@@ -87,6 +87,6 @@ def dumps_graph(graph):
 
 
 def write_atomic(path, text):
-    from zavo import export
+    from zavo import atomic_file
 
-    return export.write_atomic(path, text)
+    return atomic_file.write_atomic(path, text)

@@ -160,7 +160,7 @@ class Report:
 
     def write(self, path, version=None):
         """Write the report file atomically; the bytes of `zavo-prune analyze -o`."""
-        from zavo.export import write_atomic
+        from zavo.atomic_file import write_atomic
 
         write_atomic(path, self.to_json(version))
 

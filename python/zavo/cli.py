@@ -1,18 +1,25 @@
-"""`zavo-prune prune`: prune a named model and save it with `torch.save`.
+"""The verbs of `zavo-prune` that need PyTorch, dispatched by `main`; the repository's
+./zavo-prune runs them (`python -m zavo VERB ...`), and the native binary the others
+(`analyze`, `explain`, `view`).  `VERBS` names each with its one-line help, which the
+native binary's `--help` lists under its own.
 
     zavo-prune prune MODEL [--amount 0.3 | --target-macs 0.5 | --target-params 0.5]
                      [--importance l1|l2|bn_scale|random] [--global] [--normalize mean|element|none]
                      [--steps N] [--set-limit 0.8] [--ignore LAYER ...] [--round-to N]
                      [--rules core|extended]
                      [--input-size 1,3,224,224] [--seed 0] -o PRUNED.pt
+    zavo-prune export MODEL [--input-size 1,3,64,64] [--seed 0] [--train] [--device meta] -o GRAPH.json
+    zavo-prune verify MODEL REPORT.json [--sample N] [--seed 0] [--input-size ...]
+    zavo-prune sweep [MODEL ...] [--family F]... [-o TABLE.md]
+    zavo-prune zoo build [NAME ...] [--summaries]
+    zavo-prune zoo prove [NAME ...] [--sample 32] [--prune 0.1,0.3,0.5] [--targets 0.5,0.25]
 
-MODEL is a zoo model, a torchvision builder or `package.module:function`, built
-with random weights from the seed as the exporter builds it.  A progress line
-per stage goes to standard error, the change to standard output.  Exit status:
+`prune` builds a named model (a zoo model, a torchvision builder or
+`package.module:function`, with random weights from the seed as the exporter
+builds it), prunes it and saves it with `torch.save`.  A progress line per
+stage goes to standard error, the change to standard output.  Exit status:
 0 when the pruned model was saved, 1 when the analysis or the pruned model
 failed, 2 for a usage error or a model that cannot be built.
-
-`zavo-prune sweep` runs many models through the whole road (`zavo.sweep`).
 """
 
 import argparse
@@ -22,7 +29,7 @@ import sys
 def _save_atomic(model, path):
     import torch
 
-    from zavo.export import replace_atomic
+    from zavo.atomic_file import replace_atomic
 
     replace_atomic(path, lambda tmp: torch.save(model, tmp))
 
@@ -87,9 +94,6 @@ def prune_main(argv=None, prog="zavo-prune prune"):
     args = parser.parse_args(argv)
     if args.round_to is not None and args.round_to < 1:
         parser.error("--round-to must be a positive integer")
-    if export.torch is None:
-        print(export.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
-        return 2
 
     import zavo
     from zavo import zoo
@@ -122,15 +126,59 @@ def prune_main(argv=None, prog="zavo-prune prune"):
     return 0
 
 
+def _export(argv, prog):
+    from zavo import export
+
+    return export.main(argv, prog=prog)
+
+
+def _verify(argv, prog):
+    from zavo import verify
+
+    return verify.main(argv, prog=prog)
+
+
+def _sweep(argv, prog):
+    from zavo import sweep
+
+    return sweep.main(argv, prog=prog)
+
+
+def _zoo(argv, prog):
+    from zavo import zoo_commands
+
+    return zoo_commands.main(argv, prog=prog)
+
+
+# Each verb: its one-line help and what runs it, in the order the help lists them.
+VERBS = {
+    "prune": ("Prune a named model's channels and save the pruned model", prune_main),
+    "export": ("Trace a PyTorch model and write its graph file", _export),
+    "verify": ("Prove on the model that a report's prunable classes can be pruned", _verify),
+    "sweep": ("Run torchvision's builders through the whole road, one row per model", _sweep),
+    "zoo": ("Regenerate the shipped zoo's graph files (zoo build) or prove them (zoo prove)", _zoo),
+}
+
+
+def usage():
+    lines = ["usage: zavo-prune VERB [options]  (zavo-prune VERB --help tells more)", "",
+             "The Python package's verbs (PyTorch):"]
+    lines += ["  %-27s %s" % (verb, text) for verb, (text, _) in VERBS.items()]
+    lines += ["", "analyze, explain and view are the native binary's (zavo-prune --help)."]
+    return "\n".join(lines)
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
-    if argv and argv[0] == "prune":
-        return prune_main(argv[1:])
-    if argv and argv[0] == "sweep":
-        from zavo import sweep
+    if argv and argv[0] in VERBS:
+        from zavo import export
 
-        return sweep.main(argv[1:])
-    print("usage: python -m zavo prune MODEL [options] -o PRUNED.pt\n"
-          "       python -m zavo sweep [MODEL ...] [options]  (zavo-prune analyze is the native command)",
-          file=sys.stderr)
-    return 2
+        if export.torch is None:  # every verb builds or runs a model
+            print(export.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
+            return 2
+        return VERBS[argv[0]][1](argv[1:], "zavo-prune " + argv[0])
+    asked = bool(argv) and argv[0] in ("-h", "--help")
+    print(usage(), file=sys.stdout if asked else sys.stderr)
+    if argv and not asked:
+        print("zavo-prune: unknown verb %s" % argv[0], file=sys.stderr)
+    return 0 if asked else 2

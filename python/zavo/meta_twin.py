@@ -27,7 +27,9 @@ from collections import OrderedDict
 
 import torch
 
-from zavo import export, structure
+from zavo import structure
+from zavo.op_names import last_part
+from zavo.tracer import Tracer, named_tensors
 
 # Calls that write into their first argument, besides those whose name ends in one underscore.
 _WRITES = frozenset(
@@ -43,7 +45,7 @@ class NeedsRealForward(Exception):
     """The meta pass cannot run a call as the real pass would."""
 
 
-class _MetaTracer(export._Tracer):
+class _MetaTracer(Tracer):
     """The exporter's tracer on meta tensors: writes the model's device for `meta`, lets a call
     read real tensors together with meta ones through meta twins, and notes the first call that
     raised."""
@@ -77,7 +79,7 @@ class _MetaTracer(export._Tracer):
                 if result is not None:
                     return result
             elif len(real) < reads:
-                short = export._last_part(op)
+                short = last_part(op)
                 writes = short in _WRITES or (short.endswith("_") and not short.endswith("__"))
                 if "out" in kwargs or (writes and args and any(args[0] is t for t in real)):
                     raise NeedsRealForward("%s writes into a real tensor with meta ones" % op)
@@ -244,7 +246,7 @@ def trace(model, modules, args, kwargs, run):
     on several devices or on `meta` already, a tensor is of a subclass, or a
     call of the pass raised.  The model is as it was either way.
     """
-    named = export.named_tensors(modules)
+    named = named_tensors(modules)
     device = _one_device(named, args, kwargs)
     if device is None:
         return None

@@ -18,6 +18,7 @@ import torch
 from torch.overrides import TorchFunctionMode
 
 from zavo import export, structure
+from zavo.op_names import op_name_of
 from zavo.analysis import ZavoError, analyze_graph, check_rules
 from zavo.importance import check_criterion
 from zavo.selection import Costs, check_limits, ignored_prefixes, select
@@ -143,7 +144,7 @@ class _MacCounter(TorchFunctionMode):
         kwargs = kwargs or {}
         if self.inside:
             return func(*args, **kwargs)
-        op = export.op_name_of(func)
+        op = op_name_of(func)
         counted = op in _CONV or op in _CONV_TRANSPOSE or op in _MATMUL or op in _BADDBMM or op in (
             "torch.nn.functional.linear", "torch.Tensor.__rmatmul__", _MULTI_HEAD_ATTENTION)
         if not counted or (self.skip is not None and self.skip(args, kwargs)):

@@ -26,6 +26,7 @@ boxes that fills a tensor made from a plain number (`torch.zeros(len(rois),
 import re
 
 from zavo.analysis import TraceError
+from zavo.op_names import op_name_of
 
 try:
     import torch
@@ -204,8 +205,6 @@ class Selections(TorchFunctionMode):
             return func(*args, **kwargs)
         self.inside = True
         try:
-            from zavo.export import op_name_of  # the exporter imports this module
-
             op = op_name_of(func)
             result = func(*args, **kwargs)
             size = is_size_selection(op, args, kwargs)
@@ -227,8 +226,6 @@ def patch_indexing(handler):
     """Route tensor indexing (`x[i]`, `x[i] = v`) through `handler(func, args)` while patched:
     a function mode is not told of every index (plain integers take a fast path).
     Returns the function that undoes the patch."""
-    from zavo.export import op_name_of
-
     op_name_of(torch.add)  # operations are named by identity: index the names before patching
     saved = {}
     for attr in _INDEXING:

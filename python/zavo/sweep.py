@@ -244,7 +244,7 @@ def main(argv=None, prog="zavo-prune sweep"):
     lines += ["", totals(rows)]
     print("\n" + lines[-1])
     if args.output:
-        from zavo.export import write_atomic
+        from zavo.atomic_file import write_atomic
 
         write_atomic(args.output, "\n".join(lines) + "\n")
     return 0 if all(map(passed, rows)) else 1

@@ -1,6 +1,6 @@
 """Prove on a real model that the channel classes a report calls prunable can be pruned.
 
-    /usr/bin/python3 tools/verify_pruning.py resnet18 resnet18.report.json [--sample 10 --seed 0]
+    zavo-prune verify resnet18 resnet18.report.json [--sample 10 --seed 0]
 
 For each prunable class of the report's `groups` (or a seeded sample of them)
 the model is rebuilt with the export's seed, every (parameter, dimension,
@@ -37,7 +37,7 @@ import json
 import random
 import sys
 
-from zavo import export as export_graph
+from zavo import export
 from zavo import structure
 from zavo.surgery import (  # noqa: F401  (prune_slices is part of this module's interface)
     Edits,
@@ -49,7 +49,7 @@ from zavo.surgery import (  # noqa: F401  (prune_slices is part of this module's
     slices_by_tensor,
 )
 
-torch = export_graph.torch
+torch = export.torch
 
 RTOL = 1e-4
 ATOL = 1e-5
@@ -385,17 +385,15 @@ def select_groups(report, sample=None, seed=0):
     return groups
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description="Prune each prunable class of a zavo report and check the model.")
+def main(argv=None, prog="zavo-prune verify"):
+    parser = argparse.ArgumentParser(prog=prog, description="Prove on the model that a report's prunable classes "
+                                     "can be pruned: remove each class (or a seeded sample) and check the model.")
     parser.add_argument("model", help="a zoo model, a torchvision builder or module:function (as exported)")
     parser.add_argument("report", help="report written by `zavo-prune analyze`")
     parser.add_argument("--sample", type=int, help="check a seeded sample of this many classes")
     parser.add_argument("--seed", type=int, default=0, help="seed of the export (weights, input) and of the sample")
-    parser.add_argument("--input-size", type=export_graph.parse_input_size, help="input shape, as exported")
+    parser.add_argument("--input-size", type=export.parse_input_size, help="input shape, as exported")
     args = parser.parse_args(argv)
-    if torch is None:
-        print(export_graph.TORCH_MISSING.format(exe=sys.executable), file=sys.stderr)
-        return 2
     from zavo import zoo
 
     try:
@@ -408,7 +406,7 @@ def main(argv=None):
         groups = select_groups(report, args.sample, args.seed)
         total = sum(1 for g in report["groups"] if g.get("prunable") is True)
         built.model.eval()  # as the analysis traces it: running statistics stay as they are
-        graph = export_graph.trace(built.model, built.inputs)
+        graph = export.trace(built.model, built.inputs)
         built.model.train(built.train)
         spanned = spanned_labels(graph, report.get("nodes", []))
         unsound = verify(built.model, built.inputs, groups, built.train, spanned=spanned)
@@ -419,6 +417,3 @@ def main(argv=None):
         args.model, len(groups), total, len(groups) - unsound, unsound))
     return 1 if unsound else 0
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -9,9 +9,9 @@
 #include <new>
 #include <unordered_map>
 
+#include "zavo/platform/arena.hpp"
 #include "zavo/platform/errors.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
-#include "zavo/utils/arena.hpp"
 
 namespace zavo::tensor_trace {
 
@@ -640,7 +640,7 @@ std::string_view shape_key(const void* entry) {
 // many nodes share, each kept once (and so compared by address where it matters).
 class GraphStore {
  public:
-  utils::Arena arena;
+  platform::Arena arena;
 
   // The graph's text with these characters.
   Text text(std::string_view chars) {
@@ -870,7 +870,7 @@ const ZavoNode& Graph::add_constant(std::string_view name, const std::optional<S
 const ZavoOpNode& Graph::add_call(std::string_view name, OperationKey operation, const Args& args,
                                   KeywordList kwargs, const std::optional<Shape>& shape,
                                   std::optional<std::string_view> operation_name) {
-  utils::Arena& arena = store_->arena;
+  platform::Arena& arena = store_->arena;
   Value* stored_args = nullptr;
   if (!args.empty()) {
     stored_args = static_cast<Value*>(arena.allocate(args.size() * sizeof(Value), alignof(Value)));

@@ -9,13 +9,12 @@ import subprocess
 import tempfile
 import unittest
 
-from tests.tools.support import REPO
+from tests.python.support import REPO
 
 import torch
 
-import prove_zoo
 import zavo
-from zavo import report_file
+from zavo import report_file, zoo_commands
 
 EXAMPLES = sorted(glob.glob(os.path.join(REPO, "examples", "*.json")))
 SMALL_ZOO = [os.path.join(REPO, "models", name + ".json")
@@ -32,7 +31,7 @@ def load(path):
 
 class SameEngineAsTheCommand(unittest.TestCase):
     def test_reports_from_a_file_and_from_memory_are_the_commands_bytes(self):
-        binary = prove_zoo.find_zavo_prune()
+        binary = zoo_commands.find_zavo_prune()
         with tempfile.TemporaryDirectory() as scratch:
             out = os.path.join(scratch, "report.json")
             for path in EXAMPLES + SMALL_ZOO:
@@ -52,7 +51,7 @@ class SameEngineAsTheCommand(unittest.TestCase):
 
 class RuleSets(unittest.TestCase):
     def test_each_rule_set_gives_the_commands_report_and_says_so(self):
-        binary = prove_zoo.find_zavo_prune()
+        binary = zoo_commands.find_zavo_prune()
         path = os.path.join(REPO, "models", "tiny_decoder.json")
         prunable = {}
         with tempfile.TemporaryDirectory() as scratch:

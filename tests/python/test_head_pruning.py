@@ -5,7 +5,7 @@ undoes everything."""
 import io
 import unittest
 
-from tests.tools.support import REPO  # noqa: F401  (puts the package on the path)
+from tests.python.support import REPO  # noqa: F401  (puts the package on the path)
 
 import torch
 from torch import nn

@@ -5,14 +5,14 @@ import random
 import unittest
 import warnings
 
-from tests.tools.support import REPO  # noqa: F401  (puts the package and tools/ on the path)
+from tests.python.support import REPO  # noqa: F401  (puts the package on the path)
 
 import torch
 from torch import nn
 import torch.nn.functional as F
 
 import zavo
-from zavo import export, meta_twin, zoo
+from zavo import export, meta_twin, tracer, zoo
 
 devices = []  # the device of each forward's input, kept outside the models' own state
 
@@ -53,7 +53,7 @@ def traced(model, inputs, real_forward):
 class MetaTwin(unittest.TestCase):
     def assert_as_it_was(self, model, tensors):
         self.assertEqual([(n, id(t)) for n, t in tensors],
-                         [(n, id(t)) for n, t in export.named_tensors(list(model.named_modules()))])
+                         [(n, id(t)) for n, t in tracer.named_tensors(list(model.named_modules()))])
         held = [t for _, t in tensors] + list(getattr(model, "cache", {}).values()) + [getattr(model, "last", None)]
         self.assertFalse(any(t.is_meta for t in held if t is not None))
 
@@ -64,7 +64,7 @@ class MetaTwin(unittest.TestCase):
         cases += [(b.model.eval(), b.inputs) for b in map(zoo.build, ("tiny_decoder", "mobilenet_v2"))]
         for model, inputs in cases:
             with self.subTest(type(model).__name__):
-                tensors = export.named_tensors(list(model.named_modules()))
+                tensors = tracer.named_tensors(list(model.named_modules()))
                 hook = model.register_forward_pre_hook(lambda module, args: devices.append(args[0].device.type))
                 real = traced(model, inputs, True)
                 devices.clear()
@@ -80,7 +80,7 @@ class MetaTwin(unittest.TestCase):
         torch.manual_seed(0)
         model, e = Mixed(needs_values=True).eval(), torch.randn(1, 2, 5, 5)
         inputs = (torch.randn(1, 3, 5, 5), [e, e])
-        tensors = export.named_tensors(list(model.named_modules()))
+        tensors = tracer.named_tensors(list(model.named_modules()))
         model.register_forward_pre_hook(lambda module, args: devices.append(args[0].device.type))
         real = traced(model, inputs, True)
         devices.clear()

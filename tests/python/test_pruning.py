@@ -4,7 +4,7 @@ import os
 import tempfile
 import unittest
 
-from tests.tools.support import run_main
+from tests.python.support import run_main
 
 import torch
 from torch import nn

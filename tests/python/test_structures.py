@@ -3,7 +3,7 @@ pruned-model check and pruning proof of a model that selects boxes, on small han
 
 import unittest
 
-from tests.tools.support import REPO  # noqa: F401  (puts the package and tools/ on the path)
+from tests.python.support import REPO  # noqa: F401  (puts the package on the path)
 
 import torch
 from torch import nn

@@ -6,7 +6,7 @@ import sys
 import tempfile
 import unittest
 
-from tests.tools.support import PYTHON, REPO
+from tests.python.support import PYTHON, REPO
 
 from torch import nn
 

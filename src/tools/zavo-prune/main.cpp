@@ -240,9 +240,14 @@ int main(int argc, char** argv) {
   app.footer(
       "Through the repository's ./zavo-prune, with the Python package (PyTorch):\n"
       "  prune                       Prune a named model's channels and save the pruned model\n"
+      "  export                      Trace a PyTorch model and write its graph file\n"
+      "  verify                      Prove on the model that a report's prunable classes can be "
+      "pruned\n"
       "  sweep                       Run torchvision's builders through the whole road, one row "
       "per model\n"
-      "(./zavo-prune prune --help, ./zavo-prune sweep --help)");
+      "  zoo                         Regenerate the shipped zoo's graph files (zoo build) or prove "
+      "them (zoo prove)\n"
+      "(./zavo-prune VERB --help tells more)");
 
   AnalyzeOptions options;
   auto* analyze_command = app.add_subcommand(

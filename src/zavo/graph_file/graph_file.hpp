@@ -8,25 +8,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <istream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "zavo/graph_file/graph_file_error.hpp"
 #include "zavo/tensor_trace.hpp"
 
 namespace zavo::graph {
 
-// A graph file that cannot be used: unreadable, not UTF-8, not JSON, or breaking a rule of the
-// format. The message names the place: a path into the document (`nodes[3].shape[1]`), a line
-// and column for text that is not JSON, or `top level`.
-class GraphFileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Bounds that keep a hostile or broken file from exhausting the stack or the memory.
-// Arrays and objects nested deeper than this are rejected.
-inline constexpr std::size_t kMaxNesting = 64;
+// Bounds that keep a hostile or broken file from exhausting the memory (`kMaxNesting` guards the
+// stack).
 // The longest node name, in bytes. Messages about a node quote the names of the nodes it uses,
 // so that one long name could otherwise be copied into a message for every use.
 inline constexpr std::size_t kMaxNameLength = 1024;

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zavo/graph_file/graph_file.hpp"
+#include "zavo/graph_file/graph_file_error.hpp"
 
 namespace zavo::graph::json_reader {
 namespace {

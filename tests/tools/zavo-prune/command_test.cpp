@@ -267,10 +267,10 @@ TEST(ZavoPrune, UsageErrorsExitTwo) {
   CommandRun help = zavo_prune(dir, {"analyze", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--lenient"), std::string::npos);
-  // One help names every verb, the package's too.
+  // The native verbs; the package's tests hold the lines of its verbs against this help.
   CommandRun all = zavo_prune(dir, {"--help"});
   EXPECT_EQ(all.status, 0);
-  for (const char* verb : {"analyze", "view", "explain", "prune", "sweep"})
+  for (const char* verb : {"analyze", "view", "explain"})
     EXPECT_NE(all.out.find(std::string("\n  ") + verb + " "), std::string::npos) << verb;
 }
 

@@ -1,4 +1,4 @@
-"""Shared set-up of the Python tests: import paths (the package and tools/) and a main() runner."""
+"""Shared set-up of the Python tests: the package on the import path, and a runner of a command's main()."""
 
 import contextlib
 import io
@@ -6,15 +6,13 @@ import os
 import sys
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TOOLS = os.path.join(REPO, "tools")
 PYTHON = os.path.join(REPO, "python")
-for _path in (PYTHON, TOOLS):
-    if _path not in sys.path:
-        sys.path.insert(0, _path)
+if PYTHON not in sys.path:
+    sys.path.insert(0, PYTHON)
 
 
 def run_main(main, argv):
-    """Run a tool's main(argv); returns (exit status, stdout, stderr)."""
+    """Run a command's main(argv); returns (exit status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         try:

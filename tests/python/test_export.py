@@ -1,16 +1,14 @@
 import json
 import os
-import subprocess
-import sys
 import tempfile
 import unittest
 
-from tests.tools.support import REPO, TOOLS, run_main
+from tests.python.support import run_main
 
 import torch
 import torch.nn.functional as F
 
-import export_graph
+from zavo import cli, export
 
 
 class Lambda(torch.nn.Module):
@@ -24,7 +22,7 @@ class Lambda(torch.nn.Module):
 
 def calls(fn):
     """Trace fn(x); returns the graph with its call nodes as a list."""
-    graph = export_graph.trace(Lambda(fn), torch.randn(2, 4, 6, 6))
+    graph = export.trace(Lambda(fn), torch.randn(2, 4, 6, 6))
     return graph, [n for n in graph["nodes"] if n["kind"] == "call"]
 
 
@@ -64,7 +62,7 @@ class OperationNames(unittest.TestCase):
 
     def test_nodes_are_named_after_their_module_and_parameters_matched_at_first_use(self):
         model = torch.nn.Sequential(torch.nn.Linear(6, 3), torch.nn.ReLU(), Lambda(lambda x: x.relu().relu()))
-        graph = export_graph.trace(model, torch.randn(2, 6))
+        graph = export.trace(model, torch.randn(2, 6))
         self.assertEqual(
             [(n["kind"], n["name"], n["shape"]) for n in graph["nodes"]],
             [("input", "x", [2, 6]), ("parameter", "0.weight", [3, 6]), ("parameter", "0.bias", [3]),
@@ -127,7 +125,7 @@ class RealTraceCases(unittest.TestCase):
 
 
 def export_cli(*argv):
-    return run_main(export_graph.main, list(argv))
+    return run_main(cli.main, ["export", *argv])
 
 
 class Command(unittest.TestCase):
@@ -170,19 +168,6 @@ class Command(unittest.TestCase):
         with open(self.out) as stream:
             graph = json.load(stream)
         self.assertEqual((graph["model"], graph["nodes"][-1]["shape"]), ("zavo.zoo:TinyCNN", [1, 2, 4, 4]))
-
-    def test_interpreter_without_torch(self):
-        script = (
-            "import sys, runpy; sys.modules['torch'] = None; sys.argv = sys.argv[1:]; "
-            "runpy.run_path(sys.argv[0], run_name='__main__')"
-        )
-        tool = os.path.join(TOOLS, "export_graph.py")
-        run = subprocess.run([sys.executable, "-c", script, tool, "resnet18", "-o", self.out],
-                             capture_output=True, text=True, cwd=REPO)
-        self.assertEqual(run.returncode, 2)
-        self.assertEqual(run.stderr, export_graph.TORCH_MISSING.format(exe=sys.executable) + "\n")
-        self.assertIn("apt-get install python3-torch python3-torchvision", run.stderr)
-        self.assertEqual(os.listdir(self.dir.name), [])
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-namespace zavo::utils {
+namespace zavo::platform {
 
 class Arena {
  public:
@@ -42,4 +42,4 @@ class Arena {
   std::size_t reserved_ = 0;
 };
 
-}  // namespace zavo::utils
+}  // namespace zavo::platform

@@ -3,13 +3,12 @@ import os
 import tempfile
 import unittest
 
-from tests.tools.support import run_main
+from tests.python.support import run_main
 
 import torch
 from torch import nn
 
-import verify_pruning
-from zavo import zoo
+from zavo import cli, verify, zoo
 
 
 def slices(*triples):
@@ -39,7 +38,7 @@ class TinyModelReport(unittest.TestCase):
     def verify(self, content, *extra):
         with open(self.path, "w") as stream:
             stream.write(content if isinstance(content, str) else json.dumps(content))
-        return run_main(verify_pruning.main, ["tiny_cnn", self.path, *extra])
+        return run_main(cli.main, ["verify", "tiny_cnn", self.path, *extra])
 
     def test_sound_and_wrong_classes(self):
         status, out, err = self.verify(report([
@@ -95,21 +94,21 @@ class LayerAttributes(unittest.TestCase):
              slices(("0.weight", 0, 2), ("0.bias", 0, 2), ("1.weight", 0, 2), ("1.bias", 0, 2), ("2.weight", 1, 2))),
             (transposed, torch.randn(1, 3, 4, 4), slices(("0.weight", 1, 0), ("0.bias", 0, 0), ("1.weight", 1, 0))),
         ]:
-            sound, detail = verify_pruning.check_class(model.eval(), (x,), channels)
+            sound, detail = verify.check_class(model.eval(), (x,), channels)
             self.assertTrue(sound, detail)
         pruned = nn.Sequential(nn.Conv2d(4, 4, 3, groups=4))
-        verify_pruning.prune_slices(pruned, slices(("0.weight", 0, 1), ("0.bias", 0, 1)))
+        verify.prune_slices(pruned, slices(("0.weight", 0, 1), ("0.bias", 0, 1)))
         self.assertEqual((pruned[0].in_channels, pruned[0].out_channels, pruned[0].groups), (3, 3, 3))
         model = nn.Sequential(nn.Linear(5, 6), nn.LayerNorm(6), nn.Linear(6, 2))
         channels = slices(*[(name, dim, 4) for name, dim in
                             [("0.weight", 0), ("0.bias", 0), ("1.weight", 0), ("1.bias", 0), ("2.weight", 1)]])
-        verify_pruning.prune_slices(model, channels)
+        verify.prune_slices(model, channels)
         self.assertEqual((model[0].out_features, model[1].normalized_shape, model[2].in_features), (5, (5,), 5))
 
     def test_tied_weights_are_pruned_everywhere(self):
         model = nn.Sequential(nn.Linear(4, 4, bias=False), nn.Linear(4, 4, bias=False))
         model[1].weight = model[0].weight
-        verify_pruning.prune_slices(model, slices(("0.weight", 0, 1), ("0.weight", 1, 1)))
+        verify.prune_slices(model, slices(("0.weight", 0, 1), ("0.weight", 1, 1)))
         self.assertIs(model[1].weight, model[0].weight)
         self.assertEqual((model[1].in_features, tuple(model[1].weight.shape)), (3, (3, 3)))
 
@@ -119,7 +118,7 @@ class ZooModel(unittest.TestCase):
         built = zoo.build("tiny_cnn")
         before = {k: v.clone() for k, v in built.model.state_dict().items()}
         for channels in (conv1_channel(1), conv1_channel(2, conv2_index=3), slices(("conv1.weight", 0, 0))):
-            verify_pruning.check_class(built.model, built.inputs, channels, train=True)
+            verify.check_class(built.model, built.inputs, channels, train=True)
         after = built.model.state_dict()
         self.assertEqual(list(after), list(before))
         for key, value in before.items():

@@ -11,15 +11,14 @@ import subprocess
 import tempfile
 import unittest
 
-from tests.tools.support import TOOLS  # noqa: F401  (puts tools/ on the path)
+from tests.python.support import REPO  # noqa: F401  (puts the package on the path)
 
 import torch
 from torch import nn
 import torch.nn.functional as F
 
-import export_graph
-import prove_zoo
-import verify_pruning
+import zavo
+from zavo import export, verify, zoo_commands
 
 
 # With `stem`, a layer in front whose channels are prunable and sound, so that
@@ -47,15 +46,15 @@ class PoolOverFeatures(nn.Module):
 
 class KnownLimitations(unittest.TestCase):
     def analyse(self, model, x, *options, rules="core"):
-        binary = prove_zoo.find_zavo_prune()
+        binary = zoo_commands.find_zavo_prune()
         if not binary:
             self.skipTest("no zavo-prune binary built")
         with tempfile.TemporaryDirectory() as scratch:
             graph, report = os.path.join(scratch, "g.json"), os.path.join(scratch, "r.json")
-            export_graph.write_atomic(graph, export_graph.dumps_graph(export_graph.trace(model, x)))
+            zavo.write_atomic(graph, export.dumps_graph(export.trace(model, x)))
             subprocess.run([binary, "analyze", graph, "-o", report, "--rules", rules, *options], check=True,
                            capture_output=True)
-            return verify_pruning.load_report(report)
+            return verify.load_report(report)
 
     def test_each_prunable_class_is_unsound(self):
         cases = [
@@ -66,10 +65,10 @@ class KnownLimitations(unittest.TestCase):
             with self.subTest(builder.__name__):
                 torch.manual_seed(0)
                 model, x = builder().eval(), torch.randn(size)
-                groups = verify_pruning.select_groups(self.analyse(model, x))
+                groups = verify.select_groups(self.analyse(model, x))
                 self.assertEqual({c["node"] for g in groups for c in g["channels"]}, {layer + ".weight", layer + ".bias"})
                 for group in groups:
-                    sound, text = verify_pruning.check_class(model, (x,), group["channels"])
+                    sound, text = verify.check_class(model, (x,), group["channels"])
                     self.assertFalse(sound)
                     self.assertTrue(text.startswith(detail), text)
 
@@ -82,12 +81,12 @@ class KnownLimitations(unittest.TestCase):
                 parameters = [layer + ".weight", layer + ".bias"]
                 self.assertEqual([d["parameters"] for d in plain["dropped"]], [parameters])
                 self.assertEqual(safe["dropped"], plain["dropped"])
-                groups = verify_pruning.select_groups(safe)
+                groups = verify.select_groups(safe)
                 # The stem's channels, with the layer's input channels: never the dropped ones.
                 self.assertEqual({(c["node"], c["dim"]) for g in groups for c in g["channels"]},
                                  {("stem.weight", 0), ("stem.bias", 0), (layer + ".weight", 1)})
                 for group in groups:
-                    sound, text = verify_pruning.check_class(model, (x,), group["channels"])
+                    sound, text = verify.check_class(model, (x,), group["channels"])
                     self.assertTrue(sound, text)
 
     def test_the_extended_rules_drop_nothing_and_leave_only_sound_classes(self):
@@ -97,10 +96,10 @@ class KnownLimitations(unittest.TestCase):
                 model, x = builder(stem=True).eval(), torch.randn(size)
                 report = self.analyse(model, x, rules="extended")
                 self.assertEqual(report["dropped"], [])
-                groups = verify_pruning.select_groups(report)
+                groups = verify.select_groups(report)
                 self.assertTrue(groups)
                 for group in groups:
-                    sound, text = verify_pruning.check_class(model, (x,), group["channels"])
+                    sound, text = verify.check_class(model, (x,), group["channels"])
                     self.assertTrue(sound, text)
 
 

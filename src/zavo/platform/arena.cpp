@@ -1,9 +1,9 @@
-#include "zavo/utils/arena.hpp"
+#include "zavo/platform/arena.hpp"
 
 #include <algorithm>
 #include <new>
 
-namespace zavo::utils {
+namespace zavo::platform {
 
 void* Arena::allocate_in_new_block(std::size_t size) {
   // Blocks double up to 4 MiB, so a small graph stays small and a large one takes few blocks;
@@ -26,4 +26,4 @@ void* Arena::allocate_in_new_block(std::size_t size) {
   return block;
 }
 
-}  // namespace zavo::utils
+}  // namespace zavo::platform
