@@ -2,10 +2,12 @@
 """Measures the whole path in process, `zavo.analyze(model, inputs)`: trace and analysis, before
 and after, side by side.
 
-    /usr/bin/python3 benchmarks/whole_path.py [--before main] [--models resnet18,resnet50,...] [--rounds 3]
+    /usr/bin/python3 benchmarks/whole_path.py [--before main] [--native-before DIR] [--models resnet18,...] [--rounds 3]
 
 "Before" is the Python package of a git revision (`git archive`), "after" this checkout's; both
-use this build's native extension, so that they differ in the package alone.  Each round runs
+use this build's native extension, so that they differ in the package alone, unless
+`--native-before` names the directory of another build's extension (a copy of `main`'s) for the
+"before" side.  Each round runs
 one process per side, A B A B; a process builds the torchvision model (random weights, seed 0,
 a 1x3x64x64 input), analyses it once to warm up, then `--runs` times.  The table gives the
 median processor seconds per call (the machine is shared, so wall time is noisy), the trace's
@@ -46,11 +48,15 @@ def seconds(call):
     return result
 
 
+# The trace as `zavo.analyze` runs it: on the meta twin where the package has one.
+try:
+    export.trace(model, x, real_forward=False)
+    trace = lambda: export.trace(model, x, real_forward=False)
+except TypeError:
+    trace = lambda: export.trace(model, x)
 zavo.analyze(model, x)
-print(json.dumps({"total": seconds(lambda: zavo.analyze(model, x)), "trace": seconds(lambda: export.trace(model, x))}))
+print(json.dumps({"total": seconds(lambda: zavo.analyze(model, x)), "trace": seconds(trace)}))
 """
-# `export.trace` of the package after the change traces as `zavo.analyze` does.
-AFTER_TRACE = "export.trace(model, x, real_forward=False)"
 
 
 def package_of(revision, directory):
@@ -74,12 +80,14 @@ def main():
     parser.add_argument("--models", default=MODELS, help="torchvision builders, comma-separated (default %s)" % MODELS)
     parser.add_argument("--native", default=os.path.join(REPO, "build", "python", "zavo"),
                         help="directory of the native extension both sides use")
+    parser.add_argument("--native-before", help="directory of the native extension the 'before' side uses "
+                        "(default: --native)")
     parser.add_argument("--rounds", type=int, default=3, help="processes per side and model, A B A B")
     parser.add_argument("--runs", type=int, default=7, help="calls measured per process")
     args = parser.parse_args()
 
     after = os.path.join(REPO, "python")
-    after_worker = WORKER.replace("export.trace(model, x)", AFTER_TRACE)
+    native_before = args.native_before or args.native
     print("zavo.analyze, 1x3x64x64 input: median processor seconds per call (trace part); before = %s" % args.before)
     print("%-16s %16s %16s %8s" % ("model", "before", "after", "ratio"))
     with tempfile.TemporaryDirectory() as directory:
@@ -87,8 +95,8 @@ def main():
         for model in args.models.split(","):
             times = {"before": {"total": [], "trace": []}, "after": {"total": [], "trace": []}}
             for _ in range(args.rounds):
-                for side, package, worker in (("before", before, WORKER), ("after", after, after_worker)):
-                    for key, values in measure(package, args.native, model, args.runs, worker).items():
+                for side, package, native in (("before", before, native_before), ("after", after, args.native)):
+                    for key, values in measure(package, native, model, args.runs, WORKER).items():
                         times[side][key] += values
             cells = {side: (statistics.median(t["total"]), statistics.median(t["trace"])) for side, t in times.items()}
             print("%-16s %16s %16s %7.2fx" % (

@@ -97,26 +97,29 @@ def batches(x, y, batch_size, steps, seed):
         yield x[index], y[index]
 
 
-def train(model, stream, lr, weight_decay=5e-4, warmup=0, teacher=None):
+def train(model, stream, lr, weight_decay=5e-4, warmup=0, teacher=None, schedule=None, penalty=None):
     """SGD with Nesterov momentum over the batches of `stream` (a list), a linear warm-up of
     `warmup` steps and a cosine decay to 0 at its end; the model is left in evaluation mode.
-    With `teacher` (a `zavo.Distiller`) the loss is its distillation loss, not cross entropy."""
+    With `teacher` (a `zavo.Distiller`) the loss is its distillation loss, not cross entropy.
+    `schedule` = (first step, steps) makes `stream` that part of a longer schedule, which a
+    later call goes on with; `penalty(share of stream done)` is added to the loss."""
     model.train()
     optimizer = torch.optim.SGD(model.parameters(), lr=lr, momentum=0.9, nesterov=True, weight_decay=weight_decay)
-    steps = len(stream)
+    first, steps = schedule or (0, len(stream))
 
     def rate(step):
         if step < warmup:
             return (step + 1) / warmup
         return 0.5 * (1 + np.cos(np.pi * (step - warmup) / max(1, steps - warmup)))
 
-    schedule = torch.optim.lr_scheduler.LambdaLR(optimizer, rate)
-    for xb, yb in stream:
+    rates = torch.optim.lr_scheduler.LambdaLR(optimizer, lambda step: rate(first + step))
+    for i, (xb, yb) in enumerate(stream):
         optimizer.zero_grad(set_to_none=True)
         outputs = model(xb)
-        (F.cross_entropy(outputs, yb) if teacher is None else teacher.loss(outputs, xb, yb)).backward()
+        loss = F.cross_entropy(outputs, yb) if teacher is None else teacher.loss(outputs, xb, yb)
+        (loss if penalty is None else loss + penalty((i + 1) / len(stream))).backward()
         optimizer.step()
-        schedule.step()
+        rates.step()
     model.eval()
     return model
 

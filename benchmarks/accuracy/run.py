@@ -6,11 +6,13 @@
 
 Trains a small residual network and a VGG-style network (seeded; cached in
 --out), then prunes each to every --targets share of its MACs: the recipes of
-RECIPES first (what the README recommends and what it is compared with), then
-every criterion one-shot and in --steps rounds.  Every pruned network is
-fine-tuned for the same number of SGD steps (an iterative run spends half of
-them between its rounds and half after the last), on the labels or distilled
-from the unpruned network (`zavo.Distiller`).  It prints, per run, test
+REGULARISED and RECIPES first (what the README recommends and what it is
+compared with), then every criterion one-shot and in --steps rounds.  Every
+pruned network is fine-tuned for the same number of SGD steps (an iterative run
+spends half of them between its rounds and half after the last; a regularised
+one trains the whole network with a penalty on the classes to go for part of
+them, then cuts), on the labels or distilled from the unpruned network
+(`zavo.Distiller`).  It prints, per run, test
 accuracy before and after fine-tuning, parameters, MACs and measured latency
 at batch 1 and 64 (one thread), as a table (table.md) and a plot
 (accuracy.png).  Two smaller tables follow: accuracy right after a one-shot
@@ -60,6 +62,13 @@ RECIPES = (
     ("", "taylor", 1, {}, None),
     ("set_limit=1", "l1", None, {"set_limit": 1.0}, None),
     ("distilled, T=2, alpha=0.5", "l1", 1, {}, {"temperature": 2.0, "alpha": 0.5}),
+)
+# Regularise, then cut: (variant, criterion, share of the budget before the cut, strength).  The classes
+# of a one-shot cut are chosen first (`zavo.plan`); the whole network trains for that share of the
+# budget with `zavo.GroupPenalty` on them, growing from 0 to the strength; then the cut, and the rest
+# of the budget.  One cosine schedule runs over both parts, as over the reference's one.
+REGULARISED = (
+    ("regularised, cut halfway", "l1", 0.5, 1.0),
 )
 
 
@@ -124,6 +133,22 @@ class Task:
                    macs=result.macs[1], cpu_s=time.process_time() - start)
         return row, result.model
 
+    def regularised_run(self, criterion, target, cut, strength):
+        """Regularise, then cut (`REGULARISED`): (row, model); "before FT" is right after the cut."""
+        model = copy.deepcopy(self.base)
+        start = time.process_time()
+        plan = zavo.plan(model, self.example, target_macs=target, importance=criterion, data=self.probe, seed=0)
+        steps, first = len(self.stream), round(cut * len(self.stream))
+        fmnist.train(model, self.stream[:first], lr=self.args.lr, schedule=(0, steps),
+                     penalty=zavo.GroupPenalty(model, plan, strength))
+        result = zavo.prune(model, self.example, plan=plan, inplace=True)
+        row = {"criterion": criterion, "steps": 1, "target": target,
+               "before_ft": fmnist.accuracy(result.model, self.test)}
+        fmnist.train(result.model, self.stream[first:], lr=self.args.lr, schedule=(first, steps))
+        row.update(after_ft=fmnist.accuracy(result.model, self.test), params=result.parameters[1],
+                   macs=result.macs[1], cpu_s=time.process_time() - start)
+        return row, result.model
+
 
 _TASKS = {}
 
@@ -156,9 +181,13 @@ def run_base(args, network):
 
 
 def run_one(args, network, target, variant, criterion, steps, options, distillation):
-    """One pruned and fine-tuned network: its row, its model saved in --out."""
+    """One pruned and fine-tuned network: its row, its model saved in --out.  `distillation` is
+    "regularised" for a run of `REGULARISED`, whose `options` are (cut, strength)."""
     task = task_for(args, network)
-    row, model = task.prune_run(criterion, target, steps, options, distillation)
+    if distillation == "regularised":
+        row, model = task.regularised_run(criterion, target, *options)
+    else:
+        row, model = task.prune_run(criterion, target, steps, options, distillation)
     row.update(network=network, variant=variant, model=run_name(network, target, variant, criterion, steps) + ".pt")
     torch.save(model, os.path.join(args.out, row["model"]))
     log("%s %g %s %d %s: %.2f -> %.2f (%.0f s)" % (network, target, criterion, steps, variant, row["before_ft"],
@@ -182,7 +211,7 @@ def run_normalize(args, network, target):
 
 def run_name(network, target, variant, criterion, steps):
     name = "%s-%g-%s-%d%s" % (network, target, criterion, steps, variant and "-" + variant)
-    return name.replace(", ", "-").replace("=", "")
+    return name.replace(", ", "-").replace(" ", "-").replace("=", "")
 
 
 def run(job):
@@ -209,8 +238,10 @@ def jobs(args):
                         todo.append((part, "run", args, network, target, *run_))
 
     if not args.criteria_only:
+        add((v, c, 1, (cut, strength), "regularised") for v, c, cut, strength in REGULARISED)
+    if not (args.criteria_only or args.regularised_only):
         add((v, c, s or args.steps, o, d) for v, c, s, o, d in RECIPES)
-    if not args.recipes_only:
+    if not (args.recipes_only or args.regularised_only):
         todo += [("%s-%g-normalize" % (n, t), "normalize", args, n, t) for t in targets for n in networks]
         add(("", c, s, {}, None) for c in args.criteria.split(",") for s in (1, args.steps))
     return [job for job in todo if not os.path.exists(os.path.join(args.out, "results-%s.json" % job[0]))]
@@ -325,17 +356,20 @@ def plot(rows, base_rows, path):
             if r["network"] != network:
                 continue
             one_shot, distilled = r["steps"] == 1, r["variant"] == "distilled"
-            if r["variant"] and not distilled:
+            regularised = r["variant"].startswith("regularised")
+            if r["variant"] and not (distilled or regularised):
                 continue
             shift = 0.012 * (CRITERIA.index(r["criterion"]) - 2) + (0.004 if one_shot else -0.004)
-            ax.scatter(100 * (r["macs_share"] + shift), r["after_ft"], s=70 if distilled else 40,
-                       marker=("*" if distilled else "o") if one_shot else ("P" if distilled else "^"),
-                       facecolors="none" if one_shot and not distilled else colours[r["criterion"]],
+            shift += 0.006 if regularised else 0.0  # beside the one-shot cut it starts from
+            marker = "D" if regularised else ("*" if distilled else "o") if one_shot else ("P" if distilled else "^")
+            ax.scatter(100 * (r["macs_share"] + shift), r["after_ft"], s=70 if distilled else 40, marker=marker,
+                       facecolors="none" if one_shot and not (distilled or regularised) else colours[r["criterion"]],
                        edgecolors=colours[r["criterion"]])
         for criterion in CRITERIA:
             ax.scatter([], [], color=colours[criterion], label=criterion)
         for marker, label, face in (("o", "one-shot", "none"), ("^", "iterative", "black"),
-                                    ("*", "one-shot, distilled", "black"), ("P", "iterative, distilled", "black")):
+                                    ("*", "one-shot, distilled", "black"), ("P", "iterative, distilled", "black"),
+                                    ("D", "regularised, then cut", "black")):
             ax.scatter([], [], marker=marker, facecolors=face, edgecolors="black", label=label)
         ax.set_title("%s on Fashion-MNIST: 50%% and 25%% of the MACs" % network)
         ax.set_xlabel("MACs kept (%), criteria side by side")
@@ -349,8 +383,8 @@ def plot(rows, base_rows, path):
 def write_results(results, out):
     """Shares and speed-ups from the raw rows, then the tables (stdout, table.md) and the plot."""
     rows, base_rows, norm_rows, round_rows = (results[k] for k in ("rows", "base", "normalize", "round_to"))
-    order = {"": 0, "distilled": 1}
-    rows.sort(key=lambda r: (r["network"], -r["target"], order.get(r["variant"], 2), r["variant"],
+    order = {"": 0, "regularised, cut halfway": 1, "distilled": 2}
+    rows.sort(key=lambda r: (r["network"], -r["target"], order.get(r["variant"], 3), r["variant"],
                              CRITERIA.index(r["criterion"]), r["steps"]))
     base_rows.sort(key=lambda r: (r["network"], r["schedule"] != "-", r["variant"]))
     networks = list(dict.fromkeys(r["network"] for r in base_rows))
@@ -406,7 +440,9 @@ def main():
     parser.add_argument("--test-size", type=int, default=10000, help="test images evaluated (a quick check: 500)")
     parser.add_argument("--recipes-only", action="store_true",
                         help="only the runs of RECIPES: no other criterion, no normalisation table")
-    parser.add_argument("--criteria-only", action="store_true", help="leave out the runs of RECIPES")
+    parser.add_argument("--criteria-only", action="store_true", help="leave out the runs of RECIPES and REGULARISED")
+    parser.add_argument("--regularised-only", action="store_true",
+                        help="only the runs of REGULARISED (regularise, then cut)")
     parser.add_argument("--remeasure", action="store_true",
                         help="only measure the latencies of the runs kept in --out again, from their saved models")
     parser.add_argument("--tables", action="store_true", help="only print the tables of the runs kept in --out")

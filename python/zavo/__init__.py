@@ -6,6 +6,9 @@
     result = zavo.prune(model, example_inputs, target_macs=0.5, importance="taylor", data=batches)
     print(result)
     teacher = zavo.Distiller(model)   # fine-tune result.model with teacher.loss(outputs, inputs, targets)
+    plan = zavo.plan(model, example_inputs, target_macs=0.25)  # what a cut removes, nothing removed yet
+    penalty = zavo.GroupPenalty(model, plan)                   # add penalty(progress) to the loss, then
+    result = zavo.prune(model, example_inputs, plan=plan)      # remove exactly those classes
 
 `analyze_graph` analyses a graph file or the in-memory graph of `trace`; the
 analysis is the native engine of the `zavo-prune` command, loaded as the
@@ -63,6 +66,22 @@ def prune(model, example_inputs, amount=None, importance="l1", **options):
     from zavo import pruning
 
     return pruning.prune(model, example_inputs, amount=amount, importance=importance, **options)
+
+
+def plan(model, example_inputs, amount=None, importance="l1", **options):
+    """The classes `prune` with these options would remove, without removing them: a
+    `zavo.pruning.Plan` for `GroupPenalty` and `prune(..., plan=)`; see `zavo.pruning.plan`."""
+    from zavo import pruning
+
+    return pruning.plan(model, example_inputs, amount=amount, importance=importance, **options)
+
+
+def GroupPenalty(model, classes, strength=1.0):
+    """A growing penalty on the slices of the classes a plan removes, to add to the training
+    loss before the cut; see `zavo.regularize`."""
+    from zavo import regularize
+
+    return regularize.GroupPenalty(model, classes, strength=strength)
 
 
 def measure_latency(model, example_inputs, threads=1, batch_sizes=(1, 64), **options):

@@ -6,7 +6,9 @@ weights they remove, removes the lowest `amount` of each tied set of
 dimensions, updates every layer attribute that counts channels, and checks
 that the pruned model runs on the example inputs with the same outputs: the
 same structure and shapes, except sizes that depend on the data
-(`zavo.structure`: the number of detections may change).
+(`zavo.structure`: the number of detections may change).  `plan` ranks the
+same way and returns the classes without removing them; `prune(..., plan=)`
+removes exactly those later (`zavo.regularize` shrinks them in between).
 """
 
 import copy
@@ -368,10 +370,103 @@ def _target(amount, target_macs, target_params):
     return given[0] if given else None
 
 
+def _checked(model, amount, target_macs, target_params, importance, global_ranking, set_limit, ignored_layers):
+    """The options of a ranking, refused before any work when wrong: (amount, target,
+    global_ranking, ignored layer names)."""
+    target = _target(amount, target_macs, target_params)
+    if target is None and amount is None:
+        amount = 0.3
+    check_criterion(importance)
+    if global_ranking is None:
+        global_ranking = target is not None
+    check_limits(amount, global_ranking, set_limit)  # every round's amount is below the whole
+    ignored_prefixes(model, ignored_layers)
+    names = {id(m): n for n, m in model.named_modules()}
+    ignored = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
+    return amount, target, global_ranking, ignored
+
+
+def _tensor_shapes(model):
+    return {name: tuple(t.shape) for named in (model.named_parameters(), model.named_buffers()) for name, t in named}
+
+
+def _rank(model, trace, report, graph, amount, target, costs, ranking):
+    """One ranking of the model as it is (`select`): the `Selection` of classes to remove.
+    `trace()` gives the graph when `graph` is None and a MACs target needs it."""
+    if target is not None and target[0] == "macs":
+        costs.label_macs = product_costs(graph or trace(), report.nodes)
+    return select(model, report, amount=amount, target=target, costs=costs, **ranking)
+
+
+class Plan:
+    """The classes that one cut of `prune` with the same options removes, chosen as it chooses
+    them, with nothing removed (`plan`).
+
+    `groups` are the classes (each a `Group` of channel slices), `kept` the
+    share of the target's measure the cut would keep (None with an amount),
+    `scores` the ranking's `ScoreSummary`; `amount`, `target`, `importance`,
+    `global_ranking` and `normalize` as given; `report` the analysis the
+    classes come from; `shapes` the tensor shapes their slices index.
+    """
+
+    def __init__(self, selection, report, shapes, **options):
+        self.selection, self.report, self.shapes = selection, report, shapes
+        self.groups, self.scores, self.kept = selection
+        self.__dict__.update(options)
+
+    @property
+    def channels(self):
+        """Every (tensor name, dimension, index) slice the classes remove."""
+        return [c for group in self.groups for c in group.channels]
+
+    def check(self, model):
+        """Raise ValueError unless `model` still has the tensors the plan's slices index."""
+        now = _tensor_shapes(model)
+        for name, shape in self.shapes.items():
+            if now.get(name) != shape:
+                raise ValueError("the plan was made for %s of shape %s; the model's is %s" % (
+                    name, shape, "missing" if name not in now else now[name]))
+
+    def __repr__(self):
+        kept = "" if self.kept is None else ", keeping %.1f%% of the %s" % (100 * self.kept, _MEASURES[self.target[0]])
+        return "<zavo.Plan: %d channel classes%s>" % (len(self.groups), kept)
+
+
+def plan(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(), round_to=None,
+         report=None, name=None, lenient=False, target_macs=None, target_params=None, normalize="mean", data=None,
+         loss_fn=None, seed=0, set_limit=0.8, safe=True, real_forward=False, rules="extended"):
+    """The classes that `prune` with these options would remove in one cut, without removing
+    them: a `Plan`.  The model is left as it is.
+
+    Train with `zavo.GroupPenalty(model, plan)` added to the loss to pull
+    their slices toward zero, then `prune(model, example_inputs, plan=plan)`
+    removes exactly these classes, and the cut loses little.  The options are
+    `prune`'s.
+    """
+    amount, target, global_ranking, ignored = _checked(model, amount, target_macs, target_params, importance,
+                                                       global_ranking, set_limit, ignored_layers)
+    name = name or type(model).__name__
+    counter = _MacCounter()
+    _, macs = run_counted(model, example_inputs, counter)
+    params = count_parameters(model)
+    graph = None
+    if report is None:
+        graph = trace_model(model, example_inputs, name=name, real_forward=real_forward)
+        report = analyze_graph(graph, lenient=lenient, safe=safe, rules=check_rules(rules))
+    shapes = _tensor_shapes(model)
+    ranking = dict(importance=importance, global_ranking=global_ranking, normalize=normalize,
+                   ignored_layers=ignored, round_to=round_to, data=data, loss_fn=loss_fn, seed=seed,
+                   set_limit=set_limit, original_shapes=shapes)
+    chosen = _rank(model, lambda: trace_model(model, example_inputs, name=name, real_forward=real_forward), report,
+                   graph, amount, target, Costs(model, params, macs, counter.per_element), ranking)
+    return Plan(chosen, report, shapes, amount=amount, target=target, normalize=normalize,
+                importance=importance if isinstance(importance, str) else "custom", global_ranking=global_ranking)
+
+
 def prune(model, example_inputs, amount=None, importance="l1", global_ranking=None, ignored_layers=(),
           round_to=None, inplace=False, report=None, name=None, lenient=False, progress=None,
           target_macs=None, target_params=None, normalize="mean", data=None, loss_fn=None, seed=0,
-          steps=1, between_steps=None, set_limit=0.8, safe=True, real_forward=False, rules="extended"):
+          steps=1, between_steps=None, set_limit=0.8, safe=True, real_forward=False, rules="extended", plan=None):
     """Prune the channels of `model`; returns a `PruneResult`.
 
     How much (one of):
@@ -409,6 +504,9 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
       relies on.  `safe=False` prunes them as the rules allow.
     - `real_forward`: trace with the model's real forward pass, not on its meta
       twin (`zavo.analyze`).
+    - `plan`: remove exactly the classes of this `Plan` (`zavo.plan`), made on
+      this model as it is now (after training, its tensors' shapes are the
+      same); it takes the place of the amount or target and of the ranking.
 
     `example_inputs` stand for the call `model(*args, **kwargs)`: a tuple is
     the positional arguments, a dict the keyword arguments, anything else (a
@@ -417,19 +515,18 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
     model must run on `example_inputs` with the original outputs (`check_outputs`),
     or `PruningError` is raised.
     """
-    target = _target(amount, target_macs, target_params)
-    if target is None and amount is None:
-        amount = 0.3
     if not isinstance(steps, int) or steps < 1:
         raise ValueError("steps must be a positive integer, not %r" % (steps,))
-    check_criterion(importance)
+    if plan is not None:
+        if (amount, target_macs, target_params, steps) != (None, None, None, 1):
+            raise ValueError("plan= decides what goes: give no amount, target or steps with it")
+        plan.check(model)
+        amount, target, report = plan.amount, plan.target, plan.report
+        importance, global_ranking, normalize = plan.importance, plan.global_ranking, plan.normalize
+    else:
+        amount, target, global_ranking, ignored_layers = _checked(
+            model, amount, target_macs, target_params, importance, global_ranking, set_limit, ignored_layers)
     rules = check_rules(rules) if report is None else report.rules
-    if global_ranking is None:
-        global_ranking = target is not None
-    check_limits(amount, global_ranking, set_limit)  # every round's amount is below the whole
-    ignored_prefixes(model, ignored_layers)  # refused before any work
-    names = {id(m): n for n, m in model.named_modules()}
-    ignored_layers = [names[id(layer)] if isinstance(layer, torch.nn.Module) else layer for layer in ignored_layers]
     inputs = example_inputs
     name = name or type(model).__name__
     started = time.monotonic()
@@ -451,7 +548,10 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
         run_counted(model, inputs, counter)
     params, macs = params_before, macs_before
     # Each round's limit counts from the sets as they were before the first one.
-    shapes_before = {name: tuple(t.shape) for named in (model.named_parameters(), model.named_buffers()) for name, t in named}
+    shapes_before = _tensor_shapes(model)
+    ranking = dict(importance=importance, global_ranking=global_ranking, normalize=normalize,
+                   ignored_layers=ignored_layers, round_to=round_to, data=data, loss_fn=loss_fn,
+                   set_limit=set_limit, original_shapes=shapes_before)
     rounds, removed = [], 0
     for step, (round_amount, round_target) in enumerate(_schedule(amount, target, steps), 1):
         prefix = "round %d of %d: " % (step, steps) if steps > 1 else ""
@@ -466,16 +566,14 @@ def prune(model, example_inputs, amount=None, importance="l1", global_ranking=No
             whole = {"macs": macs_before, "params": params_before}[target[0]]
             now = {"macs": macs, "params": params}[target[0]]
             round_target = (target[0], round_target[1] * whole / now if now else 1.0)
-        label_macs = None
-        if round_target is not None and round_target[0] == "macs":
-            label_macs = product_costs(graph or trace_model(model, inputs, name=name, real_forward=real_forward), report.nodes)
-        stage(prefix + "ranking %d prunable channel classes by %s" % (
-            report.summary["prunable_classes"], importance if isinstance(importance, str) else "importance"))
-        chosen = select(model, report, amount=round_amount, target=round_target, importance=importance,
-                        global_ranking=global_ranking, normalize=normalize, ignored_layers=ignored_layers,
-                        round_to=round_to, costs=Costs(model, params, macs, counter.per_element, label_macs),
-                        data=data, loss_fn=loss_fn, seed=seed + step - 1, set_limit=set_limit,
-                        original_shapes=shapes_before)
+        if plan is not None:
+            chosen = plan.selection
+        else:
+            stage(prefix + "ranking %d prunable channel classes by %s" % (
+                report.summary["prunable_classes"], importance if isinstance(importance, str) else "importance"))
+            chosen = _rank(model, lambda: trace_model(model, inputs, name=name, real_forward=real_forward), report,
+                           graph, round_amount, round_target, Costs(model, params, macs, counter.per_element),
+                           dict(ranking, seed=seed + step - 1))
         stage(prefix + "removing %d channel classes" % len(chosen.groups))
         prune_slices(model, [c for group in chosen.groups for c in group.channels])
         stage(prefix + "checking the pruned model")

@@ -17,6 +17,7 @@ using pruning::engine::utils::for_each_recorded_label;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
 using pruning::engine::utils::Label;
+using pruning::engine::utils::records_lists_of;
 using tensor_trace::NodeKind;
 using tensor_trace::ZavoNode;
 
@@ -27,11 +28,16 @@ std::vector<DroppedLabels> find_dropped_labels(
     pruning::engine::node_handlers::RuleSet rules) {
   std::vector<DroppedLabels> dropped;
   // Labels come from a counter: per label, where the current node (its round) last saw it.
+  // Eight bytes a label: the round, and one word of the first input that holds it (its place in
+  // `inputs`, below 2^30: a call with more distinct inputs is looked at by their number modulo
+  // 2^30), whether a parameter is among the inputs that hold it, and whether it is kept (the
+  // output holds it, or it ties a parameter to another input).
+  constexpr std::uint32_t kParameter = std::uint32_t{1} << 30;
+  constexpr std::uint32_t kKept = std::uint32_t{1} << 31;
+  constexpr std::uint32_t kInput = kParameter - 1;
   struct Seen {
     std::uint32_t round = 0;
-    const ZavoNode* input = nullptr;  // the first input that holds it; null: the output holds it
-    bool parameter = false;           // a parameter among the inputs that hold it
-    bool kept = false;
+    std::uint32_t word = 0;
   };
   std::vector<Seen> seen(static_cast<std::size_t>(state.next_label));
   auto at = [&seen](Label label) -> Seen& {
@@ -52,33 +58,35 @@ std::vector<DroppedLabels> find_dropped_labels(
     // A node passed many times is looked at once: its labels are the same every time.
     const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
     ++round;
-    for_each_recorded_label(state, *call, [&](Label label) {
-      at(label) = {round, nullptr, false, true};
-    });
-    // Kept too: a label that ties two inputs, one of them a parameter (a weight it was tied to).
-    for (const ZavoNode* input : inputs) {
-      const bool parameter = input->kind == NodeKind::Parameter;
-      for_each_recorded_label(state, *input, [&](Label label) {
+    for_each_recorded_label(state, *call, [&](Label label) { at(label) = {round, kKept}; });
+    // Each input's labels in one walk: a label the output lacks is a candidate, met once; it
+    // is kept too when it ties two inputs, one of them a parameter (a weight it was tied to).
+    lost.clear();
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      // An input whose lists the output holds itself (an element-wise call keeps them) loses
+      // nothing, and every label it shares with another input is in the output already.
+      if (records_lists_of(state, *call, *inputs[i]))
+        continue;
+      const std::uint32_t input = static_cast<std::uint32_t>(i) & kInput;
+      const std::uint32_t parameter = inputs[i]->kind == NodeKind::Parameter ? kParameter : 0;
+      for_each_recorded_label(state, *inputs[i], [&](Label label) {
         Seen& s = at(label);
         if (s.round != round) {
-          s = {round, input, parameter, false};
-        } else if (!s.kept && s.input != input) {
-          s.parameter = s.parameter || parameter;
-          s.kept = s.parameter;
+          s = {round, input | parameter};
+          lost.push_back(label);
+        } else if (!(s.word & kKept) && (s.word & kInput) != input) {
+          s.word |= parameter;
+          if (s.word & kParameter)
+            s.word |= kKept;
         }
       });
     }
-    lost.clear();
-    for (const ZavoNode* input : inputs) {
-      for_each_recorded_label(state, *input, [&](Label label) {
-        if (!at(label).kept && is_label_prunable(state, label))
-          lost.push_back(label);
-      });
-    }
+    std::erase_if(lost, [&](Label label) {
+      return (at(label).word & kKept) || !is_label_prunable(state, label);
+    });
     if (lost.empty())
       continue;
     std::sort(lost.begin(), lost.end());
-    lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
     dropped.push_back({call->id, lost, {}});
   }
   if (dropped.empty())

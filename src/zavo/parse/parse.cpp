@@ -163,6 +163,24 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
     if (recorder)
       recorder->enter(node, phase);
   };
+  // The parameters' labels are most of a graph's: room for them from the start spares the
+  // per-label tables their regrowth (copies and fresh pages). Only for a quarter of the budget
+  // at most, so that the room taken ahead (some 40 bytes a label) stays well inside what the
+  // budget allows and a graph over it is still refused before anything is taken.
+  const std::int64_t reserve_limit = state.label_position_budget / 4;
+  std::int64_t parameter_positions = 0;
+  for (const auto& owned : graph.nodes()) {
+    if (owned->kind != NodeKind::Parameter || !owned->result_shape)
+      continue;
+    for (std::int64_t size : *owned->result_shape)
+      parameter_positions += size > 1 && parameter_positions <= reserve_limit ? size : 0;
+  }
+  if (parameter_positions <= reserve_limit) {
+    const auto labels = static_cast<std::size_t>(parameter_positions);
+    state.reserve(labels);
+    if (recorder)
+      recorder->reserve(labels);
+  }
   const auto default_handler = static_cast<NodeHandler>(_default_node_handler);
   std::int64_t current_node = -1;
   WarningCapture capture(result.warnings, current_node);

@@ -57,7 +57,9 @@ void ProvenanceRecorder::label_marked_non_prunable(Label label) {
 }
 
 void ProvenanceRecorder::labels_merged(Label base, Label folded) {
-  if (!fits(base) || !fits(folded) || merges_.size() >= kInherited) {
+  // Once per tie of two classes: the checks of `fits` and `cause_slot` in one step.
+  if (!complete_ || !node_ || base < 0 || base >= kLimit || folded < 0 || folded >= kLimit ||
+      merges_.size() >= kInherited) {
     complete_ = false;
     return;
   }
@@ -65,8 +67,11 @@ void ProvenanceRecorder::labels_merged(Label base, Label folded) {
   if (merge_nodes_.empty() || merge_nodes_.back().second != node)
     merge_nodes_.emplace_back(static_cast<std::uint32_t>(merges_.size()), node);
   merges_.emplace_back(static_cast<std::uint32_t>(base), static_cast<std::uint32_t>(folded));
-  const std::uint32_t folded_cause = cause_slot(folded);
-  std::uint32_t& base_cause = cause_slot(base);
+  const auto needed = static_cast<std::size_t>(std::max(base, folded)) + 1;
+  if (cause_.size() < needed)
+    cause_.resize(needed, 0);
+  const std::uint32_t folded_cause = cause_[static_cast<std::size_t>(folded)];
+  std::uint32_t& base_cause = cause_[static_cast<std::size_t>(base)];
   // The survivor stays prunable only when both were; it inherits the folded label's refusal.
   if (base_cause == 0 && folded_cause != 0)
     base_cause = kInherited | static_cast<std::uint32_t>(merges_.size() - 1);

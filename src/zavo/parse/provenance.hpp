@@ -59,6 +59,12 @@ class ProvenanceRecorder final : public LabelObserver {
  public:
   ProvenanceRecorder() = default;
 
+  // Room for the causes of `labels` labels and as many merges.
+  void reserve(std::size_t labels) {
+    cause_.reserve(labels);
+    merges_.reserve(labels);
+  }
+
   // Events from now on happen at `node`, by `phase`.
   void enter(const tensor_trace::ZavoNode& node, LabelPhase phase);
 

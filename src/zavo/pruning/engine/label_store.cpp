@@ -122,19 +122,14 @@ void LabelStore::reserve_label(Label label) {
     labels_.resize(needed, kNoClass);
 }
 
-std::uint32_t LabelStore::class_of(Label label) {
-  reserve_label(label);
-  const auto index = static_cast<std::size_t>(label);
-  std::uint32_t cls = label_class(index);
-  if (cls == kNoClass && index < retired_class_.size() && retired_class_[index] != kNone)
-    return root_of(retired_class_[index]);
-  if (cls == kNoClass) {
-    cls = checked_count(classes_.size(), "label classes");
-    if (cls >= kNoClass)
-      throw LookupError("too many label classes for one pruning state");
-    classes_.push_back({cls, static_cast<std::uint32_t>(label), 0});
-    set_label_class(index, cls);
-  }
+std::uint32_t LabelStore::new_class(std::size_t label) {
+  if (label < retired_class_.size() && retired_class_[label] != kNone)
+    return root_of(retired_class_[label]);
+  const std::uint32_t cls = checked_count(classes_.size(), "label classes");
+  if (cls >= kNoClass)
+    throw LookupError("too many label classes for one pruning state");
+  classes_.push_back({cls, static_cast<std::uint32_t>(label), 0});
+  set_label_class(label, cls);
   return cls;
 }
 
@@ -142,10 +137,17 @@ void LabelStore::hold(std::uint32_t list) {
   ListInfo& info = lists_[list];
   if (info.records++ != 0)
     return;
-  for (std::uint32_t i = info.begin; i < info.begin + info.size; ++i) {
-    const std::uint32_t cls = class_of(slots_[i]);
+  std::uint32_t* const first = slots_.data() + info.begin;
+  std::uint32_t* const last = first + info.size;
+  if (first == last)
+    return;
+  reserve_label(*std::max_element(first, last));
+  for (std::uint32_t* slot = first; slot != last; ++slot) {
+    std::uint32_t cls = label_class(*slot);
+    if (cls == kNoClass)
+      cls = new_class(*slot);
     ++classes_[cls].count;
-    slots_[i] = cls;
+    *slot = cls;
   }
   recorded_slots_ += info.size;
 }
@@ -199,12 +201,6 @@ std::size_t PruneGraphParserState::prunable_entries() const {
   return entries;
 }
 
-bool PruneGraphParserState::label_has_nodes(Label label) const {
-  const LabelStore& store = *store_;
-  return label >= 0 && static_cast<std::size_t>(label) < store.labels_.size() &&
-         store.label_class(static_cast<std::size_t>(label)) != LabelStore::kNoClass;
-}
-
 std::vector<const ZavoNode*> PruneGraphParserState::label_nodes(Label label) const {
   std::vector<const ZavoNode*> nodes;
   for (const auto& record : store_->records_) {
@@ -253,16 +249,22 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
     store.set_label_class(folded_index, LabelStore::kNoClass);
     throw LookupError("label " + std::to_string(base) + " has no entry in nodes_by_channel_labels");
   }
-  std::uint32_t root = store.label_class(base_index);
+  // Both words and both classes are read once and written once: a fold is the inner step of
+  // every tie.
+  std::uint32_t* const words = store.labels_.data();
+  LabelStore::ClassEntry* const classes = store.classes_.data();
+  const std::uint32_t base_word = words[base_index];
+  const std::uint32_t folded_word = words[folded_index];
+  std::uint32_t root = base_word & LabelStore::kClassMask;
   std::uint32_t child = folded_class;
   // The larger tree stays the root, so a class that keeps growing is never walked again.
-  if (store.classes_[root].count < store.classes_[child].count)
+  if (classes[root].count < classes[child].count)
     std::swap(root, child);
-  store.classes_[child].parent = root;
-  store.classes_[root].count += store.classes_[child].count;
-  store.classes_[root].label = static_cast<std::uint32_t>(base);
-  store.set_label_class(base_index, root);
-  store.set_label_class(folded_index, LabelStore::kNoClass);
+  classes[child].parent = root;
+  classes[root].count += classes[child].count;
+  classes[root].label = static_cast<std::uint32_t>(base);
+  words[base_index] = (base_word & ~LabelStore::kClassMask) | root;
+  words[folded_index] = (folded_word & ~LabelStore::kClassMask) | LabelStore::kNoClass;
   if (store.resolve_retired) {
     if (store.retired_class_.size() <= folded_index)
       store.retired_class_.resize(store.labels_.size(), LabelStore::kNone);
@@ -271,15 +273,25 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
 
   if (observer)
     observer->labels_merged(base, folded);
-  const int base_flag = store.flag(base_index);
+  const int base_flag = static_cast<int>(base_word >> LabelStore::kFlagShift) - 1;
   if (base_flag < 0)
     throw LookupError("label " + std::to_string(base) + " has no entry in is_prunable");
-  const int folded_flag = store.flag(folded_index);
+  const int folded_flag = static_cast<int>(folded_word >> LabelStore::kFlagShift) - 1;
   if (folded_flag < 0)
     throw LookupError("label " + std::to_string(folded) + " has no entry in is_prunable");
   if (base_flag == 1)
     store.set_flag(base_index, folded_flag);
   store.set_flag(folded_index, -1);
+}
+
+void PruneGraphParserState::reserve(std::size_t labels) {
+  LabelStore& store = *store_;
+  store.labels_.reserve(labels);
+  store.classes_.reserve(labels);
+  store.slots_.reserve(labels);
+  store.scratch_.reserve(labels);
+  if (store.resolve_retired)
+    store.retired_class_.reserve(labels);
 }
 
 std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {

@@ -238,6 +238,9 @@ struct PruneGraphParserState {
   // merge removes it).
   std::size_t check_invariants() const;
 
+  // Room for `labels` labels, their classes and as many positions, without regrowth.
+  void reserve(std::size_t labels);
+
   LabelStore& store() const { return *store_; }
 
   // A table with one zero per label (at least `next_label` entries), for the label algebra's
@@ -323,6 +326,7 @@ class LabelStore {
   friend std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState&,
                                                          const ZavoNode&);
   friend bool has_recorded_labels(const PruneGraphParserState&, const ZavoNode&);
+  friend bool records_lists_of(const PruneGraphParserState&, const ZavoNode&, const ZavoNode&);
   template <typename Visit>
   friend void for_each_recorded_label(const PruneGraphParserState&, const ZavoNode&, Visit&&);
 
@@ -376,8 +380,9 @@ class LabelStore {
   static std::uint32_t checked_count(std::size_t count, const char* what);
   // Every label of the list, written to `out`.
   void read_all(std::uint32_t list, Label* out) const;
-  // The live class of `label`, created (empty) when the label has none.
-  std::uint32_t class_of(Label label);
+  // The live class of a label within the table that has none of its own: the class it was
+  // folded into when retired labels resolve, else a new empty one.
+  std::uint32_t new_class(std::size_t label);
   void reserve_label(Label label);
   void hold(std::uint32_t list);
   void release(std::uint32_t list);
@@ -404,6 +409,12 @@ inline std::size_t DimensionLabels::size() const {
 }
 inline Label DimensionLabels::operator[](std::size_t index) const {
   return store_->read(id_, index);
+}
+
+inline bool PruneGraphParserState::label_has_nodes(Label label) const {
+  const LabelStore& store = *store_;
+  return label >= 0 && static_cast<std::size_t>(label) < store.labels_.size() &&
+         store.label_class(static_cast<std::size_t>(label)) != LabelStore::kNoClass;
 }
 
 template <typename Visit>

@@ -143,10 +143,6 @@ std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState& pru
   return prune_dim;
 }
 
-bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label) {
-  return pruning_state.prunable_flag(label).value_or(false);
-}
-
 void mark_non_prunable(PruneGraphParserState& pruning_state, Label label) {
   const std::optional<bool> flag = pruning_state.prunable_flag(label);
   if (flag == false)
@@ -158,6 +154,22 @@ void mark_non_prunable(PruneGraphParserState& pruning_state, Label label) {
 
 bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   return pruning_state.store().record(node) != nullptr;
+}
+
+bool records_lists_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
+                      const ZavoNode& node) {
+  const LabelStore& store = pruning_state.store();
+  const auto* held = store.record(holder);
+  const auto* record = store.record(node);
+  if (!held || !record)
+    return false;
+  const auto holder_lists = std::span(store.node_lists_).subspan(held->first, held->count);
+  for (std::uint32_t d = 0; d < record->count; ++d) {
+    const std::uint32_t list = store.node_lists_[record->first + d];
+    if (list != kNone && std::ranges::find(holder_lists, list) == holder_lists.end())
+      return false;
+  }
+  return true;
 }
 
 }  // namespace zavo::pruning::engine::utils

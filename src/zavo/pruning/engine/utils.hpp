@@ -61,11 +61,17 @@ std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState& pru
                                                 const ZavoNode& node);
 
 // True when `label` has an entry in `is_prunable` and it is true.
-bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label);
+inline bool is_label_prunable(const PruneGraphParserState& pruning_state, Label label) {
+  return label >= 0 && pruning_state.store().flag(static_cast<std::size_t>(label)) == 1;
+}
 // Writes false for `label` (creating the entry when there is none).
 void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
 // True when the node's output labels were recorded.
 bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
+// True when both nodes have recorded labels and every list `node` records is one that `holder`
+// records too (the very lists, shared): `holder` then carries every label of `node`.
+bool records_lists_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
+                      const ZavoNode& node);
 
 // The node's output sizes, or none.
 inline const tensor_trace::ResultShape& get_shape(const ZavoNode& node) {

@@ -161,32 +161,61 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
                                         lengths + ")");
   }
 
+  // Every entry, row-major, read before anything is folded.
+  const std::size_t n_rows = groups.size();
+  LabelList cells;
+  cells.reserve(n_rows * length);
+  for (const DimensionLabels& group : groups)
+    group->append_to(cells);
+
   // The merge groups are the connected components of the labels, two labels being connected
-  // when they share a column; this finds them with a union-find over the distinct labels
-  // (numbered through the state's scratch table), which gives the groups of the breadth-first
-  // column search, in the same order: by their smallest column.
-  std::vector<std::uint32_t>& local_index = pruning_state.label_scratch();
+  // when they share a column, in order of their smallest column. Labels are numbered through
+  // the state's scratch table (left all zeros again), which first tells whether some label
+  // sits in two columns: when none does (a layer's channels tied to its parameters' slices),
+  // every column is a group of its own and no search is needed.
+  std::vector<std::uint32_t>& mark = pruning_state.label_scratch();
   std::vector<Label> unique_labels;
-  std::vector<std::uint32_t> cells;  // row-major: the local index of every entry
-  cells.reserve(groups.size() * length);
-  LabelList group_labels;
-  group_labels.reserve(length);
-  for (const DimensionLabels& group : groups) {
-    group_labels.clear();
-    group->append_to(group_labels);
-    for (const Label label : group_labels) {
-      if (static_cast<std::size_t>(label) >= local_index.size())
-        local_index.resize(static_cast<std::size_t>(label) + 1, 0);
-      std::uint32_t& index = local_index[static_cast<std::size_t>(label)];
-      if (index == 0) {
-        unique_labels.push_back(label);
-        index = static_cast<std::uint32_t>(unique_labels.size());
+  bool columns_apart = true;
+  for (std::size_t row = 0; row < n_rows; ++row) {
+    const Label* entry = cells.data() + row * length;
+    for (std::size_t column = 0; column < length; ++column) {
+      const auto label = static_cast<std::size_t>(entry[column]);
+      if (label >= mark.size())
+        mark.resize(label + 1, 0);
+      if (mark[label] == 0) {
+        mark[label] = static_cast<std::uint32_t>(column + 1);
+        unique_labels.push_back(entry[column]);
+      } else if (mark[label] != column + 1) {
+        columns_apart = false;
       }
-      cells.push_back(index - 1);
     }
   }
   for (Label label : unique_labels)
-    local_index[static_cast<std::size_t>(label)] = 0;
+    mark[static_cast<std::size_t>(label)] = 0;
+
+  LabelList merged_output_labels(length);
+  if (columns_apart) {
+    LabelList column_labels;
+    for (std::size_t column = 0; column < length; ++column) {
+      column_labels.clear();
+      for (std::size_t row = 0; row < n_rows; ++row)
+        column_labels.push_back(cells[row * length + column]);
+      std::sort(column_labels.begin(), column_labels.end());
+      column_labels.erase(std::unique(column_labels.begin(), column_labels.end()),
+                          column_labels.end());
+      merged_output_labels[column] = _merge_labels(pruning_state, column_labels);
+    }
+    return make_labels(pruning_state, merged_output_labels);
+  }
+
+  // A union-find over the distinct labels, by their local numbers.
+  std::vector<std::uint32_t> local(cells.size());
+  for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
+    mark[static_cast<std::size_t>(unique_labels[i])] = i + 1;
+  for (std::size_t i = 0; i < cells.size(); ++i)
+    local[i] = mark[static_cast<std::size_t>(cells[i])] - 1;
+  for (Label label : unique_labels)
+    mark[static_cast<std::size_t>(label)] = 0;
 
   std::vector<std::uint32_t> parent(unique_labels.size());
   for (std::uint32_t i = 0; i < parent.size(); ++i)
@@ -198,10 +227,10 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
     }
     return i;
   };
-  for (std::size_t row = 1; row < groups.size(); ++row) {
+  for (std::size_t row = 1; row < n_rows; ++row) {
     for (std::size_t column = 0; column < length; ++column) {
-      const std::uint32_t a = find(cells[column]);
-      const std::uint32_t b = find(cells[row * length + column]);
+      const std::uint32_t a = find(local[column]);
+      const std::uint32_t b = find(local[row * length + column]);
       if (a != b)
         parent[std::max(a, b)] = std::min(a, b);
     }
@@ -212,7 +241,7 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
   std::vector<std::uint32_t> group_of_root(unique_labels.size(), kUnnumbered);
   std::uint32_t n_groups = 0;
   for (std::size_t column = 0; column < length; ++column) {
-    std::uint32_t& group = group_of_root[find(cells[column])];
+    std::uint32_t& group = group_of_root[find(local[column])];
     if (group == kUnnumbered)
       group = n_groups++;
   }
@@ -236,10 +265,8 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
     merge_group_base_labels[g] = _merge_labels(pruning_state, group);
   }
 
-  LabelList merged_output_labels;
-  merged_output_labels.reserve(length);
   for (std::size_t column = 0; column < length; ++column)
-    merged_output_labels.push_back(merge_group_base_labels[group_of_root[find(cells[column])]]);
+    merged_output_labels[column] = merge_group_base_labels[group_of_root[find(local[column])]];
   return make_labels(pruning_state, merged_output_labels);
 }
 

@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "support/graph_builder.hpp"
 
 namespace zavo::pruning::engine::node_handlers {
@@ -86,6 +88,51 @@ TEST(BreadthFirstFindMergeGroups, FindsTheConnectedColumnsInOrderOfTheirFirstCol
         EXPECT_EQ(found.group_index_by_label.at(label), i);
     }
     EXPECT_EQ(found.group_index_by_label.size(), labels);
+  }
+}
+
+// Random label matrices, some with labels shared between columns and some without: the tie folds
+// the connected columns (as the breadth-first search finds them) group by group, in order of
+// each group's first column, every member into the group's smallest label, and each position of
+// the result reads its group's survivor.
+TEST(MergeLabelGroups, FoldsEachGroupOfConnectedColumnsIntoItsSmallestLabelInColumnOrder) {
+  struct Folds : LabelObserver {
+    std::vector<std::pair<Label, Label>> seen;
+    void labels_merged(Label base, Label folded) override { seen.emplace_back(base, folded); }
+  };
+  std::mt19937 random(20);
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t rows = 2 + random() % 4;
+    const std::size_t length = 1 + random() % 7;
+    // Few labels share some between columns; many mostly keep the columns apart.
+    const auto pool = static_cast<Label>(trial % 2 ? 4 * rows * length : length + 2);
+    std::vector<LabelList> matrix(rows, LabelList(length));
+    for (auto& row : matrix) {
+      for (Label& label : row)
+        label = static_cast<Label>(random() % static_cast<std::uint64_t>(pool));
+    }
+    GraphBuilder g;
+    std::vector<DimensionLabels> groups;
+    for (const LabelList& row : matrix) {
+      groups.push_back(make_labels(g.state, row));
+      g.tensor("", Shape{static_cast<std::int64_t>(length)}, {groups.back()});
+    }
+    Folds folds;
+    g.state.observer = &folds;
+    const DimensionLabels merged = _merge_label_groups(g.state, groups);
+
+    const MergeGroups expected = _breadth_first_find_merge_groups(matrix);
+    std::vector<std::pair<Label, Label>> expected_folds;
+    for (const MergeGroup& group : expected.merge_groups) {
+      for (std::size_t i = 1; i < group.size(); ++i)
+        expected_folds.emplace_back(group.front(), group[i]);
+    }
+    LabelList survivors;
+    for (Label label : matrix.front())
+      survivors.push_back(expected.merge_groups[expected.group_index_by_label.at(label)].front());
+    EXPECT_EQ(folds.seen, expected_folds) << "trial " << trial;
+    EXPECT_EQ(merged.to_vector(), survivors) << "trial " << trial;
+    g.state.check_invariants();
   }
 }
 
