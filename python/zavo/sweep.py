@@ -60,7 +60,7 @@ def _input_text(inputs):
     return ", ".join(one(v) for v in inputs)
 
 
-def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None):
+def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None, rules="extended"):
     """Run one model through the road; a dict of what each stage gave.
 
     `stage` is where it stopped ("done" when it did not) and `error` why.
@@ -89,7 +89,7 @@ def sweep_one(name, amount=0.3, sample=8, seed=0, progress=None):
         graph = export.trace(model, built.inputs, name=name)
         row["nodes"] = len(graph["nodes"])
         stage("analyse")
-        report = zavo.analyze_graph(graph, safe=True)  # as zavo.prune analyses
+        report = zavo.analyze_graph(graph, safe=True, rules=rules)  # as zavo.prune analyses
         del graph
         row["classes"] = (report.summary["prunable_classes"], report.summary["channel_classes"])
         stage("prune")
@@ -173,7 +173,7 @@ def totals(rows):
 def _run_child(name, args):
     """One model in a process of its own; its row, or a timeout row."""
     command = [sys.executable, "-m", "zavo.sweep", "--one", name, "--amount", str(args.amount), "--sample",
-               str(args.sample), "--seed", str(args.seed), "--threads", str(args.threads)]
+               str(args.sample), "--seed", str(args.seed), "--threads", str(args.threads), "--rules", args.rules]
     limit = int(args.timeout)
 
     def limit_processor_time():
@@ -216,6 +216,8 @@ def main(argv=None, prog="zavo-prune sweep"):
     parser.add_argument("--seed", type=int, default=0, help="seed of weights, inputs and sample (0)")
     parser.add_argument("--timeout", type=int, default=3600, help="processor seconds per model (3600)")
     parser.add_argument("--threads", type=int, default=1, help="PyTorch threads per model (1)")
+    parser.add_argument("--rules", choices=("core", "extended"), default="extended",
+                        help="the analysis's rules (extended)")
     parser.add_argument("-o", "--output", help="also write the table to this file")
     parser.add_argument("--one", help=argparse.SUPPRESS)  # the per-model process: a JSON row on stdout
     args = parser.parse_args(argv)
@@ -226,7 +228,7 @@ def main(argv=None, prog="zavo-prune sweep"):
 
         torch.set_num_threads(args.threads)
         row = sweep_one(args.one, args.amount, args.sample, args.seed,
-                        progress=lambda text: print("stage: %s" % text, file=sys.stderr, flush=True))
+                        progress=lambda text: print("stage: %s" % text, file=sys.stderr, flush=True), rules=args.rules)
         print(json.dumps(row))
         return 0
     models = args.models or default_models(args.family)
