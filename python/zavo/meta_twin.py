@@ -62,7 +62,7 @@ class _MetaTracer(Tracer):
         self.reads += 1
         if not tensor.is_meta:
             self.real_reads.append(tensor)
-        return super().tensor_ref(tensor)
+        return Tracer.tensor_ref(self, tensor)
 
     def constant_text(self, value):
         if type(value) is torch.device and value.type == "meta":
@@ -112,6 +112,8 @@ class _MetaTracer(Tracer):
 
 def _bound(names, args, kwargs):
     """The arguments of a call by parameter name; None for names the call does not take."""
+    if not kwargs:
+        return dict(zip(names, args)) if len(args) <= len(names) else None
     if len(args) > len(names) or not kwargs.keys() <= set(names[len(args):]):
         return None
     bound = dict(zip(names, args))
@@ -189,7 +191,10 @@ def _norm(names):
 def _per_dim(value, dims):
     if type(value) is int:
         return (value,) * dims
-    if type(value) in (list, tuple) and len(value) in (1, dims) and all(type(v) is int for v in value):
+    if type(value) in (list, tuple) and len(value) in (1, dims):
+        for v in value:
+            if type(v) is not int:
+                return None
         return tuple(value) * (dims // len(value))
     return None
 

@@ -19,6 +19,10 @@ except ImportError:  # the command reports it; importers get the ImportError
     torch = None
     TorchFunctionMode = object
 
+# The exact tensor types, tested by identity on the hot path (a subclass takes the slower test).
+_TENSOR = torch.Tensor if torch is not None else None
+_PARAMETER = torch.nn.Parameter if torch is not None else None
+
 # Calls that only ask about a tensor's layout and return no tensor; recorded as
 # unknown operations they would take every channel of their input out of
 # pruning, so they are left out of the graph.
@@ -159,7 +163,8 @@ class Tracer(TorchFunctionMode):
     def _bind(self, tensor, node_id):
         self.keep_alive.append(tensor)
         self.node_of[id(tensor)] = node_id
-        self.pending.pop(id(tensor), None)
+        if self.pending:
+            self.pending.pop(id(tensor), None)
 
     def tensor_ref(self, tensor):
         """The id of the node a tensor is read from, emitting it first when needed:
@@ -206,7 +211,7 @@ class Tracer(TorchFunctionMode):
         text made for every value, so the common call goes without them.
         """
         kind = type(value)
-        if kind is torch.Tensor or kind is torch.nn.Parameter:
+        if kind is _TENSOR or kind is _PARAMETER:
             return {"node": self.tensor_ref(value)}
         if kind is int or value is None or kind is bool or kind is str:
             return value
@@ -266,8 +271,10 @@ class Tracer(TorchFunctionMode):
         if short in LAYOUT_QUERIES:
             return func(*args, **kwargs)
         try:
-            enc_args = [self.encode(a) for a in args]
-            enc_kwargs = {k: self.encode(v) for k, v in kwargs.items()}
+            # tensors and integers, most arguments, are written without `encode`'s dispatch
+            enc_args = [{"node": self.tensor_ref(a)} if type(a) is _TENSOR else a if type(a) is int
+                        else self.encode(a) for a in args]
+            enc_kwargs = {k: self.encode(v) for k, v in kwargs.items()} if kwargs else {}
         except _Unplaced:  # again, naming places, for the message
             enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
             enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
