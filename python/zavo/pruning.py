@@ -47,7 +47,8 @@ def trace_model(model, example_inputs, name="model", real_forward=False):
     try:
         return export.trace(model, example_inputs, name=name, real_forward=real_forward)
     finally:
-        model.train(mode)
+        if mode:  # a model in evaluation mode is left as `eval()` made it: a second walk changes nothing
+            model.train(mode)
 
 
 def analyze_model(model, example_inputs, name="model", lenient=False, check=True, safe=False, real_forward=False,

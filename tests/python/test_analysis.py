@@ -88,6 +88,13 @@ class RuleSets(unittest.TestCase):
         with self.assertRaisesRegex(ValueError, "rules must be 'core' or 'extended'"):
             zavo.prune(model, x, rules="everything")
 
+    def test_the_models_mode_is_as_before_the_analysis(self):
+        model = torch.nn.Sequential(torch.nn.Linear(6, 8), torch.nn.Dropout(), torch.nn.Linear(8, 3))
+        x = torch.randn(2, 6)
+        for mode in (True, False):
+            zavo.analyze(model.train(mode), x)
+            self.assertEqual({m.training for m in model.modules()}, {mode})
+
 
 class ReportObjects(unittest.TestCase):
     def test_the_objects_hold_what_the_report_file_holds(self):
