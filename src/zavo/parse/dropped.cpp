@@ -15,9 +15,9 @@ using pruning::engine::node_handlers::get_node_handler;
 using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::for_each_recorded_label;
 using pruning::engine::utils::has_recorded_labels;
+using pruning::engine::utils::holds_labels_of;
 using pruning::engine::utils::is_label_prunable;
 using pruning::engine::utils::Label;
-using pruning::engine::utils::records_lists_of;
 using tensor_trace::NodeKind;
 using tensor_trace::ZavoNode;
 
@@ -55,6 +55,14 @@ std::vector<DroppedLabels> find_dropped_labels(
     const NodeHandler handler = get_node_handler(*call, rules);
     if (handler == &_tensor_get_node_handler || consumes_labels(handler))
       continue;
+    // A call whose output holds every input's labels (an element-wise call that keeps their
+    // lists, a concatenation) loses nothing: its labels need no walk.
+    bool holds_all = true;
+    call->for_each_input_node([&](const ZavoNode& input) {
+      holds_all = holds_all && holds_labels_of(state, *call, input);
+    });
+    if (holds_all)
+      continue;
     // A node passed many times is looked at once: its labels are the same every time.
     const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
     ++round;
@@ -63,9 +71,9 @@ std::vector<DroppedLabels> find_dropped_labels(
     // is kept too when it ties two inputs, one of them a parameter (a weight it was tied to).
     lost.clear();
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-      // An input whose lists the output holds itself (an element-wise call keeps them) loses
-      // nothing, and every label it shares with another input is in the output already.
-      if (records_lists_of(state, *call, *inputs[i]))
+      // An input whose labels the output holds loses nothing, and every label it shares with
+      // another input is in the output already.
+      if (holds_labels_of(state, *call, *inputs[i]))
         continue;
       const std::uint32_t input = static_cast<std::uint32_t>(i) & kInput;
       const std::uint32_t parameter = inputs[i]->kind == NodeKind::Parameter ? kParameter : 0;

@@ -234,6 +234,8 @@ std::size_t PruneGraphParserState::recorded_positions() const {
 
 void PruneGraphParserState::fold_label(Label base, Label folded) {
   LabelStore& store = *store_;
+  // Counted before anything can raise: a fold that fails halfway has still moved labels.
+  ++store.folds_;
   if (!label_has_nodes(folded)) {
     throw LookupError("label " + std::to_string(folded) +
                       " has no entry in nodes_by_channel_labels");
@@ -282,6 +284,10 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   if (base_flag == 1)
     store.set_flag(base_index, folded_flag);
   store.set_flag(folded_index, -1);
+}
+
+std::uint64_t PruneGraphParserState::folds() const {
+  return store_->folds_;
 }
 
 void PruneGraphParserState::reserve(std::size_t labels) {
@@ -439,6 +445,38 @@ std::size_t PruneGraphParserState::check_invariants() const {
     if (s.classes_[c].label != label)
       fail("labels " + num(label) + " and " + num(s.classes_[c].label) +
            " are indexed under one class");
+  }
+
+  // A node recorded as holding its inputs' labels carries every prunable label of each input
+  // whose record is older than its own.
+  std::vector<std::uint32_t> held_in(n_labels, 0);
+  std::uint32_t round = 0;
+  auto each_label = [&s](const LabelStore::NodeRecord& record, auto&& visit) {
+    for (std::uint32_t d = 0; d < record.count; ++d) {
+      const std::uint32_t list = s.node_lists_[record.first + d];
+      if (list != kNone)
+        s.for_each(list, visit);
+    }
+  };
+  for (const LabelStore::NodeRecord& record : s.records_) {
+    if (!record.node || !record.holds_inputs)
+      continue;
+    const auto* call = record.node->as_op_node();
+    if (!call)
+      fail("node " + record.node->name + " holds its inputs' labels but has no inputs");
+    ++round;
+    each_label(record, [&](Label label) { held_in[static_cast<std::size_t>(label)] = round; });
+    for (const ZavoNode* input : call->distinct_input_nodes()) {
+      const LabelStore::NodeRecord* older = s.record(*input);
+      if (!older || older->serial >= record.serial)
+        continue;
+      each_label(*older, [&](Label label) {
+        if (s.flag(static_cast<std::size_t>(label)) == 1 &&
+            held_in[static_cast<std::size_t>(label)] != round)
+          fail("node " + record.node->name + " is recorded as holding its inputs' labels but " +
+               "lacks label " + num(label) + " of " + input->name);
+      });
+    }
   }
   return retired;
 }

@@ -219,6 +219,9 @@ struct PruneGraphParserState {
   // and `base` stays prunable only when both were. Raises `LookupError` when `folded` or
   // `base` is carried by no node, or either has no prunability entry; `base` != `folded`.
   void fold_label(Label base, Label folded);
+  // The number of folds so far. A list made while it has one value reads only live labels, each
+  // the label of the class it will be recorded under, for as long as the value stays the same.
+  std::uint64_t folds() const;
 
   // Verifies, in time linear in the state's size, that its indexes agree: every list lies in
   // the arena and is held by exactly as many node entries as it counts; every recorded position
@@ -326,7 +329,8 @@ class LabelStore {
   friend std::optional<std::int64_t> get_prune_dimension(const PruneGraphParserState&,
                                                          const ZavoNode&);
   friend bool has_recorded_labels(const PruneGraphParserState&, const ZavoNode&);
-  friend bool records_lists_of(const PruneGraphParserState&, const ZavoNode&, const ZavoNode&);
+  friend bool holds_labels_of(const PruneGraphParserState&, const ZavoNode&, const ZavoNode&);
+  friend std::size_t recorded_dimensions(const PruneGraphParserState&, const ZavoNode&);
   template <typename Visit>
   friend void for_each_recorded_label(const PruneGraphParserState&, const ZavoNode&, Visit&&);
 
@@ -339,6 +343,11 @@ class LabelStore {
     const ZavoNode* node = nullptr;  // null: nothing recorded
     std::uint32_t first = 0;         // into `node_lists_`
     std::uint32_t count = 0;
+    // Records are numbered in the order they were made: an input whose record is older than
+    // this one is recorded as it was when this node was handled.
+    std::uint32_t serial = 0;
+    // The output carries every prunable label of the inputs, as they were then recorded.
+    bool holds_inputs = false;
   };
   // One class of the union-find forest, the three fields a fold touches together. A root's
   // label is the label its members read as; `count` is the number of recorded slots in its
@@ -401,6 +410,8 @@ class LabelStore {
   std::vector<NodeRecord> records_;
   std::vector<std::uint32_t> node_lists_;  // list ids, kNone for a dimension without labels
   std::size_t recorded_slots_ = 0;
+  std::uint32_t records_made_ = 0;
+  std::uint64_t folds_ = 0;
   std::vector<std::uint32_t> scratch_;
 };
 

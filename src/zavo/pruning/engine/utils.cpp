@@ -49,6 +49,8 @@ void add_node_output_info(const AddNodeOutputInfo& call) {
   }
   record.node = &node;
   record.count = count;
+  record.serial = LabelStore::checked_count(++store.records_made_, "node records");
+  record.holds_inputs = call.holds_input_labels;
   for (std::uint32_t d = 0; d < count; ++d) {
     const DimensionLabels& labels = call.labels[d];
     store.node_lists_[record.first + d] = labels ? labels.id() : kNone;
@@ -156,13 +158,15 @@ bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoN
   return pruning_state.store().record(node) != nullptr;
 }
 
-bool records_lists_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
-                      const ZavoNode& node) {
+bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
+                     const ZavoNode& node) {
   const LabelStore& store = pruning_state.store();
   const auto* held = store.record(holder);
   const auto* record = store.record(node);
   if (!held || !record)
     return false;
+  if (held->holds_inputs && record->serial < held->serial)
+    return true;
   const auto holder_lists = std::span(store.node_lists_).subspan(held->first, held->count);
   for (std::uint32_t d = 0; d < record->count; ++d) {
     const std::uint32_t list = store.node_lists_[record->first + d];
@@ -170,6 +174,11 @@ bool records_lists_of(const PruneGraphParserState& pruning_state, const ZavoNode
       return false;
   }
   return true;
+}
+
+std::size_t recorded_dimensions(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
+  const auto* record = pruning_state.store().record(node);
+  return record ? record->count : 0;
 }
 
 }  // namespace zavo::pruning::engine::utils

@@ -24,6 +24,10 @@ struct AddNodeOutputInfo {
   PruneGraphParserState& pruning_state;
   const ZavoNode& node;
   TensorLabels labels;
+  // True when the handler guarantees that `labels` carry every label of every input of the
+  // call, as the inputs are recorded now, unless the label can no longer be pruned: the
+  // dropped-label guard then passes over those inputs. The self-check verifies it.
+  bool holds_input_labels = false;
 };
 
 // Records `labels` (the lists themselves, not copies) as the node's output labels and indexes
@@ -68,10 +72,14 @@ inline bool is_label_prunable(const PruneGraphParserState& pruning_state, Label 
 void mark_non_prunable(PruneGraphParserState& pruning_state, Label label);
 // True when the node's output labels were recorded.
 bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
-// True when both nodes have recorded labels and every list `node` records is one that `holder`
-// records too (the very lists, shared): `holder` then carries every label of `node`.
-bool records_lists_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
-                      const ZavoNode& node);
+// True when both nodes have recorded labels and `holder` carries every label of `node` that can
+// still be pruned, by construction: every list `node` records is one that `holder` records too
+// (the very lists, shared), or `holder` was recorded as holding its inputs' labels after `node`
+// took its present record. Later folds keep it so: both read through the same classes.
+bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
+                     const ZavoNode& node);
+// The number of dimensions the node's record has entries for (0 without a record).
+std::size_t recorded_dimensions(const PruneGraphParserState& pruning_state, const ZavoNode& node);
 
 // The node's output sizes, or none.
 inline const tensor_trace::ResultShape& get_shape(const ZavoNode& node) {

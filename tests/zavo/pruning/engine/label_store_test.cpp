@@ -12,7 +12,9 @@ namespace {
 using testing::GraphBuilder;
 using ::testing::HasSubstr;
 using testing::none;
+using testing::Sequence;
 using ::testing::ThrowsMessage;
+using testing::Value;
 
 class LabelStoreState : public ::testing::Test, public GraphBuilder {};
 
@@ -37,6 +39,41 @@ TEST_F(LabelStoreState, SelfCheckHoldsThroughMergesAndNamesTheBrokenRule) {
   state.next_label = 5;
   state.set_prunable_flag(6, true);
   broken("label 6 has an entry but the counter is at 5");
+}
+
+// A concatenation holds its inputs' labels, which spares the dropped-label guard their walk,
+// only while its inputs keep the records it read and no tie of its own retired a label of the
+// list it joined; the self-check refuses a claim that does not hold.
+TEST_F(LabelStoreState, AConcatenationHoldsItsInputsLabelsOnlyWhenNothingRetiredThem) {
+  auto& a = tensor("a", Shape{2, 2}, {L({0, 1}), L({2, 3})});
+  auto& b = tensor("b", Shape{2, 2}, {L({4, 5}), none});
+  auto& joined = call("torch.cat", {Value(Sequence{a, b}), 0}, {}, Shape{4, 2});
+  run(joined);
+  EXPECT_EQ(text(joined), "[[0, 1, 4, 5], None]");
+  EXPECT_TRUE(holds_labels_of(state, joined, a));
+  EXPECT_TRUE(holds_labels_of(state, joined, b));
+  EXPECT_EQ(state.check_invariants(), 0u);
+  add_node_output_info({.pruning_state = state, .node = b, .labels = {L({6, 7}), none}});
+  EXPECT_FALSE(holds_labels_of(state, joined, b)) << "b was recorded again after the join";
+
+  auto& d = tensor("d", Shape{2, 2}, {L({12, 13}), L({10, 11})});
+  auto& c = tensor("c", Shape{2, 2}, {L({14, 15}), L({12, 13})});
+  auto& tied = call("torch.cat", {Value(Sequence{d, c}), 0}, {}, Shape{4, 2});
+  run(tied);
+  EXPECT_EQ(text(tied), "[[12, 13, 14, 15], [10, 11]]") << "the tie retired 12 and 13";
+  EXPECT_FALSE(holds_labels_of(state, tied, d));
+  EXPECT_FALSE(holds_labels_of(state, tied, c));
+
+  auto& lost = call("torch.relu", {c}, {}, Shape{2, 2});
+  add_node_output_info({.pruning_state = state,
+                        .node = lost,
+                        .labels = {L({14, 15}), none},
+                        .holds_input_labels = true});
+  EXPECT_THAT([&] { state.check_invariants(); },
+              ThrowsMessage<StateInvariantError>(
+                  HasSubstr("node " + lost.name +
+                            " is recorded as holding its inputs' labels but lacks "
+                            "label 10 of c")));
 }
 
 }  // namespace

@@ -304,6 +304,19 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   }
 
   const auto n_dims = static_cast<std::int64_t>(input_nodes.front()->result_shape->size());
+  // The output carries every label of its inputs when the joined tensors are the call's only
+  // tensor arguments and record no dimension past the output's: the joined dimension holds the
+  // inputs' lists one after another, another dimension either ties the inputs' lists into one
+  // whose labels they all read afterwards or takes them out of pruning. That stays true unless
+  // a fold retires a label of a list made here before the output is recorded.
+  std::size_t tensor_arguments = 0;
+  node.for_each_input_node([&tensor_arguments](const ZavoNode&) { ++tensor_arguments; });
+  bool holds_inputs =
+      tensor_arguments == input_nodes.size() &&
+      std::ranges::all_of(distinct_inputs, [&](const ZavoNode* input_node) {
+        return recorded_dimensions(pruning_state, *input_node) <= static_cast<std::size_t>(n_dims);
+      });
+  std::optional<std::uint64_t> folds_at_first_list;
   TensorLabels all_labels;
   all_labels.reserve(static_cast<std::size_t>(n_dims));
   for (std::int64_t dim = 0; dim < n_dims; ++dim) {
@@ -330,16 +343,25 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
       for (const ZavoNode* input_node : input_nodes)
         label_groups.push_back(get_prune_labels_by_dim(pruning_state, *input_node, dim));
       if (std::ranges::any_of(label_groups, [](const DimensionLabels& g) { return !g; })) {
+        // Each labelled list once (a dimension without labels in every input, the usual case,
+        // has nothing to mark).
+        std::erase(label_groups, nullptr);
         for (const DimensionLabels& labels : first_occurrences(label_groups, list_identity))
           _mark_labels_as_non_prunable(pruning_state, labels);
       } else {
         label_group = _merge_label_groups(pruning_state, distinct_rows(label_groups));
       }
     }
+    if (label_group && !folds_at_first_list)
+      folds_at_first_list = pruning_state.folds();
     all_labels.push_back(std::move(label_group));
   }
-  add_node_output_info(
-      {.pruning_state = pruning_state, .node = node, .labels = std::move(all_labels)});
+  if (folds_at_first_list && *folds_at_first_list != pruning_state.folds())
+    holds_inputs = false;
+  add_node_output_info({.pruning_state = pruning_state,
+                        .node = node,
+                        .labels = std::move(all_labels),
+                        .holds_input_labels = holds_inputs});
 }
 
 }  // namespace zavo::pruning::engine::node_handlers
