@@ -93,8 +93,10 @@ DimensionLabels LabelStore::make_list(std::span<const Label> labels) {
   const auto id = checked_count(lists_.size(), "label lists");
   const auto begin = checked_count(slots_.size() + labels.size(), "label positions") -
                      static_cast<std::uint32_t>(labels.size());
-  for (Label label : labels)
-    checked_label(label);
+  for (Label label : labels) {
+    if (label < 0 || label >= kMaxLabels)
+      checked_label(label);  // raises
+  }
   slots_.resize(slots_.size() + labels.size());
   std::uint32_t* slot = slots_.data() + begin;
   for (Label label : labels)
@@ -164,13 +166,6 @@ void LabelStore::release(std::uint32_t list) {
     slots_[i] = root.label;
   }
   recorded_slots_ -= info.size;
-}
-
-const LabelStore::NodeRecord* LabelStore::record(const ZavoNode& node) const {
-  const auto id = static_cast<std::size_t>(node.id);
-  if (node.id < 0 || id >= records_.size() || records_[id].node != &node)
-    return nullptr;
-  return &records_[id];
 }
 
 // --- PruneGraphParserState ---------------------------------------------------------------------

@@ -276,6 +276,11 @@ class LabelStore {
   DimensionLabels handle(std::uint32_t list) { return {this, list}; }
   void append(std::uint32_t list, LabelList& out) const {
     const ListInfo& info = lists_[list];
+    if (info.size <= 16) {
+      // Short lists (a concatenation joins many) are read without resizing `out` first.
+      for_each(list, [&out](Label label) { out.push_back(label); });
+      return;
+    }
     const std::size_t at = out.size();
     out.resize(at + info.size);
     read_all(list, out.data() + at);
@@ -395,7 +400,12 @@ class LabelStore {
   void reserve_label(Label label);
   void hold(std::uint32_t list);
   void release(std::uint32_t list);
-  const NodeRecord* record(const ZavoNode& node) const;
+  const NodeRecord* record(const ZavoNode& node) const {
+    const auto id = static_cast<std::size_t>(node.id);
+    if (node.id < 0 || id >= records_.size() || records_[id].node != &node)
+      return nullptr;
+    return &records_[id];
+  }
   DimensionLabels entry(std::uint32_t list) const {
     return list == kNone ? DimensionLabels() : DimensionLabels(const_cast<LabelStore*>(this), list);
   }

@@ -108,20 +108,6 @@ TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const 
   return labels;
 }
 
-DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState& pruning_state,
-                                        const ZavoNode& node, std::int64_t dim) {
-  const LabelStore& store = pruning_state.store();
-  const auto* record = store.record(node);
-  if (!record)
-    return nullptr;
-  const auto n = static_cast<std::int64_t>(record->count);
-  if (dim < 0)
-    dim += n;
-  if (dim < 0 || dim >= n)
-    return nullptr;
-  return store.entry(store.node_lists_[record->first + static_cast<std::uint32_t>(dim)]);
-}
-
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   LabelList flat;
   for_each_recorded_label(pruning_state, node, [&flat](Label label) { flat.push_back(label); });

@@ -52,8 +52,19 @@ TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const 
 
 // The stored list of dimension `dim` (negative counts from the end), or none when that entry is
 // none, out of range, or the node has no recorded labels.
-DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState& pruning_state,
-                                        const ZavoNode& node, std::int64_t dim);
+inline DimensionLabels get_prune_labels_by_dim(const PruneGraphParserState& pruning_state,
+                                               const ZavoNode& node, std::int64_t dim) {
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
+    return nullptr;
+  const auto n = static_cast<std::int64_t>(record->count);
+  if (dim < 0)
+    dim += n;
+  if (dim < 0 || dim >= n)
+    return nullptr;
+  return store.entry(store.node_lists_[record->first + static_cast<std::uint32_t>(dim)]);
+}
 
 // Every label of the node's output, in dimension order then index order; empty for a node
 // without labels.

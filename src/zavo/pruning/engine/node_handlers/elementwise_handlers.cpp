@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <tuple>
-#include <unordered_set>
 #include <vector>
 
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
@@ -67,15 +66,33 @@ bool is_cat_dim(const Value& cat_dim, std::int64_t dim) {
   return cat_dim.is_int() && cat_dim.as_int() == dim;
 }
 
-// The items of `items` in the order of their first occurrence, each once.
+// The items of `items` in the order of their first occurrence, each once. Many items are sorted
+// by key rather than hashed: a concatenation of thousands of tensors takes no allocation per
+// tensor.
 template <typename T, typename Key>
 std::vector<T> first_occurrences(const std::vector<T>& items, Key key) {
   std::vector<T> distinct;
-  std::unordered_set<decltype(key(items.front()))> seen;
-  for (const T& item : items) {
-    if (seen.insert(key(item)).second)
-      distinct.push_back(item);
+  if (items.size() <= 16) {
+    for (const T& item : items) {
+      if (std::ranges::none_of(distinct, [&](const T& kept) { return key(kept) == key(item); }))
+        distinct.push_back(item);
+    }
+    return distinct;
   }
+  std::vector<std::pair<decltype(key(items.front())), std::size_t>> order;
+  order.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i)
+    order.emplace_back(key(items[i]), i);
+  std::sort(order.begin(), order.end());
+  std::vector<std::size_t> firsts;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i == 0 || order[i].first != order[i - 1].first)
+      firsts.push_back(order[i].second);
+  }
+  std::sort(firsts.begin(), firsts.end());
+  distinct.reserve(firsts.size());
+  for (std::size_t i : firsts)
+    distinct.push_back(items[i]);
   return distinct;
 }
 
@@ -285,7 +302,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
 
   // A tensor may be joined many times; each check and tie below needs it once.
   const std::vector<const ZavoNode*> distinct_inputs =
-      first_occurrences(input_nodes, [](const ZavoNode* input_node) { return input_node; });
+      first_occurrences(input_nodes, [](const ZavoNode* input_node) { return input_node->id; });
   for (const ZavoNode* input_node : distinct_inputs) {
     if (!input_node->result_shape) {
       _default_node_handler(pruning_state, node);
@@ -324,7 +341,13 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
     if (is_cat_dim(cat_dim, dim)) {
       // The inputs' channels one after another; an unlabelled input gets fresh labels that
       // stay out of pruning, so that every output position has a label.
+      std::size_t joined_size = 0;
+      for (const ZavoNode* input_node : input_nodes) {
+        const DimensionLabels labels = get_prune_labels_by_dim(pruning_state, *input_node, dim);
+        joined_size += labels ? labels->size() : 0;
+      }
       LabelList joined;
+      joined.reserve(joined_size);
       for (const ZavoNode* input_node : input_nodes) {
         DimensionLabels labels = get_prune_labels_by_dim(pruning_state, *input_node, dim);
         if (!labels) {

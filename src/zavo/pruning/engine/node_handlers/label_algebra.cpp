@@ -194,6 +194,19 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
     mark[static_cast<std::size_t>(label)] = 0;
 
   LabelList merged_output_labels(length);
+  if (columns_apart && n_rows == 2) {
+    // A layer's channels tied to its weight's slices: the smaller label of each column is the
+    // base, the other folded into it.
+    for (std::size_t column = 0; column < length; ++column) {
+      const Label first = cells[column];
+      const Label second = cells[length + column];
+      const Label base = std::min(first, second);
+      if (first != second)
+        pruning_state.fold_label(base, std::max(first, second));
+      merged_output_labels[column] = base;
+    }
+    return make_labels(pruning_state, merged_output_labels);
+  }
   if (columns_apart) {
     LabelList column_labels;
     for (std::size_t column = 0; column < length; ++column) {
