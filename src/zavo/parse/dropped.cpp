@@ -15,6 +15,7 @@ using pruning::engine::node_handlers::get_node_handler;
 using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::for_each_recorded_label;
 using pruning::engine::utils::has_recorded_labels;
+using pruning::engine::utils::holds_input_labels;
 using pruning::engine::utils::holds_labels_of;
 using pruning::engine::utils::is_label_prunable;
 using pruning::engine::utils::Label;
@@ -57,10 +58,13 @@ std::vector<DroppedLabels> find_dropped_labels(
       continue;
     // A call whose output holds every input's labels (an element-wise call that keeps their
     // lists, a concatenation) loses nothing: its labels need no walk.
-    bool holds_all = true;
-    call->for_each_input_node([&](const ZavoNode& input) {
-      holds_all = holds_all && holds_labels_of(state, *call, input);
-    });
+    bool holds_all = holds_input_labels(state, *call);
+    if (!holds_all) {
+      holds_all = true;
+      call->for_each_input_node([&](const ZavoNode& input) {
+        holds_all = holds_all && holds_labels_of(state, *call, input);
+      });
+    }
     if (holds_all)
       continue;
     // A node passed many times is looked at once: its labels are the same every time.

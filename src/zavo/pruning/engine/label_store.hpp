@@ -335,7 +335,9 @@ class LabelStore {
                                                          const ZavoNode&);
   friend bool has_recorded_labels(const PruneGraphParserState&, const ZavoNode&);
   friend bool holds_labels_of(const PruneGraphParserState&, const ZavoNode&, const ZavoNode&);
-  friend std::size_t recorded_dimensions(const PruneGraphParserState&, const ZavoNode&);
+  friend bool holds_input_labels(const PruneGraphParserState&, const ZavoNode&);
+  friend std::size_t get_prune_labels(const PruneGraphParserState&, const ZavoNode&,
+                                      std::span<DimensionLabels>);
   template <typename Visit>
   friend void for_each_recorded_label(const PruneGraphParserState&, const ZavoNode&, Visit&&);
 
@@ -421,6 +423,7 @@ class LabelStore {
   std::vector<std::uint32_t> node_lists_;  // list ids, kNone for a dimension without labels
   std::size_t recorded_slots_ = 0;
   std::uint32_t records_made_ = 0;
+  std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;
   std::vector<std::uint32_t> scratch_;
 };

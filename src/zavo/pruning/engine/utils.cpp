@@ -34,7 +34,8 @@ void add_node_output_info(const AddNodeOutputInfo& call) {
     store.hold(labels.id());
   }
   LabelStore::NodeRecord& record = store.records_[id];
-  if (record.node) {
+  const bool replaces = record.node != nullptr;
+  if (replaces) {
     for (std::uint32_t d = 0; d < record.count; ++d) {
       const std::uint32_t list = store.node_lists_[record.first + d];
       if (list != kNone)
@@ -50,6 +51,8 @@ void add_node_output_info(const AddNodeOutputInfo& call) {
   record.node = &node;
   record.count = count;
   record.serial = LabelStore::checked_count(++store.records_made_, "node records");
+  if (replaces)
+    store.last_replacement_ = record.serial;
   record.holds_inputs = call.holds_input_labels;
   for (std::uint32_t d = 0; d < count; ++d) {
     const DimensionLabels& labels = call.labels[d];
@@ -144,6 +147,12 @@ bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoN
   return pruning_state.store().record(node) != nullptr;
 }
 
+bool holds_input_labels(const PruneGraphParserState& pruning_state, const ZavoNode& holder) {
+  const LabelStore& store = pruning_state.store();
+  const auto* held = store.record(holder);
+  return held && held->holds_inputs && store.last_replacement_ < held->serial;
+}
+
 bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
                      const ZavoNode& node) {
   const LabelStore& store = pruning_state.store();
@@ -160,11 +169,6 @@ bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode&
       return false;
   }
   return true;
-}
-
-std::size_t recorded_dimensions(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
-  const auto* record = pruning_state.store().record(node);
-  return record ? record->count : 0;
 }
 
 }  // namespace zavo::pruning::engine::utils

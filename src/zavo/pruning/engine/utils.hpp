@@ -89,8 +89,21 @@ bool has_recorded_labels(const PruneGraphParserState& pruning_state, const ZavoN
 // took its present record. Later folds keep it so: both read through the same classes.
 bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,
                      const ZavoNode& node);
-// The number of dimensions the node's record has entries for (0 without a record).
-std::size_t recorded_dimensions(const PruneGraphParserState& pruning_state, const ZavoNode& node);
+// True when `holder` was recorded as holding its inputs' labels and no node was recorded again
+// since: it then holds the labels of every input, without a look at the inputs.
+bool holds_input_labels(const PruneGraphParserState& pruning_state, const ZavoNode& holder);
+// The node's stored lists of the first `out.size()` dimensions written to `out` (none past its
+// record, or for a node without recorded labels), without making a list; the result is the
+// number of dimensions the record has entries for (0 without a record).
+inline std::size_t get_prune_labels(const PruneGraphParserState& pruning_state,
+                                    const ZavoNode& node, std::span<DimensionLabels> out) {
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  const std::uint32_t count = record ? record->count : 0;
+  for (std::size_t d = 0; d < out.size(); ++d)
+    out[d] = d < count ? store.entry(store.node_lists_[record->first + d]) : nullptr;
+  return count;
+}
 
 // The node's output sizes, or none.
 inline const tensor_trace::ResultShape& get_shape(const ZavoNode& node) {

@@ -52,9 +52,12 @@ TEST_F(LabelStoreState, AConcatenationHoldsItsInputsLabelsOnlyWhenNothingRetired
   EXPECT_EQ(text(joined), "[[0, 1, 4, 5], None]");
   EXPECT_TRUE(holds_labels_of(state, joined, a));
   EXPECT_TRUE(holds_labels_of(state, joined, b));
+  EXPECT_TRUE(holds_input_labels(state, joined));
   EXPECT_EQ(state.check_invariants(), 0u);
   add_node_output_info({.pruning_state = state, .node = b, .labels = {L({6, 7}), none}});
   EXPECT_FALSE(holds_labels_of(state, joined, b)) << "b was recorded again after the join";
+  EXPECT_TRUE(holds_labels_of(state, joined, a));
+  EXPECT_FALSE(holds_input_labels(state, joined));
 
   auto& d = tensor("d", Shape{2, 2}, {L({12, 13}), L({10, 11})});
   auto& c = tensor("c", Shape{2, 2}, {L({14, 15}), L({12, 13})});

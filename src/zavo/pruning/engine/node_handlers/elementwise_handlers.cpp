@@ -299,28 +299,13 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
     input_nodes.push_back(&cat_tensor(input));
   if (input_nodes.empty())
     throw LookupError("Concatenation of an empty sequence of tensors");
-
-  // A tensor may be joined many times; each check and tie below needs it once.
-  const std::vector<const ZavoNode*> distinct_inputs =
-      first_occurrences(input_nodes, [](const ZavoNode* input_node) { return input_node->id; });
-  for (const ZavoNode* input_node : distinct_inputs) {
-    if (!input_node->result_shape) {
-      _default_node_handler(pruning_state, node);
-      return;
-    }
-  }
-  // An empty concatenated dimension is fine; an empty dimension anywhere else is not handled.
-  for (const ZavoNode* input_node : distinct_inputs) {
-    const Shape& shape = *input_node->result_shape;
-    for (std::size_t d = 0; d < shape.size(); ++d) {
-      if (shape[d] == 0 && !is_cat_dim(cat_dim, static_cast<std::int64_t>(d))) {
-        _default_node_handler(pruning_state, node);
-        return;
-      }
-    }
+  if (!input_nodes.front()->result_shape) {
+    _default_node_handler(pruning_state, node);
+    return;
   }
 
   const auto n_dims = static_cast<std::int64_t>(input_nodes.front()->result_shape->size());
+  const auto dims = static_cast<std::size_t>(n_dims);
   // The output carries every label of its inputs when the joined tensors are the call's only
   // tensor arguments and record no dimension past the output's: the joined dimension holds the
   // inputs' lists one after another, another dimension either ties the inputs' lists into one
@@ -328,31 +313,50 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   // a fold retires a label of a list made here before the output is recorded.
   std::size_t tensor_arguments = 0;
   node.for_each_input_node([&tensor_arguments](const ZavoNode&) { ++tensor_arguments; });
-  bool holds_inputs =
-      tensor_arguments == input_nodes.size() &&
-      std::ranges::all_of(distinct_inputs, [&](const ZavoNode* input_node) {
-        return recorded_dimensions(pruning_state, *input_node) <= static_cast<std::size_t>(n_dims);
-      });
+  bool holds_inputs = tensor_arguments == input_nodes.size();
+  // One pass over the inputs (a ladder joins thousands, each a node of its own in memory): an
+  // input without a shape, or with an empty dimension other than the concatenated one, is not
+  // handled; else its lists are read once, row i holding input i's list of each dimension.
+  // Nothing below records a node, so the rows stay what the dimensions would read one by one.
+  std::vector<DimensionLabels> input_lists(input_nodes.size() * dims);
+  for (std::size_t i = 0; i < input_nodes.size(); ++i) {
+    const ZavoNode& input_node = *input_nodes[i];
+    if (!input_node.result_shape) {
+      _default_node_handler(pruning_state, node);
+      return;
+    }
+    const Shape& shape = *input_node.result_shape;
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+      if (shape[d] == 0 && !is_cat_dim(cat_dim, static_cast<std::int64_t>(d))) {
+        _default_node_handler(pruning_state, node);
+        return;
+      }
+    }
+    const std::size_t recorded =
+        get_prune_labels(pruning_state, input_node, std::span(input_lists).subspan(i * dims, dims));
+    holds_inputs = holds_inputs && recorded <= dims;
+  }
+  auto list_of = [&](std::size_t input, std::int64_t dim) -> const DimensionLabels& {
+    return input_lists[input * dims + static_cast<std::size_t>(dim)];
+  };
   std::optional<std::uint64_t> folds_at_first_list;
   TensorLabels all_labels;
-  all_labels.reserve(static_cast<std::size_t>(n_dims));
+  all_labels.reserve(dims);
   for (std::int64_t dim = 0; dim < n_dims; ++dim) {
     DimensionLabels label_group;
     if (is_cat_dim(cat_dim, dim)) {
       // The inputs' channels one after another; an unlabelled input gets fresh labels that
       // stay out of pruning, so that every output position has a label.
       std::size_t joined_size = 0;
-      for (const ZavoNode* input_node : input_nodes) {
-        const DimensionLabels labels = get_prune_labels_by_dim(pruning_state, *input_node, dim);
-        joined_size += labels ? labels->size() : 0;
-      }
+      for (std::size_t i = 0; i < input_nodes.size(); ++i)
+        joined_size += list_of(i, dim) ? list_of(i, dim)->size() : 0;
       LabelList joined;
       joined.reserve(joined_size);
-      for (const ZavoNode* input_node : input_nodes) {
-        DimensionLabels labels = get_prune_labels_by_dim(pruning_state, *input_node, dim);
+      for (std::size_t i = 0; i < input_nodes.size(); ++i) {
+        DimensionLabels labels = list_of(i, dim);
         if (!labels) {
           labels = generate_new_channel_labels({.pruning_state = pruning_state,
-                                                .node = *input_node,
+                                                .node = *input_nodes[i],
                                                 .dim = dim,
                                                 .is_prunable = false});
         }
@@ -363,8 +367,8 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
       // Position i of the output is position i of every input: tie them.
       std::vector<DimensionLabels> label_groups;
       label_groups.reserve(input_nodes.size());
-      for (const ZavoNode* input_node : input_nodes)
-        label_groups.push_back(get_prune_labels_by_dim(pruning_state, *input_node, dim));
+      for (std::size_t i = 0; i < input_nodes.size(); ++i)
+        label_groups.push_back(list_of(i, dim));
       if (std::ranges::any_of(label_groups, [](const DimensionLabels& g) { return !g; })) {
         // Each labelled list once (a dimension without labels in every input, the usual case,
         // has nothing to mark).
