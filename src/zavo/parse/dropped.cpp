@@ -49,6 +49,8 @@ std::vector<DroppedLabels> find_dropped_labels(
   };
   std::uint32_t round = 0;
   std::vector<Label> lost;
+  constexpr std::size_t kFewInputs = 16;
+  std::vector<const ZavoNode*> inputs;
   for (const auto& owned : graph.nodes()) {
     const tensor_trace::ZavoOpNode* call = owned->as_op_node();
     if (!call || !has_recorded_labels(state, *call))
@@ -67,8 +69,15 @@ std::vector<DroppedLabels> find_dropped_labels(
     }
     if (holds_all)
       continue;
-    // A node passed many times is looked at once: its labels are the same every time.
-    const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+    // A node passed many times is looked at once: its labels are the same every time. A call
+    // of a few inputs (most of them) finds them in a list that every call reuses.
+    inputs.clear();
+    call->for_each_input_node([&inputs](const ZavoNode& input) {
+      if (inputs.size() <= kFewInputs && std::ranges::find(inputs, &input) == inputs.end())
+        inputs.push_back(&input);
+    });
+    if (inputs.size() > kFewInputs)
+      inputs = call->distinct_input_nodes();
     ++round;
     for_each_recorded_label(state, *call, [&](Label label) { at(label) = {round, kKept}; });
     // Each input's labels in one walk: a label the output lacks is a candidate, met once; it
