@@ -52,6 +52,25 @@ TEST(Parse, LabelsParametersInFileOrderAndTakesTheOutputsOutOfPruning) {
     EXPECT_EQ(entry[1].get<bool>(), entry[0].get<int>() < 7) << entry.dump();
 }
 
+// A concatenation's output holds the labels of the tensors it joins, and the dropped-label guard
+// passes over it; a tensor it does not join (written to through `out`) or a dimension past the
+// output's is still looked at, and its labels are dropped there.
+TEST(Parse, AConcatenationDropsWhatItDoesNotJoin) {
+  Json report = report_of_text(graph_text(R"(
+    {"id": 0, "kind": "parameter", "name": "a", "shape": [3]},
+    {"id": 1, "kind": "parameter", "name": "b", "shape": [3]},
+    {"id": 2, "kind": "parameter", "name": "c", "shape": [3]},
+    {"id": 3, "kind": "parameter", "name": "d", "shape": [3, 2]},
+    {"id": 4, "kind": "call", "name": "joined", "op": "torch.cat",
+     "args": [[{"node": 0}, {"node": 1}], 0], "kwargs": {"out": {"node": 2}}, "shape": [6]},
+    {"id": 5, "kind": "call", "name": "ragged", "op": "torch.cat",
+     "args": [[{"node": 0}, {"node": 3}], 0], "kwargs": {}, "shape": [6]},
+    {"id": 6, "kind": "call", "name": "kept", "op": "torch.cat",
+     "args": [[{"node": 0}, {"node": 1}], 0], "kwargs": {}, "shape": [6]})"));
+  EXPECT_EQ(report["dropped"].dump(), R"([{"node":"joined","labels":[6,7,8],"parameters":["c"]},)"
+                                      R"({"node":"ragged","labels":[12,13],"parameters":["d"]}])");
+}
+
 TEST(Parse, ReadsAConstantLikeAnInputAndCountsConstantsOnlyWhenThereAreAny) {
   TempDir dir;
   const std::string extra = R"(,
