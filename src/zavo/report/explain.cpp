@@ -462,7 +462,9 @@ namespace {
 class ReasonTable {
  public:
   ReasonTable(const Report& report, KeptReasons& out)
-      : reasons_(*report.graph, *report.result), out_(out) {
+      : reasons_(*report.graph, *report.result),
+        out_(out),
+        events_(report.result->provenance->events().size()) {
     first_of_node_.assign(report.graph->size(), kNone);
   }
 
@@ -480,13 +482,12 @@ class ReasonTable {
       return std::pair{entry(reasons_.reason(*cause, label), std::move(via)), cause->label};
     }
     const Reasons::Key key = reasons_.key(*cause, label);
-    if (!last_ || last_->first != key) {
-      auto [known, added] = index_of_key_.try_emplace(key, 0);
-      if (added)
-        known->second = entry(reasons_.describe(key), {});
-      last_ = &*known;
+    if (!has_last_ || last_key_ != key) {
+      last_index_ = index_of(key);
+      last_key_ = key;
+      has_last_ = true;
     }
-    return std::pair{last_->second, cause->label};
+    return std::pair{last_index_, cause->label};
   }
 
  private:
@@ -512,10 +513,36 @@ class ReasonTable {
     return e;
   }
 
+  // The entry of an event's reason at `key` without ties, entered when new.
+  std::uint32_t index_of(const Reasons::Key& key) {
+    if (first_key_of_event_.empty())
+      first_key_of_event_.assign(events_, kNone);
+    std::uint32_t& first = first_key_of_event_[key.event];
+    for (std::uint32_t k = first; k != kNone; k = keys_[k].next) {
+      if (keys_[k].input == key.input && keys_[k].dim == key.dim)
+        return keys_[k].entry;
+    }
+    const std::uint32_t entry_index = entry(reasons_.describe(key), {});
+    keys_.push_back({key.dim, key.input, entry_index, first});
+    first = static_cast<std::uint32_t>(keys_.size() - 1);
+    return entry_index;
+  }
+
   Reasons reasons_;
   KeptReasons& out_;
-  std::map<Reasons::Key, std::uint32_t> index_of_key_;
-  const std::pair<const Reasons::Key, std::uint32_t>* last_ = nullptr;
+  std::size_t events_;
+  // The keys met, chained per event (events have one key, or one per place a handler marked).
+  struct KeyEntry {
+    std::int64_t dim;
+    std::int32_t input;
+    std::uint32_t entry;
+    std::uint32_t next;  // the event's key before it
+  };
+  std::vector<std::uint32_t> first_key_of_event_;  // by event; made on first use
+  std::vector<KeyEntry> keys_;
+  Reasons::Key last_key_{};
+  bool has_last_ = false;
+  std::uint32_t last_index_ = 0;
   std::vector<std::uint32_t> first_of_node_;  // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;
