@@ -41,9 +41,10 @@ std::string plural(std::size_t count, std::string_view one, std::string_view man
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
 
-std::string operation_of(const ZavoNode& node) {
+const std::string& operation_of(const ZavoNode& node) {
+  static const std::string none;
   const ZavoOpNode* call = node.as_op_node();
-  return call ? call->operation->qualified_name() : std::string();
+  return call ? call->operation->qualified_name() : none;
 }
 
 // The traced tensor passed as argument `pos` / `key`, or null.
@@ -230,14 +231,22 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
   return {it->input, it->dim};
 }
 
+const std::vector<const ZavoNode*>& Reasons::inputs_of(const ZavoOpNode& call) const {
+  if (inputs_node_ != &call) {
+    inputs_ = call.distinct_input_nodes();
+    inputs_node_ = &call;
+  }
+  return inputs_;
+}
+
 template <typename Visit>
 void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
   const ZavoOpNode* call = graph_->node(node).as_op_node();
   if (!call)
     return;
   // The first place of a label is in the first occurrence of its input: repeats add none.
-  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
-  LabelList labels;
+  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
+  LabelList& labels = labels_;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     if (!has_recorded_labels(result_->state, *inputs[i]))
       continue;
@@ -284,7 +293,7 @@ Reason Reasons::describe(const Key& key) const {
   const LabelEvent& event = result_->provenance->events()[key.event];
   const ZavoNode& node = graph_->node(event.node);
   const std::string& name = node.name;
-  const std::string op = operation_of(node);
+  const std::string& op = operation_of(node);
   switch (event.phase) {
     case LabelPhase::Output:
       return {ReasonKind::Output, node.id, "a model output (node " + name + ")",
@@ -328,7 +337,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
                                       std::int64_t dim) const {
   const ZavoNode& node = graph_->node(event.node);
   const std::string& name = node.name;
-  const std::string op = operation_of(node);
+  const std::string& op = operation_of(node);
   const auto id = node.id;
   const PruneGraphParserState& state = result_->state;
 
@@ -346,7 +355,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   const ZavoOpNode* call = node.as_op_node();
   if (!call)
     return handler_says("keeps them");
-  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
   const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
                            ? inputs[static_cast<std::size_t>(input_index)]
                            : nullptr;

@@ -108,6 +108,13 @@ class Reasons {
     std::vector<Place> list;
   };
   NodePlaces& places_of(std::uint32_t node);
+  // The distinct inputs of `call`, kept for the call asked about last: its places and its
+  // reasons are asked for together.
+  const std::vector<const tensor_trace::ZavoNode*>& inputs_of(
+      const tensor_trace::ZavoOpNode& call) const;
+  mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
+  mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
+  mutable pruning::engine::utils::LabelList labels_;  // scratch of `for_each_input_label`
   // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
   template <typename Visit>
   void for_each_input_label(std::uint32_t node, Visit visit) const;
