@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include "support/test_support.hpp"
@@ -133,8 +134,9 @@ TEST(Provenance, EveryKeptClassOfTheZooHasItsFirstEventAndTheMergesThatCarriedIt
 
 // A reason does not depend on the order its labels are asked about: kept labels asked in label
 // order and in a shuffled one (which defeats every shortcut the lookups take for ascending
-// questions and for the node asked about last) get the same sentences.
-TEST(Provenance, ReasonsDoNotDependOnTheOrderOfTheQuestions) {
+// questions and for the node asked about last) get the same sentences; and the table of a
+// report's reasons never holds one twice.
+TEST(Provenance, ReasonsDoNotDependOnTheOrderOfTheQuestionsAndAreEnteredOnce) {
   for (const char* model : {"resnet18", "tiny_unet", "shufflenet_v2_x0_5"}) {
     SCOPED_TRACE(model);
     const tensor_trace::Graph graph =
@@ -152,6 +154,13 @@ TEST(Provenance, ReasonsDoNotDependOnTheOrderOfTheQuestions) {
     for (Label label : kept) {
       const Reasons::Key key = shuffled.key(*shuffled.cause(label), label);
       EXPECT_EQ(shuffled.describe(key).sentence, in_order.at(label)) << label;
+    }
+    // The report's table holds each distinct reason once, however many events tell it.
+    std::set<std::tuple<ReasonKind, std::int64_t, std::string_view, std::vector<std::int64_t>>>
+        entries;
+    for (const KeptReason& reason : kept_reasons(report).table) {
+      EXPECT_TRUE(entries.emplace(reason.kind, reason.node, reason.quoted_text, reason.via).second)
+          << reason.quoted_text;
     }
   }
 }
