@@ -324,21 +324,19 @@ def run(tracer, model, args, kwargs, name):
         tracer.add_inputs(args, kwargs)
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
-
-    def enter(entry):
-        def hook(module, args):
-            tracer.module_stack.append(entry)
-
-        return hook
+    push, pop = tracer.module_stack.append, tracer.module_stack.pop
 
     def leave(module, args, result):
-        tracer.module_stack.pop()
+        pop()
 
-    handles = []
+    # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it ends.
+    # They go straight into the module's hook tables under a key of this pass alone, without a
+    # handle each: the tables run hooks in order of insertion, ours last, as registration would.
+    key = object()
     for path, module in tracer.modules:
         entry = (path, all(child is None for child in module._modules.values()))
-        handles.append(module.register_forward_pre_hook(enter(entry)))
-        handles.append(module.register_forward_hook(leave))
+        module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
+        module._forward_hooks[key] = leave
     undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
         with torch.no_grad(), tracer:
@@ -349,5 +347,6 @@ def run(tracer, model, args, kwargs, name):
         raise TraceError("model %s failed to run: %s: %s" % (name, type(error).__name__, error)) from error
     finally:
         undo()
-        for handle in handles:
-            handle.remove()
+        for _, module in tracer.modules:
+            module._forward_pre_hooks.pop(key, None)
+            module._forward_hooks.pop(key, None)
