@@ -23,6 +23,7 @@ on the `meta` device traces without any weight being allocated.
 """
 
 import argparse
+import gc
 import json
 import sys
 
@@ -64,15 +65,25 @@ def trace(model, inputs, name="model", meta=None, real_forward=True):
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
     args, kwargs = structure.call_arguments(inputs)
-    modules = list(model.named_modules())
-    traced = None
-    if not real_forward:
-        from zavo import meta_twin
+    # The pass makes a node, a dict or two and a list per call, all kept: the collector's passes over
+    # the process's objects (a model's, torch's) that those allocations set off would find nothing
+    # to free, and cost as much as a tenth of the pass.  It is paused for the pass.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        modules = list(model.named_modules())
+        traced = None
+        if not real_forward:
+            from zavo import meta_twin
 
-        traced = meta_twin.trace(model, modules, args, kwargs, lambda tracer, a, k: run(tracer, model, a, k, name))
-    if traced is None:
-        tracer = Tracer(model, modules, named_tensors(modules))
-        traced = tracer, run(tracer, model, args, kwargs, name)
+            traced = meta_twin.trace(model, modules, args, kwargs,
+                                     lambda tracer, a, k: run(tracer, model, a, k, name))
+        if traced is None:
+            tracer = Tracer(model, modules, named_tensors(modules))
+            traced = tracer, run(tracer, model, args, kwargs, name)
+    finally:
+        if collecting:
+            gc.enable()
     tracer, result = traced
 
     try:

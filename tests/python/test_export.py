@@ -1,4 +1,5 @@
 import contextlib
+import gc
 import json
 import os
 import tempfile
@@ -141,8 +142,8 @@ class Seen(torch.overrides.TorchFunctionMode):
 class Dispatch(unittest.TestCase):
     def test_the_pass_dispatches_calls_as_torch_does_and_leaves_torch_as_it_was(self):
         """The pass's own mode dispatch against torch's: the same graphs, real and meta, the same
-        calls told to a caller's mode around the pass, and torch's dispatch as before, after a
-        pass that fails too."""
+        calls told to a caller's mode around the pass, and torch's dispatch and the garbage
+        collector as before, after a pass that fails too."""
         names = dict(vars(torch.overrides))
         models = [zoo.build(name) for name in ("tiny_decoder", "mobilenet_v2")]
 
@@ -162,6 +163,13 @@ class Dispatch(unittest.TestCase):
             export.trace(Lambda(lambda x: x.view(3)), torch.randn(2))
         self.assertEqual(dict(vars(torch.overrides)), names)
         self.assertFalse(torch._C._is_torch_function_mode_enabled())
+        self.assertTrue(gc.isenabled())
+        gc.disable()
+        try:
+            export.trace(Lambda(torch.relu), torch.randn(2))
+            self.assertFalse(gc.isenabled())
+        finally:
+            gc.enable()
 
 
 def export_cli(*argv):
