@@ -39,6 +39,7 @@ _WRITES = frozenset(
 _CONTAINERS = (list, dict, set, OrderedDict)
 _TENSOR_TYPES = (torch.Tensor, torch.nn.Parameter)
 _machinery = None  # attributes every module has, which the pass leaves as it found them
+_TABLES = ("_parameters", "_buffers")
 
 
 class NeedsRealForward(Exception):
@@ -261,10 +262,14 @@ def trace(model, modules, args, kwargs, run):
     try:
         meta_args, meta_kwargs = _twin_value(args, twins, 0), _twin_value(kwargs, twins, 0)
         for _, module in modules:
-            for table in (module._parameters, module._buffers):
-                for key, tensor in table.items():
-                    if tensor is not None:
-                        table[key] = _twin(tensor, twins)
+            attrs = vars(module)
+            for field in _TABLES:
+                table = attrs[field]
+                if table:  # a table of twins in its place; the module's own is put back untouched
+                    table = attrs[field] = table.copy()
+                    for key, tensor in table.items():
+                        if tensor is not None:
+                            table[key] = _twin(tensor, twins)
         tracer = _MetaTracer(model, modules, [(name, twins[id(tensor)][1]) for name, tensor in named], device)
         with warnings.catch_warnings(record=True) as caught:
             result = run(tracer, meta_args, meta_kwargs)
@@ -317,10 +322,11 @@ def _twin_value(value, twins, depth):
 
 
 def _save_state(modules):
-    """Each module's attributes, and the contents of the lists, dicts and sets they hold."""
+    """Each module's attributes, and the contents of the lists, dicts and sets they hold (but for
+    its own tables, which the pass does not see)."""
     global _machinery
     if _machinery is None:
-        _machinery = frozenset(vars(torch.nn.Module())) - {"_parameters", "_buffers"}
+        _machinery = frozenset(vars(torch.nn.Module()))
     saved = []
     for _, module in modules:
         attrs = vars(module)

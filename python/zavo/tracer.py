@@ -393,7 +393,8 @@ def run(tracer, model, args, kwargs, name):
     # handle each: the tables run hooks in order of insertion, ours last, as registration would.
     key = object()
     for path, module in tracer.modules:
-        entry = (path, all(child is None for child in module._modules.values()))
+        children = module._modules
+        entry = (path, not children or all(child is None for child in children.values()))
         module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
         module._forward_hooks[key] = leave
     undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
