@@ -42,6 +42,22 @@ FORMAT = "zavo.graph"
 VERSION = 1
 
 
+class collector_paused:
+    """The garbage collector paused while entered (when it was running).
+
+    A trace makes a node, a dict or two and a list per call, and an analysis of the graph drops
+    them all at its end, where their counts free them: a collection that their allocations set
+    off in between walks every object of the process (a model's, torch's) and frees nothing."""
+
+    def __enter__(self):
+        self.collecting = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *exc):
+        if self.collecting:
+            gc.enable()
+
+
 def flatten_outputs(value):
     """The tensors of a model's output (nested lists, tuples and dicts), in order."""
     return [tensor for _, tensor in structure.leaves(value, "output", "")]
@@ -65,25 +81,15 @@ def trace(model, inputs, name="model", meta=None, real_forward=True):
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
     args, kwargs = structure.call_arguments(inputs)
-    # The pass makes a node, a dict or two and a list per call, all kept: the collector's passes over
-    # the process's objects (a model's, torch's) that those allocations set off would find nothing
-    # to free, and cost as much as a tenth of the pass.  It is paused for the pass.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        modules = list(model.named_modules())
-        traced = None
-        if not real_forward:
-            from zavo import meta_twin
+    modules = list(model.named_modules())
+    traced = None
+    if not real_forward:
+        from zavo import meta_twin
 
-            traced = meta_twin.trace(model, modules, args, kwargs,
-                                     lambda tracer, a, k: run(tracer, model, a, k, name))
-        if traced is None:
-            tracer = Tracer(model, modules, named_tensors(modules))
-            traced = tracer, run(tracer, model, args, kwargs, name)
-    finally:
-        if collecting:
-            gc.enable()
+        traced = meta_twin.trace(model, modules, args, kwargs, lambda tracer, a, k: run(tracer, model, a, k, name))
+    if traced is None:
+        tracer = Tracer(model, modules, named_tensors(modules))
+        traced = tracer, run(tracer, model, args, kwargs, name)
     tracer, result = traced
 
     try:

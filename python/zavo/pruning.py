@@ -56,8 +56,9 @@ def analyze_model(model, example_inputs, name="model", lenient=False, check=True
     """Trace `model` (`trace_model`) and analyse the graph in process under `rules` ("extended" or
     "core")."""
     check_rules(rules)
-    graph = trace_model(model, example_inputs, name=name, real_forward=real_forward)
-    return analyze_graph(graph, lenient=lenient, check=check, safe=safe, rules=rules)
+    with export.collector_paused():
+        graph = trace_model(model, example_inputs, name=name, real_forward=real_forward)
+        return analyze_graph(graph, lenient=lenient, check=check, safe=safe, rules=rules)
 
 
 # -- counting ------------------------------------------------------------------------------------

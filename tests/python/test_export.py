@@ -11,6 +11,7 @@ from tests.python.support import run_main
 import torch
 import torch.nn.functional as F
 
+import zavo
 from zavo import cli, export, tracer, zoo
 
 
@@ -160,13 +161,13 @@ class Dispatch(unittest.TestCase):
         with mock.patch.object(tracer, "_QuickDispatch", contextlib.nullcontext):
             self.assertEqual(quick, passes())
         with self.assertRaises(export.TraceError):
-            export.trace(Lambda(lambda x: x.view(3)), torch.randn(2))
+            zavo.analyze(Lambda(lambda x: x.view(3)), torch.randn(2))
         self.assertEqual(dict(vars(torch.overrides)), names)
         self.assertFalse(torch._C._is_torch_function_mode_enabled())
         self.assertTrue(gc.isenabled())
         gc.disable()
         try:
-            export.trace(Lambda(torch.relu), torch.randn(2))
+            zavo.analyze(Lambda(torch.relu), torch.randn(2))
             self.assertFalse(gc.isenabled())
         finally:
             gc.enable()
