@@ -1,6 +1,7 @@
 """The trace on a model's meta twin: the real forward's graph, the real forward when the values are
 needed, and the model left as it was."""
 
+import copy
 import random
 import unittest
 import warnings
@@ -144,6 +145,54 @@ class ShapeRules(unittest.TestCase):
                 if made is not None:
                     self.assertEqual((made.shape, made.dtype, made.is_meta), (real.shape, real.dtype, True))
                     self.assertEqual(made is meta[0], kwargs.get("inplace", False))
+
+
+class Changing(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.body = nn.Sequential(nn.Conv2d(3, 4, 3, padding=1), nn.BatchNorm2d(4), nn.ReLU())
+        self.scale = nn.Parameter(torch.ones(4, 1, 1))
+
+    def forward(self, x):
+        return self.body(x) * self.scale
+
+
+def mutations(model):
+    """Changes a user may make to a model between two traces, each leaving it runnable."""
+    conv = lambda model: model.body[0]  # noqa: E731
+    dtype = lambda: model.body[1].weight.dtype  # noqa: E731  (the model's at the time)
+    new = lambda layer: layer.to(dtype())  # noqa: E731
+    return [
+        lambda: setattr(conv(model), "weight", nn.Parameter(torch.randn_like(conv(model).weight))),
+        lambda: model.body.__setitem__(0, new(nn.Conv2d(3, 4, 1))),
+        lambda: model.body.__setitem__(2, nn.Hardswish()),
+        lambda: model.body.append(new(nn.Conv2d(4, 4, 1))),
+        lambda: setattr(model.scale, "data", torch.ones(1, 1, 1, dtype=dtype())),
+        lambda: setattr(model.scale, "data", torch.ones(4, 1, 1, dtype=dtype())),
+        lambda: model.body[1].register_buffer("extra", torch.zeros(2, dtype=dtype())),
+        lambda: model.double(),
+        lambda: model.float(),
+        lambda: model.train(),
+        lambda: model.eval(),
+        lambda: model.requires_grad_(False),
+    ]
+
+
+class Repeats(unittest.TestCase):
+    def test_a_model_changed_between_traces_traces_as_a_fresh_copy_does(self):
+        """Seeded runs of changes, each followed by a trace of the model and one of a fresh copy:
+        nothing a trace does or keeps carries over to the next."""
+        for seed in range(4):
+            rng = random.Random(seed)
+            torch.manual_seed(seed)
+            model = Changing()
+            changes = mutations(model)
+            for step in range(8):
+                changes[rng.randrange(len(changes))]()
+                x = torch.randn(1, 3, 5, 5, dtype=model.body[1].weight.dtype)
+                with self.subTest(seed=seed, step=step):
+                    self.assertEqual(traced(model, x, False), traced(copy.deepcopy(model), x, False))
+                    self.assertEqual(traced(model, x, False), traced(model, x, True))
 
 
 class Reshape(nn.Module):
