@@ -80,8 +80,12 @@ def trace(model, inputs, name="model", meta=None, real_forward=True):
     """
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
+    return trace_modules(model, list(model.named_modules()), inputs, name, meta, real_forward)
+
+
+def trace_modules(model, modules, inputs, name="model", meta=None, real_forward=True):
+    """`trace` for a caller that has the pairs of `model.named_modules()`, `modules`, at hand."""
     args, kwargs = structure.call_arguments(inputs)
-    modules = list(model.named_modules())
     traced = None
     if not real_forward:
         from zavo import meta_twin

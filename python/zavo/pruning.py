@@ -42,10 +42,12 @@ def trace_model(model, example_inputs, name="model", real_forward=False):
 
     The trace runs on the model's meta twin unless `real_forward` (`export.trace`).
     """
+    modules = list(model.named_modules())
     mode = model.training
-    model.eval()
+    if any(module.training for _, module in modules):  # a walk of `eval()` would change nothing else
+        model.eval()
     try:
-        return export.trace(model, example_inputs, name=name, real_forward=real_forward)
+        return export.trace_modules(model, modules, example_inputs, name=name, real_forward=real_forward)
     finally:
         if mode:  # a model in evaluation mode is left as `eval()` made it: a second walk changes nothing
             model.train(mode)
