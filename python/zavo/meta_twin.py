@@ -29,7 +29,7 @@ import torch
 
 from zavo import structure
 from zavo.op_names import last_part
-from zavo.tracer import Tracer, named_tensors
+from zavo.tracer import Tracer
 
 # Calls that write into their first argument, besides those whose name ends in one underscore.
 _WRITES = frozenset(
@@ -252,25 +252,30 @@ def trace(model, modules, args, kwargs, run):
     on several devices or on `meta` already, a tensor is of a subclass, or a
     call of the pass raised.  The model is as it was either way.
     """
-    named = named_tensors(modules)
-    device = _one_device(named, args, kwargs)
-    if device is None:
-        return None
     twins = {}
-    saved = _save_state(modules)
+    named = ([], [])  # (qualified name, twin) of the parameters, then of the buffers
+    devices = set()
+    saved = []
     tracer = None
     try:
-        meta_args, meta_kwargs = _twin_value(args, twins, 0), _twin_value(kwargs, twins, 0)
-        for _, module in modules:
+        for path, module in modules:
             attrs = vars(module)
-            for field in _TABLES:
+            saved.append(_saved(attrs))
+            for field, found in zip(_TABLES, named):
                 table = attrs[field]
                 if table:  # a table of twins in its place; the module's own is put back untouched
                     table = attrs[field] = table.copy()
                     for key, tensor in table.items():
                         if tensor is not None:
-                            table[key] = _twin(tensor, twins)
-        tracer = _MetaTracer(model, modules, [(name, twins[id(tensor)][1]) for name, tensor in named], device)
+                            devices.add(tensor.device)
+                            twin = table[key] = _twin(tensor, twins)
+                            found.append((path + "." + key if path else key, twin))
+        devices.update(tensor.device for tensor in structure.tensors((args, kwargs)))
+        device = devices.pop() if len(devices) == 1 else None
+        if device is None or device.type == "meta":
+            return None  # several devices, none, or no values to stand for
+        meta_args, meta_kwargs = _twin_value(args, twins, 0), _twin_value(kwargs, twins, 0)
+        tracer = _MetaTracer(model, modules, named[0] + named[1], device)
         with warnings.catch_warnings(record=True) as caught:
             result = run(tracer, meta_args, meta_kwargs)
     except Exception:
@@ -282,17 +287,6 @@ def trace(model, modules, args, kwargs, run):
     for w in caught:  # the real pass would have given them
         warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
     return tracer, result
-
-
-def _one_device(named, args, kwargs):
-    """The one device of the model's parameters and buffers and of the inputs' tensors; None for
-    several, for none, or for `meta`."""
-    devices = {tensor.device for _, tensor in named}
-    devices.update(tensor.device for tensor in structure.tensors((args, kwargs)))
-    if len(devices) != 1:
-        return None
-    device = devices.pop()
-    return None if device.type == "meta" else device
 
 
 def _twin(tensor, twins):
@@ -321,19 +315,15 @@ def _twin_value(value, twins, depth):
     return value
 
 
-def _save_state(modules):
-    """Each module's attributes, and the contents of the lists, dicts and sets they hold (but for
+def _saved(attrs):
+    """A module's attributes, and the contents of the lists, dicts and sets they hold (but for
     its own tables, which the pass does not see)."""
     global _machinery
     if _machinery is None:
         _machinery = frozenset(vars(torch.nn.Module()))
-    saved = []
-    for _, module in modules:
-        attrs = vars(module)
-        held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
-                if type(value) in _CONTAINERS]
-        saved.append((attrs, attrs.copy(), held))
-    return saved
+    held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
+            if type(value) in _CONTAINERS]
+    return attrs, attrs.copy(), held
 
 
 def _restore_state(saved):
