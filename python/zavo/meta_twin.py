@@ -204,26 +204,29 @@ def _conv(dims):
     def rule(args, kwargs):
         a = _bound(("input", "weight", "bias", "stride", "padding", "dilation", "groups"), args, kwargs)
         x, w = (a["input"], a["weight"]) if a and len(a) > 1 else (None, None)
-        if type(x) is not torch.Tensor or not _like(w, x.dtype) or x.dim() != dims + 2 or w.dim() != dims + 2:
+        if type(x) is not torch.Tensor or not _like(w, x.dtype):
+            return None
+        xs, ws = x.shape, w.shape
+        if len(xs) != dims + 2 or len(ws) != dims + 2:
             return None
         bias, groups = a.get("bias"), a.get("groups", 1)
-        if bias is not None and not (_like(bias, x.dtype) and bias.dim() == 1 and bias.shape[0] == w.shape[0]):
+        if bias is not None and not (_like(bias, x.dtype) and bias.shape == ws[:1]):
             return None
-        if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in x.shape
-                or 0 in w.shape or type(groups) is not int or groups < 1 or x.shape[1] != w.shape[1] * groups
-                or w.shape[0] % groups):
+        if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in xs or 0 in ws
+                or type(groups) is not int or groups < 1 or xs[1] != ws[1] * groups or ws[0] % groups):
             return None
-        steps = [_per_dim(a.get(key, default), dims)
-                 for key, default in (("stride", 1), ("padding", 0), ("dilation", 1))]
-        if None in steps:
+        stride, padding, dilation = (_per_dim(a.get("stride", 1), dims), _per_dim(a.get("padding", 0), dims),
+                                     _per_dim(a.get("dilation", 1), dims))
+        if stride is None or padding is None or dilation is None:
             return None
-        shape = [x.shape[0], w.shape[0]]
-        for size, kernel, stride, padding, dilation in zip(x.shape[2:], w.shape[2:], *steps):
-            span = dilation * (kernel - 1) + 1
-            if stride < 1 or padding < 0 or dilation < 1 or size + 2 * padding < span:
+        shape = [xs[0], ws[0]]
+        for i in range(dims):
+            size, step, pad, gap = xs[i + 2], stride[i], padding[i], dilation[i]
+            span = gap * (ws[i + 2] - 1) + 1
+            if step < 1 or pad < 0 or gap < 1 or size + 2 * pad < span:
                 return None
-            shape.append((size + 2 * padding - span) // stride + 1)
-        return torch.empty(shape, dtype=x.dtype, device="meta")
+            shape.append((size + 2 * pad - span) // step + 1)
+        return x.new_empty(shape)
 
     return rule
 
