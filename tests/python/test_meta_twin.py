@@ -157,23 +157,18 @@ class Changing(nn.Module):
         return self.body(x) * self.scale
 
 
-def mutations(model):
+def changes(model, rng):
     """Changes a user may make to a model between two traces, each leaving it runnable."""
-    conv = lambda model: model.body[0]  # noqa: E731
-    dtype = lambda: model.body[1].weight.dtype  # noqa: E731  (the model's at the time)
-    new = lambda layer: layer.to(dtype())  # noqa: E731
+    like = lambda made: made.to(model.body[1].weight.dtype)  # noqa: E731  (the model's dtype at the time)
     return [
-        lambda: setattr(conv(model), "weight", nn.Parameter(torch.randn_like(conv(model).weight))),
-        lambda: model.body.__setitem__(0, new(nn.Conv2d(3, 4, 1))),
+        lambda: setattr(model.body[0], "weight", nn.Parameter(torch.randn_like(model.body[0].weight))),
+        lambda: model.body.__setitem__(0, like(nn.Conv2d(3, 4, 1))),
         lambda: model.body.__setitem__(2, nn.Hardswish()),
-        lambda: model.body.append(new(nn.Conv2d(4, 4, 1))),
-        lambda: setattr(model.scale, "data", torch.ones(1, 1, 1, dtype=dtype())),
-        lambda: setattr(model.scale, "data", torch.ones(4, 1, 1, dtype=dtype())),
-        lambda: model.body[1].register_buffer("extra", torch.zeros(2, dtype=dtype())),
-        lambda: model.double(),
-        lambda: model.float(),
-        lambda: model.train(),
-        lambda: model.eval(),
+        lambda: model.body.append(like(nn.Conv2d(4, 4, 1))),
+        lambda: setattr(model.scale, "data", like(torch.ones(rng.choice((1, 4)), 1, 1))),
+        lambda: model.body[1].register_buffer("extra", like(torch.zeros(2))),
+        lambda: model.to(rng.choice((torch.float32, torch.float64))),
+        lambda: model.train(rng.random() < 0.5),
         lambda: model.requires_grad_(False),
     ]
 
@@ -186,9 +181,9 @@ class Repeats(unittest.TestCase):
             rng = random.Random(seed)
             torch.manual_seed(seed)
             model = Changing()
-            changes = mutations(model)
+            made = changes(model, rng)
             for step in range(8):
-                changes[rng.randrange(len(changes))]()
+                rng.choice(made)()
                 x = torch.randn(1, 3, 5, 5, dtype=model.body[1].weight.dtype)
                 with self.subTest(seed=seed, step=step):
                     self.assertEqual(traced(model, x, False), traced(copy.deepcopy(model), x, False))
