@@ -11,7 +11,8 @@ use this build's native extension, so that they differ in the package alone, unl
 one process per side, A B A B; a process builds the torchvision model (random weights, seed 0,
 a 1x3x64x64 input), analyses it once to warm up, then `--runs` times.  The table gives the
 median processor seconds per call (the machine is shared, so wall time is noisy), the trace's
-part of it, and the ratio before/after.
+part of it, and the ratio before/after; then the least per call of each side and their ratio
+(others' load only ever adds time, so the least is the steadier figure on a busy machine).
 """
 
 import argparse
@@ -88,8 +89,9 @@ def main():
 
     after = os.path.join(REPO, "python")
     native_before = args.native_before or args.native
-    print("zavo.analyze, 1x3x64x64 input: median processor seconds per call (trace part); before = %s" % args.before)
-    print("%-16s %16s %16s %8s" % ("model", "before", "after", "ratio"))
+    print("zavo.analyze, 1x3x64x64 input: median processor seconds per call (trace part) and the least; "
+          "before = %s" % args.before)
+    print("%-16s %16s %16s %8s %8s %8s %8s" % ("model", "before", "after", "ratio", "least", "least", "ratio"))
     with tempfile.TemporaryDirectory() as directory:
         before = package_of(args.before, directory)
         for model in args.models.split(","):
@@ -99,9 +101,11 @@ def main():
                     for key, values in measure(package, native, model, args.runs, WORKER).items():
                         times[side][key] += values
             cells = {side: (statistics.median(t["total"]), statistics.median(t["trace"])) for side, t in times.items()}
-            print("%-16s %16s %16s %7.2fx" % (
+            least = {side: min(t["total"]) for side, t in times.items()}
+            print("%-16s %16s %16s %7.2fx %8.4f %8.4f %7.2fx" % (
                 model, "%.4f (%.4f)" % cells["before"], "%.4f (%.4f)" % cells["after"],
-                cells["before"][0] / cells["after"][0]), flush=True)
+                cells["before"][0] / cells["after"][0], least["before"], least["after"],
+                least["before"] / least["after"]), flush=True)
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@ on the `meta` device traces without any weight being allocated.
 """
 
 import argparse
+import gc
 import json
 import sys
 
@@ -39,6 +40,22 @@ TORCH_MISSING = (
 
 FORMAT = "zavo.graph"
 VERSION = 1
+
+
+class collector_paused:
+    """The garbage collector paused while entered (when it was running).
+
+    A trace makes a node, a dict or two and a list per call, and an analysis of the graph drops
+    them all at its end, where their counts free them: a collection that their allocations set
+    off in between walks every object of the process (a model's, torch's) and frees nothing."""
+
+    def __enter__(self):
+        self.collecting = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *exc):
+        if self.collecting:
+            gc.enable()
 
 
 def flatten_outputs(value):
@@ -63,8 +80,12 @@ def trace(model, inputs, name="model", meta=None, real_forward=True):
     """
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
+    return trace_modules(model, list(model.named_modules()), inputs, name, meta, real_forward)
+
+
+def trace_modules(model, modules, inputs, name="model", meta=None, real_forward=True):
+    """`trace` for a caller that has the pairs of `model.named_modules()`, `modules`, at hand."""
     args, kwargs = structure.call_arguments(inputs)
-    modules = list(model.named_modules())
     traced = None
     if not real_forward:
         from zavo import meta_twin

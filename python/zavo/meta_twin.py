@@ -29,7 +29,7 @@ import torch
 
 from zavo import structure
 from zavo.op_names import last_part
-from zavo.tracer import Tracer, named_tensors
+from zavo.tracer import Tracer
 
 # Calls that write into their first argument, besides those whose name ends in one underscore.
 _WRITES = frozenset(
@@ -39,6 +39,7 @@ _WRITES = frozenset(
 _CONTAINERS = (list, dict, set, OrderedDict)
 _TENSOR_TYPES = (torch.Tensor, torch.nn.Parameter)
 _machinery = None  # attributes every module has, which the pass leaves as it found them
+_TABLES = ("_parameters", "_buffers")
 
 
 class NeedsRealForward(Exception):
@@ -203,26 +204,29 @@ def _conv(dims):
     def rule(args, kwargs):
         a = _bound(("input", "weight", "bias", "stride", "padding", "dilation", "groups"), args, kwargs)
         x, w = (a["input"], a["weight"]) if a and len(a) > 1 else (None, None)
-        if type(x) is not torch.Tensor or not _like(w, x.dtype) or x.dim() != dims + 2 or w.dim() != dims + 2:
+        if type(x) is not torch.Tensor or not _like(w, x.dtype):
+            return None
+        xs, ws = x.shape, w.shape
+        if len(xs) != dims + 2 or len(ws) != dims + 2:
             return None
         bias, groups = a.get("bias"), a.get("groups", 1)
-        if bias is not None and not (_like(bias, x.dtype) and bias.dim() == 1 and bias.shape[0] == w.shape[0]):
+        if bias is not None and not (_like(bias, x.dtype) and bias.shape == ws[:1]):
             return None
-        if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in x.shape
-                or 0 in w.shape or type(groups) is not int or groups < 1 or x.shape[1] != w.shape[1] * groups
-                or w.shape[0] % groups):
+        if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in xs or 0 in ws
+                or type(groups) is not int or groups < 1 or xs[1] != ws[1] * groups or ws[0] % groups):
             return None
-        steps = [_per_dim(a.get(key, default), dims)
-                 for key, default in (("stride", 1), ("padding", 0), ("dilation", 1))]
-        if None in steps:
+        stride, padding, dilation = (_per_dim(a.get("stride", 1), dims), _per_dim(a.get("padding", 0), dims),
+                                     _per_dim(a.get("dilation", 1), dims))
+        if stride is None or padding is None or dilation is None:
             return None
-        shape = [x.shape[0], w.shape[0]]
-        for size, kernel, stride, padding, dilation in zip(x.shape[2:], w.shape[2:], *steps):
-            span = dilation * (kernel - 1) + 1
-            if stride < 1 or padding < 0 or dilation < 1 or size + 2 * padding < span:
+        shape = [xs[0], ws[0]]
+        for i in range(dims):
+            size, step, pad, gap = xs[i + 2], stride[i], padding[i], dilation[i]
+            span = gap * (ws[i + 2] - 1) + 1
+            if step < 1 or pad < 0 or gap < 1 or size + 2 * pad < span:
                 return None
-            shape.append((size + 2 * padding - span) // stride + 1)
-        return torch.empty(shape, dtype=x.dtype, device="meta")
+            shape.append((size + 2 * pad - span) // step + 1)
+        return x.new_empty(shape)
 
     return rule
 
@@ -251,21 +255,30 @@ def trace(model, modules, args, kwargs, run):
     on several devices or on `meta` already, a tensor is of a subclass, or a
     call of the pass raised.  The model is as it was either way.
     """
-    named = named_tensors(modules)
-    device = _one_device(named, args, kwargs)
-    if device is None:
-        return None
     twins = {}
-    saved = _save_state(modules)
+    named = ([], [])  # (qualified name, twin) of the parameters, then of the buffers
+    devices = set()
+    saved = []
     tracer = None
     try:
+        for path, module in modules:
+            attrs = vars(module)
+            saved.append(_saved(attrs))
+            for field, found in zip(_TABLES, named):
+                table = attrs[field]
+                if table:  # a table of twins in its place; the module's own is put back untouched
+                    table = attrs[field] = table.copy()
+                    for key, tensor in table.items():
+                        if tensor is not None:
+                            devices.add(tensor.device)
+                            twin = table[key] = _twin(tensor, twins)
+                            found.append((path + "." + key if path else key, twin))
+        devices.update(tensor.device for tensor in structure.tensors((args, kwargs)))
+        device = devices.pop() if len(devices) == 1 else None
+        if device is None or device.type == "meta":
+            return None  # several devices, none, or no values to stand for
         meta_args, meta_kwargs = _twin_value(args, twins, 0), _twin_value(kwargs, twins, 0)
-        for _, module in modules:
-            for table in (module._parameters, module._buffers):
-                for key, tensor in table.items():
-                    if tensor is not None:
-                        table[key] = _twin(tensor, twins)
-        tracer = _MetaTracer(model, modules, [(name, twins[id(tensor)][1]) for name, tensor in named], device)
+        tracer = _MetaTracer(model, modules, named[0] + named[1], device)
         with warnings.catch_warnings(record=True) as caught:
             result = run(tracer, meta_args, meta_kwargs)
     except Exception:
@@ -277,17 +290,6 @@ def trace(model, modules, args, kwargs, run):
     for w in caught:  # the real pass would have given them
         warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
     return tracer, result
-
-
-def _one_device(named, args, kwargs):
-    """The one device of the model's parameters and buffers and of the inputs' tensors; None for
-    several, for none, or for `meta`."""
-    devices = {tensor.device for _, tensor in named}
-    devices.update(tensor.device for tensor in structure.tensors((args, kwargs)))
-    if len(devices) != 1:
-        return None
-    device = devices.pop()
-    return None if device.type == "meta" else device
 
 
 def _twin(tensor, twins):
@@ -316,18 +318,15 @@ def _twin_value(value, twins, depth):
     return value
 
 
-def _save_state(modules):
-    """Each module's attributes, and the contents of the lists, dicts and sets they hold."""
+def _saved(attrs):
+    """A module's attributes, and the contents of the lists, dicts and sets they hold (but for
+    its own tables, which the pass does not see)."""
     global _machinery
     if _machinery is None:
-        _machinery = frozenset(vars(torch.nn.Module())) - {"_parameters", "_buffers"}
-    saved = []
-    for _, module in modules:
-        attrs = vars(module)
-        held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
-                if type(value) in _CONTAINERS]
-        saved.append((attrs, attrs.copy(), held))
-    return saved
+        _machinery = frozenset(vars(torch.nn.Module()))
+    held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
+            if type(value) in _CONTAINERS]
+    return attrs, attrs.copy(), held
 
 
 def _restore_state(saved):

@@ -42,10 +42,12 @@ def trace_model(model, example_inputs, name="model", real_forward=False):
 
     The trace runs on the model's meta twin unless `real_forward` (`export.trace`).
     """
+    modules = list(model.named_modules())
     mode = model.training
-    model.eval()
+    if any(module.training for _, module in modules):  # a walk of `eval()` would change nothing else
+        model.eval()
     try:
-        return export.trace(model, example_inputs, name=name, real_forward=real_forward)
+        return export.trace_modules(model, modules, example_inputs, name=name, real_forward=real_forward)
     finally:
         if mode:  # a model in evaluation mode is left as `eval()` made it: a second walk changes nothing
             model.train(mode)
@@ -56,8 +58,9 @@ def analyze_model(model, example_inputs, name="model", lenient=False, check=True
     """Trace `model` (`trace_model`) and analyse the graph in process under `rules` ("extended" or
     "core")."""
     check_rules(rules)
-    graph = trace_model(model, example_inputs, name=name, real_forward=real_forward)
-    return analyze_graph(graph, lenient=lenient, check=check, safe=safe, rules=rules)
+    with export.collector_paused():
+        graph = trace_model(model, example_inputs, name=name, real_forward=real_forward)
+        return analyze_graph(graph, lenient=lenient, check=check, safe=safe, rules=rules)
 
 
 # -- counting ------------------------------------------------------------------------------------

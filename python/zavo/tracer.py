@@ -14,6 +14,7 @@ from zavo.op_names import last_part, op_name_of, short_op
 try:
     import torch
     import torch.nn.functional
+    import torch.overrides
     from torch.overrides import TorchFunctionMode
 except ImportError:  # the command reports it; importers get the ImportError
     torch = None
@@ -317,6 +318,64 @@ class Tracer(TorchFunctionMode):
         return self.outermost(func, args, kwargs or {})
 
 
+class _QuickStackMode:
+    """What torch 1.13 runs each call under a function mode through (`_TorchFunctionStackMode`:
+    take the innermost mode off the stack, run its `__torch_function__`, put it back), with the
+    stack's C calls alone.  Torch's own makes a fresh object and a generator-based context per
+    call, some ten microseconds of every recorded call; later torches do this in C++."""
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        mode = _C._pop_torch_function_stack()
+        _C._set_torch_function_mode(self if _C._len_torch_function_stack() else None)
+        try:
+            return mode.__torch_function__(func, types, args, kwargs)
+        finally:
+            _C._push_on_torch_function_stack(mode)
+            _C._set_torch_function_mode(self)
+
+
+class _QuickNoMode:
+    """torch 1.13's `_no_torch_function_mode` (no mode inside, the stack's mode again after),
+    without a generator."""
+
+    def __call__(self):
+        return self
+
+    def __enter__(self):
+        _C._set_torch_function_mode(None)
+
+    def __exit__(self, *exc):
+        if _C._len_torch_function_stack():
+            _C._set_torch_function_mode(_QuickStackMode())
+
+
+_C = getattr(torch, "_C", None)
+_QUICK = {"_TorchFunctionStackMode": _QuickStackMode, "_no_torch_function_mode": _QuickNoMode()}
+
+
+class _QuickDispatch:
+    """While entered, inside the tracer's mode: torch 1.13's mode dispatch through
+    `_QuickStackMode` and `_QuickNoMode`, which do what torch's own do.  Nothing on a torch
+    without that machinery, or when already in place (a trace inside a trace)."""
+
+    def __enter__(self):
+        names = torch.overrides.__dict__
+        self.saved = None
+        if (all(callable(names.get(name)) for name in _QUICK)
+                and names["_TorchFunctionStackMode"] is not _QuickStackMode
+                and all(hasattr(_C, name) for name in ("_set_torch_function_mode", "_len_torch_function_stack",
+                                                       "_pop_torch_function_stack",
+                                                       "_push_on_torch_function_stack"))):
+            self.saved = {name: names[name] for name in _QUICK}
+            names.update(_QUICK)
+            _C._set_torch_function_mode(_QuickStackMode())
+
+    def __exit__(self, *exc):
+        if self.saved is not None:
+            torch.overrides.__dict__.update(self.saved)
+            _C._set_torch_function_mode(self.saved["_TorchFunctionStackMode"]())
+
+
 def run(tracer, model, args, kwargs, name):
     """The model's output on (args, kwargs), its calls recorded by `tracer`; TraceError when the
     inputs cannot be taken or the model fails."""
@@ -324,24 +383,23 @@ def run(tracer, model, args, kwargs, name):
         tracer.add_inputs(args, kwargs)
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
-
-    def enter(entry):
-        def hook(module, args):
-            tracer.module_stack.append(entry)
-
-        return hook
+    push, pop = tracer.module_stack.append, tracer.module_stack.pop
 
     def leave(module, args, result):
-        tracer.module_stack.pop()
+        pop()
 
-    handles = []
+    # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it ends.
+    # They go straight into the module's hook tables under a key of this pass alone, without a
+    # handle each: the tables run hooks in order of insertion, ours last, as registration would.
+    key = object()
     for path, module in tracer.modules:
-        entry = (path, all(child is None for child in module._modules.values()))
-        handles.append(module.register_forward_pre_hook(enter(entry)))
-        handles.append(module.register_forward_hook(leave))
+        children = module._modules
+        entry = (path, not children or all(child is None for child in children.values()))
+        module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
+        module._forward_hooks[key] = leave
     undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
-        with torch.no_grad(), tracer:
+        with torch.no_grad(), tracer, _QuickDispatch():
             return model(*args, **kwargs)
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
@@ -349,5 +407,6 @@ def run(tracer, model, args, kwargs, name):
         raise TraceError("model %s failed to run: %s: %s" % (name, type(error).__name__, error)) from error
     finally:
         undo()
-        for handle in handles:
-            handle.remove()
+        for _, module in tracer.modules:
+            module._forward_pre_hooks.pop(key, None)
+            module._forward_hooks.pop(key, None)

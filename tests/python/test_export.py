@@ -1,14 +1,18 @@
+import contextlib
+import gc
 import json
 import os
 import tempfile
 import unittest
+from unittest import mock
 
 from tests.python.support import run_main
 
 import torch
 import torch.nn.functional as F
 
-from zavo import cli, export
+import zavo
+from zavo import cli, export, tracer, zoo
 
 
 class Lambda(torch.nn.Module):
@@ -122,6 +126,51 @@ class RealTraceCases(unittest.TestCase):
         self.assertEqual(contiguous["args"][0], {"node": by_op["torch.Tensor.mul_"]["id"]})
         self.assertEqual(by_op["torch.Tensor.sub"]["args"], [{"node": contiguous["id"]}, {"node": contiguous["id"]}])
         self.assertEqual(graph["outputs"], [by_op["torch.Tensor.add"]["id"], by_op["torch.Tensor.sub"]["id"]])
+
+
+class Seen(torch.overrides.TorchFunctionMode):
+    """A caller's own mode around the pass: the names of the calls it is told of."""
+
+    def __init__(self):
+        super().__init__()
+        self.ops = []
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        self.ops.append(getattr(func, "__name__", "?"))
+        return func(*args, **(kwargs or {}))
+
+
+class Dispatch(unittest.TestCase):
+    def test_the_pass_dispatches_calls_as_torch_does_and_leaves_torch_as_it_was(self):
+        """The pass's own mode dispatch against torch's: the same graphs, real and meta, the same
+        calls told to a caller's mode around the pass, and torch's dispatch and the garbage
+        collector as before, after a pass that fails too."""
+        names = dict(vars(torch.overrides))
+        models = [zoo.build(name) for name in ("tiny_decoder", "tiny_cnn")]
+
+        def passes():
+            results = []
+            for built in models:
+                for real in (True, False):
+                    with Seen() as seen:
+                        graph = export.dumps_graph(export.trace(built.model.eval(), built.inputs, real_forward=real))
+                    results.append((graph, seen.ops))
+            return results
+
+        quick = passes()
+        with mock.patch.object(tracer, "_QuickDispatch", contextlib.nullcontext):
+            self.assertEqual(quick, passes())
+        with self.assertRaises(export.TraceError):
+            zavo.analyze(Lambda(lambda x: x.view(3)), torch.randn(2))
+        self.assertEqual(dict(vars(torch.overrides)), names)
+        self.assertFalse(torch._C._is_torch_function_mode_enabled())
+        self.assertTrue(gc.isenabled())
+        gc.disable()
+        try:
+            zavo.analyze(Lambda(torch.relu), torch.randn(2))
+            self.assertFalse(gc.isenabled())
+        finally:
+            gc.enable()
 
 
 def export_cli(*argv):

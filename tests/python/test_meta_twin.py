@@ -1,6 +1,7 @@
 """The trace on a model's meta twin: the real forward's graph, the real forward when the values are
 needed, and the model left as it was."""
 
+import copy
 import random
 import unittest
 import warnings
@@ -144,6 +145,49 @@ class ShapeRules(unittest.TestCase):
                 if made is not None:
                     self.assertEqual((made.shape, made.dtype, made.is_meta), (real.shape, real.dtype, True))
                     self.assertEqual(made is meta[0], kwargs.get("inplace", False))
+
+
+class Changing(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.body = nn.Sequential(nn.Conv2d(3, 4, 3, padding=1), nn.BatchNorm2d(4), nn.ReLU())
+        self.scale = nn.Parameter(torch.ones(4, 1, 1))
+
+    def forward(self, x):
+        return self.body(x) * self.scale
+
+
+def changes(model, rng):
+    """Changes a user may make to a model between two traces, each leaving it runnable."""
+    like = lambda made: made.to(model.body[1].weight.dtype)  # noqa: E731  (the model's dtype at the time)
+    return [
+        lambda: setattr(model.body[0], "weight", nn.Parameter(torch.randn_like(model.body[0].weight))),
+        lambda: model.body.__setitem__(0, like(nn.Conv2d(3, 4, 1))),
+        lambda: model.body.__setitem__(2, nn.Hardswish()),
+        lambda: model.body.append(like(nn.Conv2d(4, 4, 1))),
+        lambda: setattr(model.scale, "data", like(torch.ones(rng.choice((1, 4)), 1, 1))),
+        lambda: model.body[1].register_buffer("extra", like(torch.zeros(2))),
+        lambda: model.to(rng.choice((torch.float32, torch.float64))),
+        lambda: model.train(rng.random() < 0.5),
+        lambda: model.requires_grad_(False),
+    ]
+
+
+class Repeats(unittest.TestCase):
+    def test_a_model_changed_between_traces_traces_as_a_fresh_copy_does(self):
+        """Seeded runs of changes, each followed by a trace of the model and one of a fresh copy:
+        nothing a trace does or keeps carries over to the next."""
+        for seed in range(4):
+            rng = random.Random(seed)
+            torch.manual_seed(seed)
+            model = Changing()
+            made = changes(model, rng)
+            for step in range(8):
+                rng.choice(made)()
+                x = torch.randn(1, 3, 5, 5, dtype=model.body[1].weight.dtype)
+                with self.subTest(seed=seed, step=step):
+                    self.assertEqual(traced(model, x, False), traced(copy.deepcopy(model), x, False))
+                    self.assertEqual(traced(model, x, False), traced(model, x, True))
 
 
 class Reshape(nn.Module):

@@ -1,6 +1,7 @@
 #include "zavo/graph_file/json_reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -424,6 +425,34 @@ class EventReader {
 
 // --- Lexer -----------------------------------------------------------------------------------
 
+namespace {
+
+// Where the run of bytes from `p` that a string holds as they are ends: at the first quote,
+// backslash or control character, or at the last seven bytes before `end`, which the caller
+// looks at one by one. Eight bytes are looked at together.
+const char* plain_run_end(const char* p, const char* end) {
+  if constexpr (std::endian::native != std::endian::little)
+    return p;
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  // The high bit of each byte that is zero (`zero`) or below 0x20 (the third term); a borrow
+  // can mark bytes above a marked one, never below it, so the lowest mark is exact.
+  auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const std::uint64_t marks = zero(word ^ (kOnes * std::uint64_t{'"'})) |
+                                zero(word ^ (kOnes * std::uint64_t{'\\'})) |
+                                ((word - kOnes * 0x20) & ~word & kHighs);
+    if (marks)
+      return p + std::countr_zero(marks) / 8;
+    p += 8;
+  }
+  return p;
+}
+
+}  // namespace
+
 Lexer::Lexer(Source& source) : source_(source) {
   // A reader that gives up on any problem has no use for line numbers.
   source_.count_lines(false);
@@ -477,6 +506,9 @@ bool Lexer::string(std::string_view& text) {
   bool gathered = false;  // part of it is in token_ already
   for (;;) {
     while (p_ != end_) {
+      p_ = plain_run_end(p_, end_);
+      if (p_ == end_)
+        break;
       const char c = *p_;
       if (c == '"') {
         if (gathered) {

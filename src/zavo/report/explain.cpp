@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <tuple>
 #include <unordered_map>
@@ -42,9 +41,10 @@ std::string plural(std::size_t count, std::string_view one, std::string_view man
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
 
-std::string operation_of(const ZavoNode& node) {
+const std::string& operation_of(const ZavoNode& node) {
+  static const std::string none;
   const ZavoOpNode* call = node.as_op_node();
-  return call ? call->operation->qualified_name() : std::string();
+  return call ? call->operation->qualified_name() : none;
 }
 
 // The traced tensor passed as argument `pos` / `key`, or null.
@@ -143,47 +143,81 @@ std::optional<LabelCause> Reasons::cause(Label label) const {
   return result_->provenance->cause(label);
 }
 
-const Reason& Reasons::reason(const LabelCause& cause, Label label) {
+Reasons::Key Reasons::key(const LabelCause& cause, Label label) {
   const LabelEvent& event = result_->provenance->events()[cause.event];
   // Where a handler's mark sat tells why; merges rewrote that place to the live label.
-  auto [input, dim] = event.phase == LabelPhase::Handler && !event.created
-                          ? place(event.node, label)
-                          : std::pair<std::int32_t, std::int64_t>{-1, -1};
-  const CacheKey key{cause.event, input, dim};
-  if (last_ == cache_.end() || last_->first != key) {
-    last_ = cache_.find(key);
+  if (event.phase != LabelPhase::Handler || event.created)
+    return {cause.event, -1, -1};
+  const auto [input, dim] = place(event.node, label);
+  return {cause.event, input, dim};
+}
+
+const Reason& Reasons::reason(const LabelCause& cause, Label label) {
+  const Key at = key(cause, label);
+  if (last_ == cache_.end() || last_->first != at) {
+    last_ = cache_.find(at);
     if (last_ == cache_.end())
-      last_ = cache_.emplace(key, describe(event, input, dim)).first;
+      last_ = cache_.emplace(at, describe(at)).first;
   }
   return last_->second;
 }
 
-std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label label) {
-  NodePlaces& places = places_[node];
-  std::vector<Place>& list = places.list;
-  std::size_t& last = places.last;
-  if (!places.indexed) {
-    // Only kept labels are asked about: the index leaves out the prunable ones, which are most
-    // of a layer's inputs.
-    places.indexed = true;
-    if (prunable_.empty()) {
-      prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
-      result_->state.for_each_prunable_entry(
-          [this](Label l, bool flag) { prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
+namespace {
+// The longest list of places searched without sorting it.
+constexpr std::size_t kUnsortedPlaces = 128;
+}  // namespace
+
+Reasons::NodePlaces& Reasons::places_of(std::uint32_t node) {
+  ++clock_;
+  NodePlaces* oldest = &node_places_[0];
+  for (NodePlaces& places : node_places_) {
+    if (places.node == node) {
+      places.used = clock_;
+      return places;
     }
-    for_each_input_label(node, [&](Label l, std::int32_t input, std::int32_t dim) {
-      if (!prunable_[static_cast<std::size_t>(l)])
-        list.push_back({l, input, dim});
-    });
-    std::stable_sort(list.begin(), list.end(),
+    if (places.used < oldest->used)
+      oldest = &places;
+  }
+  // Only kept labels are asked about: the index leaves out the prunable ones, which are most of
+  // a layer's inputs.
+  if (prunable_.empty()) {
+    prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
+    result_->state.for_each_prunable_entry(
+        [this](Label l, bool flag) { prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
+  }
+  NodePlaces& places = *oldest;
+  places.node = node;
+  places.used = clock_;
+  places.last = 0;
+  places.list.clear();
+  for_each_input_label(node, [&](Label l, std::int32_t input, std::int32_t dim) {
+    if (!prunable_[static_cast<std::size_t>(l)])
+      places.list.push_back({l, input, dim});
+  });
+  // A short list is searched as it is, in the order of the places; a long one is sorted.
+  places.sorted = places.list.size() > kUnsortedPlaces;
+  if (places.sorted) {
+    std::stable_sort(places.list.begin(), places.list.end(),
                      [](const Place& a, const Place& b) { return a.label < b.label; });
-    list.shrink_to_fit();
+  }
+  return places;
+}
+
+std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label label) {
+  NodePlaces& places = places_of(node);
+  const std::vector<Place>& list = places.list;
+  if (!places.sorted) {
+    for (const Place& p : list) {
+      if (p.label == label)
+        return {p.input, p.dim};
+    }
+    return {-1, -1};
   }
   auto below = [](const Place& p, Label l) { return p.label < l; };
   auto it = list.begin();
-  if (last < list.size() && list[last].label <= label) {
+  if (places.last < list.size() && list[places.last].label <= label) {
     // Ascending questions: the answer is at or just after the last one.
-    it += static_cast<std::ptrdiff_t>(last);
+    it += static_cast<std::ptrdiff_t>(places.last);
     for (int step = 0; step < 4 && it != list.end() && it->label < label; ++step)
       ++it;
     if (it != list.end() && it->label < label)
@@ -193,8 +227,16 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
   }
   if (it == list.end() || it->label != label)
     return {-1, -1};
-  last = static_cast<std::size_t>(it - list.begin());
+  places.last = static_cast<std::size_t>(it - list.begin());
   return {it->input, it->dim};
+}
+
+const std::vector<const ZavoNode*>& Reasons::inputs_of(const ZavoOpNode& call) const {
+  if (inputs_node_ != &call) {
+    inputs_ = call.distinct_input_nodes();
+    inputs_node_ = &call;
+  }
+  return inputs_;
 }
 
 template <typename Visit>
@@ -203,8 +245,8 @@ void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
   if (!call)
     return;
   // The first place of a label is in the first occurrence of its input: repeats add none.
-  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
-  LabelList labels;
+  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
+  LabelList& labels = labels_;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     if (!has_recorded_labels(result_->state, *inputs[i]))
       continue;
@@ -247,10 +289,11 @@ std::vector<std::string_view> Reasons::via_names(const LabelCause& cause) const 
   return names;
 }
 
-Reason Reasons::describe(const LabelEvent& event, std::int32_t input, std::int64_t dim) const {
+Reason Reasons::describe(const Key& key) const {
+  const LabelEvent& event = result_->provenance->events()[key.event];
   const ZavoNode& node = graph_->node(event.node);
   const std::string& name = node.name;
-  const std::string op = operation_of(node);
+  const std::string& op = operation_of(node);
   switch (event.phase) {
     case LabelPhase::Output:
       return {ReasonKind::Output, node.id, "a model output (node " + name + ")",
@@ -286,7 +329,7 @@ Reason Reasons::describe(const LabelEvent& event, std::int32_t input, std::int64
                        ") for an input that carries no labels in the joined dimension";
     return {ReasonKind::FreshLabels, node.id, "fresh labels " + what, "were " + what};
   }
-  return describe_handler_mark(event, input, dim);
+  return describe_handler_mark(event, key.input, key.dim);
 }
 
 // A handler's own mark, told from the node: its operation, where the label sat, its arguments.
@@ -294,7 +337,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
                                       std::int64_t dim) const {
   const ZavoNode& node = graph_->node(event.node);
   const std::string& name = node.name;
-  const std::string op = operation_of(node);
+  const std::string& op = operation_of(node);
   const auto id = node.id;
   const PruneGraphParserState& state = result_->state;
 
@@ -312,7 +355,7 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   const ZavoOpNode* call = node.as_op_node();
   if (!call)
     return handler_says("keeps them");
-  const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
   const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
                            ? inputs[static_cast<std::size_t>(input_index)]
                            : nullptr;
@@ -422,11 +465,17 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
 
 namespace {
 
-// The distinct reasons of kept classes, each entered once.
+// The distinct reasons of kept classes, each entered once. Classes whose events share a key share
+// its entry without describing it again; descriptions of different keys that read the same share
+// one entry too.
 class ReasonTable {
  public:
-  ReasonTable(const Report& report, std::vector<KeptReason>& table)
-      : reasons_(*report.graph, *report.result), table_(table) {}
+  ReasonTable(const Report& report, KeptReasons& out)
+      : reasons_(*report.graph, *report.result),
+        out_(out),
+        events_(report.result->provenance->events().size()) {
+    first_of_node_.assign(report.graph->size(), kNone);
+  }
 
   // The reason of the kept label `label`, and the label its event hit; none when its cause was
   // not recorded.
@@ -434,45 +483,78 @@ class ReasonTable {
     const std::optional<LabelCause> cause = reasons_.cause(label);
     if (!cause)
       return std::nullopt;
-    const Reason& reason = reasons_.reason(*cause, label);
     if (!cause->via.empty()) {
       std::vector<std::int64_t> via;
+      via.reserve(cause->via.size());
       for (std::size_t merge : cause->via)
         via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
-      return std::pair{entry(reason, std::move(via)), cause->label};
+      return std::pair{entry(reasons_.reason(*cause, label), std::move(via)), cause->label};
     }
-    if (&reason != last_reason_) {
-      auto [known, added] = index_of_reason_.try_emplace(&reason, 0);
-      if (added)
-        known->second = entry(reason, {});
-      last_reason_ = &reason;
-      last_index_ = known->second;
+    const Reasons::Key key = reasons_.key(*cause, label);
+    if (!has_last_ || last_key_ != key) {
+      last_index_ = index_of(key);
+      last_key_ = key;
+      has_last_ = true;
     }
     return std::pair{last_index_, cause->label};
   }
 
  private:
-  // The index of the entry for `reason` carried by ties at `via`, entered when new. Descriptions
-  // of different events can read the same: they share one entry.
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  // The index of the entry for `reason` carried by ties at `via`, entered when new. Every
+  // sentence names its node, so only the entries of one node can read the same.
   std::uint32_t entry(const Reason& reason, std::vector<std::int64_t> via) {
-    auto key = std::tuple{reason.kind, reason.node, reason.sentence, via};
-    auto [same, fresh] = index_of_.try_emplace(std::move(key), 0);
-    if (fresh) {
-      table_.push_back(
-          {reason.kind, reason.node, reasons_.quoted_sentence(reason), std::move(via)});
-      same->second = static_cast<std::uint32_t>(table_.size() - 1);
+    quoted_ = json_text(reason.sentence);
+    const auto node = static_cast<std::size_t>(reason.node);
+    for (std::uint32_t e = first_of_node_[node]; e != kNone; e = next_of_entry_[e]) {
+      const KeptReason& known = out_.table[e];
+      if (known.kind == reason.kind && known.quoted_text == quoted_ && known.via == via)
+        return e;
     }
-    return same->second;
+    auto* chars = static_cast<char*>(out_.texts.allocate(quoted_.size(), 1));
+    std::copy(quoted_.begin(), quoted_.end(), chars);
+    out_.table.push_back(
+        {reason.kind, reason.node, std::string_view(chars, quoted_.size()), std::move(via)});
+    const auto e = static_cast<std::uint32_t>(out_.table.size() - 1);
+    next_of_entry_.push_back(first_of_node_[node]);
+    first_of_node_[node] = e;
+    return e;
+  }
+
+  // The entry of an event's reason at `key` without ties, entered when new.
+  std::uint32_t index_of(const Reasons::Key& key) {
+    if (first_key_of_event_.empty())
+      first_key_of_event_.assign(events_, kNone);
+    std::uint32_t& first = first_key_of_event_[key.event];
+    for (std::uint32_t k = first; k != kNone; k = keys_[k].next) {
+      if (keys_[k].input == key.input && keys_[k].dim == key.dim)
+        return keys_[k].entry;
+    }
+    const std::uint32_t entry_index = entry(reasons_.describe(key), {});
+    keys_.push_back({key.dim, key.input, entry_index, first});
+    first = static_cast<std::uint32_t>(keys_.size() - 1);
+    return entry_index;
   }
 
   Reasons reasons_;
-  std::vector<KeptReason>& table_;
-  std::unordered_map<const Reason*, std::uint32_t> index_of_reason_;
-  std::map<std::tuple<ReasonKind, std::int64_t, std::string, std::vector<std::int64_t>>,
-           std::uint32_t>
-      index_of_;
-  const Reason* last_reason_ = nullptr;
+  KeptReasons& out_;
+  std::size_t events_;
+  // The keys met, chained per event (events have one key, or one per place a handler marked).
+  struct KeyEntry {
+    std::int64_t dim;
+    std::int32_t input;
+    std::uint32_t entry;
+    std::uint32_t next;  // the event's key before it
+  };
+  std::vector<std::uint32_t> first_key_of_event_;  // by event; made on first use
+  std::vector<KeyEntry> keys_;
+  Reasons::Key last_key_{};
+  bool has_last_ = false;
   std::uint32_t last_index_ = 0;
+  std::vector<std::uint32_t> first_of_node_;  // by node id: its latest entry
+  std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
+  std::string quoted_;
 };
 
 }  // namespace
@@ -482,7 +564,7 @@ const KeptReasons& kept_reasons(const Report& report) {
     auto reasons = std::make_shared<KeptReasons>();
     reasons->of_class.reserve(report.kept_classes.size());
     if (report.result->provenance) {
-      ReasonTable table(report, reasons->table);
+      ReasonTable table(report, *reasons);
       for (Label label : report.kept_classes) {
         const auto found = table.index(label);
         reasons->of_class.push_back(found ? found->first : KeptReasons::kNotRecorded);
@@ -580,32 +662,47 @@ void append_cause_summary(std::string& out, const Report& report) {
   if (!result.provenance)
     return;
   const KeptReasons& reasons = kept_reasons(report);
-  // Ordered maps: equal counts are listed in the order of the kinds and of operation names.
-  struct Tally {
-    std::size_t classes = 0;
-    std::set<std::int64_t> nodes;
-    // operation -> (classes, nodes)
-    std::map<std::string, std::pair<std::size_t, std::set<std::int64_t>>> operations;
-  };
-  std::map<ReasonKind, Tally> tallies;
+  // The classes of each entry of the table, then the entries tallied: kept classes share few
+  // entries.
+  std::vector<std::size_t> classes_of_entry(reasons.table.size(), 0);
   std::size_t unrecorded = 0;
   for (const std::uint32_t index : reasons.of_class) {
-    if (index == KeptReasons::kNotRecorded) {
+    if (index == KeptReasons::kNotRecorded)
       ++unrecorded;
+    else
+      ++classes_of_entry[index];
+  }
+  // Ordered maps: equal counts are listed in the order of the kinds and of operation names.
+  // Nodes are gathered, then sorted and counted once each.
+  struct Tally {
+    std::size_t classes = 0;
+    std::vector<std::int64_t> nodes;
+    // operation -> (classes, nodes)
+    std::map<std::string, std::pair<std::size_t, std::vector<std::int64_t>>> operations;
+  };
+  std::map<ReasonKind, Tally> tallies;
+  for (std::size_t e = 0; e < reasons.table.size(); ++e) {
+    if (classes_of_entry[e] == 0)
       continue;
-    }
-    const KeptReason& reason = reasons.table[index];
+    const KeptReason& reason = reasons.table[e];
     Tally& tally = tallies[reason.kind];
-    ++tally.classes;
-    // Kept classes come in long runs of one node.
-    if (tally.nodes.empty() || *tally.nodes.rbegin() != reason.node)
-      tally.nodes.insert(reason.node);
+    tally.classes += classes_of_entry[e];
+    tally.nodes.push_back(reason.node);
     if (reason.kind == ReasonKind::NoHandler) {
       auto& [classes, nodes] =
           tally.operations[operation_of(report.graph->node(static_cast<std::size_t>(reason.node)))];
-      ++classes;
-      nodes.insert(reason.node);
+      classes += classes_of_entry[e];
+      nodes.push_back(reason.node);
     }
+  }
+  auto distinct = [](std::vector<std::int64_t>& nodes) {
+    std::ranges::sort(nodes);
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+  };
+  for (auto& [kind, tally] : tallies) {
+    distinct(tally.nodes);
+    for (auto& [operation, counts] : tally.operations)
+      distinct(counts.second);
   }
   if (tallies.empty() && unrecorded == 0)
     return;
@@ -622,7 +719,7 @@ void append_cause_summary(std::string& out, const Report& report) {
     out += "  " + std::string(cause_title(kind)) + ": " +
            plural(tally->classes, "class", "classes") + " (";
     if (kind == ReasonKind::NoHandler) {
-      std::vector<std::pair<std::string, const std::pair<std::size_t, std::set<std::int64_t>>*>>
+      std::vector<std::pair<std::string, const std::pair<std::size_t, std::vector<std::int64_t>>*>>
           operations;
       for (const auto& [operation, counts] : tally->operations)
         operations.emplace_back(operation, &counts);

@@ -3,6 +3,7 @@
 // report's `reason`, `via` and `dropped` fields, the summary's causes and dropped labels, and the
 // explanation of one parameter's channels.
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "zavo/parse/parse.hpp"
+#include "zavo/platform/arena.hpp"
 #include "zavo/report/report.hpp"
 
 namespace zavo::graph {
@@ -54,7 +56,19 @@ class Reasons {
 
   // The recorded cause of a label that is not prunable; none without provenance.
   std::optional<LabelCause> cause(Label label) const;
-  // The reason of `cause`, the cause of the live label `label`.
+  // What tells the reasons of one event apart: for a handler's mark, where the label sat among
+  // the node's inputs; (-1, -1) for every other event.
+  struct Key {
+    std::size_t event;
+    std::int32_t input;
+    std::int64_t dim;
+    auto operator<=>(const Key&) const = default;
+  };
+  // The key of `cause`, the cause of the live label `label`.
+  Key key(const LabelCause& cause, Label label);
+  // The reason of `key`, described anew on every call.
+  Reason describe(const Key& key) const;
+  // The reason of `cause`, the cause of the live label `label`, described once per key.
   const Reason& reason(const LabelCause& cause, Label label);
   // The node name of each merge of `cause.via`, in order.
   std::vector<std::string_view> via_names(const LabelCause& cause) const;
@@ -69,33 +83,43 @@ class Reasons {
   // (input index, dimension) of the first place where the kept label `label` sits among the
   // node's inputs.
   std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
-  Reason describe(const LabelEvent& event, std::int32_t input, std::int64_t dim) const;
   Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
                                std::int64_t dim) const;
 
   const tensor_trace::Graph* graph_;
   const ParseResult* result_;
-  using CacheKey = std::tuple<std::size_t, std::int32_t, std::int64_t>;
-  std::map<CacheKey, Reason> cache_;
+  std::map<Key, Reason> cache_;
   // The entry found last: classes asked about in label order mostly share one.
-  std::map<CacheKey, Reason>::iterator last_ = cache_.end();
+  std::map<Key, Reason>::iterator last_ = cache_.end();
   // Per node asked about: every kept label among its inputs with its (input, dimension), sorted
   // by label, first place first; and where the last answer was, since labels are mostly asked
-  // about in ascending order.
+  // about in ascending order. Kept labels are asked about node after node, so only the nodes
+  // asked about last keep their index; a node asked about again after that is indexed again.
   struct Place {
     Label label;
     std::int32_t input;
     std::int32_t dim;
   };
   struct NodePlaces {
-    std::vector<Place> list;
+    std::uint32_t node = 0xffffffffu;
+    std::uint64_t used = 0;  // when it was last asked about
     std::size_t last = 0;
-    bool indexed = false;
+    bool sorted = false;  // by label; a short list is left in the order of the places
+    std::vector<Place> list;
   };
+  NodePlaces& places_of(std::uint32_t node);
+  // The distinct inputs of `call`, kept for the call asked about last: its places and its
+  // reasons are asked for together.
+  const std::vector<const tensor_trace::ZavoNode*>& inputs_of(
+      const tensor_trace::ZavoOpNode& call) const;
+  mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
+  mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
+  mutable pruning::engine::utils::LabelList labels_;  // scratch of `for_each_input_label`
   // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
   template <typename Visit>
   void for_each_input_label(std::uint32_t node, Visit visit) const;
-  std::unordered_map<std::uint32_t, NodePlaces> places_;
+  std::array<NodePlaces, 8> node_places_;
+  std::uint64_t clock_ = 0;
   std::vector<std::uint8_t> prunable_;     // by label, read once when a node is first indexed
   std::vector<std::string> quoted_names_;  // by node id; empty until asked for
   std::unordered_map<const Reason*, std::string> quoted_sentences_;
@@ -106,13 +130,14 @@ class Reasons {
 struct KeptReason {
   ReasonKind kind;
   std::int64_t node;
-  std::string quoted_text;  // the sentence, as JSON text
+  std::string_view quoted_text;  // the sentence, as JSON text, held by the `KeptReasons`
   std::vector<std::int64_t> via;
 };
 
 // The reasons of a report's kept classes, each distinct reason once.
 struct KeptReasons {
   std::vector<KeptReason> table;
+  platform::Arena texts;  // the characters of the table's texts
   // For `report.kept_classes[i]`: its reason's index in `table`, or kNotRecorded.
   std::vector<std::uint32_t> of_class;
   static constexpr std::uint32_t kNotRecorded = 0xffffffffu;

@@ -39,16 +39,17 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 // The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
-// sees every label of its labelled dimensions, each list read once.
+// sees every label of its labelled dimensions, each list read once (into `buffer`, scratch).
 template <typename Visit>
 ParameterChannels parameter_channels(const ZavoNode& node, const TensorLabels& labels,
-                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
+                                     const std::vector<std::uint8_t>& prunable,
+                                     pruning::engine::utils::LabelList& buffer, Visit visit) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
+  out.dims.reserve(node.result_shape->size());
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
-  pruning::engine::utils::LabelList buffer;
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
     if (d < labels.size() && labels[d]) {
@@ -157,6 +158,9 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     report.prunable[static_cast<std::size_t>(label)] = flag ? 1 : 0;
   });
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
+  report.parameters.reserve(static_cast<std::size_t>(
+      std::ranges::count(graph.nodes(), NodeKind::Parameter, &ZavoNode::kind)));
+  pruning::engine::utils::LabelList buffer;
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -174,7 +178,7 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
       continue;
     const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
     report.parameters.push_back(
-        parameter_channels(node, labels, report.prunable, [&](Label label, bool prunable) {
+        parameter_channels(node, labels, report.prunable, buffer, [&](Label label, bool prunable) {
           std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
           if (seen)
             return;

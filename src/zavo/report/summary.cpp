@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "zavo/report/explain.hpp"
+#include "zavo/report/json_writer.hpp"
 
 namespace zavo::graph {
 namespace {
@@ -29,12 +30,6 @@ std::string percent(std::uint64_t part, std::uint64_t whole) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.1Lf%%", tenths / 10.0L);
   return buffer;
-}
-
-std::string pad(std::string text, std::size_t width) {
-  if (text.size() < width)
-    text.append(width - text.size(), ' ');
-  return text;
 }
 
 // Continuation lines of a multi-line message, indented like its first line.
@@ -92,35 +87,62 @@ void append_counts(std::string& out, const Report& report) {
          std::to_string(s.parameter_elements) + ")\n";
 }
 
+// The text of a shape, made once for a run of parameters that share it (a graph holds each
+// shape once).
+class ShapeTexts {
+ public:
+  const std::string& operator()(const tensor_trace::ResultShape& shape) {
+    const tensor_trace::Shape* at = shape ? &*shape : nullptr;
+    if (!made_ || at != last_) {
+      text_ = tensor_trace::shape_text(shape);
+      last_ = at;
+      made_ = true;
+    }
+    return text_;
+  }
+
+ private:
+  const tensor_trace::Shape* last_ = nullptr;
+  bool made_ = false;
+  std::string text_;
+};
+
 void append_parameter_table(std::string& out, const Report& report) {
   if (report.parameters.empty())
     return;
-  struct Row {
-    std::string name, shape, channels;
-  };
-  std::vector<Row> rows;
-  rows.push_back({"parameter", "shape", "prunable/channels per dimension"});
+  constexpr std::string_view kName = "parameter", kShape = "shape",
+                             kChannels = "prunable/channels per dimension";
+  ShapeTexts shape_of;
+  std::size_t name_width = kName.size(), shape_width = kShape.size();
   for (const ParameterChannels& p : report.parameters) {
-    Row row{p.parameter->name, tensor_trace::shape_text(p.parameter->result_shape), ""};
-    for (const DimensionChannels& dim : p.dims) {
-      if (!row.channels.empty())
-        row.channels += "  ";
-      row.channels += std::to_string(dim.prunable) + "/" + std::to_string(dim.size);
-    }
-    rows.push_back(std::move(row));
+    name_width = std::max(name_width, p.parameter->name.size());
+    shape_width = std::max(shape_width, shape_of(p.parameter->result_shape).size());
   }
-  std::size_t name_width = 0, shape_width = 0;
-  for (const Row& row : rows) {
-    name_width = std::max(name_width, row.name.size());
-    shape_width = std::max(shape_width, row.shape.size());
-  }
-  out += "\n";
-  for (const Row& row : rows) {
-    std::string line =
-        pad(row.name, name_width + 2) + pad(row.shape, shape_width + 2) + row.channels;
+  // Each row padded into columns, without trailing spaces.
+  std::string line;
+  auto row = [&](std::string_view name, std::string_view shape, auto&& channels) {
+    line.assign(name);
+    line.append(name_width + 2 - name.size(), ' ');
+    line.append(shape);
+    line.append(shape_width + 2 - shape.size(), ' ');
+    channels(line);
     while (!line.empty() && line.back() == ' ')
       line.pop_back();
-    out += line + "\n";
+    out += line;
+    out += '\n';
+  };
+  out += "\n";
+  row(kName, kShape, [&](std::string& text) { text += kChannels; });
+  for (const ParameterChannels& p : report.parameters) {
+    row(p.parameter->name, shape_of(p.parameter->result_shape), [&](std::string& text) {
+      for (std::size_t d = 0; d < p.dims.size(); ++d) {
+        if (d)
+          text += "  ";
+        append_int(text, p.dims[d].prunable);
+        text += '/';
+        append_int(text, p.dims[d].size);
+      }
+    });
   }
 }
 

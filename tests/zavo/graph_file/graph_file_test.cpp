@@ -326,7 +326,8 @@ std::string outcome_in_chunks(const std::string& text, std::size_t chunk_size) {
 // The fast reader gives the checking reader's graph for every file it accepts, and accepts no
 // file that the checking reader rejects: on every shipped graph (read in chunks that cut tokens
 // anywhere), and on a small one whole, in chunks of every small size, and broken at every byte
-// in four ways (deleted, repeated, replaced by a quote and by a digit).
+// in six ways (deleted, repeated, replaced by a quote, a backslash, a control character and a
+// digit).
 TEST(ReadGraph, TheFastReaderAgreesWithTheCheckingReader) {
   namespace fs = std::filesystem;
   for (const char* dir : {"examples", "models", "tests/golden/graphs"}) {
@@ -355,6 +356,8 @@ TEST(ReadGraph, TheFastReaderAgreesWithTheCheckingReader) {
     for (const std::string& broken :
          {small.substr(0, i) + small.substr(i + 1), small.substr(0, i + 1) + small.substr(i),
           small.substr(0, i) + '"' + small.substr(i + 1),
+          small.substr(0, i) + '\\' + small.substr(i + 1),
+          small.substr(0, i) + '\x01' + small.substr(i + 1),
           small.substr(0, i) + '7' + small.substr(i + 1)}) {
       EXPECT_EQ(outcome(broken, GraphReader::Fast), outcome(broken, GraphReader::Checking))
           << broken;

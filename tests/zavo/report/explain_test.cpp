@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include "support/test_support.hpp"
@@ -126,6 +129,39 @@ TEST(Provenance, EveryKeptClassOfTheZooHasItsFirstEventAndTheMergesThatCarriedIt
       EXPECT_EQ(label, group["label"].get<Label>()) << group.dump();
     }
     EXPECT_GT(kept, 0u);
+  }
+}
+
+// A reason does not depend on the order its labels are asked about: kept labels asked in label
+// order and in a shuffled one (which defeats every shortcut the lookups take for ascending
+// questions and for the node asked about last) get the same sentences; and the table of a
+// report's reasons never holds one twice.
+TEST(Provenance, ReasonsDoNotDependOnTheOrderOfTheQuestionsAndAreEnteredOnce) {
+  for (const char* model : {"resnet18", "tiny_unet", "shufflenet_v2_x0_5"}) {
+    SCOPED_TRACE(model);
+    const tensor_trace::Graph graph =
+        read_graph_file(std::filesystem::path(ZAVO_MODELS_DIR) / (std::string(model) + ".json"));
+    const ParseResult result = parse_graph(graph);
+    const Report report = build_report(graph, result);
+    std::vector<Label> kept = report.kept_classes;
+    ASSERT_GT(kept.size(), 20u);
+    std::unordered_map<Label, std::string> in_order;
+    Reasons ascending(graph, result);
+    for (Label label : kept)
+      in_order[label] = ascending.reason(*ascending.cause(label), label).sentence;
+    std::shuffle(kept.begin(), kept.end(), std::mt19937(7));
+    Reasons shuffled(graph, result);
+    for (Label label : kept) {
+      const Reasons::Key key = shuffled.key(*shuffled.cause(label), label);
+      EXPECT_EQ(shuffled.describe(key).sentence, in_order.at(label)) << label;
+    }
+    // The report's table holds each distinct reason once, however many events tell it.
+    std::set<std::tuple<ReasonKind, std::int64_t, std::string_view, std::vector<std::int64_t>>>
+        entries;
+    for (const KeptReason& reason : kept_reasons(report).table) {
+      EXPECT_TRUE(entries.emplace(reason.kind, reason.node, reason.quoted_text, reason.via).second)
+          << reason.quoted_text;
+    }
   }
 }
 
