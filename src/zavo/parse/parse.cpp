@@ -149,6 +149,10 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   ParseResult result;
   result.rules = options.rules;
   PruneGraphParserState& state = result.state;
+  if (options.reuse_state) {
+    state = std::move(*options.reuse_state);
+    state.reset();
+  }
   // The extended rules read a label folded into another as the label it was folded into,
   // wherever a handler kept it; the catalogue's reports stay as they have always been.
   state.store().resolve_retired = options.rules == RuleSet::Extended;

@@ -40,6 +40,10 @@ struct ParseOptions {
   // Recorded retired labels, which the handlers' rules produce, are not one. Costs time in
   // proportion to the state per node: for tests.
   bool check_invariants = false;
+  // A state from an earlier parse whose tables the parse takes over, reset, instead of a fresh
+  // state's (the result is the same; only the memory is reused); it is left moved from. Null: a
+  // fresh state.
+  pruning::engine::utils::PruneGraphParserState* reuse_state = nullptr;
 };
 
 // The parse cannot go on within its limits: the label budget, or the machine's memory. Not an

@@ -295,6 +295,34 @@ void PruneGraphParserState::reserve(std::size_t labels) {
     store.retired_class_.reserve(labels);
 }
 
+void PruneGraphParserState::reset() {
+  LabelStore& store = *store_;
+  next_label = 0;
+  observer = nullptr;
+  label_position_budget = kMaxLabels;
+  store.resolve_retired = false;
+  store.slots_.clear();
+  store.lists_.clear();
+  store.classes_.clear();
+  store.labels_.clear();
+  store.retired_class_.clear();
+  store.records_.clear();
+  store.node_lists_.clear();
+  store.scratch_.clear();
+  store.recorded_slots_ = 0;
+  store.records_made_ = 0;
+  store.last_replacement_ = 0;
+  store.folds_ = 0;
+}
+
+std::size_t PruneGraphParserState::capacity_bytes() const {
+  const LabelStore& store = *store_;
+  auto bytes = [](const auto& table) { return table.capacity() * sizeof(table[0]); };
+  return bytes(store.slots_) + bytes(store.lists_) + bytes(store.classes_) + bytes(store.labels_) +
+         bytes(store.retired_class_) + bytes(store.records_) + bytes(store.node_lists_) +
+         bytes(store.scratch_);
+}
+
 std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
   auto& scratch = store_->scratch_;
   const std::size_t needed = std::max(store_->labels_.size(), static_cast<std::size_t>(next_label));

@@ -244,6 +244,13 @@ struct PruneGraphParserState {
   // Room for `labels` labels, their classes and as many positions, without regrowth.
   void reserve(std::size_t labels);
 
+  // Back to the state of a fresh `PruneGraphParserState` (no labels, no records, no observer,
+  // the default budget), keeping the tables' room, so that a run of parses does not take and
+  // give back the same memory every time. The state must be whole (not moved from).
+  void reset();
+  // The bytes the tables hold room for, used or not.
+  std::size_t capacity_bytes() const;
+
   LabelStore& store() const { return *store_; }
 
   // A table with one zero per label (at least `next_label` entries), for the label algebra's
