@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -386,17 +387,59 @@ class DictReader {
   std::size_t node_count_ = 0;
 };
 
+// The parse state's tables of the last analysis that ended, kept for the next one: a run of
+// analyses then reuses the same memory instead of taking fresh pages from the system and giving
+// them back every time. One state at most, and only one whose tables stay within `kMaxBytes`;
+// taken and given back under a lock, so analyses on several threads each get a state of their
+// own (the one kept, or a fresh one).
+class StateWorkspace {
+ public:
+  using State = zavo::pruning::engine::utils::PruneGraphParserState;
+  static constexpr std::size_t kMaxBytes = std::size_t{32} << 20;
+
+  // The state kept, if any; it is no longer kept.
+  std::optional<State> take() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(kept_, std::nullopt);
+  }
+  // Keeps `state` for the next analysis unless one is kept already or its tables are too large.
+  void give_back(State&& state) {
+    if (state.capacity_bytes() > kMaxBytes)
+      return;
+    const std::lock_guard lock(mutex_);
+    if (!kept_)
+      kept_.emplace(std::move(state));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<State> kept_;
+};
+
+StateWorkspace& state_workspace() {
+  // Never destroyed: an analysis may outlive the module's statics at exit.
+  static StateWorkspace* workspace = new StateWorkspace;
+  return *workspace;
+}
+
+zavo::graph::ParseResult parse_reusing(const Graph& graph, zavo::graph::ParseOptions options) {
+  std::optional<StateWorkspace::State> kept = state_workspace().take();
+  options.reuse_state = kept ? &*kept : nullptr;
+  return zavo::graph::parse_graph(graph, options);
+}
+
 // One parse of one graph and its report. The report points into the graph and the parse
 // result, so the three live and die together and never move.
 class Analysis {
  public:
   Analysis(Graph graph, bool lenient, zavo::graph::RuleSet rules, bool safe)
       : graph_(std::move(graph)),
-        result_(
-            zavo::graph::parse_graph(graph_, {.rules = rules, .lenient = lenient, .safe = safe})),
+        result_(parse_reusing(graph_, {.rules = rules, .lenient = lenient, .safe = safe})),
         report_(zavo::graph::build_report(graph_, result_)) {}
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
+  // Nothing reads the parse state once the analysis ends, so it can go to the next one.
+  ~Analysis() { state_workspace().give_back(std::move(result_.state)); }
 
   const std::string& model() const { return graph_.model; }
   std::string rules() const {
