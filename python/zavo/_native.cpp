@@ -387,33 +387,36 @@ class DictReader {
   std::size_t node_count_ = 0;
 };
 
-// The parse state's tables of the last analysis that ended, kept for the next one: a run of
-// analyses then reuses the same memory instead of taking fresh pages from the system and giving
-// them back every time. One state at most, and only one whose tables stay within `kMaxBytes`;
-// taken and given back under a lock, so analyses on several threads each get a state of their
-// own (the one kept, or a fresh one).
+// The parse tables (the state's and the provenance's) of the last analysis that ended, kept for
+// the next one: a run of analyses then reuses the same memory instead of taking fresh pages from
+// the system and giving them back every time. One set at most, and only one whose tables stay
+// within `kMaxBytes`; taken and given back under a lock, so analyses on several threads each get
+// tables of their own (the ones kept, or fresh ones).
 class StateWorkspace {
  public:
-  using State = zavo::pruning::engine::utils::PruneGraphParserState;
+  using Result = zavo::graph::ParseResult;
   static constexpr std::size_t kMaxBytes = std::size_t{32} << 20;
 
-  // The state kept, if any; it is no longer kept.
-  std::optional<State> take() {
+  // The tables kept, if any; they are no longer kept.
+  std::optional<Result> take() {
     const std::lock_guard lock(mutex_);
     return std::exchange(kept_, std::nullopt);
   }
-  // Keeps `state` for the next analysis unless one is kept already or its tables are too large.
-  void give_back(State&& state) {
-    if (state.capacity_bytes() > kMaxBytes)
+  // Keeps the tables of `result` for the next analysis unless some are kept already or they
+  // are too large.
+  void give_back(Result&& result) {
+    const std::size_t bytes = result.state.capacity_bytes() +
+                              (result.provenance ? result.provenance->capacity_bytes() : 0);
+    if (bytes > kMaxBytes)
       return;
     const std::lock_guard lock(mutex_);
     if (!kept_)
-      kept_.emplace(std::move(state));
+      kept_.emplace(std::move(result));
   }
 
  private:
   std::mutex mutex_;
-  std::optional<State> kept_;
+  std::optional<Result> kept_;
 };
 
 StateWorkspace& state_workspace() {
@@ -423,8 +426,8 @@ StateWorkspace& state_workspace() {
 }
 
 zavo::graph::ParseResult parse_reusing(const Graph& graph, zavo::graph::ParseOptions options) {
-  std::optional<StateWorkspace::State> kept = state_workspace().take();
-  options.reuse_state = kept ? &*kept : nullptr;
+  std::optional<StateWorkspace::Result> kept = state_workspace().take();
+  options.reuse = kept ? &*kept : nullptr;
   return zavo::graph::parse_graph(graph, options);
 }
 
@@ -439,7 +442,7 @@ class Analysis {
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
   // Nothing reads the parse state once the analysis ends, so it can go to the next one.
-  ~Analysis() { state_workspace().give_back(std::move(result_.state)); }
+  ~Analysis() { state_workspace().give_back(std::move(result_)); }
 
   const std::string& model() const { return graph_.model; }
   std::string rules() const {

@@ -149,8 +149,8 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   ParseResult result;
   result.rules = options.rules;
   PruneGraphParserState& state = result.state;
-  if (options.reuse_state) {
-    state = std::move(*options.reuse_state);
+  if (options.reuse) {
+    state = std::move(options.reuse->state);
     state.reset();
   }
   // The extended rules read a label folded into another as the label it was folded into,
@@ -159,7 +159,12 @@ ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& op
   state.label_position_budget = options.label_position_budget.value_or(
       pruning::engine::utils::default_label_position_budget());
   if (options.provenance) {
-    result.provenance = std::make_unique<ProvenanceRecorder>();
+    if (options.reuse && options.reuse->provenance) {
+      result.provenance = std::move(options.reuse->provenance);
+      result.provenance->reset();
+    } else {
+      result.provenance = std::make_unique<ProvenanceRecorder>();
+    }
     state.observer = result.provenance.get();
   }
   ProvenanceRecorder* recorder = result.provenance.get();

@@ -20,6 +20,8 @@ namespace zavo::graph {
 
 using pruning::engine::node_handlers::RuleSet;
 
+struct ParseResult;
+
 struct ParseOptions {
   // Which handlers the parse uses: the catalogue's (`Core`), or the catalogue's with the
   // extended rules on top. The command and the Python package default to `Extended`.
@@ -40,10 +42,10 @@ struct ParseOptions {
   // Recorded retired labels, which the handlers' rules produce, are not one. Costs time in
   // proportion to the state per node: for tests.
   bool check_invariants = false;
-  // A state from an earlier parse whose tables the parse takes over, reset, instead of a fresh
-  // state's (the result is the same; only the memory is reused); it is left moved from. Null: a
-  // fresh state.
-  pruning::engine::utils::PruneGraphParserState* reuse_state = nullptr;
+  // An earlier parse's result whose tables (its state's and its provenance's) the parse takes
+  // over, reset, instead of fresh ones: the result is the same, only the memory is reused. It is
+  // left moved from. Null: fresh tables.
+  ParseResult* reuse = nullptr;
 };
 
 // The parse cannot go on within its limits: the label budget, or the machine's memory. Not an

@@ -135,4 +135,20 @@ std::optional<Label> ProvenanceRecorder::first_label(std::int64_t node) const {
   return std::nullopt;
 }
 
+void ProvenanceRecorder::reset() {
+  node_ = nullptr;
+  phase_ = LabelPhase::Parameter;
+  complete_ = true;
+  cause_.clear();
+  events_.clear();
+  merges_.clear();
+  merge_nodes_.clear();
+  creations_.clear();
+}
+
+std::size_t ProvenanceRecorder::capacity_bytes() const {
+  auto bytes = [](const auto& table) { return table.capacity() * sizeof(table[0]); };
+  return bytes(cause_) + bytes(events_) + bytes(merges_) + bytes(merge_nodes_) + bytes(creations_);
+}
+
 }  // namespace zavo::graph

@@ -65,6 +65,12 @@ class ProvenanceRecorder final : public LabelObserver {
     merges_.reserve(labels);
   }
 
+  // Back to a fresh recorder's state, keeping the tables' room (see
+  // `PruneGraphParserState::reset`).
+  void reset();
+  // The bytes the tables hold room for, used or not.
+  std::size_t capacity_bytes() const;
+
   // Events from now on happen at `node`, by `phase`.
   void enter(const tensor_trace::ZavoNode& node, LabelPhase phase);
 

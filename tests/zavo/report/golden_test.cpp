@@ -72,7 +72,7 @@ Manifest current_manifest() {
   Manifest manifest;
   // Every parse takes over the tables of the one before: a reused state must report exactly what
   // a fresh one does, whatever graph, rules and outcome came before.
-  pruning::engine::utils::PruneGraphParserState kept;
+  ParseResult kept;
   for (const std::string& path : golden_graphs()) {
     tensor_trace::Graph graph = read_graph_file(kSourceDir / path);
     // The catalogue's rules keep their names of modes; the extended rules prefix theirs.
@@ -83,15 +83,14 @@ Manifest current_manifest() {
         // would cost a check per node: those are checked once, at the end.
         const bool zoo = path.starts_with("models/");
         ParseResult result = parse_graph(
-            graph,
-            {.rules = rules, .lenient = lenient, .check_invariants = !zoo, .reuse_state = &kept});
+            graph, {.rules = rules, .lenient = lenient, .check_invariants = !zoo, .reuse = &kept});
         if (zoo)
           result.state.check_invariants();
         Report report = build_report(graph, result);
         manifest[path + prefix + (lenient ? "lenient" : "strict")] = {
             result.error ? "exit=1" : "exit=0", checksum(report_json(report, ReportVersion::V1)),
             checksum(summary_text(report)), checksum(report_json(report, ReportVersion::V2))};
-        kept = std::move(result.state);
+        kept = std::move(result);
         if (!result.error && !lenient)
           break;  // a lenient run of a complete parse repeats it
       }
