@@ -11,6 +11,7 @@
 
 #include "zavo/platform/arena.hpp"
 #include "zavo/platform/errors.hpp"
+#include "zavo/platform/first_occurrences.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
 
 namespace zavo::tensor_trace {
@@ -516,36 +517,8 @@ std::vector<const ZavoNode*> ZavoOpNode::collect_all_input_nodes() const {
 }
 
 std::vector<const ZavoNode*> ZavoOpNode::distinct_input_nodes() const {
-  std::vector<const ZavoNode*> nodes = collect_all_input_nodes();
-  if (nodes.size() <= 16) {
-    std::size_t kept = 0;
-    for (const ZavoNode* node : nodes) {
-      if (std::find(nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(kept), node) ==
-          nodes.begin() + static_cast<std::ptrdiff_t>(kept))
-        nodes[kept++] = node;
-    }
-    nodes.resize(kept);
-    return nodes;
-  }
-  // Many inputs: the first occurrence of each, found by sorting (node, position) pairs.
-  std::vector<std::pair<const ZavoNode*, std::size_t>> order;
-  order.reserve(nodes.size());
-  for (std::size_t i = 0; i < nodes.size(); ++i)
-    order.emplace_back(nodes[i], i);
-  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-    return a.first->id != b.first->id ? a.first->id < b.first->id : a.second < b.second;
-  });
-  std::vector<std::size_t> firsts;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i == 0 || order[i].first != order[i - 1].first)
-      firsts.push_back(order[i].second);
-  }
-  std::sort(firsts.begin(), firsts.end());
-  std::vector<const ZavoNode*> distinct;
-  distinct.reserve(firsts.size());
-  for (std::size_t i : firsts)
-    distinct.push_back(nodes[i]);
-  return distinct;
+  return platform::first_occurrences(collect_all_input_nodes(),
+                                     [](const ZavoNode* node) { return node->id; });
 }
 
 // --- the graph's store -----------------------------------------------------------------------

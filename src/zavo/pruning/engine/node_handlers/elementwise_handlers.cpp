@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "zavo/platform/first_occurrences.hpp"
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/label_algebra.hpp"
 
@@ -66,36 +67,6 @@ bool is_cat_dim(const Value& cat_dim, std::int64_t dim) {
   return cat_dim.is_int() && cat_dim.as_int() == dim;
 }
 
-// The items of `items` in the order of their first occurrence, each once. Many items are sorted
-// by key rather than hashed: a concatenation of thousands of tensors takes no allocation per
-// tensor.
-template <typename T, typename Key>
-std::vector<T> first_occurrences(const std::vector<T>& items, Key key) {
-  std::vector<T> distinct;
-  if (items.size() <= 16) {
-    for (const T& item : items) {
-      if (std::ranges::none_of(distinct, [&](const T& kept) { return key(kept) == key(item); }))
-        distinct.push_back(item);
-    }
-    return distinct;
-  }
-  std::vector<std::pair<decltype(key(items.front())), std::size_t>> order;
-  order.reserve(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i)
-    order.emplace_back(key(items[i]), i);
-  std::sort(order.begin(), order.end());
-  std::vector<std::size_t> firsts;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i == 0 || order[i].first != order[i - 1].first)
-      firsts.push_back(order[i].second);
-  }
-  std::sort(firsts.begin(), firsts.end());
-  distinct.reserve(firsts.size());
-  for (std::size_t i : firsts)
-    distinct.push_back(items[i]);
-  return distinct;
-}
-
 // A list's identity within its state; -1 for none.
 std::int64_t list_identity(const DimensionLabels& labels) {
   return labels ? static_cast<std::int64_t>(labels.id()) : -1;
@@ -117,7 +88,7 @@ std::vector<DimensionLabels> distinct_rows(const std::vector<DimensionLabels>& r
     first = first ? first : row;
     ++present;
   }
-  std::vector<DimensionLabels> distinct = first_occurrences(rows, list_identity);
+  std::vector<DimensionLabels> distinct = platform::first_occurrences(rows, list_identity);
   auto is_present = [](const DimensionLabels& row) { return row != nullptr; };
   if (present > 1 && std::ranges::count_if(distinct, is_present) == 1)
     distinct.push_back(*std::ranges::find_if(distinct, is_present));
@@ -373,7 +344,8 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
         // Each labelled list once (a dimension without labels in every input, the usual case,
         // has nothing to mark).
         std::erase(label_groups, nullptr);
-        for (const DimensionLabels& labels : first_occurrences(label_groups, list_identity))
+        for (const DimensionLabels& labels :
+             platform::first_occurrences(label_groups, list_identity))
           _mark_labels_as_non_prunable(pruning_state, labels);
       } else {
         label_group = _merge_label_groups(pruning_state, distinct_rows(label_groups));
