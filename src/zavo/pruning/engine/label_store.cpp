@@ -83,10 +83,15 @@ std::uint32_t LabelStore::checked_count(std::size_t count, const char* what) {
 void LabelStore::check_budget(std::int64_t budget, std::size_t more) const {
   const std::int64_t limit = std::min(budget, kMaxLabels);
   if (more > static_cast<std::size_t>(limit) ||
-      slots_.size() > static_cast<std::size_t>(limit) - more) {
+      slots_.size() + unmade_slots_ > static_cast<std::size_t>(limit) - more) {
     throw LabelBudgetError(limit, static_cast<std::int64_t>(std::min<std::size_t>(
                                       more, std::numeric_limits<std::int64_t>::max())));
   }
+}
+
+void LabelStore::count_unmade_list(std::int64_t budget, std::size_t size) {
+  check_budget(budget, size);
+  unmade_slots_ += size;
 }
 
 DimensionLabels LabelStore::make_list(std::span<const Label> labels) {
@@ -310,6 +315,7 @@ void PruneGraphParserState::reset() {
   store.node_lists_.clear();
   store.scratch_.clear();
   store.recorded_slots_ = 0;
+  store.unmade_slots_ = 0;
   store.records_made_ = 0;
   store.last_replacement_ = 0;
   store.folds_ = 0;

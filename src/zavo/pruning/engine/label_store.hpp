@@ -272,6 +272,10 @@ class LabelStore {
   DimensionLabels make_list(std::span<const Label> labels);
   // Raises `LabelBudgetError` when `more` positions would pass `budget`.
   void check_budget(std::int64_t budget, std::size_t more) const;
+  // A list of `size` labels that its maker would throw away is not made, but it counts toward
+  // the budget as if it had been, so that a parse reaches its budget at the same node and with
+  // the same message either way. Raises as `check_budget` does.
+  void count_unmade_list(std::int64_t budget, std::size_t size);
   std::size_t list_size(std::uint32_t list) const { return lists_[list].size; }
   Label read(std::uint32_t list, std::size_t index) const {
     const ListInfo& info = lists_[list];
@@ -429,6 +433,7 @@ class LabelStore {
   std::vector<NodeRecord> records_;
   std::vector<std::uint32_t> node_lists_;  // list ids, kNone for a dimension without labels
   std::size_t recorded_slots_ = 0;
+  std::size_t unmade_slots_ = 0;  // positions of lists counted but not made
   std::uint32_t records_made_ = 0;
   std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;

@@ -138,7 +138,7 @@ DimensionLabels _tie_dimension(PruneGraphParserState& pruning_state,
     return nullptr;
   // The first list itself, which the merge rewrote: a recorded list keeps showing later merges,
   // where a new list of survivors would hold labels a later merge retires.
-  _merge_label_groups(pruning_state, present);
+  _tie_label_groups(pruning_state, present);
   return present.front();
 }
 

@@ -221,7 +221,7 @@ void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoO
     for (const ZavoNode* param : params)
       labels.push_back(get_prune_labels_by_dim(pruning_state, *param, BATCH_NORM_PRUNE_DIM));
     labels.push_back(get_prune_labels_by_dim(pruning_state, *src_node, CNN_PRUNE_DIM));
-    _merge_label_groups(pruning_state, distinct_rows(labels));
+    _tie_label_groups(pruning_state, distinct_rows(labels));
   }
 
   _node_keep_state({.pruning_state = pruning_state, .node = node, .src_node = *src_node});

@@ -129,8 +129,12 @@ MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label
   return _breadth_first_find_merge_groups(rows);
 }
 
-DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
-                                    const std::vector<DimensionLabels>& label_groups) {
+namespace {
+
+// What `_merge_label_groups` does; without `keep`, the list of survivors is counted toward the
+// budget but not made, and the result is none.
+DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
+                                   const std::vector<DimensionLabels>& label_groups, bool keep) {
   bool has_none_labels = false;
   std::vector<DimensionLabels> groups;
   groups.reserve(label_groups.size());
@@ -193,7 +197,13 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
   for (Label label : unique_labels)
     mark[static_cast<std::size_t>(label)] = 0;
 
-  LabelList merged_output_labels(length);
+  LabelList merged_output_labels(keep ? length : 0);
+  auto survivors = [&]() -> DimensionLabels {
+    if (keep)
+      return make_labels(pruning_state, merged_output_labels);
+    pruning_state.store().count_unmade_list(pruning_state.label_position_budget, length);
+    return nullptr;
+  };
   if (columns_apart && n_rows == 2) {
     // A layer's channels tied to its weight's slices: the smaller label of each column is the
     // base, the other folded into it.
@@ -203,9 +213,10 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
       const Label base = std::min(first, second);
       if (first != second)
         pruning_state.fold_label(base, std::max(first, second));
-      merged_output_labels[column] = base;
+      if (keep)
+        merged_output_labels[column] = base;
     }
-    return make_labels(pruning_state, merged_output_labels);
+    return survivors();
   }
   if (columns_apart) {
     LabelList column_labels;
@@ -216,9 +227,11 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
       std::sort(column_labels.begin(), column_labels.end());
       column_labels.erase(std::unique(column_labels.begin(), column_labels.end()),
                           column_labels.end());
-      merged_output_labels[column] = _merge_labels(pruning_state, column_labels);
+      const Label base = _merge_labels(pruning_state, column_labels);
+      if (keep)
+        merged_output_labels[column] = base;
     }
-    return make_labels(pruning_state, merged_output_labels);
+    return survivors();
   }
 
   // A union-find over the distinct labels, by their local numbers.
@@ -278,9 +291,21 @@ DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
     merge_group_base_labels[g] = _merge_labels(pruning_state, group);
   }
 
-  for (std::size_t column = 0; column < length; ++column)
+  for (std::size_t column = 0; column < length && keep; ++column)
     merged_output_labels[column] = merge_group_base_labels[group_of_root[find(local[column])]];
-  return make_labels(pruning_state, merged_output_labels);
+  return survivors();
+}
+
+}  // namespace
+
+DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
+                                    const std::vector<DimensionLabels>& label_groups) {
+  return merge_label_groups(pruning_state, label_groups, /*keep=*/true);
+}
+
+void _tie_label_groups(PruneGraphParserState& pruning_state,
+                       const std::vector<DimensionLabels>& label_groups) {
+  merge_label_groups(pruning_state, label_groups, /*keep=*/false);
 }
 
 std::pair<Shape, TensorLabels> _broadcast_to(const Shape& shape, const TensorLabels& labels,

@@ -44,6 +44,10 @@ MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label
 // result non-prunable; groups of different lengths raise `PruningEngineRuntimeException`.
 DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
                                     const std::vector<DimensionLabels>& label_groups);
+// The same ties, for a caller that has no use for the merged group: no list is made (it counts
+// toward the label budget as if it were, so that the budget is reached at the same point).
+void _tie_label_groups(PruneGraphParserState& pruning_state,
+                       const std::vector<DimensionLabels>& label_groups);
 
 // Pads `shape` and `labels` at the front (sizes 1, none labels) to at least `n` dimensions.
 // Returns the inputs unchanged when they already have `n` or more.

@@ -199,8 +199,7 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
 
   DimensionLabels output_channel_labels;
   if (groups == 1) {
-    _merge_label_groups(pruning_state,
-                        {at(input_labels, CNN_PRUNE_DIM), at(weight_labels, in_dim)});
+    _tie_label_groups(pruning_state, {at(input_labels, CNN_PRUNE_DIM), at(weight_labels, in_dim)});
     // The weight's list is the stored one, so it already shows the merge.
     output_channel_labels = at(weight_labels, out_dim);
   } else if (out_channels == in_channels && in_channels == groups) {
@@ -252,7 +251,7 @@ void fully_connect(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
   if (out_features == 1)
     _warn("Fully-connected layer with single output feature");
 
-  _merge_label_groups(pruning_state, {at(input_labels, last_dim), at(weight_labels, in_dim)});
+  _tie_label_groups(pruning_state, {at(input_labels, last_dim), at(weight_labels, in_dim)});
   // The weight's list is the stored one, so it already shows the merge.
   DimensionLabels output_feature_labels = at(weight_labels, out_dim);
   output_feature_labels = fold_bias(pruning_state, output_feature_labels, bias);

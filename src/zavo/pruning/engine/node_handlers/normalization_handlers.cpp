@@ -18,7 +18,7 @@ namespace {
 void tie_parameters(PruneGraphParserState& pruning_state, const DimensionLabels& channels,
                     std::vector<DimensionLabels> parameters) {
   parameters.push_back(channels);
-  _merge_label_groups(pruning_state, parameters);
+  _tie_label_groups(pruning_state, parameters);
 }
 
 // The number of normalised trailing dimensions: one for an integer, the length of a sequence.

@@ -94,7 +94,8 @@ TEST(BreadthFirstFindMergeGroups, FindsTheConnectedColumnsInOrderOfTheirFirstCol
 // Random label matrices, some with labels shared between columns and some without: the tie folds
 // the connected columns (as the breadth-first search finds them) group by group, in order of
 // each group's first column, every member into the group's smallest label, and each position of
-// the result reads its group's survivor.
+// the result reads its group's survivor. A tie whose result is not kept folds the same labels
+// and meets the label budget exactly where the merge does, with the same message.
 TEST(MergeLabelGroups, FoldsEachGroupOfConnectedColumnsIntoItsSmallestLabelInColumnOrder) {
   struct Folds : LabelObserver {
     std::vector<std::pair<Label, Label>> seen;
@@ -119,7 +120,40 @@ TEST(MergeLabelGroups, FoldsEachGroupOfConnectedColumnsIntoItsSmallestLabelInCol
     }
     Folds folds;
     g.state.observer = &folds;
-    const DimensionLabels merged = _merge_label_groups(g.state, groups);
+    // Every third trial with a budget one position short of the merged list.
+    const bool short_budget = trial % 3 == 0;
+    if (short_budget)
+      g.state.label_position_budget = static_cast<std::int64_t>((rows + 1) * length - 1);
+    GraphBuilder tie;
+    tie.state.label_position_budget = g.state.label_position_budget;
+    for (const LabelList& row : matrix) {
+      tie.tensor("", Shape{static_cast<std::int64_t>(length)}, {make_labels(tie.state, row)});
+    }
+    Folds tie_folds;
+    tie.state.observer = &tie_folds;
+    // The budget's message, or the first row's labels after the folds.
+    auto outcome = [](GraphBuilder& builder, auto&& run) {
+      try {
+        run();
+      } catch (const LabelBudgetError& e) {
+        return std::string(e.what());
+      }
+      return builder.text(*builder.graph.nodes().front());
+    };
+    DimensionLabels merged;
+    const std::string merge_outcome =
+        outcome(g, [&] { merged = _merge_label_groups(g.state, groups); });
+    const std::string tie_outcome = outcome(tie, [&] {
+      std::vector<DimensionLabels> tie_groups;
+      for (const auto& node : tie.graph.nodes())
+        tie_groups.push_back(tie.labels(*node)[0]);
+      _tie_label_groups(tie.state, tie_groups);
+    });
+    EXPECT_EQ(tie_outcome, merge_outcome) << "trial " << trial;
+    EXPECT_EQ(tie_folds.seen, folds.seen) << "trial " << trial;
+    EXPECT_EQ(short_budget, merge_outcome.starts_with("the parse needs")) << "trial " << trial;
+    if (short_budget)
+      continue;
 
     const MergeGroups expected = _breadth_first_find_merge_groups(matrix);
     std::vector<std::pair<Label, Label>> expected_folds;
