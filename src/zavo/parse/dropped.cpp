@@ -15,9 +15,9 @@ using pruning::engine::node_handlers::get_node_handler;
 using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::for_each_recorded_label;
 using pruning::engine::utils::has_recorded_labels;
-using pruning::engine::utils::holds_input_labels;
 using pruning::engine::utils::holds_labels_of;
 using pruning::engine::utils::is_label_prunable;
+using pruning::engine::utils::keeps_input_labels;
 using pruning::engine::utils::Label;
 using tensor_trace::NodeKind;
 using tensor_trace::ZavoNode;
@@ -59,8 +59,9 @@ std::vector<DroppedLabels> find_dropped_labels(
     if (handler == &_tensor_get_node_handler || consumes_labels(handler))
       continue;
     // A call whose output holds every input's labels (an element-wise call that keeps their
-    // lists, a concatenation) loses nothing: its labels need no walk.
-    bool holds_all = holds_input_labels(state, *call);
+    // lists, a concatenation) or ties the rest to a parameter (a layer) loses nothing: its
+    // labels need no walk.
+    bool holds_all = keeps_input_labels(state, *call);
     if (!holds_all) {
       holds_all = true;
       call->for_each_input_node([&](const ZavoNode& input) {

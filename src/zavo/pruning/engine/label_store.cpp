@@ -477,9 +477,20 @@ std::size_t PruneGraphParserState::check_invariants() const {
   }
 
   // A node recorded as holding its inputs' labels carries every prunable label of each input
-  // whose record is older than its own.
+  // whose record is older than its own; one recorded as keeping them carries each such label,
+  // or two of its inputs do, one of them a parameter.
   std::vector<std::uint32_t> held_in(n_labels, 0);
+  struct Carried {
+    std::uint32_t round = 0;
+    std::uint32_t first = 0;  // the first input that carries the label
+    bool parameter = false;   // a parameter among its carriers
+    bool tied = false;        // carried by two inputs, one of them a parameter
+  };
+  const bool any_keeper = std::ranges::any_of(
+      s.records_, [](const auto& record) { return record.keeps_inputs && !record.holds_inputs; });
+  std::vector<Carried> carried(any_keeper ? n_labels : 0);
   std::uint32_t round = 0;
+  std::vector<const LabelStore::NodeRecord*> older;
   auto each_label = [&s](const LabelStore::NodeRecord& record, auto&& visit) {
     for (std::uint32_t d = 0; d < record.count; ++d) {
       const std::uint32_t list = s.node_lists_[record.first + d];
@@ -488,22 +499,47 @@ std::size_t PruneGraphParserState::check_invariants() const {
     }
   };
   for (const LabelStore::NodeRecord& record : s.records_) {
-    if (!record.node || !record.holds_inputs)
+    if (!record.node || !(record.holds_inputs || record.keeps_inputs))
       continue;
     const auto* call = record.node->as_op_node();
     if (!call)
       fail("node " + record.node->name + " holds its inputs' labels but has no inputs");
     ++round;
     each_label(record, [&](Label label) { held_in[static_cast<std::size_t>(label)] = round; });
-    for (const ZavoNode* input : call->distinct_input_nodes()) {
-      const LabelStore::NodeRecord* older = s.record(*input);
-      if (!older || older->serial >= record.serial)
+    const std::vector<const ZavoNode*> inputs = call->distinct_input_nodes();
+    older.assign(inputs.size(), nullptr);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      const LabelStore::NodeRecord* input = s.record(*inputs[i]);
+      if (input && input->serial < record.serial)
+        older[i] = input;
+    }
+    const bool ties_count = !record.holds_inputs;
+    for (std::uint32_t i = 0; ties_count && i < inputs.size(); ++i) {
+      if (!older[i])
         continue;
-      each_label(*older, [&](Label label) {
-        if (s.flag(static_cast<std::size_t>(label)) == 1 &&
-            held_in[static_cast<std::size_t>(label)] != round)
-          fail("node " + record.node->name + " is recorded as holding its inputs' labels but " +
-               "lacks label " + num(label) + " of " + input->name);
+      const bool parameter = inputs[i]->kind == tensor_trace::NodeKind::Parameter;
+      each_label(*older[i], [&](Label label) {
+        Carried& c = carried[static_cast<std::size_t>(label)];
+        if (c.round != round) {
+          c = {round, i, parameter, false};
+        } else if (c.first != i) {
+          c.parameter = c.parameter || parameter;
+          c.tied = c.tied || c.parameter;
+        }
+      });
+    }
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      if (!older[i])
+        continue;
+      each_label(*older[i], [&](Label label) {
+        const auto index = static_cast<std::size_t>(label);
+        if (s.flag(index) != 1 || held_in[index] == round)
+          return;
+        if (ties_count && carried[index].round == round && carried[index].tied)
+          return;
+        fail("node " + record.node->name + " is recorded as " +
+             (ties_count ? "keeping" : "holding") + " its inputs' labels but lacks label " +
+             num(label) + " of " + inputs[i]->name);
       });
     }
   }

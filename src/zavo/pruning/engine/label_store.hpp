@@ -347,6 +347,7 @@ class LabelStore {
   friend bool has_recorded_labels(const PruneGraphParserState&, const ZavoNode&);
   friend bool holds_labels_of(const PruneGraphParserState&, const ZavoNode&, const ZavoNode&);
   friend bool holds_input_labels(const PruneGraphParserState&, const ZavoNode&);
+  friend bool keeps_input_labels(const PruneGraphParserState&, const ZavoNode&);
   friend std::size_t get_prune_labels(const PruneGraphParserState&, const ZavoNode&,
                                       std::span<DimensionLabels>);
   template <typename Visit>
@@ -366,6 +367,8 @@ class LabelStore {
     std::uint32_t serial = 0;
     // The output carries every prunable label of the inputs, as they were then recorded.
     bool holds_inputs = false;
+    // The output loses no prunable label of the inputs: each is in it, or tied to a parameter.
+    bool keeps_inputs = false;
   };
   // One class of the union-find forest, the three fields a fold touches together. A root's
   // label is the label its members read as; `count` is the number of recorded slots in its

@@ -54,6 +54,7 @@ void add_node_output_info(const AddNodeOutputInfo& call) {
   if (replaces)
     store.last_replacement_ = record.serial;
   record.holds_inputs = call.holds_input_labels;
+  record.keeps_inputs = call.keeps_input_labels;
   for (std::uint32_t d = 0; d < count; ++d) {
     const DimensionLabels& labels = call.labels[d];
     store.node_lists_[record.first + d] = labels ? labels.id() : kNone;
@@ -151,6 +152,13 @@ bool holds_input_labels(const PruneGraphParserState& pruning_state, const ZavoNo
   const LabelStore& store = pruning_state.store();
   const auto* held = store.record(holder);
   return held && held->holds_inputs && store.last_replacement_ < held->serial;
+}
+
+bool keeps_input_labels(const PruneGraphParserState& pruning_state, const ZavoNode& holder) {
+  const LabelStore& store = pruning_state.store();
+  const auto* held = store.record(holder);
+  return held && (held->holds_inputs || held->keeps_inputs) &&
+         store.last_replacement_ < held->serial;
 }
 
 bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode& holder,

@@ -28,6 +28,12 @@ struct AddNodeOutputInfo {
   // call, as the inputs are recorded now, unless the label can no longer be pruned: the
   // dropped-label guard then passes over those inputs. The self-check verifies it.
   bool holds_input_labels = false;
+  // True when the handler guarantees that every label of every input, as the inputs are
+  // recorded now, is in `labels`, or is carried by two of the call's inputs, one of them a
+  // parameter (a layer's input channels tied to its weight's), unless the label can no longer
+  // be pruned: the call loses none, and the dropped-label guard passes over it. Implied by
+  // `holds_input_labels`. The self-check verifies it.
+  bool keeps_input_labels = false;
 };
 
 // Records `labels` (the lists themselves, not copies) as the node's output labels and indexes
@@ -92,6 +98,9 @@ bool holds_labels_of(const PruneGraphParserState& pruning_state, const ZavoNode&
 // True when `holder` was recorded as holding its inputs' labels and no node was recorded again
 // since: it then holds the labels of every input, without a look at the inputs.
 bool holds_input_labels(const PruneGraphParserState& pruning_state, const ZavoNode& holder);
+// True when `holder` was recorded as holding or keeping its inputs' labels and no node was
+// recorded again since: it loses none of its inputs' labels, without a look at the inputs.
+bool keeps_input_labels(const PruneGraphParserState& pruning_state, const ZavoNode& holder);
 // The node's stored lists of the first `out.size()` dimensions written to `out` (none past its
 // record, or for a node without recorded labels), without making a list; the result is the
 // number of dimensions the record has entries for (0 without a record).

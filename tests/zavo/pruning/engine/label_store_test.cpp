@@ -79,5 +79,42 @@ TEST_F(LabelStoreState, AConcatenationHoldsItsInputsLabelsOnlyWhenNothingRetired
                             "label 10 of c")));
 }
 
+// A convolution keeps its inputs' labels when the tie with its weight holds the input's
+// channels and nothing else of the inputs can still be pruned: the guard may pass over it. Batch
+// labels the output does not carry, or a weight that is not a parameter, lose labels; the
+// self-check refuses a claim that loses one.
+TEST_F(LabelStoreState, AConvolutionKeepsItsInputsLabelsOnlyThroughItsWeight) {
+  const std::string conv = "torch.nn.functional.conv2d";
+  auto& w = tensor("w", Shape{2, 3, 1, 1}, {L({0, 1}), L({2, 3, 4}), none, none});
+  auto& x = tensor("x", Shape{1, 3, 4, 4}, {none, L({5, 6, 7}), L({8, 9, 10, 11}), none});
+  auto& kept = call(conv, {x, w}, {}, Shape{1, 2, 4, 4});
+  run(kept);
+  EXPECT_EQ(text(kept), "[None, [0, 1], None, None]");
+  EXPECT_TRUE(keeps_input_labels(state, kept));
+  EXPECT_FALSE(holds_input_labels(state, kept));
+
+  auto& batched = tensor("b", Shape{1, 3, 4, 4}, {L({12}), L({13, 14, 15}), none, none});
+  auto& w2 = tensor("w2", Shape{2, 3, 1, 1}, {L({16, 17}), L({18, 19, 20}), none, none});
+  auto& dropping = call(conv, {batched, w2}, {}, Shape{1, 2, 4, 4});
+  run(dropping);
+  EXPECT_FALSE(keeps_input_labels(state, dropping)) << "the batch label 12 is lost";
+  auto& computed = call("torch.relu", {w2}, {}, Shape{2, 3, 1, 1});
+  run(computed);
+  auto& from_input = call(conv, {x, computed}, {}, Shape{1, 2, 4, 4});
+  run(from_input);
+  EXPECT_FALSE(keeps_input_labels(state, from_input)) << "the weight is computed";
+  EXPECT_EQ(state.check_invariants(), 0u);
+
+  auto& lost = call(conv, {batched, w2}, {}, Shape{1, 2, 4, 4});
+  add_node_output_info({.pruning_state = state,
+                        .node = lost,
+                        .labels = {none, get_prune_labels_by_dim(state, w2, 0), none, none},
+                        .keeps_input_labels = true});
+  EXPECT_THAT([&] { state.check_invariants(); },
+              ThrowsMessage<StateInvariantError>(
+                  HasSubstr("node " + lost.name +
+                            " is recorded as keeping its inputs' labels but lacks label 12 of b")));
+}
+
 }  // namespace
 }  // namespace zavo::pruning::engine::utils

@@ -118,6 +118,32 @@ DimensionLabels fold_bias(PruneGraphParserState& pruning_state,
                              {output_labels, get_prune_labels_by_dim(pruning_state, *bias, 0)});
 }
 
+// True when a convolution that tied its input's channels to its weight loses no prunable label
+// of its inputs: the weight is a parameter of its own, so the tie keeps the input's channels;
+// the weight's output channels and the bias's are the output's; the spatial labels of input and
+// weight left pruning; the input's batch labels pass to the output or there are none; and the
+// call has no other tensor argument.
+bool keeps_inputs(const PruneGraphParserState& pruning_state, const ZavoOpNode& node,
+                  const LayerArguments& layer, const TensorLabels& input_labels,
+                  bool batch_passes) {
+  const auto& [input_node, weight, bias] = layer;
+  if (weight.kind != tensor_trace::NodeKind::Parameter || &weight == &input_node ||
+      (bias && (bias == &weight || bias == &input_node)))
+    return false;
+  if (!batch_passes && at(input_labels, BATCH_DIM))
+    return false;
+  std::size_t tensor_arguments = 0;
+  node.for_each_input_node([&tensor_arguments](const ZavoNode&) { ++tensor_arguments; });
+  if (tensor_arguments != (bias ? 3u : 2u))
+    return false;
+  const TensorLabels bias_labels = bias ? get_prune_labels(pruning_state, *bias) : TensorLabels();
+  for (std::size_t d = 1; d < bias_labels.size(); ++d) {
+    if (bias_labels[d])
+      return false;
+  }
+  return true;
+}
+
 // Every spatial label of a convolution's input leaves pruning, with a warning per labelled
 // dimension.
 void mark_spatial_labels(PruneGraphParserState& pruning_state, const TensorLabels& input_labels) {
@@ -152,7 +178,8 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
   const ValueList args = node.args;
   const KeywordList kwargs = node.kwargs;
 
-  const auto [input_node, weight, bias] = read_layer_arguments(node);
+  const LayerArguments layer = read_layer_arguments(node);
+  const auto& [input_node, weight, bias] = layer;
   const std::int64_t groups = integer_argument(
       node, "groups",
       get_argument(
@@ -220,7 +247,11 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
     output_labels[BATCH_DIM] = at(input_labels, BATCH_DIM);
   output_labels[CNN_PRUNE_DIM] = output_channel_labels;
   add_node_output_info(
-      {.pruning_state = pruning_state, .node = node, .labels = std::move(output_labels)});
+      {.pruning_state = pruning_state,
+       .node = node,
+       .labels = std::move(output_labels),
+       .keeps_input_labels =
+           groups == 1 && keeps_inputs(pruning_state, node, layer, input_labels, batch_passes)});
 }
 
 // The fully-connected layer's handler. With `leading_pass`, labels in the input's leading
