@@ -290,7 +290,17 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   // handled; else its lists are read once, row i holding input i's list of each dimension.
   // Nothing below records a node, so the rows stay what the dimensions would read one by one.
   std::vector<DimensionLabels> input_lists(input_nodes.size() * dims);
-  for (std::size_t i = 0; i < input_nodes.size(); ++i) {
+  const utils::LabelStore& store = pruning_state.store();
+  const std::size_t n_inputs = input_nodes.size();
+  for (std::size_t i = 0; i < n_inputs; ++i) {
+    // The nodes, their records and their entries are spread over memory: their loads start a
+    // few inputs ahead.
+    if (i + 24 < n_inputs)
+      __builtin_prefetch(input_nodes[i + 24]);
+    if (i + 16 < n_inputs)
+      store.prefetch_record(*input_nodes[i + 16]);
+    if (i + 8 < n_inputs)
+      store.prefetch_entries(*input_nodes[i + 8]);
     const ZavoNode& input_node = *input_nodes[i];
     if (!input_node.result_shape) {
       _default_node_handler(pruning_state, node);
@@ -323,7 +333,17 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
         joined_size += list_of(i, dim) ? list_of(i, dim)->size() : 0;
       LabelList joined;
       joined.reserve(joined_size);
-      for (std::size_t i = 0; i < input_nodes.size(); ++i) {
+      // Each list's place, slots and classes are loaded a few inputs ahead, as above.
+      auto ahead = [&](std::size_t input) {
+        return input < n_inputs ? list_of(input, dim) : DimensionLabels();
+      };
+      for (std::size_t i = 0; i < n_inputs; ++i) {
+        if (const DimensionLabels later = ahead(i + 16))
+          store.prefetch_list(later.id());
+        if (const DimensionLabels later = ahead(i + 8))
+          store.prefetch_slots(later.id());
+        if (const DimensionLabels later = ahead(i + 4))
+          store.prefetch_classes(later.id());
         DimensionLabels labels = list_of(i, dim);
         if (!labels) {
           labels = generate_new_channel_labels({.pruning_state = pruning_state,
