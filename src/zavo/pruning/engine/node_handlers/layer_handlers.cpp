@@ -49,10 +49,13 @@ std::int64_t integer_argument(const ZavoOpNode& node, std::string_view arg_key,
 // The handlers index fixed dimensions (channels, features, the joined dimension) of shapes and
 // label records. A record with too few entries is a graph this engine does not support; it is
 // refused before the handler changes anything.
-void require_dimensions(const ZavoOpNode& node, const std::string& what, std::size_t count,
+// `what()` names what lacks the dimensions; it is only called to raise, so that a layer that has
+// them formats no text.
+template <typename What>
+void require_dimensions(const ZavoOpNode& node, What&& what, std::size_t count,
                         std::size_t needed) {
   if (count < needed) {
-    throw PruningEngineRuntimeException(describe(node) + ": " + what + " has fewer than " +
+    throw PruningEngineRuntimeException(describe(node) + ": " + what() + " has fewer than " +
                                         std::to_string(needed) + " dimensions");
   }
 }
@@ -61,14 +64,16 @@ void require_dimensions(const ZavoOpNode& node, const std::string& what, std::si
 const Shape& required_result_shape(const ZavoOpNode& node, std::size_t needed) {
   if (!node.result_shape)
     throw LookupError(describe(node) + ": the output shape is unknown");
-  require_dimensions(node, "the output shape " + tensor_trace::shape_text(*node.result_shape),
-                     node.result_shape->size(), needed);
+  require_dimensions(
+      node, [&] { return "the output shape " + tensor_trace::shape_text(*node.result_shape); },
+      node.result_shape->size(), needed);
   return *node.result_shape;
 }
 
 void require_label_entries(const ZavoOpNode& node, const ZavoNode& tensor,
                            const TensorLabels& labels, std::size_t needed) {
-  require_dimensions(node, "the label record of " + tensor.name, labels.size(), needed);
+  require_dimensions(
+      node, [&] { return "the label record of " + tensor.name; }, labels.size(), needed);
 }
 
 const DimensionLabels& at(const TensorLabels& labels, std::int64_t dim) {
@@ -192,7 +197,10 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
   }
   // The batched layout is assumed: channels in dimension 1 of the input and of the output.
   require_dimensions(
-      node, "the shape " + tensor_trace::shape_text(*input_shape) + " of input " + input_node.name,
+      node,
+      [&, &input = input_node] {
+        return "the shape " + tensor_trace::shape_text(*input_shape) + " of input " + input.name;
+      },
       input_shape->size(), CHANNEL_LAYOUT_DIMS);
   const std::int64_t in_channels = at(*input_shape, CNN_PRUNE_DIM);
   const std::int64_t out_channels =
@@ -344,7 +352,8 @@ void _flatten_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNod
   const tensor_trace::ResultShape& input_shape = get_shape(src_node);
   if (!input_shape)
     throw LookupError(describe(node) + ": the shape of input " + src_node.name + " is unknown");
-  require_dimensions(node, "input " + src_node.name, input_shape->size(), 1);
+  require_dimensions(
+      node, [&] { return "input " + src_node.name; }, input_shape->size(), 1);
   const auto n_dims = static_cast<std::int64_t>(input_shape->size());
   start_dim = floor_mod(start_dim, n_dims);
   end_dim = floor_mod(end_dim, n_dims);
