@@ -743,10 +743,11 @@ void append_cause_summary(std::string& out, const Report& report) {
     out += "  not recorded: " + plural(unrecorded, "class", "classes") + "\n";
 }
 
-void append_dropped_summary(std::string& out, const Report& report) {
+void append_dropped_summary(ChunkedWriter& writer, const Report& report) {
   const ParseResult& result = *report.result;
   if (result.dropped.empty())
     return;
+  std::string& out = writer.text();
   const tensor_trace::Graph& graph = *report.graph;
   bool taken_out = true;
   for (const DroppedLabels& drop : result.dropped) {
@@ -766,6 +767,7 @@ void append_dropped_summary(std::string& out, const Report& report) {
       out += graph.node(static_cast<std::size_t>(drop.parameters[i])).name;
     }
     out += "\n";
+    writer.maybe_flush();
   }
 }
 
