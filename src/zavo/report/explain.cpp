@@ -26,12 +26,9 @@ using pruning::engine::node_handlers::get_node_handler;
 using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::DimensionLabels;
 using pruning::engine::utils::get_prune_dimension;
-using pruning::engine::utils::get_prune_labels;
 using pruning::engine::utils::get_prune_labels_by_dim;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
-using pruning::engine::utils::LabelList;
-using pruning::engine::utils::TensorLabels;
 using tensor_trace::Value;
 using tensor_trace::ZavoNode;
 using tensor_trace::ZavoOpNode;
@@ -246,18 +243,14 @@ void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
     return;
   // The first place of a label is in the first occurrence of its input: repeats add none.
   const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
-  LabelList& labels = labels_;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    if (!has_recorded_labels(result_->state, *inputs[i]))
-      continue;
-    const TensorLabels dims = get_prune_labels(result_->state, *inputs[i]);
+    const auto dims = recorded_labels(result_->state, *inputs[i], dims_);
     for (std::size_t d = 0; d < dims.size(); ++d) {
       if (!dims[d])
         continue;
-      labels.clear();
-      dims[d].append_to(labels);
-      for (Label l : labels)
+      for_each_label(dims[d], [&](Label l) {
         visit(l, static_cast<std::int32_t>(i), static_cast<std::int32_t>(d));
+      });
     }
   }
 }

@@ -115,7 +115,7 @@ class Reasons {
       const tensor_trace::ZavoOpNode& call) const;
   mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
   mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
-  mutable pruning::engine::utils::LabelList labels_;  // scratch of `for_each_input_label`
+  mutable pruning::engine::utils::TensorLabels dims_;  // scratch of `for_each_input_label`
   // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
   template <typename Visit>
   void for_each_input_label(std::uint32_t node, Visit visit) const;

@@ -8,8 +8,6 @@ namespace zavo::graph {
 namespace {
 
 using pruning::engine::utils::DimensionLabels;
-using pruning::engine::utils::get_prune_labels;
-using pruning::engine::utils::LabelList;
 using pruning::engine::utils::PruneGraphParserState;
 using pruning::engine::utils::TensorLabels;
 
@@ -57,13 +55,13 @@ TiedSets tied_sets(const Report& report) {
   DisjointSets joined;
   // By label: the first member that carries it; later, its index in its set.
   std::vector<std::uint32_t> slot(labels, kNone);
-  LabelList buffer;
+  TensorLabels dims_scratch;
   tied.of_parameter.resize(report.parameters.size());
   tied.quoted_names.resize(report.parameters.size());
   for (std::size_t p = 0; p < report.parameters.size(); ++p) {
     const ParameterChannels& parameter = report.parameters[p];
     tied.of_parameter[p].assign(parameter.dims.size(), -1);
-    const TensorLabels dims = get_prune_labels(state, *parameter.parameter);
+    const auto dims = recorded_labels(state, *parameter.parameter, dims_scratch);
     for (std::size_t d = 0; d < dims.size(); ++d) {
       if (!dims[d] || dims[d]->empty())
         continue;
@@ -71,15 +69,13 @@ TiedSets tied_sets(const Report& report) {
         tied.quoted_names[p] = json_text(parameter.parameter->name);
       const std::uint32_t k = joined.add();
       members.push_back({p, static_cast<std::int64_t>(d), dims[d]});
-      buffer.clear();
-      dims[d].append_to(buffer);
-      for (Label label : buffer) {
+      for_each_label(dims[d], [&](Label label) {
         std::uint32_t& first = slot[static_cast<std::size_t>(label)];
         if (first == kNone)
           first = k;
         else
           joined.unite(first, k);
-      }
+      });
     }
   }
 
@@ -106,9 +102,7 @@ TiedSets tied_sets(const Report& report) {
     const Member& member = members[k];
     const std::uint32_t s = set_of_member[k];
     TiedSet& set = tied.sets[s];
-    buffer.clear();
-    member.labels.append_to(buffer);
-    for (Label label : buffer) {
+    for_each_label(member.labels, [&](Label label) {
       const auto l = static_cast<std::size_t>(label);
       if (tied.set_of_label[l] == TiedSets::kNoSet) {
         tied.set_of_label[l] = s;
@@ -116,7 +110,7 @@ TiedSets tied_sets(const Report& report) {
         set.prunable += report.prunable[l];
       }
       indices.push(slot[l]);
-    }
+    });
     set.members.push_back({member.parameter, member.dim, indices.finish()});
   }
 
