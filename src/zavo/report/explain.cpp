@@ -498,7 +498,8 @@ class ReasonTable {
   // The index of the entry for `reason` carried by ties at `via`, entered when new. Every
   // sentence names its node, so only the entries of one node can read the same.
   std::uint32_t entry(const Reason& reason, std::vector<std::int64_t> via) {
-    quoted_ = json_text(reason.sentence);
+    quoted_.clear();
+    append_json_text(quoted_, reason.sentence);
     const auto node = static_cast<std::size_t>(reason.node);
     for (std::uint32_t e = first_of_node_[node]; e != kNone; e = next_of_entry_[e]) {
       const KeptReason& known = out_.table[e];
@@ -610,7 +611,7 @@ void append_dropped(std::string& out, const Report& report) {
     out += "], \"parameters\": [";
     for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
       out += i ? ", " : "";
-      out += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+      append_json_text(out, graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
     }
     out += "]}";
   }

@@ -91,15 +91,25 @@ void append_error(std::string& out, const NodeError& error) {
 
 }  // namespace
 
-std::string json_text(std::string_view text) {
+void append_json_text(std::string& out, std::string_view text) {
   // Printable ASCII other than the quote and the backslash stands for itself; anything else goes
   // through the JSON library, which escapes it and replaces invalid UTF-8.
   const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
     return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
   });
-  if (plain)
-    return '"' + std::string(text) + '"';
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (!plain) {
+    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return;
+  }
+  out += '"';
+  out += text;
+  out += '"';
+}
+
+std::string json_text(std::string_view text) {
+  std::string out;
+  append_json_text(out, text);
+  return out;
 }
 
 nlohmann::ordered_json summary_json(const ReportSummary& s) {
@@ -190,6 +200,9 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
   }
+  // Counted first: a graph of a million kept classes would leave the list with room for twice
+  // as many.
+  report.kept_classes.reserve(static_cast<std::size_t>(std::ranges::count(carried, 2)));
   for (std::size_t label = 0; label < carried.size(); ++label) {
     if (carried[label] == 2)
       report.kept_classes.push_back(static_cast<Label>(label));
@@ -285,7 +298,7 @@ void write_nodes(ChunkedWriter& writer, const Report& report, AppendLabels appen
         o += "{\"id\": ";
         append_int(o, node.id);
         o += ", \"name\": ";
-        o += json_text(node.name);
+        append_json_text(o, node.name);
         o += ", \"labels\": [";
         append_labels_of(o, node);
         o += "]}";
@@ -302,7 +315,7 @@ void write_problems(ChunkedWriter& writer, const ParseResult& result) {
         o += "{\"node\": ";
         append_int(o, warning.node);
         o += ", \"message\": ";
-        o += json_text(warning.message);
+        append_json_text(o, warning.message);
         o += '}';
       });
     }
@@ -484,13 +497,13 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
     for (const DroppedLabels& drop : result.dropped) {
       emit([&](std::string& o) {
         o += "{\"node\": ";
-        o += json_text(graph.node(static_cast<std::size_t>(drop.node)).name);
+        append_json_text(o, graph.node(static_cast<std::size_t>(drop.node)).name);
         o += ", \"labels\": ";
         append_runs(o, runs_of(drop.labels));
         o += ", \"parameters\": [";
         for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
           o += i ? ", " : "";
-          o += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+          append_json_text(o, graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
         }
         o += "]}";
       });

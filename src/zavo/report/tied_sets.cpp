@@ -198,20 +198,20 @@ void append_class_json(std::string& out, const ClassRun& run) {
 
 void append_reason_json(std::string& out, const tensor_trace::Graph& graph,
                         const KeptReason& reason) {
-  auto name = [&graph](std::int64_t node) {
-    return json_text(graph.node(static_cast<std::size_t>(node)).name);
+  auto name = [&graph, &out](std::int64_t node) {
+    append_json_text(out, graph.node(static_cast<std::size_t>(node)).name);
   };
   out += "{\"event\": \"";
   out += reason_kind_name(reason.kind);
   out += "\", \"node\": ";
-  out += name(reason.node);
+  name(reason.node);
   out += ", \"text\": ";
   out += reason.quoted_text;
   out += ", \"via\": [";
   for (std::size_t i = 0; i < reason.via.size(); ++i) {
     if (i)
       out += ", ";
-    out += name(reason.via[i]);
+    name(reason.via[i]);
   }
   out += "]}";
 }
