@@ -722,7 +722,8 @@ class FastGraphReader {
  private:
   using Lexer = json_reader::Lexer;
 
-  // Reads an object's members, `member(key)` reading each value; keys must be distinct.
+  // Reads an object's members, `member(key)` reading each value; keys must be distinct. The key
+  // is valid until `member` reads on, so it looks at the key first.
   template <typename Member>
   bool object(Member member) {
     if (!lex_.consume('{'))
@@ -730,13 +731,9 @@ class FastGraphReader {
     if (lex_.consume('}'))
       return true;
     Lexer::Keys keys;
-    std::string_view text;
-    std::string key;  // the lexer's text does not outlast the colon's chunk
+    std::string_view key;  // valid until `member` reads on
     do {
-      if (!lex_.string(text) || !keys.add(text))
-        return false;
-      key.assign(text);
-      if (!lex_.consume(':') || !member(std::string_view(key)))
+      if (!lex_.key(key) || !keys.add(key) || !member(key))
         return false;
     } while (lex_.consume(','));
     return lex_.consume('}');
