@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
@@ -91,13 +92,32 @@ void append_error(std::string& out, const NodeError& error) {
 
 }  // namespace
 
+namespace {
+
+// Whether every byte of `text` is printable ASCII other than the quote and the backslash, eight
+// bytes at a time.
+bool plain_text(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+  auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    // Below 0x20, 0x7f or above, the quote, the backslash.
+    if (((word - kOnes * 0x20) & ~word & kHighs) | (word & kHighs) | zero(word ^ (kOnes * 0x7f)) |
+        zero(word ^ (kOnes * '"')) | zero(word ^ (kOnes * '\\')))
+      return false;
+  }
+  return std::all_of(p, end, [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; });
+}
+
+}  // namespace
+
 void append_json_text(std::string& out, std::string_view text) {
   // Printable ASCII other than the quote and the backslash stands for itself; anything else goes
   // through the JSON library, which escapes it and replaces invalid UTF-8.
-  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-  });
-  if (!plain) {
+  if (!plain_text(text)) {
     out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return;
   }
