@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "zavo/platform/zeroed_array.hpp"
 #include "zavo/report/json_writer.hpp"
 
 namespace zavo::graph {
@@ -10,8 +11,6 @@ namespace {
 using pruning::engine::utils::DimensionLabels;
 using pruning::engine::utils::PruneGraphParserState;
 using pruning::engine::utils::TensorLabels;
-
-constexpr std::uint32_t kNone = 0xffffffffu;
 
 // Union-find over members; the root of a set is its first member.
 class DisjointSets {
@@ -53,8 +52,10 @@ TiedSets tied_sets(const Report& report) {
   };
   std::vector<Member> members;
   DisjointSets joined;
-  // By label: the first member that carries it; later, its index in its set.
-  std::vector<std::uint32_t> slot(labels, kNone);
+  // By label: one past the first member that carries it (0 for none yet); later, its index in
+  // its set. Only the pages of the labels met are touched: the parameters carry few of the labels
+  // a large parse has made.
+  const platform::ZeroedArray<std::uint32_t> slot = platform::zeroed_array<std::uint32_t>(labels);
   TensorLabels dims_scratch;
   tied.of_parameter.resize(report.parameters.size());
   tied.quoted_names.resize(report.parameters.size());
@@ -71,10 +72,10 @@ TiedSets tied_sets(const Report& report) {
       members.push_back({p, static_cast<std::int64_t>(d), dims[d]});
       for_each_label(dims[d], [&](Label label) {
         std::uint32_t& first = slot[static_cast<std::size_t>(label)];
-        if (first == kNone)
-          first = k;
+        if (first == 0)
+          first = k + 1;
         else
-          joined.unite(first, k);
+          joined.unite(first - 1, k);
       });
     }
   }
