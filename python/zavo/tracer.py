@@ -6,6 +6,7 @@ module that made it (`layer1.0.conv1`).  `zavo.export.trace` runs it and makes t
 `zavo.meta_twin` runs it on meta tensors."""
 
 import math
+from sys import _getframe
 
 from zavo import structure
 from zavo.analysis import TraceError
@@ -436,17 +437,25 @@ def _leaf_calls():
 
 _LEAF_CALLS = _leaf_calls()
 _MODULE = torch.nn.modules.module if torch is not None else None
+# The frames that run a module's forward when the module is called.
+_MODULE_CALLS = (frozenset((torch.nn.Module._call_impl.__code__, torch.nn.Module._slow_forward.__code__))
+                 if torch is not None else frozenset())
 
 
 def _leaf_forward(tracer, module, entry, call_of, push, pop):
     """A forward for a leaf module with a call in `_LEAF_CALLS`, in the module's own attributes
-    while traced: the call recorded straight from its input, as the tracer's mode would record it
-    from the module's own forward, without the module's and the dispatch's Python in between.
-    Anything out of the ordinary (other arguments, a call inside a recorded call, another mode
-    on the stack, an input the call does not take) runs the module's own forward."""
+    while traced: when the module is called (not its `forward` straight), its (path, is a leaf)
+    on the module stack, as hooks would put it, and the call recorded straight from its input, as
+    the tracer's mode would record it from the module's own forward, without the forward's, the
+    hooks' and the dispatch's Python in between.  Anything out of the ordinary (other arguments,
+    a call inside a recorded call, another mode on the stack, an input the call does not take)
+    runs the module's own forward."""
     forward = module.forward
+    caller = _getframe
 
     def leaf(*args, **kwargs):
+        if caller(1).f_code not in _MODULE_CALLS:
+            return forward(*args, **kwargs)
         push(entry)
         try:
             if (len(args) == 1 and not kwargs and not tracer.depth and type(args[0]) is _TENSOR
@@ -487,14 +496,15 @@ def run(tracer, model, args, kwargs, name):
         pop()
 
     key = object()
-    forwards = []  # the modules given a leaf forward
+    forwards = []  # the attributes of the modules given a leaf forward
 
     def enter(quick):
         # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it
         # ends. They go straight into the module's hook tables under a key of this pass alone,
         # without a handle each: the tables run hooks in order of insertion, ours last, as
-        # registration would.  A leaf module of a type in `_LEAF_CALLS` gets a forward of its
-        # own instead, while the quick dispatch (whose mode stack it steps around) is in place.
+        # registration would.  A leaf module of a type in `_LEAF_CALLS` without hooks of its own
+        # gets a forward of its own instead (`_leaf_forward`), while the quick dispatch (whose
+        # mode stack it steps around) is in place.
         leaf_calls = _LEAF_CALLS if quick is not None and quick.saved is not None else {}
         for path, module in tracer.modules:
             children = module._modules
