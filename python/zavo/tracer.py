@@ -6,6 +6,7 @@ module that made it (`layer1.0.conv1`).  `zavo.export.trace` runs it and makes t
 `zavo.meta_twin` runs it on meta tensors."""
 
 import math
+import os
 from sys import _getframe
 
 from zavo import structure
@@ -412,10 +413,12 @@ def _in_place_call(function):
 
 
 def _leaf_calls():
+    """type -> (its forward, the call of its forward); for the types whose forward is torch's own
+    (not one put in its place before this module was imported)."""
     if torch is None or not torch.__version__.startswith("1.13."):
         return {}
     nn, F = torch.nn, torch.nn.functional
-    return {
+    calls = {
         nn.Conv1d: _conv_call(F.conv1d),
         nn.Conv2d: _conv_call(F.conv2d),
         nn.Conv3d: _conv_call(F.conv3d),
@@ -433,6 +436,9 @@ def _leaf_calls():
                                                           "inplace": module.inplace}),
         nn.AdaptiveAvgPool2d: lambda module, x: (F.adaptive_avg_pool2d, (x, module.output_size), {}),
     }
+    torch_dir = os.path.dirname(torch.__file__) + os.sep
+    return {kind: (kind.forward, call) for kind, call in calls.items()
+            if kind.forward.__code__.co_filename.startswith(torch_dir)}
 
 
 _LEAF_CALLS = _leaf_calls()
@@ -509,9 +515,11 @@ def run(tracer, model, args, kwargs, name):
         for path, module in tracer.modules:
             children = module._modules
             entry = (path, not children or all(child is None for child in children.values()))
-            call_of = leaf_calls.get(type(module))
+            kind = type(module)
+            forward, call_of = leaf_calls.get(kind, (None, None))
             attrs = vars(module)
-            if call_of is not None and entry[1] and "forward" not in attrs and not _hooked(module):
+            if (forward is not None and kind.forward is forward and entry[1] and "forward" not in attrs
+                    and not _hooked(module)):
                 attrs["forward"] = _leaf_forward(tracer, module, entry, call_of, push, pop)
                 forwards.append(attrs)
             else:

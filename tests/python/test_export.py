@@ -223,10 +223,13 @@ class LeafCalls(unittest.TestCase):
             return found, str(caught.exception)
 
         fired = set()
-        counted = {kind: lambda module, x, kind=kind, call=call: fired.add(kind) or call(module, x)
-                   for kind, call in tracer._LEAF_CALLS.items()}
+        counted = {kind: (forward, lambda module, x, kind=kind, call=call: fired.add(kind) or call(module, x))
+                   for kind, (forward, call) in tracer._LEAF_CALLS.items()}
         with mock.patch.object(tracer, "_LEAF_CALLS", counted):
             quick = graphs()
+            # A forward put in the place of torch's own runs as it is.
+            with mock.patch.object(torch.nn.Sigmoid, "forward", lambda module, x: torch.tanh(x)):
+                self.assertIn('"op": "torch.tanh"', export.dumps_graph(export.trace(torch.nn.Sigmoid(), x)))
         nn = torch.nn
         self.assertEqual(fired, set(tracer._LEAF_CALLS) - {nn.Conv3d, nn.BatchNorm3d})
         with mock.patch.object(tracer, "_hooked", lambda module: True):
