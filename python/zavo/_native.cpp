@@ -432,13 +432,14 @@ zavo::graph::ParseResult parse_reusing(const Graph& graph, zavo::graph::ParseOpt
 }
 
 // One parse of one graph and its report. The report points into the graph and the parse
-// result, so the three live and die together and never move.
+// result, so the three live and die together and never move. The report is built when first
+// asked for (every caller holds the interpreter's lock): an analysis that is only checked for
+// an error never builds it.
 class Analysis {
  public:
   Analysis(Graph graph, bool lenient, zavo::graph::RuleSet rules, bool safe)
       : graph_(std::move(graph)),
-        result_(parse_reusing(graph_, {.rules = rules, .lenient = lenient, .safe = safe})),
-        report_(zavo::graph::build_report(graph_, result_)) {}
+        result_(parse_reusing(graph_, {.rules = rules, .lenient = lenient, .safe = safe})) {}
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;
   // Nothing reads the parse state once the analysis ends, so it can go to the next one.
@@ -453,14 +454,14 @@ class Analysis {
     const int v = version.value_or(2);
     if (v != 1 && v != 2)
       throw py::value_error("report version " + std::to_string(v) + " is not 1 or 2");
-    return zavo::graph::report_json(report_, static_cast<zavo::graph::ReportVersion>(v));
+    return zavo::graph::report_json(report(), static_cast<zavo::graph::ReportVersion>(v));
   }
-  std::string summary_text() const { return zavo::graph::summary_text(report_); }
+  std::string summary_text() const { return zavo::graph::summary_text(report()); }
 
   // [(label, prunable, [(parameter name, dim, index), ...]), ...], sorted by label.
   py::list groups() const {
     py::list out;
-    for (const auto& group : report_.groups()) {
+    for (const auto& group : report().groups()) {
       py::list channels;
       for (const auto& slice : group.channels)
         channels.append(
@@ -517,7 +518,7 @@ class Analysis {
   // The report's `summary`, key for key.
   py::dict summary() const {
     // The report file's summary, field for field (its counts are integers, flags and one share).
-    const nlohmann::ordered_json summary = zavo::graph::summary_json(report_.summary);
+    const nlohmann::ordered_json summary = zavo::graph::summary_json(report().summary);
     py::dict out;
     for (const auto& [key, value] : summary.items()) {
       if (value.is_boolean())
@@ -535,7 +536,7 @@ class Analysis {
   // [(name, [(size, prunable), ...], elements, prunable elements), ...] in file order.
   py::list parameters() const {
     py::list out;
-    for (const auto& parameter : report_.parameters) {
+    for (const auto& parameter : report().parameters) {
       py::list dims;
       for (const auto& dim : parameter.dims)
         dims.append(py::make_tuple(dim.size, dim.prunable));
@@ -555,9 +556,15 @@ class Analysis {
                           error.message);
   }
 
+  const zavo::graph::Report& report() const {
+    if (!report_)
+      report_.emplace(zavo::graph::build_report(graph_, result_));
+    return *report_;
+  }
+
   Graph graph_;
   zavo::graph::ParseResult result_;
-  zavo::graph::Report report_;
+  mutable std::optional<zavo::graph::Report> report_;
 };
 
 // `core` or `extended`; anything else raises ValueError before the graph is read.

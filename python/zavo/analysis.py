@@ -111,7 +111,10 @@ class Report:
         self._analysis = analysis  # the native analysis, or a report file's content
         self.model = analysis.model
         self.rules = analysis.rules
-        self.summary = analysis.summary()
+
+    @cached_property
+    def summary(self):
+        return self._analysis.summary()
 
     @cached_property
     def groups(self):

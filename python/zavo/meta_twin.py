@@ -1,13 +1,20 @@
 """The forward pass on a meta twin: a model's graph without its arithmetic.
 
 A tensor on the `meta` device has a shape, a dtype and strides but no storage;
-an operation on it computes only its result's shape.  `trace` swaps the
-model's parameters and buffers for meta twins of the same shapes (in every
-module's own tables, so that the forward reads them as it always does), runs
-the exporter's recording pass on meta twins of the inputs, and puts
-everything back.  The graph is the one the real pass gives: the same calls,
-shapes, names and arguments (a device is written as the model's own, not as
-`meta`), with no arithmetic and no memory for activations.
+an operation on it computes only its result's shape.  `trace` runs the
+exporter's recording pass on meta twins of the inputs, and puts everything
+back.  The graph is the one the real pass gives: the same calls, shapes, names
+and arguments (a device is written as the model's own, not as `meta`), with no
+arithmetic on activations and no memory for them.
+
+A model in evaluation mode keeps its parameters and buffers: a call that reads
+them with meta activations reads meta twins of them, made when first needed,
+and the calls whose results the pass makes from the arguments' shapes (most of
+a convolutional network's) need none.  A call that would write into the
+model's own tensors ends the pass.  A model in training mode, whose forward
+updates buffers, has its parameters and buffers swapped for meta twins of the
+same shapes while traced (in every module's own tables, so that the forward
+reads them as it always does).
 
 Some forwards need the values: a detector's box selection (`nonzero`, `nms`),
 a count read with `.item()`, a branch on a tensor's value.  Meta tensors
@@ -51,13 +58,16 @@ class _MetaTracer(Tracer):
     read real tensors together with meta ones through meta twins, and notes the first call that
     raised."""
 
-    def __init__(self, model, modules, named, device):
+    def __init__(self, model, modules, named, device, kept):
+        """`kept`: whether `named` are the model's own tensors, not twins."""
         super().__init__(model, modules, named)
         self.device_text = str(device)
         self.reads = 0  # tensors read by the call being recorded
         self.real_reads = []  # those of them that are not meta
         self.twins = {}  # id(tensor) -> (real tensor, its meta twin)
         self.failed = None
+        self.kept = kept
+        self.storages = None  # the data pointers of the model's tensors' storages, found when first needed
 
     def tensor_ref(self, tensor):
         self.reads += 1
@@ -74,23 +84,38 @@ class _MetaTracer(Tracer):
         reads, real = self.reads, self.real_reads
         self.reads, self.real_reads = 0, []
         try:
-            if not real:
-                rule = _RESULTS.get(op)
-                result = rule(args, kwargs) if rule is not None else None
+            rule = _RESULTS.get(op)
+            # A rule makes its result from its input: a meta one, whatever else the call reads.
+            if rule is not None and (not real or (args and type(args[0]) is torch.Tensor and args[0].is_meta)):
+                result = rule(args, kwargs)
                 if result is not None:
                     return result
-            elif len(real) < reads:
+            if real:
                 short = last_part(op)
                 writes = short in _WRITES or (short.endswith("_") and not short.endswith("__"))
-                if "out" in kwargs or (writes and args and any(args[0] is t for t in real)):
-                    raise NeedsRealForward("%s writes into a real tensor with meta ones" % op)
-                args = [self._meta(value) for value in args]
-                kwargs = {key: self._meta(value) for key, value in kwargs.items()}
+                if len(real) < reads:
+                    if "out" in kwargs or (writes and args and any(args[0] is t for t in real)):
+                        raise NeedsRealForward("%s writes into a real tensor with meta ones" % op)
+                    args = [self._meta(value) for value in args]
+                    kwargs = {key: self._meta(value) for key, value in kwargs.items()}
+                elif self.kept and (writes or "out" in kwargs) and self._model_storage(kwargs.get("out", args[:1])):
+                    raise NeedsRealForward("%s writes into the model's tensors" % op)
             return func(*args, **kwargs)
         except Exception:
             if self.failed is None:
                 self.failed = op
             raise
+
+    def _model_storage(self, written):
+        """Whether a tensor of `written` (a tensor, or lists or tuples of them) shares its storage
+        with one of the model's parameters or buffers (is one, a view of one, or its `.data`)."""
+        if isinstance(written, (list, tuple)):
+            return any(self._model_storage(item) for item in written)
+        if not isinstance(written, torch.Tensor):
+            return False
+        if self.storages is None:
+            self.storages = {tensor.storage().data_ptr() for _, tensor in self.param_name.values()}
+        return written.storage().data_ptr() in self.storages
 
     def _meta(self, value):
         if isinstance(value, torch.Tensor):
@@ -248,8 +273,8 @@ _RESULTS = {
 
 
 def trace(model, modules, args, kwargs, run):
-    """(tracer, output) of `run(tracer, args, kwargs)` on the meta twins of `model` (its
-    `named_modules()` pairs are `modules`) and of the call's arguments.
+    """(tracer, output) of `run(tracer, args, kwargs)` on `model` (its `named_modules()` pairs
+    are `modules`; in training mode on its meta twin) and meta twins of the call's arguments.
 
     None when the pass cannot stand for the real one: the model's tensors are
     on several devices or on `meta` already, a tensor is of a subclass, or a
@@ -260,25 +285,36 @@ def trace(model, modules, args, kwargs, run):
     devices = set()
     saved = []
     tracer = None
+    kept = not any(module.training for _, module in modules)
     try:
         for path, module in modules:
             attrs = vars(module)
             saved.append(_saved(attrs))
             for field, found in zip(_TABLES, named):
                 table = attrs[field]
-                if table:  # a table of twins in its place; the module's own is put back untouched
-                    table = attrs[field] = table.copy()
+                if not table:
+                    continue
+                if kept:
                     for key, tensor in table.items():
                         if tensor is not None:
                             devices.add(tensor.device)
-                            twin = table[key] = _twin(tensor, twins)
-                            found.append((path + "." + key if path else key, twin))
+                            if type(tensor) not in _TENSOR_TYPES:
+                                raise NeedsRealForward("a tensor of type %s" % type(tensor).__name__)
+                            found.append((path + "." + key if path else key, tensor))
+                    continue
+                # A table of twins in its place; the module's own is put back untouched.
+                table = attrs[field] = table.copy()
+                for key, tensor in table.items():
+                    if tensor is not None:
+                        devices.add(tensor.device)
+                        twin = table[key] = _twin(tensor, twins)
+                        found.append((path + "." + key if path else key, twin))
         devices.update(tensor.device for tensor in structure.tensors((args, kwargs)))
         device = devices.pop() if len(devices) == 1 else None
         if device is None or device.type == "meta":
             return None  # several devices, none, or no values to stand for
         meta_args, meta_kwargs = _twin_value(args, twins, 0), _twin_value(kwargs, twins, 0)
-        tracer = _MetaTracer(model, modules, named[0] + named[1], device)
+        tracer = _MetaTracer(model, modules, named[0] + named[1], device, kept)
         with warnings.catch_warnings(record=True) as caught:
             result = run(tracer, meta_args, meta_kwargs)
     except Exception:

@@ -6,6 +6,8 @@ module that made it (`layer1.0.conv1`).  `zavo.export.trace` runs it and makes t
 `zavo.meta_twin` runs it on meta tensors."""
 
 import math
+import os
+from sys import _getframe
 
 from zavo import structure
 from zavo.analysis import TraceError
@@ -369,11 +371,122 @@ class _QuickDispatch:
             self.saved = {name: names[name] for name in _QUICK}
             names.update(_QUICK)
             _C._set_torch_function_mode(_QuickStackMode())
+        return self
 
     def __exit__(self, *exc):
         if self.saved is not None:
             torch.overrides.__dict__.update(self.saved)
             _C._set_torch_function_mode(self.saved["_TorchFunctionStackMode"]())
+
+
+# What the forward of a torch leaf module does with its one input, for the types whose forward is
+# nothing but one call of a torch function: (function, arguments, keyword arguments) as torch's
+# dispatch hands that call to a function mode, or None where the forward would do anything else
+# (raise, pad, update running statistics).  They spell out torch 1.13's forwards and are used with
+# that version alone.
+
+
+def _batch_norm_call(dims):
+    def call(module, x):
+        if module.training or x.dim() not in dims:
+            return None
+        mean, var, momentum = module.running_mean, module.running_var, module.momentum
+        return (torch.nn.functional.batch_norm, (x, mean, var),
+                {"weight": module.weight, "bias": module.bias, "training": mean is None and var is None,
+                 "momentum": 0.0 if momentum is None else momentum, "eps": module.eps})
+
+    return call
+
+
+def _conv_call(function):
+    def call(module, x):
+        if module.padding_mode != "zeros":
+            return None
+        return function, (x, module.weight, module.bias, module.stride, module.padding, module.dilation,
+                          module.groups), {}
+
+    return call
+
+
+def _in_place_call(function):
+    return lambda module, x: (function, (x,), {"inplace": module.inplace})
+
+
+def _leaf_calls():
+    """type -> (its forward, the call of its forward); for the types whose forward is torch's own
+    (not one put in its place before this module was imported)."""
+    if torch is None or not torch.__version__.startswith("1.13."):
+        return {}
+    nn, F = torch.nn, torch.nn.functional
+    calls = {
+        nn.Conv1d: _conv_call(F.conv1d),
+        nn.Conv2d: _conv_call(F.conv2d),
+        nn.Conv3d: _conv_call(F.conv3d),
+        nn.BatchNorm1d: _batch_norm_call((2, 3)),
+        nn.BatchNorm2d: _batch_norm_call((4,)),
+        nn.BatchNorm3d: _batch_norm_call((5,)),
+        nn.ReLU: _in_place_call(F.relu),
+        nn.SiLU: _in_place_call(F.silu),
+        nn.Hardswish: _in_place_call(F.hardswish),
+        nn.ReLU6: lambda module, x: (F.hardtanh, (x,), {"min_val": module.min_val, "max_val": module.max_val,
+                                                         "inplace": module.inplace}),
+        nn.Sigmoid: lambda module, x: (torch.sigmoid, (x,), {}),
+        nn.Linear: lambda module, x: (F.linear, (x, module.weight, module.bias), {}),
+        nn.Dropout: lambda module, x: (F.dropout, (x,), {"p": module.p, "training": module.training,
+                                                          "inplace": module.inplace}),
+        nn.AdaptiveAvgPool2d: lambda module, x: (F.adaptive_avg_pool2d, (x, module.output_size), {}),
+    }
+    torch_dir = os.path.dirname(torch.__file__) + os.sep
+    return {kind: (kind.forward, call) for kind, call in calls.items()
+            if kind.forward.__code__.co_filename.startswith(torch_dir)}
+
+
+_LEAF_CALLS = _leaf_calls()
+_MODULE = torch.nn.modules.module if torch is not None else None
+# The frames that run a module's forward when the module is called.
+_MODULE_CALLS = (frozenset((torch.nn.Module._call_impl.__code__, torch.nn.Module._slow_forward.__code__))
+                 if torch is not None else frozenset())
+
+
+def _leaf_forward(tracer, module, entry, call_of, push, pop):
+    """A forward for a leaf module with a call in `_LEAF_CALLS`, in the module's own attributes
+    while traced: when the module is called (not its `forward` straight), its (path, is a leaf)
+    on the module stack, as hooks would put it, and the call recorded straight from its input, as
+    the tracer's mode would record it from the module's own forward, without the forward's, the
+    hooks' and the dispatch's Python in between.  Anything out of the ordinary (other arguments,
+    a call inside a recorded call, another mode on the stack, an input the call does not take)
+    runs the module's own forward."""
+    forward = module.forward
+    caller = _getframe
+
+    def leaf(*args, **kwargs):
+        if caller(1).f_code not in _MODULE_CALLS:
+            return forward(*args, **kwargs)
+        push(entry)
+        try:
+            if (len(args) == 1 and not kwargs and not tracer.depth and type(args[0]) is _TENSOR
+                    and _C._len_torch_function_stack() == 1):
+                mode = _C._pop_torch_function_stack()
+                _C._set_torch_function_mode(None)
+                try:
+                    call = call_of(module, args[0]) if mode is tracer else None
+                    if call is not None:
+                        return tracer.outermost(*call)
+                finally:
+                    _C._push_on_torch_function_stack(mode)
+                    _C._set_torch_function_mode(_QuickStackMode())
+            return forward(*args, **kwargs)
+        finally:
+            pop()
+
+    return leaf
+
+
+def _hooked(module):
+    """Whether calling `module` runs hooks (then its forward is left alone, so that what a hook
+    calls is named as it would be)."""
+    return (module._forward_hooks or module._forward_pre_hooks or module._backward_hooks
+            or _MODULE._global_forward_hooks or _MODULE._global_forward_pre_hooks or _MODULE._global_backward_hooks)
 
 
 def run(tracer, model, args, kwargs, name):
@@ -388,18 +501,35 @@ def run(tracer, model, args, kwargs, name):
     def leave(module, args, result):
         pop()
 
-    # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it ends.
-    # They go straight into the module's hook tables under a key of this pass alone, without a
-    # handle each: the tables run hooks in order of insertion, ours last, as registration would.
     key = object()
-    for path, module in tracer.modules:
-        children = module._modules
-        entry = (path, not children or all(child is None for child in children.values()))
-        module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
-        module._forward_hooks[key] = leave
+    forwards = []  # the attributes of the modules given a leaf forward
+
+    def enter(quick):
+        # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it
+        # ends. They go straight into the module's hook tables under a key of this pass alone,
+        # without a handle each: the tables run hooks in order of insertion, ours last, as
+        # registration would.  A leaf module of a type in `_LEAF_CALLS` without hooks of its own
+        # gets a forward of its own instead (`_leaf_forward`), while the quick dispatch (whose
+        # mode stack it steps around) is in place.
+        leaf_calls = _LEAF_CALLS if quick is not None and quick.saved is not None else {}
+        for path, module in tracer.modules:
+            children = module._modules
+            entry = (path, not children or all(child is None for child in children.values()))
+            kind = type(module)
+            forward, call_of = leaf_calls.get(kind, (None, None))
+            attrs = vars(module)
+            if (forward is not None and kind.forward is forward and entry[1] and "forward" not in attrs
+                    and not _hooked(module)):
+                attrs["forward"] = _leaf_forward(tracer, module, entry, call_of, push, pop)
+                forwards.append(attrs)
+            else:
+                module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
+                module._forward_hooks[key] = leave
+
     undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
-        with torch.no_grad(), tracer, _QuickDispatch():
+        with torch.no_grad(), tracer, _QuickDispatch() as quick:
+            enter(quick)
             return model(*args, **kwargs)
     except TraceError as error:
         raise TraceError("cannot trace %s: %s" % (name, error)) from None
@@ -407,6 +537,8 @@ def run(tracer, model, args, kwargs, name):
         raise TraceError("model %s failed to run: %s: %s" % (name, type(error).__name__, error)) from error
     finally:
         undo()
+        for attrs in forwards:
+            attrs.pop("forward", None)
         for _, module in tracer.modules:
             module._forward_pre_hooks.pop(key, None)
             module._forward_hooks.pop(key, None)

@@ -517,6 +517,20 @@ std::vector<const ZavoNode*> ZavoOpNode::collect_all_input_nodes() const {
 }
 
 std::vector<const ZavoNode*> ZavoOpNode::distinct_input_nodes() const {
+  // Most calls take a few distinct inputs: each node met is looked for among those kept so far,
+  // in the one list returned. Past a few, the inputs are sorted instead.
+  constexpr std::size_t kPairwise = 16;
+  std::vector<const ZavoNode*> distinct;
+  bool many = false;
+  for_each_input_node([&](const ZavoNode& node) {
+    if (many || std::ranges::find(distinct, &node) != distinct.end())
+      return;
+    many = distinct.size() == kPairwise;
+    if (!many)
+      distinct.push_back(&node);
+  });
+  if (!many)
+    return distinct;
   return platform::first_occurrences(collect_all_input_nodes(),
                                      [](const ZavoNode* node) { return node->id; });
 }

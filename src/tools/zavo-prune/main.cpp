@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "zavo/graph_file/atomic_file.hpp"
 #include "zavo/graph_file/graph_file.hpp"
@@ -153,7 +155,8 @@ int analyze(const AnalyzeOptions& options) {
         zavo::graph::write_report_json(report, write, version);
       }))
     return kRejected;
-  std::cout << zavo::graph::summary_text(report);
+  zavo::graph::write_summary(
+      report, [](std::string_view piece) { std::cout.write(piece.data(), std::ssize(piece)); });
   if (options.write_report)
     std::cout << "\nreport written to " << options.output << "\n";
   return analysis->result.error ? kStopped : kParsed;

@@ -722,7 +722,15 @@ class FastGraphReader {
  private:
   using Lexer = json_reader::Lexer;
 
-  // Reads an object's members, `member(key)` reading each value; keys must be distinct.
+  // Whether `key` is `literal`: a comparison of known length, which the compiler writes inline
+  // (a node's fields are told apart by it a few million times in a large graph).
+  template <std::size_t N>
+  static bool is(std::string_view key, const char (&literal)[N]) {
+    return key.size() == N - 1 && std::memcmp(key.data(), literal, N - 1) == 0;
+  }
+
+  // Reads an object's members, `member(key)` reading each value; keys must be distinct. The key
+  // is valid until `member` reads on, so it looks at the key first.
   template <typename Member>
   bool object(Member member) {
     if (!lex_.consume('{'))
@@ -730,13 +738,9 @@ class FastGraphReader {
     if (lex_.consume('}'))
       return true;
     Lexer::Keys keys;
-    std::string_view text;
-    std::string key;  // the lexer's text does not outlast the colon's chunk
+    std::string_view key;  // valid until `member` reads on
     do {
-      if (!lex_.string(text) || !keys.add(text))
-        return false;
-      key.assign(text);
-      if (!lex_.consume(':') || !member(std::string_view(key)))
+      if (!lex_.key(key) || !keys.add(key) || !member(key))
         return false;
     } while (lex_.consume(','));
     return lex_.consume('}');
@@ -814,15 +818,15 @@ class FastGraphReader {
     kwargs_.clear();
     level(0).clear();
     const bool read = object([&](std::string_view key) {
-      if (key == "id")
+      if (is(key, "id"))
         return integer(id);
-      if (key == "kind") {
+      if (is(key, "kind")) {
         std::string_view text;
         return lex_.string(text) && (kind = GraphAssembly::kind_named(text));
       }
-      if (key == "name")
+      if (is(key, "name"))
         return (has_name = string(name_));
-      if (key == "shape") {
+      if (is(key, "shape")) {
         has_shape = true;
         if (lex_.peek() == 'n') {
           Scalar none;
@@ -839,18 +843,18 @@ class FastGraphReader {
           return true;
         });
       }
-      if (key == "op")
+      if (is(key, "op"))
         return (has_op = string(op_));
-      if (key == "op_name") {
+      if (is(key, "op_name")) {
         if (lex_.peek() == 'n') {
           Scalar none;
           return lex_.scalar(none) && none.type == Type::Null;
         }
         return (has_op_name = string(op_name_));
       }
-      if (key == "args")
+      if (is(key, "args"))
         return (has_args = values(level(0), 0, index));
-      if (key == "kwargs") {
+      if (is(key, "kwargs")) {
         return (has_kwargs = object([&](std::string_view name) {
                   const tensor_trace::Text keyword = assembly_.graph.intern(name);
                   Value value;
@@ -940,7 +944,7 @@ class FastGraphReader {
       std::string_view key;
       if (depth + 4 > kMaxNesting || !lex_.consume('{') || !lex_.string(key))
         return false;
-      if (key == "node") {
+      if (is(key, "node")) {
         std::int64_t id = -1;
         if (!lex_.consume(':') || !integer(id) || !lex_.consume('}') || id < 0 ||
             static_cast<std::size_t>(id) >= index)
@@ -948,11 +952,12 @@ class FastGraphReader {
         out = Value(assembly_.graph.node(static_cast<std::size_t>(id)));
         return true;
       }
-      const bool text_first = key == "const";
-      if ((!text_first && key != "type") || !lex_.consume(':') ||
+      const bool text_first = is(key, "const");
+      if ((!text_first && !is(key, "type")) || !lex_.consume(':') ||
           !string(text_first ? const_text_ : const_type_) || !lex_.consume(',') ||
-          !lex_.string(key) || key != (text_first ? "type" : "const") || !lex_.consume(':') ||
-          !string(text_first ? const_type_ : const_text_) || !lex_.consume('}'))
+          !lex_.string(key) || !(text_first ? is(key, "type") : is(key, "const")) ||
+          !lex_.consume(':') || !string(text_first ? const_type_ : const_text_) ||
+          !lex_.consume('}'))
         return false;
       out = assembly_.constant(const_text_, const_type_);
       return true;

@@ -545,6 +545,19 @@ bool Lexer::string(std::string_view& text) {
   }
 }
 
+bool Lexer::key(std::string_view& text) {
+  if (!string(text))
+    return false;
+  while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+    ++p_;
+  // The colon is in the next chunk, which takes the place of this one: the key is kept first.
+  if (p_ == end_ && text.data() != token_.data()) {
+    token_.assign(text);
+    text = token_;
+  }
+  return consume(':');
+}
+
 bool Lexer::escape() {
   const int c = next_byte();
   switch (c) {

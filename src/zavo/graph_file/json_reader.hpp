@@ -165,6 +165,9 @@ class Lexer {
   bool consume(char c);
   // The next token, a string; `text` is valid until the next call.
   bool string(std::string_view& text);
+  // The next tokens, a string and the colon after it: an object's key, `text` valid until the
+  // next call (though the colon was read).
+  bool key(std::string_view& text);
   // The next token, a string, a number or a literal.
   bool scalar(Scalar& value);
   // The next value, whatever it holds, checked and passed over: nested at most `depth_left`

@@ -26,12 +26,9 @@ using pruning::engine::node_handlers::get_node_handler;
 using pruning::engine::node_handlers::NodeHandler;
 using pruning::engine::utils::DimensionLabels;
 using pruning::engine::utils::get_prune_dimension;
-using pruning::engine::utils::get_prune_labels;
 using pruning::engine::utils::get_prune_labels_by_dim;
 using pruning::engine::utils::has_recorded_labels;
 using pruning::engine::utils::is_label_prunable;
-using pruning::engine::utils::LabelList;
-using pruning::engine::utils::TensorLabels;
 using tensor_trace::Value;
 using tensor_trace::ZavoNode;
 using tensor_trace::ZavoOpNode;
@@ -246,18 +243,14 @@ void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
     return;
   // The first place of a label is in the first occurrence of its input: repeats add none.
   const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
-  LabelList& labels = labels_;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    if (!has_recorded_labels(result_->state, *inputs[i]))
-      continue;
-    const TensorLabels dims = get_prune_labels(result_->state, *inputs[i]);
+    const auto dims = recorded_labels(result_->state, *inputs[i], dims_);
     for (std::size_t d = 0; d < dims.size(); ++d) {
       if (!dims[d])
         continue;
-      labels.clear();
-      dims[d].append_to(labels);
-      for (Label l : labels)
+      for_each_label(dims[d], [&](Label l) {
         visit(l, static_cast<std::int32_t>(i), static_cast<std::int32_t>(d));
+      });
     }
   }
 }
@@ -505,7 +498,8 @@ class ReasonTable {
   // The index of the entry for `reason` carried by ties at `via`, entered when new. Every
   // sentence names its node, so only the entries of one node can read the same.
   std::uint32_t entry(const Reason& reason, std::vector<std::int64_t> via) {
-    quoted_ = json_text(reason.sentence);
+    quoted_.clear();
+    append_json_text(quoted_, reason.sentence);
     const auto node = static_cast<std::size_t>(reason.node);
     for (std::uint32_t e = first_of_node_[node]; e != kNone; e = next_of_entry_[e]) {
       const KeptReason& known = out_.table[e];
@@ -617,7 +611,7 @@ void append_dropped(std::string& out, const Report& report) {
     out += "], \"parameters\": [";
     for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
       out += i ? ", " : "";
-      out += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+      append_json_text(out, graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
     }
     out += "]}";
   }
@@ -743,10 +737,11 @@ void append_cause_summary(std::string& out, const Report& report) {
     out += "  not recorded: " + plural(unrecorded, "class", "classes") + "\n";
 }
 
-void append_dropped_summary(std::string& out, const Report& report) {
+void append_dropped_summary(ChunkedWriter& writer, const Report& report) {
   const ParseResult& result = *report.result;
   if (result.dropped.empty())
     return;
+  std::string& out = writer.text();
   const tensor_trace::Graph& graph = *report.graph;
   bool taken_out = true;
   for (const DroppedLabels& drop : result.dropped) {
@@ -766,6 +761,7 @@ void append_dropped_summary(std::string& out, const Report& report) {
       out += graph.node(static_cast<std::size_t>(drop.parameters[i])).name;
     }
     out += "\n";
+    writer.maybe_flush();
   }
 }
 

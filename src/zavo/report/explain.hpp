@@ -16,6 +16,7 @@
 
 #include "zavo/parse/parse.hpp"
 #include "zavo/platform/arena.hpp"
+#include "zavo/report/json_writer.hpp"
 #include "zavo/report/report.hpp"
 
 namespace zavo::graph {
@@ -114,7 +115,7 @@ class Reasons {
       const tensor_trace::ZavoOpNode& call) const;
   mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
   mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
-  mutable pruning::engine::utils::LabelList labels_;  // scratch of `for_each_input_label`
+  mutable pruning::engine::utils::TensorLabels dims_;  // scratch of `for_each_input_label`
   // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
   template <typename Visit>
   void for_each_input_label(std::uint32_t node, Visit visit) const;
@@ -159,7 +160,7 @@ void append_dropped(std::string& out, const Report& report);
 
 // The summary's blocks: the kept classes counted by cause, and the nodes that drop labels.
 void append_cause_summary(std::string& out, const Report& report);
-void append_dropped_summary(std::string& out, const Report& report);
+void append_dropped_summary(ChunkedWriter& writer, const Report& report);
 
 // For each channel of `parameter` (dimension `dim` or all, index `index` or all): prunable, or
 // kept with its reason and the ties that lead there. Channels that share one story are told

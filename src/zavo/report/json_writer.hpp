@@ -13,6 +13,8 @@ namespace zavo::graph {
 
 // JSON text of a string, with any invalid UTF-8 replaced so that writing never fails.
 std::string json_text(std::string_view text);
+// The same, appended to `out`.
+void append_json_text(std::string& out, std::string_view text);
 
 inline void append_int(std::string& out, std::int64_t value) {
   char buffer[24];

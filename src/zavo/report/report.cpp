@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
@@ -39,11 +40,10 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 // The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
-// sees every label of its labelled dimensions, each list read once (into `buffer`, scratch).
+// sees every label of its labelled dimensions, each list read once.
 template <typename Visit>
-ParameterChannels parameter_channels(const ZavoNode& node, const TensorLabels& labels,
-                                     const std::vector<std::uint8_t>& prunable,
-                                     pruning::engine::utils::LabelList& buffer, Visit visit) {
+ParameterChannels parameter_channels(const ZavoNode& node, std::span<const DimensionLabels> labels,
+                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
@@ -53,13 +53,11 @@ ParameterChannels parameter_channels(const ZavoNode& node, const TensorLabels& l
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
     if (d < labels.size() && labels[d]) {
-      buffer.clear();
-      labels[d].append_to(buffer);
-      for (Label label : buffer) {
+      for_each_label(labels[d], [&](Label label) {
         const bool flag = prunable[static_cast<std::size_t>(label)] != 0;
         dim.prunable += flag ? 1 : 0;
         visit(label, flag);
-      }
+      });
     }
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
@@ -76,11 +74,13 @@ void append_labels(std::string& out, const DimensionLabels& labels) {
     return;
   }
   out += '[';
-  for (std::size_t i = 0; i < labels->size(); ++i) {
-    if (i)
+  bool first = true;
+  for_each_label(labels, [&](Label label) {
+    if (!first)
       out += ", ";
-    append_int(out, (*labels)[i]);
-  }
+    first = false;
+    append_int(out, label);
+  });
   out += ']';
 }
 
@@ -92,15 +92,44 @@ void append_error(std::string& out, const NodeError& error) {
 
 }  // namespace
 
-std::string json_text(std::string_view text) {
+namespace {
+
+// Whether every byte of `text` is printable ASCII other than the quote and the backslash, eight
+// bytes at a time.
+bool plain_text(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+  auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    // Below 0x20, 0x7f or above, the quote, the backslash.
+    if (((word - kOnes * 0x20) & ~word & kHighs) | (word & kHighs) | zero(word ^ (kOnes * 0x7f)) |
+        zero(word ^ (kOnes * '"')) | zero(word ^ (kOnes * '\\')))
+      return false;
+  }
+  return std::all_of(p, end, [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; });
+}
+
+}  // namespace
+
+void append_json_text(std::string& out, std::string_view text) {
   // Printable ASCII other than the quote and the backslash stands for itself; anything else goes
   // through the JSON library, which escapes it and replaces invalid UTF-8.
-  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-  });
-  if (plain)
-    return '"' + std::string(text) + '"';
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (!plain_text(text)) {
+    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return;
+  }
+  out += '"';
+  out += text;
+  out += '"';
+}
+
+std::string json_text(std::string_view text) {
+  std::string out;
+  append_json_text(out, text);
+  return out;
 }
 
 nlohmann::ordered_json summary_json(const ReportSummary& s) {
@@ -160,7 +189,7 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   report.parameters.reserve(static_cast<std::size_t>(
       std::ranges::count(graph.nodes(), NodeKind::Parameter, &ZavoNode::kind)));
-  pruning::engine::utils::LabelList buffer;
+  TensorLabels scratch;
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -176,21 +205,24 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     // A parse that stopped early has not reached the later parameters.
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
     report.parameters.push_back(
-        parameter_channels(node, labels, report.prunable, buffer, [&](Label label, bool prunable) {
-          std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
-          if (seen)
-            return;
-          seen = prunable ? 1 : 2;
-          ++summary.channel_classes;
-          summary.prunable_classes += prunable ? 1 : 0;
-        }));
+        parameter_channels(node, recorded_labels(state, node, scratch), report.prunable,
+                           [&](Label label, bool prunable) {
+                             std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
+                             if (seen)
+                               return;
+                             seen = prunable ? 1 : 2;
+                             ++summary.channel_classes;
+                             summary.prunable_classes += prunable ? 1 : 0;
+                           }));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
         saturating_add(summary.prunable_parameter_elements, channels.prunable_elements);
   }
+  // Counted first: a graph of a million kept classes would leave the list with room for twice
+  // as many.
+  report.kept_classes.reserve(static_cast<std::size_t>(std::ranges::count(carried, 2)));
   for (std::size_t label = 0; label < carried.size(); ++label) {
     if (carried[label] == 2)
       report.kept_classes.push_back(static_cast<Label>(label));
@@ -208,11 +240,11 @@ ChannelGroups build_channel_groups(const Report& report) {
   // Positions per label, counted in a first pass and placed in a second, so that the classes
   // come out sorted by label with their slices in file order and no per-class allocation.
   std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
-  std::vector<std::pair<const ZavoNode*, TensorLabels>> parameters;
   std::size_t positions = 0;
+  TensorLabels scratch;
   for (const ParameterChannels& parameter : report.parameters) {
     const ZavoNode& node = *parameter.parameter;
-    TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    const auto labels = recorded_labels(state, node, scratch);
     for (std::size_t d = 0; d < labels.size(); ++d) {
       const DimensionLabels& dim_labels = labels[d];
       if (!dim_labels || dim_labels->empty())
@@ -223,14 +255,13 @@ ChannelGroups build_channel_groups(const Report& report) {
                                   static_cast<std::uint32_t>(dim_labels->size()), &node,
                                   static_cast<std::int64_t>(d)});
       positions += dim_labels->size();
-      for (Label label : *dim_labels) {
+      for_each_label(dim_labels, [&](Label label) {
         const auto i = static_cast<std::size_t>(label);
         if (i >= slices_of_label.size())
           slices_of_label.resize(i + 1, 0);
         ++slices_of_label[i];
-      }
+      });
     }
-    parameters.emplace_back(&node, std::move(labels));
   }
 
   std::uint32_t total = 0;
@@ -246,14 +277,14 @@ ChannelGroups build_channel_groups(const Report& report) {
     groups.start_.push_back(total);
   }
   groups.positions_.resize(total);
+  // The segments are the labelled dimensions in the order the first pass read them.
   std::uint32_t position = 0;
-  for (const auto& [node, labels] : parameters) {
-    for (const DimensionLabels& dim_labels : labels) {
-      if (!dim_labels)
-        continue;
-      for (Label label : *dim_labels)
-        groups.positions_[slices_of_label[static_cast<std::size_t>(label)]++] = position++;
-    }
+  for (const auto& segment : groups.segments_) {
+    for_each_label(
+        pruning::engine::utils::get_prune_labels_by_dim(state, *segment.parameter, segment.dim),
+        [&](Label label) {
+          groups.positions_[slices_of_label[static_cast<std::size_t>(label)]++] = position++;
+        });
   }
   return groups;
 }
@@ -287,7 +318,7 @@ void write_nodes(ChunkedWriter& writer, const Report& report, AppendLabels appen
         o += "{\"id\": ";
         append_int(o, node.id);
         o += ", \"name\": ";
-        o += json_text(node.name);
+        append_json_text(o, node.name);
         o += ", \"labels\": [";
         append_labels_of(o, node);
         o += "]}";
@@ -304,7 +335,7 @@ void write_problems(ChunkedWriter& writer, const ParseResult& result) {
         o += "{\"node\": ";
         append_int(o, warning.node);
         o += ", \"message\": ";
-        o += json_text(warning.message);
+        append_json_text(o, warning.message);
         o += '}';
       });
     }
@@ -338,8 +369,9 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
     out += "\",\n";
   }
 
+  TensorLabels scratch;
   write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
-    const TensorLabels labels = pruning::engine::utils::get_prune_labels(state, node);
+    const auto labels = recorded_labels(state, node, scratch);
     for (std::size_t d = 0; d < labels.size(); ++d) {
       if (d)
         o += ", ";
@@ -413,12 +445,12 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
   // them by index (-1 for a dimension without labels).
   LabelListTable lists;
   std::vector<std::int64_t> node_lists;
+  TensorLabels scratch;
   write_list(writer, "lists", [&](auto emit) {
     for (const auto& owned : graph.nodes()) {
       if (!pruning::engine::utils::has_recorded_labels(state, *owned))
         continue;
-      for (const DimensionLabels& labels :
-           pruning::engine::utils::get_prune_labels(state, *owned)) {
+      for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch)) {
         node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels)) : -1);
         if (!labels || !lists.added())
           continue;
@@ -443,7 +475,7 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
   });
   std::size_t next = 0;
   write_nodes(writer, report, [&](std::string& o, const ZavoNode& node) {
-    const std::size_t dims = pruning::engine::utils::get_prune_labels(state, node).size();
+    const std::size_t dims = pruning::engine::utils::get_prune_labels(state, node, {});
     for (std::size_t d = 0; d < dims; ++d, ++next) {
       if (d)
         o += ", ";
@@ -485,13 +517,13 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
     for (const DroppedLabels& drop : result.dropped) {
       emit([&](std::string& o) {
         o += "{\"node\": ";
-        o += json_text(graph.node(static_cast<std::size_t>(drop.node)).name);
+        append_json_text(o, graph.node(static_cast<std::size_t>(drop.node)).name);
         o += ", \"labels\": ";
         append_runs(o, runs_of(drop.labels));
         o += ", \"parameters\": [";
         for (std::size_t i = 0; i < drop.parameters.size(); ++i) {
           o += i ? ", " : "";
-          o += json_text(graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
+          append_json_text(o, graph.node(static_cast<std::size_t>(drop.parameters[i])).name);
         }
         o += "]}";
       });

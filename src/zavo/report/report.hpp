@@ -24,6 +24,23 @@ namespace zavo::graph {
 
 using pruning::engine::utils::Label;
 
+// The node's stored label lists, one per dimension its record has (none for a node without a
+// record), read into `scratch` so that reading node after node allocates nothing once it has
+// grown. Valid until the next call with the same scratch.
+inline std::span<const pruning::engine::utils::DimensionLabels> recorded_labels(
+    const pruning::engine::utils::PruneGraphParserState& state, const tensor_trace::ZavoNode& node,
+    pruning::engine::utils::TensorLabels& scratch) {
+  scratch.resize(pruning::engine::utils::get_prune_labels(state, node, {}));
+  pruning::engine::utils::get_prune_labels(state, node, scratch);
+  return scratch;
+}
+
+// Calls `visit(label)` for each label of `labels` as it is now, in order, without copying them.
+template <typename Visit>
+void for_each_label(const pruning::engine::utils::DimensionLabels& labels, Visit&& visit) {
+  labels.owner()->for_each(labels.id(), visit);
+}
+
 // One slice of a parameter tensor: index `index` of dimension `dim`.
 struct ChannelSlice {
   const tensor_trace::ZavoNode* parameter;

@@ -107,9 +107,10 @@ class ShapeTexts {
   std::string text_;
 };
 
-void append_parameter_table(std::string& out, const Report& report) {
+void append_parameter_table(ChunkedWriter& writer, const Report& report) {
   if (report.parameters.empty())
     return;
+  std::string& out = writer.text();
   constexpr std::string_view kName = "parameter", kShape = "shape",
                              kChannels = "prunable/channels per dimension";
   ShapeTexts shape_of;
@@ -130,6 +131,7 @@ void append_parameter_table(std::string& out, const Report& report) {
       line.pop_back();
     out += line;
     out += '\n';
+    writer.maybe_flush();
   };
   out += "\n";
   row(kName, kShape, [&](std::string& text) { text += kChannels; });
@@ -146,10 +148,11 @@ void append_parameter_table(std::string& out, const Report& report) {
   }
 }
 
-void append_warnings(std::string& out, const Report& report) {
+void append_warnings(ChunkedWriter& writer, const Report& report) {
   const auto& warnings = report.result->warnings;
   if (warnings.empty())
     return;
+  std::string& out = writer.text();
   // Grouped by message, in the order of each message's first emission.
   std::vector<std::pair<std::string_view, std::vector<std::int64_t>>> groups;
   std::unordered_map<std::string_view, std::size_t> group_of_message;
@@ -171,31 +174,41 @@ void append_warnings(std::string& out, const Report& report) {
     if (nodes.size() > kNamesPerWarning)
       out += ", and " + std::to_string(nodes.size() - kNamesPerWarning) + " more";
     out += "\n";
+    writer.maybe_flush();
   }
 }
 
 }  // namespace
 
-std::string summary_text(const Report& report) {
-  std::string out;
+void write_summary(const Report& report, const std::function<void(std::string_view)>& write) {
+  ChunkedWriter writer(write);
+  std::string& out = writer.text();
   append_counts(out, report);
   append_cause_summary(out, report);
-  append_parameter_table(out, report);
-  append_warnings(out, report);
-  append_dropped_summary(out, report);
+  append_parameter_table(writer, report);
+  append_warnings(writer, report);
+  append_dropped_summary(writer, report);
 
   const ParseResult& result = *report.result;
   if (!result.recovered_errors.empty()) {
     out += "\nerrors handed to the default handler: " +
            std::to_string(result.recovered_errors.size()) + "\n";
-    for (const NodeError& error : result.recovered_errors)
+    for (const NodeError& error : result.recovered_errors) {
       append_error(out, *report.graph, error);
+      writer.maybe_flush();
+    }
   }
   if (result.error) {
     out += "\nerror:\n";
     append_error(out, *report.graph, *result.error);
   }
-  return out;
+  writer.flush();
+}
+
+std::string summary_text(const Report& report) {
+  std::string text;
+  write_summary(report, [&text](std::string_view piece) { text += piece; });
+  return text;
 }
 
 }  // namespace zavo::graph

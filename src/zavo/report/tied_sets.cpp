@@ -2,18 +2,15 @@
 
 #include <algorithm>
 
+#include "zavo/platform/zeroed_array.hpp"
 #include "zavo/report/json_writer.hpp"
 
 namespace zavo::graph {
 namespace {
 
 using pruning::engine::utils::DimensionLabels;
-using pruning::engine::utils::get_prune_labels;
-using pruning::engine::utils::LabelList;
 using pruning::engine::utils::PruneGraphParserState;
 using pruning::engine::utils::TensorLabels;
-
-constexpr std::uint32_t kNone = 0xffffffffu;
 
 // Union-find over members; the root of a set is its first member.
 class DisjointSets {
@@ -55,15 +52,17 @@ TiedSets tied_sets(const Report& report) {
   };
   std::vector<Member> members;
   DisjointSets joined;
-  // By label: the first member that carries it; later, its index in its set.
-  std::vector<std::uint32_t> slot(labels, kNone);
-  LabelList buffer;
+  // By label: one past the first member that carries it (0 for none yet); later, its index in
+  // its set. Only the pages of the labels met are touched: the parameters carry few of the labels
+  // a large parse has made.
+  const platform::ZeroedArray<std::uint32_t> slot = platform::zeroed_array<std::uint32_t>(labels);
+  TensorLabels dims_scratch;
   tied.of_parameter.resize(report.parameters.size());
   tied.quoted_names.resize(report.parameters.size());
   for (std::size_t p = 0; p < report.parameters.size(); ++p) {
     const ParameterChannels& parameter = report.parameters[p];
     tied.of_parameter[p].assign(parameter.dims.size(), -1);
-    const TensorLabels dims = get_prune_labels(state, *parameter.parameter);
+    const auto dims = recorded_labels(state, *parameter.parameter, dims_scratch);
     for (std::size_t d = 0; d < dims.size(); ++d) {
       if (!dims[d] || dims[d]->empty())
         continue;
@@ -71,15 +70,13 @@ TiedSets tied_sets(const Report& report) {
         tied.quoted_names[p] = json_text(parameter.parameter->name);
       const std::uint32_t k = joined.add();
       members.push_back({p, static_cast<std::int64_t>(d), dims[d]});
-      buffer.clear();
-      dims[d].append_to(buffer);
-      for (Label label : buffer) {
+      for_each_label(dims[d], [&](Label label) {
         std::uint32_t& first = slot[static_cast<std::size_t>(label)];
-        if (first == kNone)
-          first = k;
+        if (first == 0)
+          first = k + 1;
         else
-          joined.unite(first, k);
-      }
+          joined.unite(first - 1, k);
+      });
     }
   }
 
@@ -106,9 +103,7 @@ TiedSets tied_sets(const Report& report) {
     const Member& member = members[k];
     const std::uint32_t s = set_of_member[k];
     TiedSet& set = tied.sets[s];
-    buffer.clear();
-    member.labels.append_to(buffer);
-    for (Label label : buffer) {
+    for_each_label(member.labels, [&](Label label) {
       const auto l = static_cast<std::size_t>(label);
       if (tied.set_of_label[l] == TiedSets::kNoSet) {
         tied.set_of_label[l] = s;
@@ -116,7 +111,7 @@ TiedSets tied_sets(const Report& report) {
         set.prunable += report.prunable[l];
       }
       indices.push(slot[l]);
-    }
+    });
     set.members.push_back({member.parameter, member.dim, indices.finish()});
   }
 
@@ -204,20 +199,20 @@ void append_class_json(std::string& out, const ClassRun& run) {
 
 void append_reason_json(std::string& out, const tensor_trace::Graph& graph,
                         const KeptReason& reason) {
-  auto name = [&graph](std::int64_t node) {
-    return json_text(graph.node(static_cast<std::size_t>(node)).name);
+  auto name = [&graph, &out](std::int64_t node) {
+    append_json_text(out, graph.node(static_cast<std::size_t>(node)).name);
   };
   out += "{\"event\": \"";
   out += reason_kind_name(reason.kind);
   out += "\", \"node\": ";
-  out += name(reason.node);
+  name(reason.node);
   out += ", \"text\": ";
   out += reason.quoted_text;
   out += ", \"via\": [";
   for (std::size_t i = 0; i < reason.via.size(); ++i) {
     if (i)
       out += ", ";
-    out += name(reason.via[i]);
+    name(reason.via[i]);
   }
   out += "]}";
 }

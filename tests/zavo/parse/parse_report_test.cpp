@@ -1,6 +1,7 @@
 // The parse and the report on small graphs. Whole reports (grouping, counts, layout, the stop at
 // a handler error and the lenient recovery, the error kinds) are pinned by the goldens; these
-// cases hold zero-size and unknown shapes, the output marking, constants, and the warning sink.
+// cases hold zero-size and unknown shapes, the output marking, constants, the warning sink, and
+// the summary of a large graph handed on in pieces.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "zavo/parse/parse.hpp"
 #include "zavo/platform/warnings.hpp"
 #include "zavo/report/report.hpp"
+#include "zavo/report/summary.hpp"
 
 namespace zavo::graph {
 namespace {
@@ -110,6 +112,28 @@ TEST(Parse, AttributesWarningsToTheNodeBeingHandledAndRestoresTheSink) {
   EXPECT_TRUE(outside.records().empty());
   warnings::warn("after the parse");
   EXPECT_EQ(outside.messages(), std::vector<std::string>{"after the parse"});
+}
+
+TEST(Parse, TheSummaryOfALargeGraphIsHandedOnInPiecesAsItIsMade) {
+  // 24,000 parameters make a table of about 1.6 MB.
+  tensor_trace::Graph graph;
+  graph.model = "m";
+  for (int i = 0; i < 24000; ++i)
+    graph.add_parameter("block" + std::to_string(i) + ".convolution.weight",
+                        tensor_trace::Shape{64, 64, 3, 3});
+  const ParseResult result = parse_graph(graph);
+  const Report report = build_report(graph, result);
+  std::vector<std::string> pieces;
+  write_summary(report, [&pieces](std::string_view piece) { pieces.emplace_back(piece); });
+  std::string whole;
+  for (const std::string& piece : pieces) {
+    EXPECT_LT(piece.size(), std::size_t{3} << 19) << "a piece holds much more than a megabyte";
+    whole += piece;
+  }
+  EXPECT_GE(pieces.size(), 2u);
+  EXPECT_GT(whole.size(), std::size_t{1} << 20);
+  EXPECT_EQ(whole, summary_text(report));
+  EXPECT_NE(whole.find("\nblock23999.convolution.weight  (64, 64, 3, 3)  "), std::string::npos);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The two report versions: version 2 holds exactly what version 1 does, on the shipped graphs
 // and on seeded random ones, read back by a reader written from the README; and the sequences
-// it is made of (runs, the table of label lists) give back every number they stand for.
+// it is made of (runs, the table of label lists, quoted texts) give back what they stand for.
 
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <random>
@@ -13,6 +15,7 @@
 #include "support/report_versions.hpp"
 #include "zavo/graph_file/graph_file.hpp"
 #include "zavo/parse/parse.hpp"
+#include "zavo/report/json_writer.hpp"
 #include "zavo/report/report.hpp"
 #include "zavo/report/runs.hpp"
 
@@ -74,6 +77,24 @@ std::vector<std::int64_t> expand(std::span<const Run> runs) {
 
 // Runs cut by the builder, number by number, are the items `run_at` gives, and give back the
 // sequence: repeats, steps up and down, pairs that are no run, lone numbers.
+TEST(JsonText, QuotesEveryByteAsTheJsonLibraryDoes) {
+  // Each byte that needs escaping, or that is not ASCII, at every place of texts long and short
+  // enough to be read eight bytes at a time and byte by byte.
+  const std::vector<std::string> specials = {
+      "\"", "\\", "\n", std::string(1, '\0'), "\x1f", "\x7f", "\xc3\xa9", "\xff", "~", " "};
+  for (std::size_t length = 0; length <= 19; ++length) {
+    for (const std::string& special : specials) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        std::string text(length, 'a');
+        text.insert(at, special);
+        const std::string expected =
+            nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        ASSERT_EQ(json_text(text), expected) << length << " " << at;
+      }
+    }
+  }
+}
+
 TEST(Runs, CutEverySequenceIntoItemsThatGiveItBack) {
   std::mt19937_64 random(7);
   for (int round = 0; round < 2000; ++round) {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "zavo/platform/errors.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
@@ -89,6 +92,35 @@ TEST(Values, TextAndTypeForms) {
 }
 
 // A position wins over a name given too; no golden graph gives both.
+TEST(Nodes, DistinctInputsAreTheFirstOccurrencesInArgumentOrder) {
+  // Inputs repeated, nested in sequences and passed by keyword; a few of them (compared pairwise)
+  // and many (sorted).
+  for (const int count : {3, 16, 17, 40}) {
+    Graph graph;
+    std::vector<const ZavoNode*> inputs;
+    for (int i = 0; i < count; ++i)
+      inputs.push_back(&graph.add_input("x" + std::to_string(i), Shape{1}));
+    Args args;
+    Sequence nested;
+    for (int i = count - 1; i >= 0; i -= 2)
+      args.emplace_back(*inputs[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < count; ++i)
+      nested.emplace_back(*inputs[static_cast<std::size_t>((i * 7) % count)]);
+    args.emplace_back(Value(std::move(nested)));
+    const Kwargs kwargs{{"other", Value(*inputs[0])}, {"alpha", Value(2)}};
+    const ZavoOpNode& call =
+        graph.add_call("y", intern_operation("my.module.op"), args, kwargs, Shape{1});
+
+    std::vector<const ZavoNode*> expected;
+    for (const ZavoNode* node : call.collect_all_input_nodes()) {
+      if (std::ranges::find(expected, node) == expected.end())
+        expected.push_back(node);
+    }
+    EXPECT_EQ(call.distinct_input_nodes(), expected) << count << " inputs";
+    EXPECT_EQ(expected.size(), static_cast<std::size_t>(count));
+  }
+}
+
 TEST(GetArgument, PositionThenNameThenDefault) {
   const Args args{"input", 1};
   const Kwargs kwargs{{"dim", 2}, {"keepdim", true}};
