@@ -337,6 +337,10 @@ std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
   return scratch;
 }
 
+PruneGraphParserState::FoldScratch& PruneGraphParserState::fold_scratch() {
+  return store_->fold_scratch_;
+}
+
 // --- self-check ------------------------------------------------------------------------------
 
 std::size_t PruneGraphParserState::check_invariants() const {

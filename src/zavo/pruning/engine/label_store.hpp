@@ -258,6 +258,24 @@ struct PruneGraphParserState {
   // per-call numbering of labels; every user leaves it all zeros again.
   std::vector<std::uint32_t>& label_scratch();
 
+  // Buffers the label algebra reuses from call to call, so that once they have grown a fold of
+  // label groups allocates nothing. Their contents mean nothing between calls.
+  struct FoldScratch {
+    std::vector<DimensionLabels> groups;
+    LabelList cells;
+    LabelList unique_labels;
+    LabelList column_labels;
+    LabelList members;
+    LabelList base_labels;
+    LabelList merged;
+    std::vector<std::uint32_t> local;
+    std::vector<std::uint32_t> parent;
+    std::vector<std::uint32_t> group_of_root;
+    std::vector<std::uint32_t> group_start;
+    std::vector<std::uint32_t> fill;
+  };
+  FoldScratch& fold_scratch();
+
  private:
   std::unique_ptr<LabelStore> store_;
 };
@@ -468,6 +486,7 @@ class LabelStore {
   std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;
   std::vector<std::uint32_t> scratch_;
+  PruneGraphParserState::FoldScratch fold_scratch_;
 };
 
 inline std::size_t DimensionLabels::size() const {

@@ -132,12 +132,14 @@ MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label
 namespace {
 
 // What `_merge_label_groups` does; without `keep`, the list of survivors is counted toward the
-// budget but not made, and the result is none.
+// budget but not made, and the result is none. Every table of the call is one of the state's
+// fold buffers, so that a handler's fold allocates nothing once they have grown.
 DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
-                                   const std::vector<DimensionLabels>& label_groups, bool keep) {
+                                   std::span<const DimensionLabels> label_groups, bool keep) {
+  PruneGraphParserState::FoldScratch& scratch = pruning_state.fold_scratch();
   bool has_none_labels = false;
-  std::vector<DimensionLabels> groups;
-  groups.reserve(label_groups.size());
+  std::vector<DimensionLabels>& groups = scratch.groups;
+  groups.clear();
   for (const auto& group : label_groups) {
     if (group) {
       groups.push_back(group);
@@ -167,8 +169,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
 
   // Every entry, row-major, read before anything is folded.
   const std::size_t n_rows = groups.size();
-  LabelList cells;
-  cells.reserve(n_rows * length);
+  LabelList& cells = scratch.cells;
+  cells.clear();
   for (const DimensionLabels& group : groups)
     group->append_to(cells);
 
@@ -178,7 +180,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   // sits in two columns: when none does (a layer's channels tied to its parameters' slices),
   // every column is a group of its own and no search is needed.
   std::vector<std::uint32_t>& mark = pruning_state.label_scratch();
-  std::vector<Label> unique_labels;
+  LabelList& unique_labels = scratch.unique_labels;
+  unique_labels.clear();
   bool columns_apart = true;
   for (std::size_t row = 0; row < n_rows; ++row) {
     const Label* entry = cells.data() + row * length;
@@ -197,7 +200,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   for (Label label : unique_labels)
     mark[static_cast<std::size_t>(label)] = 0;
 
-  LabelList merged_output_labels(keep ? length : 0);
+  LabelList& merged_output_labels = scratch.merged;
+  merged_output_labels.assign(keep ? length : 0, 0);
   auto survivors = [&]() -> DimensionLabels {
     if (keep)
       return make_labels(pruning_state, merged_output_labels);
@@ -219,7 +223,7 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
     return survivors();
   }
   if (columns_apart) {
-    LabelList column_labels;
+    LabelList& column_labels = scratch.column_labels;
     for (std::size_t column = 0; column < length; ++column) {
       column_labels.clear();
       for (std::size_t row = 0; row < n_rows; ++row)
@@ -235,7 +239,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   }
 
   // A union-find over the distinct labels, by their local numbers.
-  std::vector<std::uint32_t> local(cells.size());
+  std::vector<std::uint32_t>& local = scratch.local;
+  local.resize(cells.size());
   for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
     mark[static_cast<std::size_t>(unique_labels[i])] = i + 1;
   for (std::size_t i = 0; i < cells.size(); ++i)
@@ -243,7 +248,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   for (Label label : unique_labels)
     mark[static_cast<std::size_t>(label)] = 0;
 
-  std::vector<std::uint32_t> parent(unique_labels.size());
+  std::vector<std::uint32_t>& parent = scratch.parent;
+  parent.resize(unique_labels.size());
   for (std::uint32_t i = 0; i < parent.size(); ++i)
     parent[i] = i;
   auto find = [&parent](std::uint32_t i) {
@@ -264,7 +270,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
 
   // Groups numbered in order of their smallest column; every column has a label in row 0.
   constexpr std::uint32_t kUnnumbered = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> group_of_root(unique_labels.size(), kUnnumbered);
+  std::vector<std::uint32_t>& group_of_root = scratch.group_of_root;
+  group_of_root.assign(unique_labels.size(), kUnnumbered);
   std::uint32_t n_groups = 0;
   for (std::size_t column = 0; column < length; ++column) {
     std::uint32_t& group = group_of_root[find(local[column])];
@@ -272,18 +279,20 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
       group = n_groups++;
   }
   // Members of each group in ascending label order: bucket the labels by group.
-  std::vector<std::uint32_t> group_start(n_groups + 1, 0);
+  std::vector<std::uint32_t>& group_start = scratch.group_start;
+  group_start.assign(n_groups + 1, 0);
   for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
     ++group_start[group_of_root[find(i)] + 1];
   for (std::uint32_t g = 0; g < n_groups; ++g)
     group_start[g + 1] += group_start[g];
-  std::vector<Label> members(unique_labels.size());
-  {
-    std::vector<std::uint32_t> fill(group_start.begin(), group_start.end() - 1);
-    for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
-      members[fill[group_of_root[find(i)]]++] = unique_labels[i];
-  }
-  std::vector<Label> merge_group_base_labels(n_groups);
+  LabelList& members = scratch.members;
+  members.resize(unique_labels.size());
+  std::vector<std::uint32_t>& fill = scratch.fill;
+  fill.assign(group_start.begin(), group_start.end() - 1);
+  for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
+    members[fill[group_of_root[find(i)]]++] = unique_labels[i];
+  LabelList& merge_group_base_labels = scratch.base_labels;
+  merge_group_base_labels.resize(n_groups);
   for (std::uint32_t g = 0; g < n_groups; ++g) {
     const std::span<Label> group(members.data() + group_start[g],
                                  group_start[g + 1] - group_start[g]);
@@ -299,12 +308,12 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
 }  // namespace
 
 DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
-                                    const std::vector<DimensionLabels>& label_groups) {
+                                    std::span<const DimensionLabels> label_groups) {
   return merge_label_groups(pruning_state, label_groups, /*keep=*/true);
 }
 
 void _tie_label_groups(PruneGraphParserState& pruning_state,
-                       const std::vector<DimensionLabels>& label_groups) {
+                       std::span<const DimensionLabels> label_groups) {
   merge_label_groups(pruning_state, label_groups, /*keep=*/false);
 }
 

@@ -4,6 +4,7 @@
 // the labels of a whole tensor.
 
 #include <cstddef>
+#include <initializer_list>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -43,11 +44,19 @@ MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label
 // present, the one present group itself, or a new list of survivors. A none group makes the
 // result non-prunable; groups of different lengths raise `PruningEngineRuntimeException`.
 DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
-                                    const std::vector<DimensionLabels>& label_groups);
+                                    std::span<const DimensionLabels> label_groups);
+inline DimensionLabels _merge_label_groups(PruneGraphParserState& pruning_state,
+                                           std::initializer_list<DimensionLabels> label_groups) {
+  return _merge_label_groups(pruning_state, std::span(label_groups.begin(), label_groups.size()));
+}
 // The same ties, for a caller that has no use for the merged group: no list is made (it counts
 // toward the label budget as if it were, so that the budget is reached at the same point).
 void _tie_label_groups(PruneGraphParserState& pruning_state,
-                       const std::vector<DimensionLabels>& label_groups);
+                       std::span<const DimensionLabels> label_groups);
+inline void _tie_label_groups(PruneGraphParserState& pruning_state,
+                              std::initializer_list<DimensionLabels> label_groups) {
+  _tie_label_groups(pruning_state, std::span(label_groups.begin(), label_groups.size()));
+}
 
 // Pads `shape` and `labels` at the front (sizes 1, none labels) to at least `n` dimensions.
 // Returns the inputs unchanged when they already have `n` or more.

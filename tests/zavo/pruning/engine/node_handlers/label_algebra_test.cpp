@@ -102,6 +102,7 @@ TEST(MergeLabelGroups, FoldsEachGroupOfConnectedColumnsIntoItsSmallestLabelInCol
     void labels_merged(Label base, Label folded) override { seen.emplace_back(base, folded); }
   };
   std::mt19937 random(20);
+  std::vector<LabelList> previous;  // the last full trial's matrix, its labels moved apart
   for (int trial = 0; trial < 300; ++trial) {
     const std::size_t rows = 2 + random() % 4;
     const std::size_t length = 1 + random() % 7;
@@ -167,6 +168,29 @@ TEST(MergeLabelGroups, FoldsEachGroupOfConnectedColumnsIntoItsSmallestLabelInCol
     EXPECT_EQ(folds.seen, expected_folds) << "trial " << trial;
     EXPECT_EQ(merged.to_vector(), survivors) << "trial " << trial;
     g.state.check_invariants();
+
+    // The same merge in a state that merged the last trial's matrix first (labels apart): the
+    // buffers the state reuses from call to call carry nothing over.
+    GraphBuilder reused;
+    auto merge_rows = [&reused](const std::vector<LabelList>& label_rows) {
+      std::vector<DimensionLabels> lists;
+      for (const LabelList& row : label_rows) {
+        lists.push_back(make_labels(reused.state, row));
+        reused.tensor("", Shape{static_cast<std::int64_t>(row.size())}, {lists.back()});
+      }
+      return _merge_label_groups(reused.state, lists);
+    };
+    merge_rows(previous);
+    Folds reused_folds;
+    reused.state.observer = &reused_folds;
+    EXPECT_EQ(merge_rows(matrix).to_vector(), survivors) << "trial " << trial;
+    EXPECT_EQ(reused_folds.seen, expected_folds) << "trial " << trial;
+    reused.state.check_invariants();
+    previous = matrix;
+    for (LabelList& row : previous) {
+      for (Label& label : row)
+        label += 1000;
+    }
   }
 }
 
