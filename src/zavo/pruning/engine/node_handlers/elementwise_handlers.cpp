@@ -143,8 +143,8 @@ void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
 
   const ZavoNode& node_1 = input_1.as_node();
   const ZavoNode& node_2 = input_2.as_node();
-  TensorLabels labels_1 = get_prune_labels(pruning_state, node_1);
-  TensorLabels labels_2 = get_prune_labels(pruning_state, node_2);
+  const TensorLabels labels_1 = get_prune_labels(pruning_state, node_1);
+  const TensorLabels labels_2 = get_prune_labels(pruning_state, node_2);
   const auto& maybe_shape_1 = get_shape(node_1);
   const auto& maybe_shape_2 = get_shape(node_2);
   _LOGGER.debug([&] {
@@ -156,22 +156,28 @@ void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
     return;
   }
 
-  // Align the operands from the right, as broadcasting does.
+  // Align the operands from the right, as broadcasting does: the shorter operand reads as if
+  // padded at the front with sizes 1 and none labels (read in place, nothing is copied).
   const std::size_t max_shape_items = std::max(maybe_shape_1->size(), maybe_shape_2->size());
-  Shape shape_1;
-  Shape shape_2;
-  std::tie(shape_1, labels_1) = _broadcast_to(*maybe_shape_1, labels_1, max_shape_items);
-  std::tie(shape_2, labels_2) = _broadcast_to(*maybe_shape_2, labels_2, max_shape_items);
+  const std::size_t pad_1 = max_shape_items - maybe_shape_1->size();
+  const std::size_t pad_2 = max_shape_items - maybe_shape_2->size();
+  auto size_at = [](const Shape& shape, std::size_t pad, std::size_t dim) {
+    return dim < pad ? std::int64_t{1} : shape[dim - pad];
+  };
+  auto labels_at = [](const TensorLabels& labels, std::size_t pad,
+                      std::size_t dim) -> DimensionLabels {
+    return dim < pad ? nullptr : labels[dim - pad];
+  };
 
   const std::size_t n_dims =
-      std::min({labels_1.size(), labels_2.size(), shape_1.size(), shape_2.size()});
+      std::min({pad_1 + labels_1.size(), pad_2 + labels_2.size(), max_shape_items});
   TensorLabels all_labels;
   all_labels.reserve(n_dims);
   for (std::size_t dim = 0; dim < n_dims; ++dim) {
-    const DimensionLabels& dim_labels_1 = labels_1[dim];
-    const DimensionLabels& dim_labels_2 = labels_2[dim];
-    const bool broadcast_1 = shape_1[dim] == 1;
-    const bool broadcast_2 = shape_2[dim] == 1;
+    const DimensionLabels dim_labels_1 = labels_at(labels_1, pad_1, dim);
+    const DimensionLabels dim_labels_2 = labels_at(labels_2, pad_2, dim);
+    const bool broadcast_1 = size_at(*maybe_shape_1, pad_1, dim) == 1;
+    const bool broadcast_2 = size_at(*maybe_shape_2, pad_2, dim) == 1;
     if (broadcast_1 && broadcast_2) {
       all_labels.push_back(nullptr);
     } else if (broadcast_1 || broadcast_2) {
