@@ -733,14 +733,21 @@ class FastGraphReader {
   // is valid until `member` reads on, so it looks at the key first.
   template <typename Member>
   bool object(Member member) {
+    Lexer::Keys keys;
+    return members([&](std::string_view key) { return keys.add(key) && member(key); });
+  }
+
+  // Reads an object's members as `object` does, but leaves telling repeated keys apart to
+  // `member`.
+  template <typename Member>
+  bool members(Member member) {
     if (!lex_.consume('{'))
       return false;
     if (lex_.consume('}'))
       return true;
-    Lexer::Keys keys;
     std::string_view key;  // valid until `member` reads on
     do {
-      if (!lex_.key(key) || !keys.add(key) || !member(key))
+      if (!lex_.key(key) || !member(key))
         return false;
     } while (lex_.consume(','));
     return lex_.consume('}');
@@ -768,13 +775,7 @@ class FastGraphReader {
     return true;
   }
 
-  bool integer(std::int64_t& out) {
-    Scalar value;
-    if (!lex_.scalar(value) || value.type != Type::Integer)
-      return false;
-    out = value.integer;
-    return true;
-  }
+  bool integer(std::int64_t& out) { return lex_.integer(out); }
 
   // The document: one object, the header checked, the nodes read.
   bool document() {
@@ -817,16 +818,27 @@ class FastGraphReader {
     bool has_shape = false, shape_known = false, has_op_name = false;
     kwargs_.clear();
     level(0).clear();
-    const bool read = object([&](std::string_view key) {
+    // The node's fields met so far, one bit each: a repeated field is told without hashing the
+    // keys. Other keys can repeat only among themselves.
+    unsigned fields = 0;
+    auto first = [&fields](unsigned field) {
+      return !(std::exchange(fields, fields | field) & field);
+    };
+    Lexer::Keys others;
+    const bool read = members([&](std::string_view key) {
       if (is(key, "id"))
-        return integer(id);
+        return first(1u << 0) && integer(id);
       if (is(key, "kind")) {
         std::string_view text;
+        if (!first(1u << 1))
+          return false;
         return lex_.string(text) && (kind = GraphAssembly::kind_named(text));
       }
       if (is(key, "name"))
-        return (has_name = string(name_));
+        return first(1u << 2) && (has_name = string(name_));
       if (is(key, "shape")) {
+        if (!first(1u << 3))
+          return false;
         has_shape = true;
         if (lex_.peek() == 'n') {
           Scalar none;
@@ -844,8 +856,10 @@ class FastGraphReader {
         });
       }
       if (is(key, "op"))
-        return (has_op = string(op_));
+        return first(1u << 4) && (has_op = string(op_));
       if (is(key, "op_name")) {
+        if (!first(1u << 5))
+          return false;
         if (lex_.peek() == 'n') {
           Scalar none;
           return lex_.scalar(none) && none.type == Type::Null;
@@ -853,8 +867,10 @@ class FastGraphReader {
         return (has_op_name = string(op_name_));
       }
       if (is(key, "args"))
-        return (has_args = values(level(0), 0, index));
+        return first(1u << 6) && (has_args = values(level(0), 0, index));
       if (is(key, "kwargs")) {
+        if (!first(1u << 7))
+          return false;
         return (has_kwargs = object([&](std::string_view name) {
                   const tensor_trace::Text keyword = assembly_.graph.intern(name);
                   Value value;
@@ -865,7 +881,7 @@ class FastGraphReader {
                   return true;
                 }));
       }
-      return lex_.skip(kMaxNesting - 3);
+      return others.add(key) && lex_.skip(kMaxNesting - 3);
     });
     if (!read || id != static_cast<std::int64_t>(index) || !kind || !has_name ||
         name_.size() > kMaxNameLength || !has_shape)
@@ -940,18 +956,21 @@ class FastGraphReader {
       return true;
     }
     if (c == '{') {
-      // `{"node": ID}` or `{"const": TEXT, "type": TYPE}` (in either order), nothing else.
+      // `{"node": ID}` or `{"const": TEXT, "type": TYPE}` (in either order), nothing else. A
+      // node's reference, the most common argument by far, is matched whole when it can be.
       std::string_view key;
-      if (depth + 4 > kMaxNesting || !lex_.consume('{') || !lex_.string(key))
+      if (depth + 4 > kMaxNesting)
         return false;
-      if (is(key, "node")) {
+      if (lex_.take("{\"node\":") ||
+          (lex_.consume('{') && lex_.string(key) && is(key, "node") && lex_.consume(':'))) {
         std::int64_t id = -1;
-        if (!lex_.consume(':') || !integer(id) || !lex_.consume('}') || id < 0 ||
-            static_cast<std::size_t>(id) >= index)
+        if (!integer(id) || !lex_.consume('}') || id < 0 || static_cast<std::size_t>(id) >= index)
           return false;
         out = Value(assembly_.graph.node(static_cast<std::size_t>(id)));
         return true;
       }
+      if (key.empty())
+        return false;
       const bool text_first = is(key, "const");
       if ((!text_first && !is(key, "type")) || !lex_.consume(':') ||
           !string(text_first ? const_text_ : const_type_) || !lex_.consume(',') ||

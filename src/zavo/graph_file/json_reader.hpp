@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -159,10 +160,28 @@ class Lexer {
   int peek() {
     if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ')
       return static_cast<unsigned char>(*p_);
+    // One space between tokens, the common case, is passed over here.
+    if (end_ - p_ >= 2 && *p_ == ' ' && static_cast<unsigned char>(p_[1]) > ' ')
+      return static_cast<unsigned char>(*++p_);
     return peek_past_space();
   }
   // Consumes the next token when it is the one-byte token `c` (`{`, `}`, `[`, `]`, `:`, `,`).
-  bool consume(char c);
+  bool consume(char c) {
+    if (peek() != static_cast<unsigned char>(c))
+      return false;
+    ++p_;
+    return true;
+  }
+  // Consumes `bytes` when the text goes on with them, whitespace before them aside, and they
+  // lie whole in what is read already; false otherwise, which is no problem of the text: the
+  // caller reads the same tokens one by one instead.
+  bool take(std::string_view bytes) {
+    if (peek() == kEnd || static_cast<std::size_t>(end_ - p_) < bytes.size() ||
+        std::memcmp(p_, bytes.data(), bytes.size()) != 0)
+      return false;
+    p_ += bytes.size();
+    return true;
+  }
   // The next token, a string; `text` is valid until the next call.
   bool string(std::string_view& text);
   // The next tokens, a string and the colon after it: an object's key, `text` valid until the
@@ -170,6 +189,8 @@ class Lexer {
   bool key(std::string_view& text);
   // The next token, a string, a number or a literal.
   bool scalar(Scalar& value);
+  // The next token, an integer.
+  bool integer(std::int64_t& value);
   // The next value, whatever it holds, checked and passed over: nested at most `depth_left`
   // arrays and objects deep, no object repeating a key.
   bool skip(std::size_t depth_left);
@@ -192,6 +213,9 @@ class Lexer {
  private:
   bool fill();
   int peek_past_space();
+  // A number of at most 18 digits that ends before the chunk does, into `value`; false (nothing
+  // consumed) for any other token.
+  bool short_integer(std::int64_t& value);
   int next_byte();
   bool escape();
   bool hex4(std::uint32_t& code);
