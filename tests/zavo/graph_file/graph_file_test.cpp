@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "graph_generator.hpp"
 #include "support/test_support.hpp"
 #include "zavo/tensor_trace/op_categorization.hpp"
 
@@ -334,10 +335,10 @@ std::string outcome_in_chunks(const std::string& text, std::size_t chunk_size) {
 }
 
 // The fast reader gives the checking reader's graph for every file it accepts, and accepts no
-// file that the checking reader rejects: on every shipped graph (read in chunks that cut tokens
-// anywhere), and on a small one whole, in chunks of every small size, and broken at every byte
-// in six ways (deleted, repeated, replaced by a quote, a backslash, a control character and a
-// digit).
+// file that the checking reader rejects: on every shipped graph and a generated graph of every
+// family the benchmarks scale (read in chunks that cut tokens anywhere), and on a small one
+// whole, in chunks of every small size, and broken at every byte in six ways (deleted,
+// repeated, replaced by a quote, a backslash, a control character and a digit).
 TEST(ReadGraph, TheFastReaderAgreesWithTheCheckingReader) {
   namespace fs = std::filesystem;
   for (const char* dir : {"examples", "models", "tests/golden/graphs"}) {
@@ -349,6 +350,13 @@ TEST(ReadGraph, TheFastReaderAgreesWithTheCheckingReader) {
       EXPECT_EQ(outcome([&] { return read_graph_file(entry.path()); }), checked) << entry.path();
       EXPECT_EQ(outcome_in_chunks(text, 61), checked) << entry.path();
     }
+  }
+  for (std::string_view shape : benchmarks::series_shapes()) {
+    const std::string text = benchmarks::graph_text(*benchmarks::series_config(shape, 20'000));
+    const std::string checked = outcome(text, GraphReader::Checking);
+    ASSERT_EQ(checked.rfind("rejected", 0), std::string::npos) << shape << ": " << checked;
+    EXPECT_EQ(outcome(text, GraphReader::Fast), checked) << shape;
+    EXPECT_EQ(outcome_in_chunks(text, 61), checked) << shape;
   }
   const std::string small = R"({"format": "zavo.graph", "version": 1, "model": "m",
     "meta": {"a": [1, 2.5e-3, null]}, "nodes": [
