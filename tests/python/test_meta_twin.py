@@ -108,6 +108,11 @@ class ShapeRules(unittest.TestCase):
         def pick(*choices):
             return rng.choice(choices)
 
+        def positional(op, args, kwargs):
+            """The call with some of its first keyword arguments given in their places instead."""
+            keys = list(kwargs)
+            return op, args + [kwargs.pop(key) for key in keys[:rng.randint(0, len(keys))]], kwargs
+
         def calls():
             for _ in range(60):
                 dims, channels, n = rng.randint(1, 3), pick(2, 4, 6), pick(1, 2)
@@ -116,11 +121,12 @@ class ShapeRules(unittest.TestCase):
                 w = (pick(2, 4, 6), channels // groups if channels % groups == 0 else pick(1, 2)) + tuple(
                     rng.randint(1, 4) for _ in range(dims))
                 step = lambda low: pick(low, [low + 1] * dims, [low + 1], [1] * (dims + 1), 2)  # noqa: E731
-                yield "torch.nn.functional.conv%dd" % dims, [x, w, pick(None, (w[0],), (3,))], dict(
-                    stride=step(1), padding=step(0), dilation=step(1), groups=groups)
+                conv = dict(stride=step(1), padding=step(0), dilation=step(1), groups=groups)
+                yield positional("torch.nn.functional.conv%dd" % dims, [x, w, pick(None, (w[0],), (3,))], conv)
                 norm = pick((channels,), (channels + 1,), None)
-                yield "torch.nn.functional.batch_norm", [x, norm, norm, norm, pick(None, norm)], dict(
-                    training=pick(False, True))
+                yield positional("torch.nn.functional.batch_norm", [x, norm, norm, norm, pick(None, norm)],
+                                 dict(training=pick(False, True), momentum=0.1, eps=pick(1e-5, 0.5)))
+                yield "torch.nn.functional.batch_norm", [x, norm], pick({}, dict(training=True), dict(weight=norm))
                 yield "torch.nn.functional.batch_norm", [(1, channels)], dict(running_mean=None, running_var=None,
                                                                              training=True)
                 yield "torch.nn.functional.layer_norm", [x, list(x[-pick(1, 2):]) if pick(0, 1) else [5],
