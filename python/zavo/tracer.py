@@ -449,37 +449,51 @@ _MODULE_CALLS = (frozenset((torch.nn.Module._call_impl.__code__, torch.nn.Module
 
 
 def _leaf_forward(tracer, module, entry, call_of, push, pop):
-    """A forward for a leaf module with a call in `_LEAF_CALLS`, in the module's own attributes
-    while traced: when the module is called (not its `forward` straight), its (path, is a leaf)
-    on the module stack, as hooks would put it, and the call recorded straight from its input, as
-    the tracer's mode would record it from the module's own forward, without the forward's, the
-    hooks' and the dispatch's Python in between.  Anything out of the ordinary (other arguments,
-    a call inside a recorded call, another mode on the stack, an input the call does not take)
-    runs the module's own forward."""
+    """A forward for a leaf module with a call in `_LEAF_CALLS`: `_pushing_forward`'s, and the
+    call recorded straight from its input, as the tracer's mode would record it from the module's
+    own forward, without the forward's, the hooks' and the dispatch's Python in between.  Anything
+    out of the ordinary (other arguments, a call inside a recorded call, another mode on the
+    stack, an input the call does not take) runs the module's own forward."""
     forward = module.forward
-    caller = _getframe
 
     def leaf(*args, **kwargs):
+        if (len(args) == 1 and not kwargs and not tracer.depth and type(args[0]) is _TENSOR
+                and _C._len_torch_function_stack() == 1):
+            mode = _C._pop_torch_function_stack()
+            _C._set_torch_function_mode(None)
+            try:
+                call = call_of(module, args[0]) if mode is tracer else None
+                if call is not None:
+                    return tracer.outermost(*call)
+            finally:
+                _C._push_on_torch_function_stack(mode)
+                _C._set_torch_function_mode(_QuickStackMode())
+        return forward(*args, **kwargs)
+
+    return _pushing_forward(module, entry, push, pop, leaf)
+
+
+def _pushing_forward(module, entry, push, pop, run=None):
+    """A forward for a module without hooks, in the module's own attributes while traced: when
+    the module is called (not its `forward` straight), its (path, is a leaf) on the module stack
+    while `run` (its own forward unless given) runs, as hooks would put it, without the slower
+    call that hooks take in torch.  It names its own forward as the one it wraps, for callers
+    that read its signature."""
+    forward = module.forward
+    run = run or forward
+    caller = _getframe
+
+    def pushing(*args, **kwargs):
         if caller(1).f_code not in _MODULE_CALLS:
             return forward(*args, **kwargs)
         push(entry)
         try:
-            if (len(args) == 1 and not kwargs and not tracer.depth and type(args[0]) is _TENSOR
-                    and _C._len_torch_function_stack() == 1):
-                mode = _C._pop_torch_function_stack()
-                _C._set_torch_function_mode(None)
-                try:
-                    call = call_of(module, args[0]) if mode is tracer else None
-                    if call is not None:
-                        return tracer.outermost(*call)
-                finally:
-                    _C._push_on_torch_function_stack(mode)
-                    _C._set_torch_function_mode(_QuickStackMode())
-            return forward(*args, **kwargs)
+            return run(*args, **kwargs)
         finally:
             pop()
 
-    return leaf
+    pushing.__wrapped__ = forward
+    return pushing
 
 
 def _hooked(module):
@@ -502,15 +516,17 @@ def run(tracer, model, args, kwargs, name):
         pop()
 
     key = object()
-    forwards = []  # the attributes of the modules given a leaf forward
+    forwards = []  # the attributes of the modules given a forward of the pass
 
     def enter(quick):
-        # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it
-        # ends. They go straight into the module's hook tables under a key of this pass alone,
-        # without a handle each: the tables run hooks in order of insertion, ours last, as
-        # registration would.  A leaf module of a type in `_LEAF_CALLS` without hooks of its own
-        # gets a forward of its own instead (`_leaf_forward`), while the quick dispatch (whose
-        # mode stack it steps around) is in place.
+        # Each module's (path, is a leaf) is on the module stack while its forward runs.  A module
+        # without hooks or a forward of its own gets a forward of the pass that pushes and pops it
+        # (`_pushing_forward`); a leaf module of a type in `_LEAF_CALLS` one that also records its
+        # call straight (`_leaf_forward`), while the quick dispatch (whose mode stack it steps
+        # around) is in place.  Any other module gets hooks that push as its forward starts and
+        # pop as it ends, straight into its hook tables under a key of this pass alone, without a
+        # handle each: the tables run hooks in order of insertion, ours last, as registration
+        # would, so that what its own hooks call is named as it would be.
         leaf_calls = _LEAF_CALLS if quick is not None and quick.saved is not None else {}
         for path, module in tracer.modules:
             children = module._modules
@@ -518,9 +534,11 @@ def run(tracer, model, args, kwargs, name):
             kind = type(module)
             forward, call_of = leaf_calls.get(kind, (None, None))
             attrs = vars(module)
-            if (forward is not None and kind.forward is forward and entry[1] and "forward" not in attrs
-                    and not _hooked(module)):
-                attrs["forward"] = _leaf_forward(tracer, module, entry, call_of, push, pop)
+            if "forward" not in attrs and not _hooked(module):
+                if forward is not None and kind.forward is forward and entry[1]:
+                    attrs["forward"] = _leaf_forward(tracer, module, entry, call_of, push, pop)
+                else:
+                    attrs["forward"] = _pushing_forward(module, entry, push, pop)
                 forwards.append(attrs)
             else:
                 module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)

@@ -206,18 +206,21 @@ class Leaves(torch.nn.Module):
 class LeafCalls(unittest.TestCase):
     def test_leaf_calls_give_the_graph_of_hooks_on_every_module(self):
         """The same graph, names and arguments, real and meta, in evaluation and in training, as
-        hooks on every module and the modules' own forwards give; the same failure; the modules
-        left as they were."""
+        hooks on every module and the modules' own forwards give (a decoder's modules too); the
+        same failure; the modules left as they were."""
         if not tracer._LEAF_CALLS:
             self.skipTest("leaf calls are spelled out for torch 1.13 alone")
         x = torch.randn(2, 4, 6, 6)
         model = Leaves()
+        decoder = zoo.build("tiny_decoder")
 
         def graphs():
             found = []
             for train in (False, True):
                 for real in (True, False):  # a fresh model: a training pass counts its batches
                     found.append(export.dumps_graph(export.trace(Leaves().train(train), x, real_forward=real)))
+                    found.append(export.dumps_graph(export.trace(decoder.model.train(train), decoder.inputs,
+                                                                 real_forward=real)))
             with self.assertRaises(export.TraceError) as caught:
                 export.trace(model.eval(), torch.randn(2, 4, 6), real_forward=False)
             return found, str(caught.exception)
