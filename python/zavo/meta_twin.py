@@ -73,7 +73,8 @@ class _MetaTracer(Tracer):
         self.reads += 1
         if not tensor.is_meta:
             self.real_reads.append(tensor)
-        return Tracer.tensor_ref(self, tensor)
+        node_id = self.node_of.get(id(tensor))
+        return node_id if node_id is not None else self._first_ref(tensor)
 
     def constant_text(self, value):
         if type(value) is torch.device and value.type == "meta":

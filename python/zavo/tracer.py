@@ -25,6 +25,9 @@ except ImportError:  # the command reports it; importers get the ImportError
 # The exact tensor types, tested by identity on the hot path (a subclass takes the slower test).
 _TENSOR = torch.Tensor if torch is not None else None
 _PARAMETER = torch.nn.Parameter if torch is not None else None
+# The types whose values an argument list holds as they are.
+_AS_IS = frozenset((int, bool, str, type(None)))
+_finite = math.isfinite
 
 # Calls that only ask about a tensor's layout and return no tensor; recorded as
 # unknown operations they would take every channel of their input out of
@@ -174,10 +177,12 @@ class Tracer(TorchFunctionMode):
         the `_operator.getitem` of a tuple element at its first use, a parameter
         node at the first use of a parameter or buffer, or a constant node at the
         first use of any other tensor."""
+        node_id = self.node_of.get(id(tensor))  # never both bound and pending
+        return node_id if node_id is not None else self._first_ref(tensor)
+
+    def _first_ref(self, tensor):
+        """`tensor_ref` of a tensor not read from a node yet."""
         key = id(tensor)
-        node_id = self.node_of.get(key)  # never both bound and pending
-        if node_id is not None:
-            return node_id
         if key in self.pending:
             parent, path = self.pending.pop(key)
             for depth, index in enumerate(path):
@@ -273,11 +278,14 @@ class Tracer(TorchFunctionMode):
         short = last_part(op)
         if short in LAYOUT_QUERIES:
             return func(*args, **kwargs)
+        ref = self.tensor_ref
         try:
-            # tensors and integers, most arguments, are written without `encode`'s dispatch
-            enc_args = [{"node": self.tensor_ref(a)} if type(a) is _TENSOR else a if type(a) is int
-                        else self.encode(a) for a in args]
-            enc_kwargs = {k: self.encode(v) for k, v in kwargs.items()} if kwargs else {}
+            # tensors, parameters, numbers and flags, most values, are written without `encode`'s dispatch
+            enc_args = [{"node": ref(a)} if (kind := type(a)) is _TENSOR or kind is _PARAMETER
+                        else a if kind in _AS_IS or (kind is float and _finite(a)) else self.encode(a) for a in args]
+            enc_kwargs = {k: {"node": ref(v)} if (kind := type(v)) is _TENSOR or kind is _PARAMETER
+                          else v if kind in _AS_IS or (kind is float and _finite(v)) else self.encode(v)
+                          for k, v in kwargs.items()} if kwargs else {}
         except _Unplaced:  # again, naming places, for the message
             enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
             enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
