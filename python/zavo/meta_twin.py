@@ -43,7 +43,7 @@ _WRITES = frozenset(
     "__setitem__ __iadd__ __isub__ __imul__ __itruediv__ __ifloordiv__ __imod__ __ipow__ __iand__ __ior__ "
     "__ixor__ __ilshift__ __irshift__ __imatmul__".split()
 )
-_CONTAINERS = (list, dict, set, OrderedDict)
+_CONTAINERS = frozenset((list, dict, set, OrderedDict))
 _TENSOR_TYPES = (torch.Tensor, torch.nn.Parameter)
 _machinery = None  # attributes every module has, which the pass leaves as it found them
 _TABLES = ("_parameters", "_buffers")
@@ -331,11 +331,12 @@ def trace(model, modules, args, kwargs, run):
     saved = []
     tracer = None
     kept = not any(module.training for _, module in modules)
+    tables = tuple(zip(_TABLES, named))
     try:
         for path, module in modules:
             attrs = vars(module)
             saved.append(_saved(attrs))
-            for field, found in zip(_TABLES, named):
+            for field, found in tables:
                 table = attrs[field]
                 if not table:
                     continue
@@ -405,9 +406,9 @@ def _saved(attrs):
     global _machinery
     if _machinery is None:
         _machinery = frozenset(vars(torch.nn.Module()))
-    held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
-            if type(value) in _CONTAINERS]
-    return attrs, attrs.copy(), held
+    before = attrs.copy()
+    return attrs, before, [(value, value.copy()) for key in before.keys() - _machinery
+                           if type(value := before[key]) in _CONTAINERS]
 
 
 def _restore_state(saved):
