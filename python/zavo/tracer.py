@@ -394,13 +394,18 @@ class _QuickDispatch:
 # that version alone.
 
 
+# Parameters and buffers are read from the module's tables, where its attribute access finds them
+# (a KeyError for one that was deleted runs the module's own forward).
+
+
 def _batch_norm_call(dims):
     def call(module, x):
         if module.training or x.dim() not in dims:
             return None
-        mean, var, momentum = module.running_mean, module.running_var, module.momentum
+        buffers, parameters, momentum = module._buffers, module._parameters, module.momentum
+        mean, var = buffers["running_mean"], buffers["running_var"]
         return (torch.nn.functional.batch_norm, (x, mean, var),
-                {"weight": module.weight, "bias": module.bias, "training": mean is None and var is None,
+                {"weight": parameters["weight"], "bias": parameters["bias"], "training": mean is None and var is None,
                  "momentum": 0.0 if momentum is None else momentum, "eps": module.eps})
 
     return call
@@ -410,8 +415,9 @@ def _conv_call(function):
     def call(module, x):
         if module.padding_mode != "zeros":
             return None
-        return function, (x, module.weight, module.bias, module.stride, module.padding, module.dilation,
-                          module.groups), {}
+        parameters = module._parameters
+        return function, (x, parameters["weight"], parameters["bias"], module.stride, module.padding,
+                          module.dilation, module.groups), {}
 
     return call
 
@@ -439,7 +445,7 @@ def _leaf_calls():
         nn.ReLU6: lambda module, x: (F.hardtanh, (x,), {"min_val": module.min_val, "max_val": module.max_val,
                                                          "inplace": module.inplace}),
         nn.Sigmoid: lambda module, x: (torch.sigmoid, (x,), {}),
-        nn.Linear: lambda module, x: (F.linear, (x, module.weight, module.bias), {}),
+        nn.Linear: lambda module, x: (F.linear, (x, module._parameters["weight"], module._parameters["bias"]), {}),
         nn.Dropout: lambda module, x: (F.dropout, (x,), {"p": module.p, "training": module.training,
                                                           "inplace": module.inplace}),
         nn.AdaptiveAvgPool2d: lambda module, x: (F.adaptive_avg_pool2d, (x, module.output_size), {}),
@@ -470,9 +476,16 @@ def _leaf_forward(tracer, module, entry, call_of, push, pop):
             mode = _C._pop_torch_function_stack()
             _C._set_torch_function_mode(None)
             try:
-                call = call_of(module, args[0]) if mode is tracer else None
+                try:
+                    call = call_of(module, args[0]) if mode is tracer else None
+                except KeyError:
+                    call = None
                 if call is not None:
-                    return tracer.outermost(*call)
+                    tracer.depth = 1
+                    try:
+                        return tracer.record(*call)
+                    finally:
+                        tracer.depth = 0
             finally:
                 _C._push_on_torch_function_stack(mode)
                 _C._set_torch_function_mode(_QuickStackMode())

@@ -207,7 +207,8 @@ class LeafCalls(unittest.TestCase):
     def test_leaf_calls_give_the_graph_of_hooks_on_every_module(self):
         """The same graph, names and arguments, real and meta, in evaluation and in training, as
         hooks on every module and the modules' own forwards give (a decoder's modules too); the
-        same failure; the modules left as they were."""
+        same failures (a shape the call refuses, a parameter deleted); the modules left as they
+        were."""
         if not tracer._LEAF_CALLS:
             self.skipTest("leaf calls are spelled out for torch 1.13 alone")
         x = torch.randn(2, 4, 6, 6)
@@ -223,7 +224,11 @@ class LeafCalls(unittest.TestCase):
                                                                  real_forward=real)))
             with self.assertRaises(export.TraceError) as caught:
                 export.trace(model.eval(), torch.randn(2, 4, 6), real_forward=False)
-            return found, str(caught.exception)
+            lost = Leaves().eval()
+            del lost.norms[0].weight
+            with self.assertRaises(export.TraceError) as lost_weight:
+                export.trace(lost, x, real_forward=False)
+            return found, str(caught.exception), str(lost_weight.exception)
 
         fired = set()
         counted = {kind: (forward, lambda module, x, kind=kind, call=call: fired.add(kind) or call(module, x))
@@ -238,6 +243,7 @@ class LeafCalls(unittest.TestCase):
         with mock.patch.object(tracer, "_hooked", lambda module: True):
             self.assertEqual(quick, graphs())
         self.assertIn("Given groups=1", quick[1])
+        self.assertIn("AttributeError: 'BatchNorm2d' object has no attribute 'weight'", quick[2])
         for module in model.modules():
             self.assertNotIn("forward", vars(module))
             self.assertEqual(len(module._forward_hooks), module is model.hooked)
