@@ -200,9 +200,11 @@ class Tracer(TorchFunctionMode):
                 )
             self.node_of[key] = parent
             return parent
-        if key in self.param_name:
-            name, param = self.param_name[key]
-            node_id = self._append({"kind": "parameter", "name": name, "shape": list(param.shape)})
+        owned = self.param_name.get(key)
+        if owned is not None:
+            name, param = owned
+            node_id = len(self.nodes)
+            self.nodes.append({"id": node_id, "kind": "parameter", "name": name, "shape": list(param.shape)})
             self._bind(param, node_id)
             return node_id
         # Neither made by a traced call nor owned by the model: read as a constant.
@@ -299,9 +301,12 @@ class Tracer(TorchFunctionMode):
             # the written tensor is read through this node from now on
             node["shape"] = list(args[0].shape)
             self._bind(args[0], node_id)
-        elif isinstance(result, torch.Tensor):
+        elif type(result) is _TENSOR or isinstance(result, torch.Tensor):
             node["shape"] = list(result.shape)
-            self._bind(result, node_id)
+            self.keep_alive.append(result)  # `_bind`, written out for the most common case
+            self.node_of[id(result)] = node_id
+            if self.pending:
+                self.pending.pop(id(result), None)
         elif isinstance(result, (list, tuple)):
             self._result_tuple(result, node_id)
         return result
