@@ -311,6 +311,8 @@ _RESULTS = {
     "torch.nn.functional.relu6": _elementwise("inplace"),
     "torch.nn.functional.hardtanh": _elementwise("min_val", "max_val", "inplace"),
     "torch.nn.functional.hardswish": _elementwise("inplace"),
+    "torch.nn.functional.silu": _elementwise("inplace"),
+    "torch.sigmoid": _elementwise(),
     "torch.nn.functional.conv1d": _conv(1),
     "torch.nn.functional.conv2d": _conv(2),
     "torch.nn.functional.conv3d": _conv(3),

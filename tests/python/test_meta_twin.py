@@ -96,7 +96,8 @@ class MetaTwin(unittest.TestCase):
 FUNCTIONS = {"torch.nn.functional.conv1d": F.conv1d, "torch.nn.functional.conv2d": F.conv2d,
              "torch.nn.functional.conv3d": F.conv3d, "torch.nn.functional.batch_norm": F.batch_norm,
              "torch.nn.functional.layer_norm": F.layer_norm, "torch.nn.functional.group_norm": F.group_norm,
-             "torch.nn.functional.hardtanh": F.hardtanh, "torch.nn.functional.relu": F.relu, "torch.relu": torch.relu}
+             "torch.nn.functional.hardtanh": F.hardtanh, "torch.nn.functional.relu": F.relu, "torch.relu": torch.relu,
+             "torch.nn.functional.silu": F.silu, "torch.sigmoid": torch.sigmoid}
 
 
 class ShapeRules(unittest.TestCase):
@@ -134,7 +135,9 @@ class ShapeRules(unittest.TestCase):
                 yield "torch.nn.functional.group_norm", [x, groups, pick(None, (channels,), (1,))], {}
                 yield "torch.nn.functional.hardtanh", [x], dict(min_val=pick(-1.0, 2.0), max_val=1.0,
                                                              inplace=pick(False, True))
-                yield pick("torch.nn.functional.relu", "torch.relu"), [x], {}
+                yield pick("torch.nn.functional.relu", "torch.nn.functional.silu"), [x], pick({}, dict(
+                    inplace=pick(False, True)), dict(inplace=1))
+                yield pick("torch.relu", "torch.sigmoid"), [x], pick({}, dict(out=torch.empty(x)))
 
         def tensors(args, device):
             return [torch.randn(a, device=device) if type(a) is tuple else a for a in args]
