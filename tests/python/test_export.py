@@ -1,5 +1,6 @@
 import contextlib
 import gc
+import inspect
 import json
 import os
 import tempfile
@@ -248,6 +249,37 @@ class LeafCalls(unittest.TestCase):
             self.assertNotIn("forward", vars(module))
             self.assertEqual(len(module._forward_hooks), module is model.hooked)
             self.assertFalse(module._forward_pre_hooks)
+
+
+class Scaled(torch.nn.Module):
+    def forward(self, x, scale=2.0):
+        return x * scale
+
+
+class Wary(torch.nn.Module):
+    """A forward that catches a child's failure and reads a child's signature."""
+
+    def __init__(self):
+        super().__init__()
+        self.failing, self.scaled = Lambda(lambda x: x.no_such_method()), Scaled()
+
+    def forward(self, x):
+        try:
+            self.failing(x)
+        except AttributeError:
+            pass
+        scale = inspect.signature(self.scaled.forward).parameters["scale"].default
+        return torch.relu(self.scaled(x, scale=scale + 1))
+
+
+class ModuleStack(unittest.TestCase):
+    def test_a_child_that_failed_is_off_the_stack_and_forwards_keep_their_signatures(self):
+        for real in (True, False):
+            with self.subTest(real=real):
+                nodes = [n for n in export.trace(Wary(), torch.randn(2, 3), real_forward=real)["nodes"]
+                         if n["kind"] == "call"]
+                self.assertEqual([(n["name"], n["op"], n["args"][1:]) for n in nodes],
+                                 [("scaled", "torch.Tensor.mul", [3.0]), ("relu", "torch.relu", [])])
 
 
 def export_cli(*argv):
