@@ -54,6 +54,27 @@ def _refuse(where, what):
     raise TraceError("%s: %s" % (where, what))
 
 
+def named_modules(model):
+    """`list(model.named_modules())`, walked without a generator per module (whose items pass up
+    through every level above them); by `named_modules()` itself when a module's type has one of
+    its own."""
+    found, seen, stack = [], set(), [("", model)]
+    own = torch.nn.Module.named_modules
+    while stack:
+        path, module = stack.pop()
+        if module in seen:
+            continue
+        if type(module).named_modules is not own:
+            return list(model.named_modules())
+        seen.add(module)
+        found.append((path, module))
+        children = module._modules
+        if children:
+            prefix = path + "." if path else ""
+            stack.extend(reversed([(prefix + name, child) for name, child in children.items() if child is not None]))
+    return found
+
+
 def named_tensors(modules):
     """(qualified name, tensor) of the parameters, then the buffers, of `modules` (the pairs of
     `named_modules()`), in the order of `named_parameters()` and `named_buffers()`."""
@@ -543,6 +564,7 @@ def run(tracer, model, args, kwargs, name):
 
     key = object()
     forwards = []  # the attributes of the modules given a forward of the pass
+    hooked = []  # the modules given hooks
 
     def enter(quick):
         # Each module's (path, is a leaf) is on the module stack while its forward runs.  A module
@@ -569,6 +591,7 @@ def run(tracer, model, args, kwargs, name):
             else:
                 module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
                 module._forward_hooks[key] = leave
+                hooked.append(module)
 
     undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
@@ -583,6 +606,6 @@ def run(tracer, model, args, kwargs, name):
         undo()
         for attrs in forwards:
             attrs.pop("forward", None)
-        for _, module in tracer.modules:
+        for module in hooked:
             module._forward_pre_hooks.pop(key, None)
             module._forward_hooks.pop(key, None)

@@ -282,6 +282,29 @@ class ModuleStack(unittest.TestCase):
                                  [("scaled", "torch.Tensor.mul", [3.0]), ("relu", "torch.relu", [])])
 
 
+class Shared(torch.nn.Module):
+    """A module held at two places, a child registered as missing."""
+
+    def __init__(self):
+        super().__init__()
+        inner = torch.nn.Sequential(torch.nn.ReLU(), torch.nn.Sequential(torch.nn.Tanh()))
+        self.first, self.again = inner, torch.nn.ModuleList([inner[1], torch.nn.Identity()])
+        self.register_module("gone", None)
+
+
+class Pruned(Shared):
+    def named_modules(self, memo=None, prefix="", remove_duplicate=True):
+        yield prefix, self
+
+
+class ModuleWalk(unittest.TestCase):
+    def test_the_walk_gives_named_modules(self):
+        for model in (Shared(), Leaves(), Wary(), zoo.build("tiny_decoder").model, Pruned()):
+            with self.subTest(model=type(model).__name__):
+                self.assertEqual(tracer.named_modules(model), list(model.named_modules()))
+        self.assertEqual(len(tracer.named_modules(Pruned())), 1)
+
+
 def export_cli(*argv):
     return run_main(cli.main, ["export", *argv])
 
