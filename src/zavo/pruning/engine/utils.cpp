@@ -112,6 +112,13 @@ TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const 
   return labels;
 }
 
+NodeLabels::NodeLabels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
+  if (!has_recorded_labels(pruning_state, node))
+    throw LookupError("node " + node.name + " has no recorded labels");
+  resize(get_prune_labels(pruning_state, node, std::span<DimensionLabels>()));
+  get_prune_labels(pruning_state, node, *this);
+}
+
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   LabelList flat;
   for_each_recorded_label(pruning_state, node, [&flat](Label label) { flat.push_back(label); });

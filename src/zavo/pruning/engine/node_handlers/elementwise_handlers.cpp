@@ -143,8 +143,8 @@ void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
 
   const ZavoNode& node_1 = input_1.as_node();
   const ZavoNode& node_2 = input_2.as_node();
-  const TensorLabels labels_1 = get_prune_labels(pruning_state, node_1);
-  const TensorLabels labels_2 = get_prune_labels(pruning_state, node_2);
+  const NodeLabels labels_1(pruning_state, node_1);
+  const NodeLabels labels_2(pruning_state, node_2);
   const auto& maybe_shape_1 = get_shape(node_1);
   const auto& maybe_shape_2 = get_shape(node_2);
   _LOGGER.debug([&] {
@@ -164,36 +164,33 @@ void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
   auto size_at = [](const Shape& shape, std::size_t pad, std::size_t dim) {
     return dim < pad ? std::int64_t{1} : shape[dim - pad];
   };
-  auto labels_at = [](const TensorLabels& labels, std::size_t pad,
+  auto labels_at = [](std::span<const DimensionLabels> labels, std::size_t pad,
                       std::size_t dim) -> DimensionLabels {
     return dim < pad ? nullptr : labels[dim - pad];
   };
 
   const std::size_t n_dims =
       std::min({pad_1 + labels_1.size(), pad_2 + labels_2.size(), max_shape_items});
-  TensorLabels all_labels;
-  all_labels.reserve(n_dims);
+  TensorLabelsBuffer all_labels(n_dims);
   for (std::size_t dim = 0; dim < n_dims; ++dim) {
     const DimensionLabels dim_labels_1 = labels_at(labels_1, pad_1, dim);
     const DimensionLabels dim_labels_2 = labels_at(labels_2, pad_2, dim);
     const bool broadcast_1 = size_at(*maybe_shape_1, pad_1, dim) == 1;
     const bool broadcast_2 = size_at(*maybe_shape_2, pad_2, dim) == 1;
-    if (broadcast_1 && broadcast_2) {
-      all_labels.push_back(nullptr);
-    } else if (broadcast_1 || broadcast_2) {
+    if (broadcast_1 && broadcast_2)
+      continue;  // the entry stays none
+    if (broadcast_1 || broadcast_2) {
       // The operand that carries labels wins, whichever one is broadcast.
-      all_labels.push_back(dim_labels_1 ? dim_labels_1 : dim_labels_2);
+      all_labels[dim] = dim_labels_1 ? dim_labels_1 : dim_labels_2;
     } else if (!dim_labels_1 || !dim_labels_2) {
       // Channels tied to an unlabelled dimension cannot be pruned.
       _mark_labels_as_non_prunable(pruning_state, dim_labels_1);
       _mark_labels_as_non_prunable(pruning_state, dim_labels_2);
-      all_labels.push_back(nullptr);
     } else {
-      all_labels.push_back(_merge_label_groups(pruning_state, {dim_labels_1, dim_labels_2}));
+      all_labels[dim] = _merge_label_groups(pruning_state, {dim_labels_1, dim_labels_2});
     }
   }
-  add_node_output_info(
-      {.pruning_state = pruning_state, .node = node, .labels = std::move(all_labels)});
+  add_node_output_info({.pruning_state = pruning_state, .node = node, .labels = all_labels});
 }
 
 void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
