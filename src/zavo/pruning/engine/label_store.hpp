@@ -43,6 +43,7 @@ class LabelStore;
 struct PruneGraphParserState;
 struct AddNodeOutputInfo;
 struct GenerateNewChannelLabels;
+class NodeLabels;
 
 // A handle on one shared label list of a state, or none. It behaves like a pointer to the list:
 // `if (labels)`, `labels->size()`, `(*labels)[i]`, `for (Label l : *labels)`. Copies share the
@@ -398,6 +399,7 @@ class LabelStore {
 
  private:
   friend struct PruneGraphParserState;
+  friend class NodeLabels;
   friend void add_node_output_info(const AddNodeOutputInfo& call);
   friend DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call);
   friend TensorLabels get_prune_labels(const PruneGraphParserState&, const ZavoNode&);

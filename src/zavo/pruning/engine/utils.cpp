@@ -113,10 +113,13 @@ TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const 
 }
 
 NodeLabels::NodeLabels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
-  if (!has_recorded_labels(pruning_state, node))
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
     throw LookupError("node " + node.name + " has no recorded labels");
-  resize(get_prune_labels(pruning_state, node, std::span<DimensionLabels>()));
-  get_prune_labels(pruning_state, node, *this);
+  resize(record->count);
+  for (std::uint32_t d = 0; d < record->count; ++d)
+    (*this)[d] = store.entry(store.node_lists_[record->first + d]);
 }
 
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {

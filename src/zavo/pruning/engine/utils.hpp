@@ -3,6 +3,7 @@
 // node's output, and read or clear a label's prunability. The state itself, its lists and
 // their representation are in label_store.hpp.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -43,7 +44,7 @@ class TensorLabelsBuffer {
       spilled_.assign(dims, nullptr);
       data_ = spilled_.data();
     } else {
-      inline_.fill(nullptr);
+      std::fill_n(inline_.data(), dims, nullptr);
       data_ = inline_.data();
     }
     size_ = dims;
