@@ -73,6 +73,20 @@ TEST(Parse, AConcatenationDropsWhatItDoesNotJoin) {
                                       R"({"node":"ragged","labels":[12,13],"parameters":["d"]}])");
 }
 
+// An addition's output holds both operands' labels, so the guard passes over it; a tensor it
+// writes into (`out`) is not held, and its labels are dropped there.
+TEST(Parse, AnAdditionDropsOnlyWhatItWritesInto) {
+  Json report = report_of_text(graph_text(R"(
+    {"id": 0, "kind": "parameter", "name": "a", "shape": [3]},
+    {"id": 1, "kind": "parameter", "name": "b", "shape": [3]},
+    {"id": 2, "kind": "parameter", "name": "c", "shape": [3]},
+    {"id": 3, "kind": "call", "name": "into", "op": "torch.add",
+     "args": [{"node": 0}, {"node": 1}], "kwargs": {"out": {"node": 2}}, "shape": [3]},
+    {"id": 4, "kind": "call", "name": "kept", "op": "torch.add",
+     "args": [{"node": 0}, {"node": 1}], "kwargs": {}, "shape": [3]})"));
+  EXPECT_EQ(report["dropped"].dump(), R"([{"node":"into","labels":[6,7,8],"parameters":["c"]}])");
+}
+
 // Tensors of more dimensions than the handlers hold in place are labelled, read, tied and
 // recorded whole.
 TEST(Parse, LabelsTensorsOfManyDimensionsWhole) {
