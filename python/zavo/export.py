@@ -30,7 +30,7 @@ import sys
 from zavo import structure
 from zavo.analysis import TraceError  # noqa: F401  (raised here; `export.TraceError` is public)
 from zavo.atomic_file import write_atomic
-from zavo.tracer import Tracer, named_tensors, run, torch
+from zavo.tracer import Tracer, named_modules, named_tensors, run, torch
 
 TORCH_MISSING = (
     "error: PyTorch is not available to this interpreter ({exe}).\n"
@@ -80,7 +80,7 @@ def trace(model, inputs, name="model", meta=None, real_forward=True):
     """
     if torch is None:
         raise ImportError(TORCH_MISSING.format(exe=sys.executable))
-    return trace_modules(model, list(model.named_modules()), inputs, name, meta, real_forward)
+    return trace_modules(model, named_modules(model), inputs, name, meta, real_forward)
 
 
 def trace_modules(model, modules, inputs, name="model", meta=None, real_forward=True):

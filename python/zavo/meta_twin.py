@@ -43,7 +43,7 @@ _WRITES = frozenset(
     "__setitem__ __iadd__ __isub__ __imul__ __itruediv__ __ifloordiv__ __imod__ __ipow__ __iand__ __ior__ "
     "__ixor__ __ilshift__ __irshift__ __imatmul__".split()
 )
-_CONTAINERS = (list, dict, set, OrderedDict)
+_CONTAINERS = frozenset((list, dict, set, OrderedDict))
 _TENSOR_TYPES = (torch.Tensor, torch.nn.Parameter)
 _machinery = None  # attributes every module has, which the pass leaves as it found them
 _TABLES = ("_parameters", "_buffers")
@@ -73,7 +73,8 @@ class _MetaTracer(Tracer):
         self.reads += 1
         if not tensor.is_meta:
             self.real_reads.append(tensor)
-        return Tracer.tensor_ref(self, tensor)
+        node_id = self.node_of.get(id(tensor))
+        return node_id if node_id is not None else self._first_ref(tensor)
 
     def constant_text(self, value):
         if type(value) is torch.device and value.type == "meta":
@@ -147,41 +148,81 @@ def _bound(names, args, kwargs):
     return bound
 
 
+_REQUIRED = object()  # the default of an argument a call must give
+
+
+def _arguments(signature, args, kwargs):
+    """The values of a call's arguments in the order of `signature`'s names, its defaults for
+    those not given; None when the call gives one twice, names one the function does not take or
+    leaves out one without a default (`_REQUIRED`)."""
+    names, defaults = signature
+    given = len(args)
+    if given > len(names):
+        return None
+    values = (*args, *defaults[given:])
+    if kwargs:
+        values = list(values)
+        for key, value in kwargs.items():
+            try:
+                values[names.index(key, given)] = value
+            except ValueError:
+                return None
+    for value in values:
+        if value is _REQUIRED:
+            return None
+    return values
+
+
 def _like(tensor, dtype):
     return isinstance(tensor, torch.Tensor) and tensor.dtype == dtype
 
 
+_BATCH_NORM = (("input", "running_mean", "running_var", "weight", "bias", "training", "momentum", "eps"),
+               (_REQUIRED, _REQUIRED, _REQUIRED, None, None, False, 0.1, 1e-5))
+
+
 def _batch_norm(args, kwargs):
-    a = _bound(("input", "running_mean", "running_var", "weight", "bias", "training", "momentum", "eps"), args, kwargs)
-    x = a and a["input"]
-    if type(x) is not torch.Tensor or x.dim() < 2 or not x.is_floating_point():
+    a = _arguments(_BATCH_NORM, args, kwargs)
+    if a is None:
         return None
-    channels, training = x.shape[1], a.get("training", False)
-    for key in ("running_mean", "running_var", "weight", "bias"):
-        value = a.get(key)
-        if value is not None and not (_like(value, x.dtype) and value.dim() == 1 and value.shape[0] == channels):
+    x, mean, var, weight, bias, training = a[:6]
+    if type(x) is not torch.Tensor or not x.is_floating_point():
+        return None
+    shape, dtype = x.shape, x.dtype
+    if len(shape) < 2:
+        return None
+    channels = shape[1]
+    for value in (mean, var, weight, bias):
+        if value is not None and not (isinstance(value, torch.Tensor) and value.dtype == dtype
+                                      and value.shape == (channels,)):
             return None
     if type(training) is not bool or channels == 0 or (training and x.numel() == channels):
         return None  # the kernel refuses one value per channel when training
-    if not training and (a.get("running_mean") is None or a.get("running_var") is None):
+    if not training and (mean is None or var is None):
         return None  # and evaluation without running statistics
     return torch.empty_like(x)
 
 
 def _elementwise(*names):
     """A call like `relu(input, inplace=False)` with number arguments: a result of the input's
-    shape and dtype, or the input itself in place."""
+    shape and dtype, or the input itself in place.  `inplace`, when taken, comes last."""
+    defaults = {"inplace": False, "min_val": -1.0, "max_val": 1.0}
+    signature = (("input",) + names, (_REQUIRED,) + tuple(defaults[name] for name in names))
+    numbers = len(names) - ("inplace" in names)
 
     def rule(args, kwargs):
-        a = _bound(("input",) + names, args, kwargs)
-        x = a and a["input"]
-        if type(x) is not torch.Tensor or not x.is_floating_point() or type(a.get("inplace", False)) is not bool:
+        a = _arguments(signature, args, kwargs)
+        if a is None:
             return None
-        if any(type(a[key]) not in (int, float) for key in a if key not in ("input", "inplace")):
+        x, inplace = a[0], a[-1] if numbers < len(names) else False
+        if type(x) is not torch.Tensor or not x.is_floating_point() or type(inplace) is not bool:
             return None
-        if a.get("min_val", -1.0) > a.get("max_val", 1.0):
+        for value in a[1:1 + numbers]:
+            if type(value) not in (int, float):
+                return None
+        if numbers == 2 and a[1] > a[2]:
             return None  # refused by hardtanh
-        return x if a.get("inplace") else torch.empty_like(x)
+        return x if inplace else torch.empty_like(x)
 
     return rule
 
@@ -225,29 +266,33 @@ def _per_dim(value, dims):
     return None
 
 
+_CONV = (("input", "weight", "bias", "stride", "padding", "dilation", "groups"),
+         (_REQUIRED, _REQUIRED, None, 1, 0, 1, 1))
+
+
 def _conv(dims):
     def rule(args, kwargs):
-        a = _bound(("input", "weight", "bias", "stride", "padding", "dilation", "groups"), args, kwargs)
-        x, w = (a["input"], a["weight"]) if a and len(a) > 1 else (None, None)
-        if type(x) is not torch.Tensor or not _like(w, x.dtype):
+        a = _arguments(_CONV, args, kwargs)
+        if a is None:
             return None
-        xs, ws = x.shape, w.shape
-        if len(xs) != dims + 2 or len(ws) != dims + 2:
+        x, w, bias, stride, padding, dilation, groups = a
+        if type(x) is not torch.Tensor or not isinstance(w, torch.Tensor):
             return None
-        bias, groups = a.get("bias"), a.get("groups", 1)
-        if bias is not None and not (_like(bias, x.dtype) and bias.shape == ws[:1]):
+        xs, ws, dtype = x.shape, w.shape, x.dtype
+        if len(xs) != dims + 2 or len(ws) != dims + 2 or w.dtype != dtype:
+            return None
+        if bias is not None and not (isinstance(bias, torch.Tensor) and bias.dtype == dtype
+                                     and bias.shape == ws[:1]):
             return None
         if (not x.is_floating_point() or not x.is_contiguous() or not w.is_contiguous() or 0 in xs or 0 in ws
                 or type(groups) is not int or groups < 1 or xs[1] != ws[1] * groups or ws[0] % groups):
             return None
-        stride, padding, dilation = (_per_dim(a.get("stride", 1), dims), _per_dim(a.get("padding", 0), dims),
-                                     _per_dim(a.get("dilation", 1), dims))
+        stride, padding, dilation = _per_dim(stride, dims), _per_dim(padding, dims), _per_dim(dilation, dims)
         if stride is None or padding is None or dilation is None:
             return None
         shape = [xs[0], ws[0]]
-        for i in range(dims):
-            size, step, pad, gap = xs[i + 2], stride[i], padding[i], dilation[i]
-            span = gap * (ws[i + 2] - 1) + 1
+        for size, step, pad, gap, kernel in zip(xs[2:], stride, padding, dilation, ws[2:]):
+            span = gap * (kernel - 1) + 1
             if step < 1 or pad < 0 or gap < 1 or size + 2 * pad < span:
                 return None
             shape.append((size + 2 * pad - span) // step + 1)
@@ -266,6 +311,8 @@ _RESULTS = {
     "torch.nn.functional.relu6": _elementwise("inplace"),
     "torch.nn.functional.hardtanh": _elementwise("min_val", "max_val", "inplace"),
     "torch.nn.functional.hardswish": _elementwise("inplace"),
+    "torch.nn.functional.silu": _elementwise("inplace"),
+    "torch.sigmoid": _elementwise(),
     "torch.nn.functional.conv1d": _conv(1),
     "torch.nn.functional.conv2d": _conv(2),
     "torch.nn.functional.conv3d": _conv(3),
@@ -286,11 +333,12 @@ def trace(model, modules, args, kwargs, run):
     saved = []
     tracer = None
     kept = not any(module.training for _, module in modules)
+    tables = tuple(zip(_TABLES, named))
     try:
         for path, module in modules:
             attrs = vars(module)
             saved.append(_saved(attrs))
-            for field, found in zip(_TABLES, named):
+            for field, found in tables:
                 table = attrs[field]
                 if not table:
                     continue
@@ -360,9 +408,9 @@ def _saved(attrs):
     global _machinery
     if _machinery is None:
         _machinery = frozenset(vars(torch.nn.Module()))
-    held = [(value, value.copy()) for value in map(attrs.__getitem__, attrs.keys() - _machinery)
-            if type(value) in _CONTAINERS]
-    return attrs, attrs.copy(), held
+    before = attrs.copy()
+    return attrs, before, [(value, value.copy()) for key in before.keys() - _machinery
+                           if type(value := before[key]) in _CONTAINERS]
 
 
 def _restore_state(saved):

@@ -25,6 +25,7 @@ from zavo.analysis import ZavoError, analyze_graph, check_rules
 from zavo.importance import check_criterion
 from zavo.selection import Costs, check_limits, ignored_prefixes, select
 from zavo.surgery import CHANNEL_COUNTS, count_heads, prune_slices
+from zavo.tracer import named_modules
 
 # Layer attributes that count channels, before and after, for the layers that changed.
 LayerChange = namedtuple("LayerChange", "name type before after")
@@ -42,7 +43,7 @@ def trace_model(model, example_inputs, name="model", real_forward=False):
 
     The trace runs on the model's meta twin unless `real_forward` (`export.trace`).
     """
-    modules = list(model.named_modules())
+    modules = named_modules(model)
     mode = model.training
     if any(module.training for _, module in modules):  # a walk of `eval()` would change nothing else
         model.eval()

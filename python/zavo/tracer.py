@@ -25,6 +25,9 @@ except ImportError:  # the command reports it; importers get the ImportError
 # The exact tensor types, tested by identity on the hot path (a subclass takes the slower test).
 _TENSOR = torch.Tensor if torch is not None else None
 _PARAMETER = torch.nn.Parameter if torch is not None else None
+# The types whose values an argument list holds as they are.
+_AS_IS = frozenset((int, bool, str, type(None)))
+_finite = math.isfinite
 
 # Calls that only ask about a tensor's layout and return no tensor; recorded as
 # unknown operations they would take every channel of their input out of
@@ -49,6 +52,27 @@ def _refuse(where, what):
     if where is None:
         raise _Unplaced()
     raise TraceError("%s: %s" % (where, what))
+
+
+def named_modules(model):
+    """`list(model.named_modules())`, walked without a generator per module (whose items pass up
+    through every level above them); by `named_modules()` itself when a module's type has one of
+    its own."""
+    found, seen, stack = [], set(), [("", model)]
+    own = torch.nn.Module.named_modules
+    while stack:
+        path, module = stack.pop()
+        if module in seen:
+            continue
+        if type(module).named_modules is not own:
+            return list(model.named_modules())
+        seen.add(module)
+        found.append((path, module))
+        children = module._modules
+        if children:
+            prefix = path + "." if path else ""
+            stack.extend(reversed([(prefix + name, child) for name, child in children.items() if child is not None]))
+    return found
 
 
 def named_tensors(modules):
@@ -174,10 +198,12 @@ class Tracer(TorchFunctionMode):
         the `_operator.getitem` of a tuple element at its first use, a parameter
         node at the first use of a parameter or buffer, or a constant node at the
         first use of any other tensor."""
+        node_id = self.node_of.get(id(tensor))  # never both bound and pending
+        return node_id if node_id is not None else self._first_ref(tensor)
+
+    def _first_ref(self, tensor):
+        """`tensor_ref` of a tensor not read from a node yet."""
         key = id(tensor)
-        node_id = self.node_of.get(key)  # never both bound and pending
-        if node_id is not None:
-            return node_id
         if key in self.pending:
             parent, path = self.pending.pop(key)
             for depth, index in enumerate(path):
@@ -195,9 +221,11 @@ class Tracer(TorchFunctionMode):
                 )
             self.node_of[key] = parent
             return parent
-        if key in self.param_name:
-            name, param = self.param_name[key]
-            node_id = self._append({"kind": "parameter", "name": name, "shape": list(param.shape)})
+        owned = self.param_name.get(key)
+        if owned is not None:
+            name, param = owned
+            node_id = len(self.nodes)
+            self.nodes.append({"id": node_id, "kind": "parameter", "name": name, "shape": list(param.shape)})
             self._bind(param, node_id)
             return node_id
         # Neither made by a traced call nor owned by the model: read as a constant.
@@ -273,11 +301,14 @@ class Tracer(TorchFunctionMode):
         short = last_part(op)
         if short in LAYOUT_QUERIES:
             return func(*args, **kwargs)
+        ref = self.tensor_ref
         try:
-            # tensors and integers, most arguments, are written without `encode`'s dispatch
-            enc_args = [{"node": self.tensor_ref(a)} if type(a) is _TENSOR else a if type(a) is int
-                        else self.encode(a) for a in args]
-            enc_kwargs = {k: self.encode(v) for k, v in kwargs.items()} if kwargs else {}
+            # tensors, parameters, numbers and flags, most values, are written without `encode`'s dispatch
+            enc_args = [{"node": ref(a)} if (kind := type(a)) is _TENSOR or kind is _PARAMETER
+                        else a if kind in _AS_IS or (kind is float and _finite(a)) else self.encode(a) for a in args]
+            enc_kwargs = {k: {"node": ref(v)} if (kind := type(v)) is _TENSOR or kind is _PARAMETER
+                          else v if kind in _AS_IS or (kind is float and _finite(v)) else self.encode(v)
+                          for k, v in kwargs.items()} if kwargs else {}
         except _Unplaced:  # again, naming places, for the message
             enc_args = [self.encode(a, "%s args[%d]" % (op, i)) for i, a in enumerate(args)]
             enc_kwargs = {k: self.encode(v, "%s kwargs[%r]" % (op, k)) for k, v in kwargs.items()}
@@ -291,9 +322,12 @@ class Tracer(TorchFunctionMode):
             # the written tensor is read through this node from now on
             node["shape"] = list(args[0].shape)
             self._bind(args[0], node_id)
-        elif isinstance(result, torch.Tensor):
+        elif type(result) is _TENSOR or isinstance(result, torch.Tensor):
             node["shape"] = list(result.shape)
-            self._bind(result, node_id)
+            self.keep_alive.append(result)  # `_bind`, written out for the most common case
+            self.node_of[id(result)] = node_id
+            if self.pending:
+                self.pending.pop(id(result), None)
         elif isinstance(result, (list, tuple)):
             self._result_tuple(result, node_id)
         return result
@@ -386,13 +420,18 @@ class _QuickDispatch:
 # that version alone.
 
 
+# Parameters and buffers are read from the module's tables, where its attribute access finds them
+# (a KeyError for one that was deleted runs the module's own forward).
+
+
 def _batch_norm_call(dims):
     def call(module, x):
         if module.training or x.dim() not in dims:
             return None
-        mean, var, momentum = module.running_mean, module.running_var, module.momentum
+        buffers, parameters, momentum = module._buffers, module._parameters, module.momentum
+        mean, var = buffers["running_mean"], buffers["running_var"]
         return (torch.nn.functional.batch_norm, (x, mean, var),
-                {"weight": module.weight, "bias": module.bias, "training": mean is None and var is None,
+                {"weight": parameters["weight"], "bias": parameters["bias"], "training": mean is None and var is None,
                  "momentum": 0.0 if momentum is None else momentum, "eps": module.eps})
 
     return call
@@ -402,8 +441,9 @@ def _conv_call(function):
     def call(module, x):
         if module.padding_mode != "zeros":
             return None
-        return function, (x, module.weight, module.bias, module.stride, module.padding, module.dilation,
-                          module.groups), {}
+        parameters = module._parameters
+        return function, (x, parameters["weight"], parameters["bias"], module.stride, module.padding,
+                          module.dilation, module.groups), {}
 
     return call
 
@@ -431,7 +471,7 @@ def _leaf_calls():
         nn.ReLU6: lambda module, x: (F.hardtanh, (x,), {"min_val": module.min_val, "max_val": module.max_val,
                                                          "inplace": module.inplace}),
         nn.Sigmoid: lambda module, x: (torch.sigmoid, (x,), {}),
-        nn.Linear: lambda module, x: (F.linear, (x, module.weight, module.bias), {}),
+        nn.Linear: lambda module, x: (F.linear, (x, module._parameters["weight"], module._parameters["bias"]), {}),
         nn.Dropout: lambda module, x: (F.dropout, (x,), {"p": module.p, "training": module.training,
                                                           "inplace": module.inplace}),
         nn.AdaptiveAvgPool2d: lambda module, x: (F.adaptive_avg_pool2d, (x, module.output_size), {}),
@@ -449,37 +489,58 @@ _MODULE_CALLS = (frozenset((torch.nn.Module._call_impl.__code__, torch.nn.Module
 
 
 def _leaf_forward(tracer, module, entry, call_of, push, pop):
-    """A forward for a leaf module with a call in `_LEAF_CALLS`, in the module's own attributes
-    while traced: when the module is called (not its `forward` straight), its (path, is a leaf)
-    on the module stack, as hooks would put it, and the call recorded straight from its input, as
-    the tracer's mode would record it from the module's own forward, without the forward's, the
-    hooks' and the dispatch's Python in between.  Anything out of the ordinary (other arguments,
-    a call inside a recorded call, another mode on the stack, an input the call does not take)
-    runs the module's own forward."""
+    """A forward for a leaf module with a call in `_LEAF_CALLS`: `_pushing_forward`'s, and the
+    call recorded straight from its input, as the tracer's mode would record it from the module's
+    own forward, without the forward's, the hooks' and the dispatch's Python in between.  Anything
+    out of the ordinary (other arguments, a call inside a recorded call, another mode on the
+    stack, an input the call does not take) runs the module's own forward."""
     forward = module.forward
-    caller = _getframe
 
     def leaf(*args, **kwargs):
+        if (len(args) == 1 and not kwargs and not tracer.depth and type(args[0]) is _TENSOR
+                and _C._len_torch_function_stack() == 1):
+            mode = _C._pop_torch_function_stack()
+            _C._set_torch_function_mode(None)
+            try:
+                try:
+                    call = call_of(module, args[0]) if mode is tracer else None
+                except KeyError:
+                    call = None
+                if call is not None:
+                    tracer.depth = 1
+                    try:
+                        return tracer.record(*call)
+                    finally:
+                        tracer.depth = 0
+            finally:
+                _C._push_on_torch_function_stack(mode)
+                _C._set_torch_function_mode(_QuickStackMode())
+        return forward(*args, **kwargs)
+
+    return _pushing_forward(module, entry, push, pop, leaf)
+
+
+def _pushing_forward(module, entry, push, pop, run=None):
+    """A forward for a module without hooks, in the module's own attributes while traced: when
+    the module is called (not its `forward` straight), its (path, is a leaf) on the module stack
+    while `run` (its own forward unless given) runs, as hooks would put it, without the slower
+    call that hooks take in torch.  It names its own forward as the one it wraps, for callers
+    that read its signature."""
+    forward = module.forward
+    run = run or forward
+    caller = _getframe
+
+    def pushing(*args, **kwargs):
         if caller(1).f_code not in _MODULE_CALLS:
             return forward(*args, **kwargs)
         push(entry)
         try:
-            if (len(args) == 1 and not kwargs and not tracer.depth and type(args[0]) is _TENSOR
-                    and _C._len_torch_function_stack() == 1):
-                mode = _C._pop_torch_function_stack()
-                _C._set_torch_function_mode(None)
-                try:
-                    call = call_of(module, args[0]) if mode is tracer else None
-                    if call is not None:
-                        return tracer.outermost(*call)
-                finally:
-                    _C._push_on_torch_function_stack(mode)
-                    _C._set_torch_function_mode(_QuickStackMode())
-            return forward(*args, **kwargs)
+            return run(*args, **kwargs)
         finally:
             pop()
 
-    return leaf
+    pushing.__wrapped__ = forward
+    return pushing
 
 
 def _hooked(module):
@@ -502,15 +563,18 @@ def run(tracer, model, args, kwargs, name):
         pop()
 
     key = object()
-    forwards = []  # the attributes of the modules given a leaf forward
+    forwards = []  # the attributes of the modules given a forward of the pass
+    hooked = []  # the modules given hooks
 
     def enter(quick):
-        # Each module's hooks push its (path, is a leaf) as its forward starts and pop it as it
-        # ends. They go straight into the module's hook tables under a key of this pass alone,
-        # without a handle each: the tables run hooks in order of insertion, ours last, as
-        # registration would.  A leaf module of a type in `_LEAF_CALLS` without hooks of its own
-        # gets a forward of its own instead (`_leaf_forward`), while the quick dispatch (whose
-        # mode stack it steps around) is in place.
+        # Each module's (path, is a leaf) is on the module stack while its forward runs.  A module
+        # without hooks or a forward of its own gets a forward of the pass that pushes and pops it
+        # (`_pushing_forward`); a leaf module of a type in `_LEAF_CALLS` one that also records its
+        # call straight (`_leaf_forward`), while the quick dispatch (whose mode stack it steps
+        # around) is in place.  Any other module gets hooks that push as its forward starts and
+        # pop as it ends, straight into its hook tables under a key of this pass alone, without a
+        # handle each: the tables run hooks in order of insertion, ours last, as registration
+        # would, so that what its own hooks call is named as it would be.
         leaf_calls = _LEAF_CALLS if quick is not None and quick.saved is not None else {}
         for path, module in tracer.modules:
             children = module._modules
@@ -518,13 +582,16 @@ def run(tracer, model, args, kwargs, name):
             kind = type(module)
             forward, call_of = leaf_calls.get(kind, (None, None))
             attrs = vars(module)
-            if (forward is not None and kind.forward is forward and entry[1] and "forward" not in attrs
-                    and not _hooked(module)):
-                attrs["forward"] = _leaf_forward(tracer, module, entry, call_of, push, pop)
+            if "forward" not in attrs and not _hooked(module):
+                if forward is not None and kind.forward is forward and entry[1]:
+                    attrs["forward"] = _leaf_forward(tracer, module, entry, call_of, push, pop)
+                else:
+                    attrs["forward"] = _pushing_forward(module, entry, push, pop)
                 forwards.append(attrs)
             else:
                 module._forward_pre_hooks[key] = lambda module, args, entry=entry: push(entry)
                 module._forward_hooks[key] = leave
+                hooked.append(module)
 
     undo = structure.patch_indexing(lambda func, args: tracer.outermost(func, args, {}))
     try:
@@ -539,6 +606,6 @@ def run(tracer, model, args, kwargs, name):
         undo()
         for attrs in forwards:
             attrs.pop("forward", None)
-        for _, module in tracer.modules:
+        for module in hooked:
             module._forward_pre_hooks.pop(key, None)
             module._forward_hooks.pop(key, None)

@@ -1,5 +1,6 @@
 import contextlib
 import gc
+import inspect
 import json
 import os
 import tempfile
@@ -206,21 +207,29 @@ class Leaves(torch.nn.Module):
 class LeafCalls(unittest.TestCase):
     def test_leaf_calls_give_the_graph_of_hooks_on_every_module(self):
         """The same graph, names and arguments, real and meta, in evaluation and in training, as
-        hooks on every module and the modules' own forwards give; the same failure; the modules
-        left as they were."""
+        hooks on every module and the modules' own forwards give (a decoder's modules too); the
+        same failures (a shape the call refuses, a parameter deleted); the modules left as they
+        were."""
         if not tracer._LEAF_CALLS:
             self.skipTest("leaf calls are spelled out for torch 1.13 alone")
         x = torch.randn(2, 4, 6, 6)
         model = Leaves()
+        decoder = zoo.build("tiny_decoder")
 
         def graphs():
             found = []
             for train in (False, True):
                 for real in (True, False):  # a fresh model: a training pass counts its batches
                     found.append(export.dumps_graph(export.trace(Leaves().train(train), x, real_forward=real)))
+                    found.append(export.dumps_graph(export.trace(decoder.model.train(train), decoder.inputs,
+                                                                 real_forward=real)))
             with self.assertRaises(export.TraceError) as caught:
                 export.trace(model.eval(), torch.randn(2, 4, 6), real_forward=False)
-            return found, str(caught.exception)
+            lost = Leaves().eval()
+            del lost.norms[0].weight
+            with self.assertRaises(export.TraceError) as lost_weight:
+                export.trace(lost, x, real_forward=False)
+            return found, str(caught.exception), str(lost_weight.exception)
 
         fired = set()
         counted = {kind: (forward, lambda module, x, kind=kind, call=call: fired.add(kind) or call(module, x))
@@ -235,10 +244,65 @@ class LeafCalls(unittest.TestCase):
         with mock.patch.object(tracer, "_hooked", lambda module: True):
             self.assertEqual(quick, graphs())
         self.assertIn("Given groups=1", quick[1])
+        self.assertIn("AttributeError: 'BatchNorm2d' object has no attribute 'weight'", quick[2])
         for module in model.modules():
             self.assertNotIn("forward", vars(module))
             self.assertEqual(len(module._forward_hooks), module is model.hooked)
             self.assertFalse(module._forward_pre_hooks)
+
+
+class Scaled(torch.nn.Module):
+    def forward(self, x, scale=2.0):
+        return x * scale
+
+
+class Wary(torch.nn.Module):
+    """A forward that catches a child's failure and reads a child's signature."""
+
+    def __init__(self):
+        super().__init__()
+        self.failing, self.scaled = Lambda(lambda x: x.no_such_method()), Scaled()
+
+    def forward(self, x):
+        try:
+            self.failing(x)
+        except AttributeError:
+            pass
+        scale = inspect.signature(self.scaled.forward).parameters["scale"].default
+        return torch.relu(self.scaled(x, scale=scale + 1))
+
+
+class ModuleStack(unittest.TestCase):
+    def test_a_child_that_failed_is_off_the_stack_and_forwards_keep_their_signatures(self):
+        for real in (True, False):
+            with self.subTest(real=real):
+                nodes = [n for n in export.trace(Wary(), torch.randn(2, 3), real_forward=real)["nodes"]
+                         if n["kind"] == "call"]
+                self.assertEqual([(n["name"], n["op"], n["args"][1:]) for n in nodes],
+                                 [("scaled", "torch.Tensor.mul", [3.0]), ("relu", "torch.relu", [])])
+
+
+class Shared(torch.nn.Module):
+    """A module held at two places, a child registered as missing."""
+
+    def __init__(self):
+        super().__init__()
+        inner = torch.nn.Sequential(torch.nn.ReLU(), torch.nn.Sequential(torch.nn.Tanh()))
+        self.first, self.again = inner, torch.nn.ModuleList([inner[1], torch.nn.Identity()])
+        self.register_module("gone", None)
+
+
+class Pruned(Shared):
+    def named_modules(self, memo=None, prefix="", remove_duplicate=True):
+        yield prefix, self
+
+
+class ModuleWalk(unittest.TestCase):
+    def test_the_walk_gives_named_modules(self):
+        for model in (Shared(), Leaves(), Wary(), zoo.build("tiny_decoder").model, Pruned()):
+            with self.subTest(model=type(model).__name__):
+                self.assertEqual(tracer.named_modules(model), list(model.named_modules()))
+        self.assertEqual(len(tracer.named_modules(Pruned())), 1)
 
 
 def export_cli(*argv):

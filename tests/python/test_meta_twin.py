@@ -96,7 +96,8 @@ class MetaTwin(unittest.TestCase):
 FUNCTIONS = {"torch.nn.functional.conv1d": F.conv1d, "torch.nn.functional.conv2d": F.conv2d,
              "torch.nn.functional.conv3d": F.conv3d, "torch.nn.functional.batch_norm": F.batch_norm,
              "torch.nn.functional.layer_norm": F.layer_norm, "torch.nn.functional.group_norm": F.group_norm,
-             "torch.nn.functional.hardtanh": F.hardtanh, "torch.nn.functional.relu": F.relu, "torch.relu": torch.relu}
+             "torch.nn.functional.hardtanh": F.hardtanh, "torch.nn.functional.relu": F.relu, "torch.relu": torch.relu,
+             "torch.nn.functional.silu": F.silu, "torch.sigmoid": torch.sigmoid}
 
 
 class ShapeRules(unittest.TestCase):
@@ -108,6 +109,11 @@ class ShapeRules(unittest.TestCase):
         def pick(*choices):
             return rng.choice(choices)
 
+        def positional(op, args, kwargs):
+            """The call with some of its first keyword arguments given in their places instead."""
+            keys = list(kwargs)
+            return op, args + [kwargs.pop(key) for key in keys[:rng.randint(0, len(keys))]], kwargs
+
         def calls():
             for _ in range(60):
                 dims, channels, n = rng.randint(1, 3), pick(2, 4, 6), pick(1, 2)
@@ -116,11 +122,12 @@ class ShapeRules(unittest.TestCase):
                 w = (pick(2, 4, 6), channels // groups if channels % groups == 0 else pick(1, 2)) + tuple(
                     rng.randint(1, 4) for _ in range(dims))
                 step = lambda low: pick(low, [low + 1] * dims, [low + 1], [1] * (dims + 1), 2)  # noqa: E731
-                yield "torch.nn.functional.conv%dd" % dims, [x, w, pick(None, (w[0],), (3,))], dict(
-                    stride=step(1), padding=step(0), dilation=step(1), groups=groups)
+                conv = dict(stride=step(1), padding=step(0), dilation=step(1), groups=groups)
+                yield positional("torch.nn.functional.conv%dd" % dims, [x, w, pick(None, (w[0],), (3,))], conv)
                 norm = pick((channels,), (channels + 1,), None)
-                yield "torch.nn.functional.batch_norm", [x, norm, norm, norm, pick(None, norm)], dict(
-                    training=pick(False, True))
+                yield positional("torch.nn.functional.batch_norm", [x, norm, norm, norm, pick(None, norm)],
+                                 dict(training=pick(False, True), momentum=0.1, eps=pick(1e-5, 0.5)))
+                yield "torch.nn.functional.batch_norm", [x, norm], pick({}, dict(training=True), dict(weight=norm))
                 yield "torch.nn.functional.batch_norm", [(1, channels)], dict(running_mean=None, running_var=None,
                                                                              training=True)
                 yield "torch.nn.functional.layer_norm", [x, list(x[-pick(1, 2):]) if pick(0, 1) else [5],
@@ -128,7 +135,9 @@ class ShapeRules(unittest.TestCase):
                 yield "torch.nn.functional.group_norm", [x, groups, pick(None, (channels,), (1,))], {}
                 yield "torch.nn.functional.hardtanh", [x], dict(min_val=pick(-1.0, 2.0), max_val=1.0,
                                                              inplace=pick(False, True))
-                yield pick("torch.nn.functional.relu", "torch.relu"), [x], {}
+                yield pick("torch.nn.functional.relu", "torch.nn.functional.silu"), [x], pick({}, dict(
+                    inplace=pick(False, True)), dict(inplace=1))
+                yield pick("torch.relu", "torch.sigmoid"), [x], pick({}, dict(out=torch.empty(x)))
 
         def tensors(args, device):
             return [torch.randn(a, device=device) if type(a) is tuple else a for a in args]

@@ -131,8 +131,9 @@ std::string_view reason_kind_name(ReasonKind kind) {
   return "handler";
 }
 
-Reasons::Reasons(const tensor_trace::Graph& graph, const ParseResult& result)
-    : graph_(&graph), result_(&result) {}
+Reasons::Reasons(const tensor_trace::Graph& graph, const ParseResult& result,
+                 std::span<const std::uint8_t> prunable)
+    : graph_(&graph), result_(&result), prunable_(prunable) {}
 
 std::optional<LabelCause> Reasons::cause(Label label) const {
   if (!result_->provenance)
@@ -178,9 +179,10 @@ Reasons::NodePlaces& Reasons::places_of(std::uint32_t node) {
   // Only kept labels are asked about: the index leaves out the prunable ones, which are most of
   // a layer's inputs.
   if (prunable_.empty()) {
-    prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
+    own_prunable_.assign(static_cast<std::size_t>(result_->state.next_label), 0);
     result_->state.for_each_prunable_entry(
-        [this](Label l, bool flag) { prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
+        [this](Label l, bool flag) { own_prunable_[static_cast<std::size_t>(l)] = flag ? 1 : 0; });
+    prunable_ = own_prunable_;
   }
   NodePlaces& places = *oldest;
   places.node = node;
@@ -464,7 +466,7 @@ namespace {
 class ReasonTable {
  public:
   ReasonTable(const Report& report, KeptReasons& out)
-      : reasons_(*report.graph, *report.result),
+      : reasons_(*report.graph, *report.result, report.prunable),
         out_(out),
         events_(report.result->provenance->events().size()) {
     first_of_node_.assign(report.graph->size(), kNone);

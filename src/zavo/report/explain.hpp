@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -51,7 +52,10 @@ struct Reason {
 // The reasons of one parse's events, described once each on demand.
 class Reasons {
  public:
-  Reasons(const tensor_trace::Graph& graph, const ParseResult& result);
+  // `prunable`: 1 by label when it is prunable, as the report holds it; without it the table is
+  // read from the parse when first needed.
+  Reasons(const tensor_trace::Graph& graph, const ParseResult& result,
+          std::span<const std::uint8_t> prunable = {});
   Reasons(const Reasons&) = delete;
   Reasons& operator=(const Reasons&) = delete;
 
@@ -121,8 +125,9 @@ class Reasons {
   void for_each_input_label(std::uint32_t node, Visit visit) const;
   std::array<NodePlaces, 8> node_places_;
   std::uint64_t clock_ = 0;
-  std::vector<std::uint8_t> prunable_;     // by label, read once when a node is first indexed
-  std::vector<std::string> quoted_names_;  // by node id; empty until asked for
+  std::span<const std::uint8_t> prunable_;  // by label; read when a node is first indexed
+  std::vector<std::uint8_t> own_prunable_;  // the same, when the caller had none to lend
+  std::vector<std::string> quoted_names_;   // by node id; empty until asked for
   std::unordered_map<const Reason*, std::string> quoted_sentences_;
 };
 

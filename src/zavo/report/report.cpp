@@ -399,7 +399,7 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
     quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
         json_text(parameter.parameter->name);
   }
-  Reasons reasons(graph, result);
+  Reasons reasons(graph, result, report.prunable);
   write_list(writer, "groups", [&](auto emit) {
     for (const ChannelGroup& group : report.groups()) {
       emit([&](std::string& o) {

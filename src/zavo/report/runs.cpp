@@ -116,8 +116,7 @@ std::uint32_t LabelListTable::add(const pruning::engine::utils::DimensionLabels&
   const std::uint64_t hash = prefix_[n];
   auto same = entry_of_hash_.find(hash);
   if (same != entry_of_hash_.end()) {
-    const Entry& entry = entries_[same->second];
-    if (entry.labels.size() == n && holds(entry, 0))
+    if (entries_[same->second].labels.size() == n && holds(same->second, 0))
       return entry_of_list_[id] = same->second;
   }
   const auto index = static_cast<std::uint32_t>(entries_.size());
@@ -127,6 +126,12 @@ std::uint32_t LabelListTable::add(const pruning::engine::utils::DimensionLabels&
   encode();
   entries_.push_back({labels, hash});
   remember(index);
+  if (n >= kCopiedFrom) {
+    Copy& copy = copies_[next_copy_];
+    next_copy_ = (next_copy_ + 1) % copies_.size();
+    copy.entry = index;
+    copy.labels.swap(labels_);  // `labels_` is filled anew by the next call
+  }
   added_ = true;
   return index;
 }
@@ -135,10 +140,17 @@ std::uint64_t LabelListTable::hash_of(std::size_t begin, std::size_t count) cons
   return prefix_[begin + count] - prefix_[begin] * power_[count];
 }
 
-bool LabelListTable::holds(const Entry& entry, std::size_t at) {
-  scratch_.clear();
-  entry.labels.append_to(scratch_);
-  return std::equal(scratch_.begin(), scratch_.end(),
+bool LabelListTable::holds(std::uint32_t index, std::size_t at) {
+  const std::vector<std::int64_t>* labels = &scratch_;
+  for (const Copy& copy : copies_) {
+    if (copy.entry == index)
+      labels = &copy.labels;
+  }
+  if (labels == &scratch_) {
+    scratch_.clear();
+    entries_[index].labels.append_to(scratch_);
+  }
+  return std::equal(labels->begin(), labels->end(),
                     labels_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
@@ -159,7 +171,7 @@ void LabelListTable::encode() {
       // Longest first: once a reference would not cover more than the run, none will.
       if (size < 3 || size <= static_cast<std::size_t>(run.count))
         break;
-      if (at + size <= n && hash_of(at, size) == entry.hash && holds(entry, at)) {
+      if (at + size <= n && hash_of(at, size) == entry.hash && holds(candidate, at)) {
         reference = candidate;
         at += size;
         break;

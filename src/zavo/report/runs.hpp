@@ -6,6 +6,7 @@
 // (a step of 0 repeats `first`). In the report's table of label lists an item may also be
 // `{"list": K}`: every label of the table's earlier entry K, in order.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -78,10 +79,18 @@ class LabelListTable {
   // Entries tried as a reference at one place: the longest ones that start with one label.
   static constexpr std::size_t kCandidates = 4;
 
+  // Long entries added last keep a copy of their labels: a concatenation mostly refers to one of
+  // them, which is then compared without reading its labels from the store again.
+  static constexpr std::size_t kCopiedFrom = 16;  // labels
+  struct Copy {
+    std::uint32_t entry = kNone;
+    std::vector<std::int64_t> labels;
+  };
+
   std::uint64_t hash_of(std::size_t begin, std::size_t count) const;
-  // True when `entry`'s labels are those of the list being added from `at` on (which the caller
-  // has checked to be long enough).
-  bool holds(const Entry& entry, std::size_t at);
+  // True when entry `index`'s labels are those of the list being added from `at` on (which the
+  // caller has checked to be long enough).
+  bool holds(std::uint32_t index, std::size_t at);
   void remember(std::uint32_t index);
   void encode();
 
@@ -96,6 +105,8 @@ class LabelListTable {
   std::vector<std::uint64_t> prefix_;      // its prefix hashes
   std::vector<std::uint64_t> power_{1};    // kBase^n
   std::vector<Item> items_;
+  std::array<Copy, 2> copies_;
+  std::size_t next_copy_ = 0;
   bool added_ = false;
 };
 

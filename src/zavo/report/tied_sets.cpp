@@ -1,6 +1,7 @@
 #include "zavo/report/tied_sets.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "zavo/platform/zeroed_array.hpp"
 #include "zavo/report/json_writer.hpp"
@@ -37,6 +38,82 @@ class DisjointSets {
   std::vector<std::uint32_t> parent_;
 };
 
+// The numbers of the labels parameters carry, by label. Where those labels are a fair share of
+// every label of the parse, a table indexed by label; where they are few and far apart (a parse
+// that made a thousand labels for each one a parameter carries), open addressing over twice as
+// many slots as labels held, which stays in cache where the table by label would take a page for
+// nearly every label read.
+class DenseNumbers {
+ public:
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  DenseNumbers(std::size_t expected, std::size_t labels)
+      : hashed_(labels / 64 > expected),
+        direct_(platform::zeroed_array<std::uint32_t>(hashed_ ? 0 : labels)) {
+    if (hashed_)
+      rehash(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)));
+  }
+
+  // The number of `label`, or kNone.
+  std::uint32_t find(Label label) const {
+    if (!hashed_)
+      return direct_[static_cast<std::size_t>(label)] - 1;  // 0 (none) wraps to kNone
+    for (std::size_t i = slot_of(label);; i = (i + 1) & mask_) {
+      if (keys_[i] == kEmpty)
+        return kNone;
+      if (keys_[i] == label)
+        return values_[i];
+    }
+  }
+  // Gives `label`, which has no number yet, the number `number`.
+  void add(Label label, std::uint32_t number) {
+    if (!hashed_) {
+      direct_[static_cast<std::size_t>(label)] = number + 1;
+      return;
+    }
+    if (2 * (size_ + 1) > keys_.size())
+      rehash(2 * keys_.size());
+    place(label, number);
+    ++size_;
+  }
+
+ private:
+  static constexpr Label kEmpty = -1;
+
+  std::size_t slot_of(Label label) const {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(label) * 0x9E3779B97F4A7C15u) >>
+                                    shift_) &
+           mask_;
+  }
+  void place(Label label, std::uint32_t number) {
+    std::size_t i = slot_of(label);
+    while (keys_[i] != kEmpty)
+      i = (i + 1) & mask_;
+    keys_[i] = label;
+    values_[i] = number;
+  }
+  void rehash(std::size_t slots) {
+    std::vector<Label> keys(slots, kEmpty);
+    std::vector<std::uint32_t> values(slots, kNone);
+    keys.swap(keys_);
+    values.swap(values_);
+    mask_ = slots - 1;
+    shift_ = 64 - std::countr_zero(slots);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] != kEmpty)
+        place(keys[i], values[i]);
+    }
+  }
+
+  bool hashed_;
+  platform::ZeroedArray<std::uint32_t> direct_;  // number + 1, or 0
+  std::vector<Label> keys_;
+  std::vector<std::uint32_t> values_;
+  std::size_t mask_ = 0;
+  int shift_ = 64;
+  std::size_t size_ = 0;
+};
+
 }  // namespace
 
 TiedSets tied_sets(const Report& report) {
@@ -49,14 +126,11 @@ TiedSets tied_sets(const Report& report) {
     std::size_t parameter;
     std::int64_t dim;
     DimensionLabels labels;
+    std::size_t end = 0;  // one past its last position in `class_of_position`
   };
   std::vector<Member> members;
-  DisjointSets joined;
-  // By label: one past the first member that carries it (0 for none yet); later, its index in
-  // its set. Only the pages of the labels met are touched: the parameters carry few of the labels
-  // a large parse has made.
-  const platform::ZeroedArray<std::uint32_t> slot = platform::zeroed_array<std::uint32_t>(labels);
   TensorLabels dims_scratch;
+  std::size_t positions = 0;
   tied.of_parameter.resize(report.parameters.size());
   tied.quoted_names.resize(report.parameters.size());
   for (std::size_t p = 0; p < report.parameters.size(); ++p) {
@@ -68,16 +142,58 @@ TiedSets tied_sets(const Report& report) {
         continue;
       if (tied.quoted_names[p].empty())
         tied.quoted_names[p] = json_text(parameter.parameter->name);
-      const std::uint32_t k = joined.add();
+      positions += dims[d]->size();
       members.push_back({p, static_cast<std::int64_t>(d), dims[d]});
-      for_each_label(dims[d], [&](Label label) {
-        std::uint32_t& first = slot[static_cast<std::size_t>(label)];
-        if (first == 0)
-          first = k + 1;
-        else
-          joined.unite(first - 1, k);
-      });
     }
+  }
+
+  // The classes carried by parameters are few beside the labels of a large parse: each gets a
+  // dense number when first met, and every position is read from the label store once, as that
+  // number. The bitmap by label is a zeroed one, touched only at the classes' labels.
+  DenseNumbers dense_of_label(static_cast<std::size_t>(report.summary.channel_classes), labels);
+  const platform::ZeroedArray<std::uint64_t> met =  // bitmap of the classes' labels
+      platform::zeroed_array<std::uint64_t>(labels / 64 + 1);
+  std::vector<Label> label_of_class;
+  std::vector<std::uint32_t> first_member;  // by dense number
+  std::vector<std::uint32_t> class_of_position;
+  class_of_position.reserve(positions);
+  DisjointSets joined;
+  // A class met first: numbered, out of the loop below, which stays small enough to be inlined
+  // and to keep many label reads in flight.
+  auto add_class = [&](Label label, std::uint32_t k) __attribute__((noinline)) {
+    const auto l = static_cast<std::size_t>(label);
+    label_of_class.push_back(label);
+    first_member.push_back(k);
+    met[l / 64] |= std::uint64_t{1} << (l % 64);
+    const auto dense = static_cast<std::uint32_t>(label_of_class.size() - 1);
+    dense_of_label.add(label, dense);
+    return dense;
+  };
+  for (std::uint32_t k = 0; k < members.size(); ++k) {
+    joined.add();
+    // Runs of labels that one member met first are joined once per run. Labels mostly come in
+    // runs that were numbered together: the label after the last one is tried as the next
+    // number, which spares a read of the table by label (far apart in memory).
+    std::uint32_t joined_last = k;
+    std::uint32_t last = 0xffffffffu;
+    Label last_label = -2;
+    for_each_label(members[k].labels, [&](Label label) {
+      std::uint32_t dense = last + 1;
+      if (label != last_label + 1 || dense >= label_of_class.size() ||
+          label_of_class[dense] != label) {
+        dense = dense_of_label.find(label);
+        if (dense == DenseNumbers::kNone) [[unlikely]]
+          dense = add_class(label, k);
+      }
+      if (first_member[dense] != joined_last) {
+        joined_last = first_member[dense];
+        joined.unite(joined_last, k);
+      }
+      class_of_position.push_back(dense);
+      last = dense;
+      last_label = label;
+    });
+    members[k].end = class_of_position.size();
   }
 
   // Sets numbered by their first member, which is the root of its set.
@@ -97,22 +213,30 @@ TiedSets tied_sets(const Report& report) {
   }
 
   // Classes numbered per set in the order the members meet them; each member's indices mapped.
-  tied.set_of_label.assign(labels, TiedSets::kNoSet);
+  constexpr std::uint32_t kUnnumbered = 0xffffffffu;
+  std::vector<std::uint32_t> index_in_set(label_of_class.size(), kUnnumbered);  // by dense number
   RunBuilder indices;
+  std::size_t position = 0;
   for (std::uint32_t k = 0; k < members.size(); ++k) {
     const Member& member = members[k];
     const std::uint32_t s = set_of_member[k];
     TiedSet& set = tied.sets[s];
-    for_each_label(member.labels, [&](Label label) {
-      const auto l = static_cast<std::size_t>(label);
-      if (tied.set_of_label[l] == TiedSets::kNoSet) {
-        tied.set_of_label[l] = s;
-        slot[l] = static_cast<std::uint32_t>(set.classes++);
-        set.prunable += report.prunable[l];
+    for (; position < member.end; ++position) {
+      const std::uint32_t dense = class_of_position[position];
+      std::uint32_t& index = index_in_set[dense];
+      if (index == kUnnumbered) {
+        index = static_cast<std::uint32_t>(set.classes++);
+        set.prunable += report.prunable[static_cast<std::size_t>(label_of_class[dense])];
       }
-      indices.push(slot[l]);
-    });
+      indices.push(index);
+    }
     set.members.push_back({member.parameter, member.dim, indices.finish()});
+  }
+  class_of_position = {};
+  tied.set_of_label = TiedSets::LabelSets(labels);
+  for (std::size_t dense = 0; dense < label_of_class.size(); ++dense) {
+    tied.set_of_label.set(static_cast<std::size_t>(label_of_class[dense]),
+                          set_of_member[first_member[dense]]);
   }
 
   // The classes in label order, in runs, with their reasons. The kept ones are the report's
@@ -120,37 +244,39 @@ TiedSets tied_sets(const Report& report) {
   const KeptReasons& reasons = kept_reasons(report);
   std::size_t kept = 0;
   std::size_t next_hit = 0;
-  for (std::size_t l = 0; l < labels; ++l) {
-    const std::uint32_t s = tied.set_of_label[l];
-    if (s == TiedSets::kNoSet)
-      continue;
-    const auto label = static_cast<Label>(l);
-    const bool prunable = report.prunable[l] != 0;
-    std::optional<std::size_t> reason;
-    std::optional<Label> hit;
-    if (!prunable) {
-      while (kept < report.kept_classes.size() && report.kept_classes[kept] < label)
-        ++kept;
-      if (kept < report.kept_classes.size() && report.kept_classes[kept] == label &&
-          reasons.of_class[kept] != KeptReasons::kNotRecorded) {
-        reason = reasons.of_class[kept];
-        while (next_hit < reasons.hits.size() && reasons.hits[next_hit].first < kept)
-          ++next_hit;
-        if (next_hit < reasons.hits.size() && reasons.hits[next_hit].first == kept)
-          hit = reasons.hits[next_hit].second;
+  for (std::size_t word = 0; word <= labels / 64; ++word) {
+    for (std::uint64_t bits = met[word]; bits != 0; bits &= bits - 1) {
+      const std::size_t l = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::uint32_t dense = dense_of_label.find(static_cast<Label>(l));
+      const std::uint32_t s = set_of_member[first_member[dense]];
+      const auto label = static_cast<Label>(l);
+      const bool prunable = report.prunable[l] != 0;
+      std::optional<std::size_t> reason;
+      std::optional<Label> hit;
+      if (!prunable) {
+        while (kept < report.kept_classes.size() && report.kept_classes[kept] < label)
+          ++kept;
+        if (kept < report.kept_classes.size() && report.kept_classes[kept] == label &&
+            reasons.of_class[kept] != KeptReasons::kNotRecorded) {
+          reason = reasons.of_class[kept];
+          while (next_hit < reasons.hits.size() && reasons.hits[next_hit].first < kept)
+            ++next_hit;
+          if (next_hit < reasons.hits.size() && reasons.hits[next_hit].first == kept)
+            hit = reasons.hits[next_hit].second;
+        }
       }
-    }
-    const std::int64_t index = slot[l];
-    if (!tied.classes.empty()) {
-      ClassRun& last = tied.classes.back();
-      if (last.set == s && last.label + last.count == label && last.index + last.count == index &&
-          last.prunable == prunable && last.reason == reason &&
-          last.hit.has_value() == hit.has_value() && (!hit || *last.hit + last.count == *hit)) {
-        ++last.count;
-        continue;
+      const std::int64_t index = index_in_set[dense];
+      if (!tied.classes.empty()) {
+        ClassRun& last = tied.classes.back();
+        if (last.set == s && last.label + last.count == label && last.index + last.count == index &&
+            last.prunable == prunable && last.reason == reason &&
+            last.hit.has_value() == hit.has_value() && (!hit || *last.hit + last.count == *hit)) {
+          ++last.count;
+          continue;
+        }
       }
+      tied.classes.push_back({label, 1, s, index, prunable, reason, hit});
     }
-    tied.classes.push_back({label, 1, s, index, prunable, reason, hit});
   }
   return tied;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "zavo/platform/zeroed_array.hpp"
 #include "zavo/report/explain.hpp"
 #include "zavo/report/report.hpp"
 #include "zavo/report/runs.hpp"
@@ -56,9 +57,20 @@ struct TiedSets {
   std::vector<ClassRun> classes;
   // For `report.parameters[p]`: its name as JSON text, when it has members.
   std::vector<std::string> quoted_names;
-  // By label: the set of a label that a parameter carries, or kNoSet.
-  std::vector<std::uint32_t> set_of_label;
   static constexpr std::uint32_t kNoSet = 0xffffffffu;
+  // By label: the set of a label that a parameter carries, or kNoSet. Held as the set plus one
+  // in a zeroed table, so that only the pages of the labels parameters carry are touched.
+  class LabelSets {
+   public:
+    explicit LabelSets(std::size_t labels = 0)
+        : sets_(platform::zeroed_array<std::uint32_t>(labels)) {}
+    std::uint32_t operator[](std::size_t label) const { return sets_[label] - 1; }
+    void set(std::size_t label, std::uint32_t set) { sets_[label] = set + 1; }
+
+   private:
+    platform::ZeroedArray<std::uint32_t> sets_;
+  };
+  LabelSets set_of_label;
 };
 
 // The tied sets of the parameters of `report` and their classes, from the final labels of its

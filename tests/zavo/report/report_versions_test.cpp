@@ -65,6 +65,25 @@ TEST(ReportVersions, TheSecondHoldsWhatTheFirstDoesOnRandomGraphs) {
   }
 }
 
+// A parse that makes many more labels than the parameters carry (here the fresh labels of a wide
+// concatenation after the model) has its classes told apart by a hash of their
+// labels rather than a table of every label: the same report either way.
+TEST(ReportVersions, TheSecondHoldsWhatTheFirstDoesWhenParametersCarryFewOfTheLabels) {
+  for (std::uint64_t seed = 0; seed < 20; ++seed) {
+    tensor_trace::Graph graph = random_graph(seed);
+    const tensor_trace::ZavoNode& wide = graph.add_input("wide", tensor_trace::Shape{1, 1 << 13});
+    graph.add_call("wide_cat", tensor_trace::intern_operation("torch.cat"),
+                   {tensor_trace::Value(tensor_trace::Sequence{wide, wide}), 1}, {},
+                   tensor_trace::Shape{1, 1 << 14});
+    const ParseResult result = parse_graph(graph, {.lenient = true});
+    const Report report = build_report(graph, result);
+    ASSERT_GT(result.state.next_label / 64, report.summary.channel_classes) << graph.model;
+    EXPECT_EQ(version_1_layout(Json::parse(report_json(report, ReportVersion::V2))),
+              Json::parse(report_json(report, ReportVersion::V1)))
+        << graph.model;
+  }
+}
+
 std::vector<std::int64_t> expand(std::span<const Run> runs) {
   Json items = Json::array();
   for (const Run& run : runs) {
