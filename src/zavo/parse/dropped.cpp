@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "zavo/platform/zeroed_array.hpp"
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
 
@@ -37,14 +38,21 @@ std::vector<DroppedLabels> find_dropped_labels(
   constexpr std::uint32_t kKept = std::uint32_t{1} << 31;
   constexpr std::uint32_t kInput = kParameter - 1;
   struct Seen {
-    std::uint32_t round = 0;
-    std::uint32_t word = 0;
+    std::uint32_t round;
+    std::uint32_t word;
   };
-  std::vector<Seen> seen(static_cast<std::size_t>(state.next_label));
-  auto at = [&seen](Label label) -> Seen& {
+  // The table comes zeroed from the system, so that it takes pages only where labels of the
+  // calls walked below fall: most calls hold their inputs' labels and are not walked at all.
+  std::size_t seen_size = static_cast<std::size_t>(std::max<Label>(state.next_label, 0));
+  platform::ZeroedArray<Seen> seen = platform::zeroed_array<Seen>(seen_size);
+  auto at = [&seen, &seen_size](Label label) -> Seen& {
     const auto index = static_cast<std::size_t>(label);
-    if (index >= seen.size())
-      seen.resize(index + 1);
+    if (index >= seen_size) {
+      platform::ZeroedArray<Seen> grown = platform::zeroed_array<Seen>(index + 1);
+      std::copy(seen.get(), seen.get() + seen_size, grown.get());
+      seen = std::move(grown);
+      seen_size = index + 1;
+    }
     return seen[index];
   };
   std::uint32_t round = 0;

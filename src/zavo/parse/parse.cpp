@@ -24,7 +24,7 @@ using pruning::engine::utils::generate_new_channel_labels;
 using pruning::engine::utils::get_flatten_labels;
 using pruning::engine::utils::Label;
 using pruning::engine::utils::PruneGraphParserState;
-using pruning::engine::utils::TensorLabels;
+using pruning::engine::utils::TensorLabelsBuffer;
 using tensor_trace::NodeKind;
 using tensor_trace::ZavoNode;
 using tensor_trace::ZavoOpNode;
@@ -67,14 +67,14 @@ NodeError current_error(std::int64_t node) {
   }
 }
 
-TensorLabels no_labels(const ZavoNode& node) {
-  return TensorLabels(node.result_shape ? node.result_shape->size() : 0);
+TensorLabelsBuffer no_labels(const ZavoNode& node) {
+  return TensorLabelsBuffer(node.result_shape ? node.result_shape->size() : 0);
 }
 
 // Fresh prunable labels in every dimension larger than 1: a dimension of one channel has
 // nothing to prune, and its labels would spread to other tensors through broadcasting.
-TensorLabels parameter_labels(PruneGraphParserState& state, const ZavoNode& node) {
-  TensorLabels labels = no_labels(node);
+TensorLabelsBuffer parameter_labels(PruneGraphParserState& state, const ZavoNode& node) {
+  TensorLabelsBuffer labels = no_labels(node);
   for (std::size_t d = 0; d < labels.size(); ++d) {
     if ((*node.result_shape)[d] > 1) {
       labels[d] = generate_new_channel_labels({.pruning_state = state,

@@ -73,6 +73,39 @@ TEST(Parse, AConcatenationDropsWhatItDoesNotJoin) {
                                       R"({"node":"ragged","labels":[12,13],"parameters":["d"]}])");
 }
 
+// An addition's output holds both operands' labels, so the guard passes over it; a tensor it
+// writes into (`out`) is not held, and its labels are dropped there.
+TEST(Parse, AnAdditionDropsOnlyWhatItWritesInto) {
+  Json report = report_of_text(graph_text(R"(
+    {"id": 0, "kind": "parameter", "name": "a", "shape": [3]},
+    {"id": 1, "kind": "parameter", "name": "b", "shape": [3]},
+    {"id": 2, "kind": "parameter", "name": "c", "shape": [3]},
+    {"id": 3, "kind": "call", "name": "into", "op": "torch.add",
+     "args": [{"node": 0}, {"node": 1}], "kwargs": {"out": {"node": 2}}, "shape": [3]},
+    {"id": 4, "kind": "call", "name": "kept", "op": "torch.add",
+     "args": [{"node": 0}, {"node": 1}], "kwargs": {}, "shape": [3]})"));
+  EXPECT_EQ(report["dropped"].dump(), R"([{"node":"into","labels":[6,7,8],"parameters":["c"]}])");
+}
+
+// Tensors of more dimensions than the handlers hold in place are labelled, read, tied and
+// recorded whole.
+TEST(Parse, LabelsTensorsOfManyDimensionsWhole) {
+  Json report = report_of_text(graph_text(R"(
+    {"id": 0, "kind": "input", "name": "x", "shape": [1, 1, 1, 1, 1, 1, 1, 2]},
+    {"id": 1, "kind": "parameter", "name": "p", "shape": [2, 1, 1, 1, 1, 1, 3, 2]},
+    {"id": 2, "kind": "parameter", "name": "q", "shape": [2, 1, 1, 1, 1, 1, 3, 2]},
+    {"id": 3, "kind": "call", "name": "sum", "op": "torch.add", "args": [{"node": 1}, {"node": 2}],
+     "kwargs": {}, "shape": [2, 1, 1, 1, 1, 1, 3, 2]},
+    {"id": 4, "kind": "call", "name": "scaled", "op": "torch.mul",
+     "args": [{"node": 3}, {"node": 0}], "kwargs": {}, "shape": [2, 1, 1, 1, 1, 1, 3, 2]})"));
+  EXPECT_EQ(report["nodes"].dump(),
+            R"([{"id":0,"name":"x","labels":[null,null,null,null,null,null,null,null]},)"
+            R"({"id":1,"name":"p","labels":[[0,1],null,null,null,null,null,[2,3,4],[5,6]]},)"
+            R"({"id":2,"name":"q","labels":[[0,1],null,null,null,null,null,[2,3,4],[5,6]]},)"
+            R"({"id":3,"name":"sum","labels":[[0,1],null,null,null,null,null,[2,3,4],[5,6]]},)"
+            R"({"id":4,"name":"scaled","labels":[[0,1],null,null,null,null,null,[2,3,4],null]}])");
+}
+
 TEST(Parse, ReadsAConstantLikeAnInputAndCountsConstantsOnlyWhenThereAreAny) {
   TempDir dir;
   const std::string extra = R"(,

@@ -149,7 +149,13 @@ void LabelStore::hold(std::uint32_t list) {
   if (first == last)
     return;
   reserve_label(*std::max_element(first, last));
+  constexpr std::ptrdiff_t kWordsAhead = 16;
+  constexpr std::ptrdiff_t kClassesAhead = 8;
   for (std::uint32_t* slot = first; slot != last; ++slot) {
+    if (last - slot > kWordsAhead)
+      prefetch_label(slot[kWordsAhead]);
+    if (last - slot > kClassesAhead)
+      prefetch_label_class(slot[kClassesAhead]);
     std::uint32_t cls = label_class(*slot);
     if (cls == kNoClass)
       cls = new_class(*slot);

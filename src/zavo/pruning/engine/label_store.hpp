@@ -43,6 +43,7 @@ class LabelStore;
 struct PruneGraphParserState;
 struct AddNodeOutputInfo;
 struct GenerateNewChannelLabels;
+class NodeLabels;
 
 // A handle on one shared label list of a state, or none. It behaves like a pointer to the list:
 // `if (labels)`, `labels->size()`, `(*labels)[i]`, `for (Label l : *labels)`. Copies share the
@@ -356,6 +357,22 @@ class LabelStore {
       __builtin_prefetch(&classes_[slots_[info.begin + k]]);
   }
 
+  // A run of folds or records reads each label's word and then its class: two dependent loads
+  // spread over the label space. A loop over labels it knows ahead loads a label's word some
+  // steps before, and its class a few steps before, it reaches the label, so that the loads of
+  // different labels overlap. Neither changes anything.
+  void prefetch_label(Label label) const {
+    if (static_cast<std::size_t>(label) < labels_.size())
+      __builtin_prefetch(&labels_[static_cast<std::size_t>(label)]);
+  }
+  void prefetch_label_class(Label label) const {
+    if (static_cast<std::size_t>(label) >= labels_.size())
+      return;
+    const std::uint32_t cls = label_class(static_cast<std::size_t>(label));
+    if (cls != kNoClass)
+      __builtin_prefetch(&classes_[cls]);
+  }
+
   // A label's prunability: -1 absent, 0 false, 1 true.
   int flag(std::size_t label) const {
     return label < labels_.size() ? static_cast<int>(labels_[label] >> kFlagShift) - 1 : -1;
@@ -382,6 +399,7 @@ class LabelStore {
 
  private:
   friend struct PruneGraphParserState;
+  friend class NodeLabels;
   friend void add_node_output_info(const AddNodeOutputInfo& call);
   friend DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call);
   friend TensorLabels get_prune_labels(const PruneGraphParserState&, const ZavoNode&);

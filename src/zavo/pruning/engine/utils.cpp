@@ -112,6 +112,16 @@ TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const 
   return labels;
 }
 
+NodeLabels::NodeLabels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
+  const LabelStore& store = pruning_state.store();
+  const auto* record = store.record(node);
+  if (!record)
+    throw LookupError("node " + node.name + " has no recorded labels");
+  resize(record->count);
+  for (std::uint32_t d = 0; d < record->count; ++d)
+    (*this)[d] = store.entry(store.node_lists_[record->first + d]);
+}
+
 LabelList get_flatten_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node) {
   LabelList flat;
   for_each_recorded_label(pruning_state, node, [&flat](Label label) { flat.push_back(label); });

@@ -3,10 +3,13 @@
 // node's output, and read or clear a label's prunability. The state itself, its lists and
 // their representation are in label_store.hpp.
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "zavo/pruning/engine/label_store.hpp"
 #include "zavo/tensor_trace.hpp"
@@ -20,10 +23,56 @@ inline DimensionLabels make_labels(PruneGraphParserState& pruning_state,
   return make_labels(pruning_state, std::span<const Label>(labels.begin(), labels.size()));
 }
 
+// Room for the lists of one tensor's dimensions, none at first: in place for up to
+// `kInlineDims` (the rank of almost every tensor), on the heap beyond, so that a handler reads
+// and records a node's lists without an allocation.
+class TensorLabelsBuffer {
+ public:
+  static constexpr std::size_t kInlineDims = 6;
+  explicit TensorLabelsBuffer(std::size_t dims = 0) { resize(dims); }
+  TensorLabelsBuffer(TensorLabelsBuffer&& other) noexcept
+      : inline_(other.inline_), spilled_(std::move(other.spilled_)), size_(other.size_) {
+    data_ = size_ > kInlineDims ? spilled_.data() : inline_.data();
+  }
+  TensorLabelsBuffer(const TensorLabelsBuffer&) = delete;
+  TensorLabelsBuffer& operator=(const TensorLabelsBuffer&) = delete;
+  TensorLabelsBuffer& operator=(TensorLabelsBuffer&&) = delete;
+
+  // `dims` entries, all none.
+  void resize(std::size_t dims) {
+    if (dims > kInlineDims) {
+      spilled_.assign(dims, nullptr);
+      data_ = spilled_.data();
+    } else {
+      std::fill_n(inline_.data(), dims, nullptr);
+      data_ = inline_.data();
+    }
+    size_ = dims;
+  }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  DimensionLabels& operator[](std::size_t dim) { return data_[dim]; }
+  const DimensionLabels& operator[](std::size_t dim) const { return data_[dim]; }
+  // A contiguous range: a span of its entries converts from it.
+  DimensionLabels* data() { return data_; }
+  const DimensionLabels* data() const { return data_; }
+  DimensionLabels* begin() { return data_; }
+  DimensionLabels* end() { return data_ + size_; }
+  const DimensionLabels* begin() const { return data_; }
+  const DimensionLabels* end() const { return data_ + size_; }
+
+ private:
+  std::array<DimensionLabels, kInlineDims> inline_{};
+  TensorLabels spilled_;
+  DimensionLabels* data_ = inline_.data();
+  std::size_t size_ = 0;
+};
+
 struct AddNodeOutputInfo {
   PruneGraphParserState& pruning_state;
   const ZavoNode& node;
-  TensorLabels labels;
+  // The lists of the output's dimensions; read during the call only.
+  std::span<const DimensionLabels> labels;
   // True when the handler guarantees that `labels` carry every label of every input of the
   // call, as the inputs are recorded now, unless the label can no longer be pruned: the
   // dropped-label guard then passes over those inputs. The self-check verifies it.
@@ -55,6 +104,13 @@ DimensionLabels generate_new_channel_labels(const GenerateNewChannelLabels& call
 // A new list holding the node's stored label lists (rearranging it changes nothing stored).
 // Raises `LookupError` for a node without recorded labels.
 TensorLabels get_prune_labels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
+
+// The same lists in a buffer of the caller's, without an allocation for the ranks it holds in
+// place. Raises as `get_prune_labels` does.
+class NodeLabels : public TensorLabelsBuffer {
+ public:
+  NodeLabels(const PruneGraphParserState& pruning_state, const ZavoNode& node);
+};
 
 // The stored list of dimension `dim` (negative counts from the end), or none when that entry is
 // none, out of range, or the node has no recorded labels.

@@ -24,10 +24,12 @@ TEST_F(LabelStoreState, SelfCheckHoldsThroughMergesAndNamesTheBrokenRule) {
   auto& a = tensor("a", Shape{2, 2}, {L({0, 1}), L({1, 2})});
   tensor("b", Shape{2}, {L({2, 3})});
   state.fold_label(0, 2);
-  add_node_output_info({.pruning_state = state, .node = a, .labels = {none, L({3, 0})}});
-  EXPECT_EQ(state.check_invariants(), 0u);
   add_node_output_info(
-      {.pruning_state = state, .node = graph.add_parameter("c", Shape{2}), .labels = {L({2, 2})}});
+      {.pruning_state = state, .node = a, .labels = TensorLabels{none, L({3, 0})}});
+  EXPECT_EQ(state.check_invariants(), 0u);
+  add_node_output_info({.pruning_state = state,
+                        .node = graph.add_parameter("c", Shape{2}),
+                        .labels = TensorLabels{L({2, 2})}});
   EXPECT_EQ(state.check_invariants(), 2u) << "label 2 was retired by the merge";
 
   auto broken = [&](const char* rule) {
@@ -54,7 +56,8 @@ TEST_F(LabelStoreState, AConcatenationHoldsItsInputsLabelsOnlyWhenNothingRetired
   EXPECT_TRUE(holds_labels_of(state, joined, b));
   EXPECT_TRUE(holds_input_labels(state, joined));
   EXPECT_EQ(state.check_invariants(), 0u);
-  add_node_output_info({.pruning_state = state, .node = b, .labels = {L({6, 7}), none}});
+  add_node_output_info(
+      {.pruning_state = state, .node = b, .labels = TensorLabels{L({6, 7}), none}});
   EXPECT_FALSE(holds_labels_of(state, joined, b)) << "b was recorded again after the join";
   EXPECT_TRUE(holds_labels_of(state, joined, a));
   EXPECT_FALSE(holds_input_labels(state, joined));
@@ -70,7 +73,7 @@ TEST_F(LabelStoreState, AConcatenationHoldsItsInputsLabelsOnlyWhenNothingRetired
   auto& lost = call("torch.relu", {c}, {}, Shape{2, 2});
   add_node_output_info({.pruning_state = state,
                         .node = lost,
-                        .labels = {L({14, 15}), none},
+                        .labels = TensorLabels{L({14, 15}), none},
                         .holds_input_labels = true});
   EXPECT_THAT([&] { state.check_invariants(); },
               ThrowsMessage<StateInvariantError>(
@@ -106,10 +109,11 @@ TEST_F(LabelStoreState, AConvolutionKeepsItsInputsLabelsOnlyThroughItsWeight) {
   EXPECT_EQ(state.check_invariants(), 0u);
 
   auto& lost = call(conv, {batched, w2}, {}, Shape{1, 2, 4, 4});
-  add_node_output_info({.pruning_state = state,
-                        .node = lost,
-                        .labels = {none, get_prune_labels_by_dim(state, w2, 0), none, none},
-                        .keeps_input_labels = true});
+  add_node_output_info(
+      {.pruning_state = state,
+       .node = lost,
+       .labels = TensorLabels{none, get_prune_labels_by_dim(state, w2, 0), none, none},
+       .keeps_input_labels = true});
   EXPECT_THAT([&] { state.check_invariants(); },
               ThrowsMessage<StateInvariantError>(
                   HasSubstr("node " + lost.name +

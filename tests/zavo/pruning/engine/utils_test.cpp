@@ -36,7 +36,8 @@ TEST_F(LabelUtilities, RecordingIndexesEveryPositionAndReplacesAnEarlierRecord) 
   EXPECT_EQ(state.label_positions(a, 1), (PositionSet{{0, 1}, {1, 0}}));
   EXPECT_EQ(state.label_nodes(2), std::vector<const ZavoNode*>{&a});
 
-  add_node_output_info({.pruning_state = state, .node = a, .labels = {none, L({2, 2})}});
+  add_node_output_info(
+      {.pruning_state = state, .node = a, .labels = TensorLabels{none, L({2, 2})}});
   EXPECT_FALSE(state.label_has_nodes(0));
   EXPECT_FALSE(state.label_has_nodes(1));
   EXPECT_EQ(text(a), "[None, [2, 2]]");

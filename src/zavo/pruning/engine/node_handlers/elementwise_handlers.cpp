@@ -143,8 +143,8 @@ void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
 
   const ZavoNode& node_1 = input_1.as_node();
   const ZavoNode& node_2 = input_2.as_node();
-  const TensorLabels labels_1 = get_prune_labels(pruning_state, node_1);
-  const TensorLabels labels_2 = get_prune_labels(pruning_state, node_2);
+  const NodeLabels labels_1(pruning_state, node_1);
+  const NodeLabels labels_2(pruning_state, node_2);
   const auto& maybe_shape_1 = get_shape(node_1);
   const auto& maybe_shape_2 = get_shape(node_2);
   _LOGGER.debug([&] {
@@ -164,36 +164,53 @@ void _binary_elementwise_node_handler(PruneGraphParserState& pruning_state,
   auto size_at = [](const Shape& shape, std::size_t pad, std::size_t dim) {
     return dim < pad ? std::int64_t{1} : shape[dim - pad];
   };
-  auto labels_at = [](const TensorLabels& labels, std::size_t pad,
+  auto labels_at = [](std::span<const DimensionLabels> labels, std::size_t pad,
                       std::size_t dim) -> DimensionLabels {
     return dim < pad ? nullptr : labels[dim - pad];
   };
 
   const std::size_t n_dims =
       std::min({pad_1 + labels_1.size(), pad_2 + labels_2.size(), max_shape_items});
-  TensorLabels all_labels;
-  all_labels.reserve(n_dims);
+  TensorLabelsBuffer all_labels(n_dims);
+  // The output holds both operands' labels when every labelled dimension of each is tied into
+  // the output's, passed on, or taken out of pruning, and the call reads no other tensor. A tie
+  // after the first list it made could retire a label of that list, which is not recorded yet:
+  // then it claims nothing.
+  bool holds_inputs = pad_1 + labels_1.size() == n_dims && pad_2 + labels_2.size() == n_dims;
+  node.for_each_input_node([&](const ZavoNode& input) {
+    holds_inputs = holds_inputs && (&input == &node_1 || &input == &node_2);
+  });
+  std::optional<std::uint64_t> folds_at_first_list;
   for (std::size_t dim = 0; dim < n_dims; ++dim) {
     const DimensionLabels dim_labels_1 = labels_at(labels_1, pad_1, dim);
     const DimensionLabels dim_labels_2 = labels_at(labels_2, pad_2, dim);
     const bool broadcast_1 = size_at(*maybe_shape_1, pad_1, dim) == 1;
     const bool broadcast_2 = size_at(*maybe_shape_2, pad_2, dim) == 1;
     if (broadcast_1 && broadcast_2) {
-      all_labels.push_back(nullptr);
-    } else if (broadcast_1 || broadcast_2) {
+      holds_inputs = holds_inputs && !dim_labels_1 && !dim_labels_2;
+      continue;  // the entry stays none
+    }
+    if (broadcast_1 || broadcast_2) {
       // The operand that carries labels wins, whichever one is broadcast.
-      all_labels.push_back(dim_labels_1 ? dim_labels_1 : dim_labels_2);
+      all_labels[dim] = dim_labels_1 ? dim_labels_1 : dim_labels_2;
+      holds_inputs =
+          holds_inputs && (!dim_labels_1 || !dim_labels_2 || dim_labels_1 == dim_labels_2);
     } else if (!dim_labels_1 || !dim_labels_2) {
       // Channels tied to an unlabelled dimension cannot be pruned.
       _mark_labels_as_non_prunable(pruning_state, dim_labels_1);
       _mark_labels_as_non_prunable(pruning_state, dim_labels_2);
-      all_labels.push_back(nullptr);
     } else {
-      all_labels.push_back(_merge_label_groups(pruning_state, {dim_labels_1, dim_labels_2}));
+      all_labels[dim] = _merge_label_groups(pruning_state, {dim_labels_1, dim_labels_2});
+      if (!folds_at_first_list)
+        folds_at_first_list = pruning_state.folds();
     }
   }
-  add_node_output_info(
-      {.pruning_state = pruning_state, .node = node, .labels = std::move(all_labels)});
+  if (folds_at_first_list && *folds_at_first_list != pruning_state.folds())
+    holds_inputs = false;
+  add_node_output_info({.pruning_state = pruning_state,
+                        .node = node,
+                        .labels = all_labels,
+                        .holds_input_labels = holds_inputs});
 }
 
 void _channelwise_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& node,

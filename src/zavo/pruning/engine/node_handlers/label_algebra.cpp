@@ -210,8 +210,19 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   };
   if (columns_apart && n_rows == 2) {
     // A layer's channels tied to its weight's slices: the smaller label of each column is the
-    // base, the other folded into it.
+    // base, the other folded into it. The labels of later columns are loaded ahead.
+    const utils::LabelStore& store = pruning_state.store();
+    constexpr std::size_t kWordsAhead = 16;
+    constexpr std::size_t kClassesAhead = 8;
     for (std::size_t column = 0; column < length; ++column) {
+      if (column + kWordsAhead < length) {
+        store.prefetch_label(cells[column + kWordsAhead]);
+        store.prefetch_label(cells[length + column + kWordsAhead]);
+      }
+      if (column + kClassesAhead < length) {
+        store.prefetch_label_class(cells[column + kClassesAhead]);
+        store.prefetch_label_class(cells[length + column + kClassesAhead]);
+      }
       const Label first = cells[column];
       const Label second = cells[length + column];
       const Label base = std::min(first, second);

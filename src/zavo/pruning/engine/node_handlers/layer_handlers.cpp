@@ -71,12 +71,12 @@ const Shape& required_result_shape(const ZavoOpNode& node, std::size_t needed) {
 }
 
 void require_label_entries(const ZavoOpNode& node, const ZavoNode& tensor,
-                           const TensorLabels& labels, std::size_t needed) {
+                           std::span<const DimensionLabels> labels, std::size_t needed) {
   require_dimensions(
       node, [&] { return "the label record of " + tensor.name; }, labels.size(), needed);
 }
 
-const DimensionLabels& at(const TensorLabels& labels, std::int64_t dim) {
+const DimensionLabels& at(std::span<const DimensionLabels> labels, std::int64_t dim) {
   return labels[static_cast<std::size_t>(dim)];
 }
 
@@ -129,7 +129,7 @@ DimensionLabels fold_bias(PruneGraphParserState& pruning_state,
 // weight left pruning; the input's batch labels pass to the output or there are none; and the
 // call has no other tensor argument.
 bool keeps_inputs(const PruneGraphParserState& pruning_state, const ZavoOpNode& node,
-                  const LayerArguments& layer, const TensorLabels& input_labels,
+                  const LayerArguments& layer, std::span<const DimensionLabels> input_labels,
                   bool batch_passes) {
   const auto& [input_node, weight, bias] = layer;
   if (weight.kind != tensor_trace::NodeKind::Parameter || &weight == &input_node ||
@@ -141,7 +141,9 @@ bool keeps_inputs(const PruneGraphParserState& pruning_state, const ZavoOpNode& 
   node.for_each_input_node([&tensor_arguments](const ZavoNode&) { ++tensor_arguments; });
   if (tensor_arguments != (bias ? 3u : 2u))
     return false;
-  const TensorLabels bias_labels = bias ? get_prune_labels(pruning_state, *bias) : TensorLabels();
+  if (!bias)
+    return true;
+  const NodeLabels bias_labels(pruning_state, *bias);
   for (std::size_t d = 1; d < bias_labels.size(); ++d) {
     if (bias_labels[d])
       return false;
@@ -151,7 +153,8 @@ bool keeps_inputs(const PruneGraphParserState& pruning_state, const ZavoOpNode& 
 
 // Every spatial label of a convolution's input leaves pruning, with a warning per labelled
 // dimension.
-void mark_spatial_labels(PruneGraphParserState& pruning_state, const TensorLabels& input_labels) {
+void mark_spatial_labels(PruneGraphParserState& pruning_state,
+                         std::span<const DimensionLabels> input_labels) {
   for (std::size_t dim = 2; dim < input_labels.size(); ++dim) {
     const DimensionLabels& dim_labels = input_labels[dim];
     if (dim_labels)
@@ -164,7 +167,7 @@ void mark_spatial_labels(PruneGraphParserState& pruning_state, const TensorLabel
 
 void _process_input_for_conv_like_operation(PruneGraphParserState& pruning_state,
                                             const ZavoNode& input_node) {
-  const TensorLabels input_labels = get_prune_labels(pruning_state, input_node);
+  const NodeLabels input_labels(pruning_state, input_node);
   // A record without a batch entry carries no batch labels.
   if (input_labels.size() > static_cast<std::size_t>(BATCH_DIM) && at(input_labels, BATCH_DIM)) {
     _warn("Convolution-like operation input has prunable labels in batch dimension (" +
@@ -206,8 +209,8 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
   const std::int64_t out_channels =
       at(required_result_shape(node, CHANNEL_LAYOUT_DIMS), CNN_PRUNE_DIM);
 
-  TensorLabels input_labels = get_prune_labels(pruning_state, input_node);
-  TensorLabels weight_labels = get_prune_labels(pruning_state, weight);
+  const NodeLabels input_labels(pruning_state, input_node);
+  const NodeLabels weight_labels(pruning_state, weight);
   require_label_entries(node, input_node, input_labels, CHANNEL_LAYOUT_DIMS);
   require_label_entries(node, weight, weight_labels, 2);
 
@@ -250,14 +253,14 @@ void convolve(PruneGraphParserState& pruning_state, const ZavoOpNode& node, bool
 
   output_channel_labels = fold_bias(pruning_state, output_channel_labels, bias);
 
-  TensorLabels output_labels(input_shape->size());
+  TensorLabelsBuffer output_labels(input_shape->size());
   if (batch_passes)
     output_labels[BATCH_DIM] = at(input_labels, BATCH_DIM);
   output_labels[CNN_PRUNE_DIM] = output_channel_labels;
   add_node_output_info(
       {.pruning_state = pruning_state,
        .node = node,
-       .labels = std::move(output_labels),
+       .labels = output_labels,
        .keeps_input_labels =
            groups == 1 && keeps_inputs(pruning_state, node, layer, input_labels, batch_passes)});
 }
@@ -278,8 +281,8 @@ void fully_connect(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
   const auto last_dim = static_cast<std::int64_t>(result_shape.size()) - 1;
   const std::int64_t out_features = at(result_shape, last_dim);
 
-  TensorLabels weight_labels = get_prune_labels(pruning_state, weight);
-  TensorLabels input_labels = get_prune_labels(pruning_state, input_node);
+  const NodeLabels weight_labels(pruning_state, weight);
+  const NodeLabels input_labels(pruning_state, input_node);
   require_label_entries(node, weight, weight_labels, 2);
   require_label_entries(node, input_node, input_labels, result_shape.size());
 
@@ -297,14 +300,13 @@ void fully_connect(PruneGraphParserState& pruning_state, const ZavoOpNode& node,
 
   // Without `leading_pass`, labels in the input's leading dimensions go nowhere: the output
   // records none there.
-  TensorLabels output_labels(result_shape.size());
+  TensorLabelsBuffer output_labels(result_shape.size());
   if (leading_pass) {
     for (std::size_t d = 0; d + 1 < result_shape.size(); ++d)
       output_labels[d] = input_labels[d];
   }
   output_labels[static_cast<std::size_t>(last_dim)] = output_feature_labels;
-  add_node_output_info(
-      {.pruning_state = pruning_state, .node = node, .labels = std::move(output_labels)});
+  add_node_output_info({.pruning_state = pruning_state, .node = node, .labels = output_labels});
 }
 
 }  // namespace
