@@ -38,7 +38,8 @@ class Generator {
           &Generator::flatten,    &Generator::reduce,         &Generator::read_attribute,
           &Generator::unknown,    &Generator::free_parameter, &Generator::heads,
           &Generator::heads,      &Generator::rearrange,      &Generator::rearrange,
-          &Generator::index,      &Generator::normalise,      &Generator::attention_call};
+          &Generator::index,      &Generator::normalise,      &Generator::attention_call,
+          &Generator::labels_meet};
       (this->*kSteps[pick(std::size(kSteps))])();
     }
     for (int i = 0, n = 1 + pick(3); i < n; ++i)
@@ -69,9 +70,10 @@ class Generator {
     return static_cast<std::int64_t>(shape(node).size());
   }
 
-  Shape activation_shape() {
+  // Of rank 2 to 5, or `min_rank` to 5.
+  Shape activation_shape(int min_rank = 2) {
     Shape s{1 + pick(2), size()};
-    for (int d = 0, n = pick(4); d < n; ++d)
+    for (int d = 0, n = std::max(min_rank - 2, pick(4)); d < n; ++d)
       s.push_back(size());
     return s;
   }
@@ -191,6 +193,59 @@ class Generator {
       out[out.size() - i] = std::max(da, db);
     }
     return out;
+  }
+
+  // Labelled tensors that meet where an output would not hold every label of its inputs: a
+  // size-1 dimension with labels broadcast against a size, on either operand and in either order;
+  // a weight joined with a layer's output that reads its rows as columns, so that tying the
+  // columns folds a class the joined dimension already listed; a concatenation that also writes
+  // into a tensor of its own.
+  void labels_meet() {
+    switch (pick(3)) {
+      case 0: {
+        const std::int64_t n = size();
+        const ZavoNode& w = weight({n, n});
+        const ZavoNode& b = call(F + "linear", {input({n, n}), w}, {}, Shape{n, n});
+        const std::int64_t d = pick(2);
+        Shape out{n, n};
+        out[static_cast<std::size_t>(d)] *= 2;
+        call("torch.cat", {Value(coin() ? Sequence{w, b} : Sequence{b, w}), d - 2 * pick(2)}, {},
+             out);
+        return;
+      }
+      case 1: {
+        const ZavoNode& x = any();
+        if (rank(x) == 0)
+          return;
+        Shape out = shape(x);
+        out[0] *= 2;
+        call("torch.cat", {Value(Sequence{x, x}), 0}, {{"out", param(out)}}, out);
+        return;
+      }
+      default: {
+        // Adaptive pooling keeps the spatial labels of its input in dimensions of size 1; the
+        // other operand, a fresh parameter, has labels of its own there at a size larger than 1
+        // and each other dimension either the same or of size 1.
+        const ZavoNode* pooled_from = with_rank(3, 5);
+        const ZavoNode& a = pooled_from && coin() ? *pooled_from : param(activation_shape(3));
+        const std::size_t spatial = shape(a).size() - 2;
+        Shape pooled = shape(a), other = shape(a);
+        for (std::size_t d = 0; d < pooled.size(); ++d) {
+          if (d >= 2) {
+            pooled[d] = 1;
+            other[d] = 1 + size();
+          } else if (coin()) {
+            other[d] = 1;
+          }
+        }
+        const ZavoNode& p = call(F + (coin() ? "adaptive_avg_pool" : "adaptive_max_pool") +
+                                     std::to_string(spatial) + "d",
+                                 {a, 1}, {}, pooled);
+        const ZavoNode& b = param(other);
+        call(one_of(cat::BINARY_ELEMENTWISE_OPS), coin() ? operands(p, b) : operands(b, p), {},
+             *broadcast(pooled, other));
+      }
+    }
   }
 
   void batch_norm() {

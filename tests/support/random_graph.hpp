@@ -6,6 +6,9 @@
 // attribute reads; for the extended rules reshapes into heads and back, transposes, expansions,
 // indexing, splits, matrix products, softmax, normalisations, embeddings and attention calls)
 // and of unknown operations, with shapes that agree as the traced framework would give them.
+// Some calls meet labelled tensors where the output cannot hold all their labels: labelled
+// size-1 dimensions broadcast against sizes, a weight joined with a layer's output that ties
+// its classes together, a concatenation with a tensor argument besides those it joins.
 // Small sizes (1 to 4) make labels of different tensors and dimensions meet. The same seed and
 // options always give the same graph.
 
