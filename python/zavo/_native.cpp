@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -37,9 +38,6 @@ namespace {
 using zavo::graph::GraphFileError;
 using zavo::tensor_trace::Args;
 using zavo::tensor_trace::Graph;
-using zavo::tensor_trace::Kwargs;
-using zavo::tensor_trace::OpaqueConstant;
-using zavo::tensor_trace::Sequence;
 using zavo::tensor_trace::Shape;
 using zavo::tensor_trace::Value;
 
@@ -135,15 +133,49 @@ std::string json_quoted(std::string_view text) {
   return out + "\"";
 }
 
-// The field of a graph dict, or null when absent. Keys that are not strings are never fields.
-py::handle find_field(py::handle object, const char* key) {
-  return PyDict_GetItemString(object.ptr(), key);  // borrowed; null when absent
+// The field names a graph dict is read by, made once as interned Python strings: a lookup then
+// neither builds a string nor hashes one. Never freed, as an analysis may run at exit.
+struct FieldNames {
+  PyObject* format = intern("format");
+  PyObject* version = intern("version");
+  PyObject* model = intern("model");
+  PyObject* meta = intern("meta");
+  PyObject* nodes = intern("nodes");
+  PyObject* outputs = intern("outputs");
+  PyObject* id = intern("id");
+  PyObject* kind = intern("kind");
+  PyObject* name = intern("name");
+  PyObject* shape = intern("shape");
+  PyObject* op = intern("op");
+  PyObject* op_name = intern("op_name");
+  PyObject* args = intern("args");
+  PyObject* kwargs = intern("kwargs");
+  PyObject* node = intern("node");
+  PyObject* constant = intern("const");
+  PyObject* type = intern("type");
+
+  static PyObject* intern(const char* text) {
+    PyObject* key = PyUnicode_InternFromString(text);
+    if (!key)
+      throw py::error_already_set();
+    return key;
+  }
+};
+
+const FieldNames& field_names() {
+  static const FieldNames* names = new FieldNames;  // first made under the interpreter's lock
+  return *names;
 }
 
-py::handle require_field(py::handle object, const Place& place, const char* key) {
+// The field of a graph dict, or null when absent. Keys that are not strings are never fields.
+py::handle find_field(py::handle object, PyObject* key) {
+  return PyDict_GetItem(object.ptr(), key);  // borrowed; null when absent
+}
+
+py::handle require_field(py::handle object, const Place& place, PyObject* key) {
   py::handle value = find_field(object, key);
   if (!value)
-    reject(place, "missing field " + json_quoted(key));
+    reject(place, "missing field " + json_quoted(PyUnicode_AsUTF8(key)));
   return value;
 }
 
@@ -152,13 +184,25 @@ void require_object(py::handle value, const Place& place) {
     reject_type(place, "an object", value);
 }
 
-py::sequence require_array(py::handle value, const Place& place) {
-  if (!is_array(value))
-    reject_type(place, "an array", value);
-  return py::reinterpret_borrow<py::sequence>(value);
+// The items of a list or a tuple, borrowed from it.
+std::span<PyObject* const> items_of(py::handle array) {
+  PyObject* object = array.ptr();
+  if (PyList_Check(object)) {
+    auto* list = reinterpret_cast<PyListObject*>(object);
+    return {list->ob_item, static_cast<std::size_t>(Py_SIZE(list))};
+  }
+  auto* tuple = reinterpret_cast<PyTupleObject*>(object);
+  return {tuple->ob_item, static_cast<std::size_t>(Py_SIZE(tuple))};
 }
 
-std::string require_string(py::handle value, const Place& place) {
+std::span<PyObject* const> require_array(py::handle value, const Place& place) {
+  if (!is_array(value))
+    reject_type(place, "an array", value);
+  return items_of(value);
+}
+
+// The string's UTF-8 text, held by the string object itself.
+std::string_view require_string(py::handle value, const Place& place) {
   if (!PyUnicode_Check(value.ptr()))
     reject_type(place, "a string", value);
   Py_ssize_t size = 0;
@@ -167,7 +211,7 @@ std::string require_string(py::handle value, const Place& place) {
     PyErr_Clear();
     reject(place, "not UTF-8 (a string with a lone surrogate)");
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return {data, static_cast<std::size_t>(size)};
 }
 
 // Booleans are not integers here, although Python counts them as such.
@@ -183,9 +227,11 @@ std::int64_t require_integer(py::handle value, const Place& place) {
 
 // Builds a `Graph` from the exporter's dict by the rules of a graph file: the same fields, the
 // same types, ids in order, unique names, sizes in range, references to earlier nodes only.
+// Values go straight into the graph's own store, as the file reader puts them; texts are read
+// in place from the dict's strings, which the dict keeps alive while it is read.
 class DictReader {
  public:
-  explicit DictReader(py::handle document) : document_(document) {}
+  explicit DictReader(py::handle document) : document_(document), keys_(field_names()) {}
 
   Graph read() {
     const Place top;
@@ -198,23 +244,24 @@ class DictReader {
 
  private:
   void read_header(const Place& top) {
-    std::string format = require_string(require_field(document_, top, "format"), top / "format");
+    std::string_view format =
+        require_string(require_field(document_, top, keys_.format), top / "format");
     if (format != "zavo.graph")
       reject(top / "format", "expected \"zavo.graph\", got " + json_quoted(format));
     std::int64_t version =
-        require_integer(require_field(document_, top, "version"), top / "version");
+        require_integer(require_field(document_, top, keys_.version), top / "version");
     if (version != 1) {
       reject(top / "version",
              "unsupported version " + std::to_string(version) + " (this reader knows version 1)");
     }
-    graph_.model = require_string(require_field(document_, top, "model"), top / "model");
-    if (py::handle meta = find_field(document_, "meta"))
+    graph_.model = require_string(require_field(document_, top, keys_.model), top / "model");
+    if (py::handle meta = find_field(document_, keys_.meta))
       require_object(meta, top / "meta");
   }
 
   void read_nodes(const Place& place) {
-    py::sequence nodes = require_array(require_field(document_, Place{}, "nodes"), place);
-    node_count_ = py::len(nodes);
+    const auto nodes = require_array(require_field(document_, Place{}, keys_.nodes), place);
+    node_count_ = nodes.size();
     graph_.reserve(node_count_);
     names_.reserve(node_count_);
     for (std::size_t i = 0; i < node_count_; ++i)
@@ -223,41 +270,45 @@ class DictReader {
 
   void read_node(py::handle node, const Place& place, std::size_t index) {
     require_object(node, place);
-    std::int64_t id = require_integer(require_field(node, place, "id"), place / "id");
+    std::int64_t id = require_integer(require_field(node, place, keys_.id), place / "id");
     if (id != static_cast<std::int64_t>(index)) {
       reject(place / "id", "id " + std::to_string(id) + " is out of order (expected " +
                                std::to_string(index) + ")");
     }
-    std::string kind = require_string(require_field(node, place, "kind"), place / "kind");
+    std::string_view kind = require_string(require_field(node, place, keys_.kind), place / "kind");
     if (kind != "input" && kind != "parameter" && kind != "call" && kind != "constant") {
       reject(place / "kind", "unknown kind " + json_quoted(kind) + " (expected " +
                                  std::string(zavo::graph::kNodeKinds) + ")");
     }
-    std::string name = require_string(require_field(node, place, "name"), place / "name");
+    std::string_view name = require_string(require_field(node, place, keys_.name), place / "name");
     auto [first, inserted] = names_.emplace(name, id);
     if (!inserted) {
       reject(place / "name", "duplicate name " + json_quoted(name) + " (also node " +
                                  std::to_string(first->second) + ")");
     }
-    std::optional<Shape> shape = read_shape(require_field(node, place, "shape"), place / "shape");
+    const std::optional<Shape>& shape =
+        read_shape(require_field(node, place, keys_.shape), place / "shape");
     if (kind == "input") {
-      graph_.add_input(std::move(name), std::move(shape));
+      graph_.add_input(name, shape);
     } else if (kind == "parameter") {
-      graph_.add_parameter(std::move(name), std::move(shape));
+      graph_.add_parameter(name, shape);
     } else if (kind == "constant") {
-      graph_.add_constant(std::move(name), std::move(shape));
+      graph_.add_constant(name, shape);
     } else {
-      read_call(node, place, std::move(name), std::move(shape));
+      read_call(node, place, name, shape);
     }
   }
 
-  static std::optional<Shape> read_shape(py::handle value, const Place& place) {
-    if (value.is_none())
-      return std::nullopt;
-    py::sequence sizes = require_array(value, place);
-    Shape shape;
-    shape.reserve(py::len(sizes));
-    for (std::size_t d = 0; d < py::len(sizes); ++d) {
+  // The shape in a buffer kept from node to node; empty for `null`.
+  const std::optional<Shape>& read_shape(py::handle value, const Place& place) {
+    if (value.is_none()) {
+      shape_.reset();
+      return shape_;
+    }
+    const auto sizes = require_array(value, place);
+    Shape& shape = shape_ ? *shape_ : shape_.emplace();
+    shape.clear();
+    for (std::size_t d = 0; d < sizes.size(); ++d) {
       std::int64_t size = require_integer(sizes[d], place[d]);
       if (size < 0)
         reject(place[d], "negative size " + std::to_string(size));
@@ -267,37 +318,40 @@ class DictReader {
       }
       shape.push_back(size);
     }
-    return shape;
+    return shape_;
   }
 
-  void read_call(py::handle node, const Place& place, std::string name,
-                 std::optional<Shape> shape) {
-    std::string op = require_string(require_field(node, place, "op"), place / "op");
+  void read_call(py::handle node, const Place& place, std::string_view name,
+                 const std::optional<Shape>& shape) {
+    std::string_view op = require_string(require_field(node, place, keys_.op), place / "op");
     if (op.empty())
       reject(place / "op", "empty operation name");
-    std::optional<std::string> op_name;
-    if (py::handle value = find_field(node, "op_name"); value && !value.is_none())
+    std::optional<std::string_view> op_name;
+    if (py::handle value = find_field(node, keys_.op_name); value && !value.is_none())
       op_name = require_string(value, place / "op_name");
 
     const Place args_place = place / "args";
-    py::sequence args_list = require_array(require_field(node, place, "args"), args_place);
-    Args args;
-    args.reserve(py::len(args_list));
-    for (std::size_t i = 0; i < py::len(args_list); ++i)
-      args.push_back(read_value(args_list[i], args_place[i]));
+    const auto args_list = require_array(require_field(node, place, keys_.args), args_place);
+    args_.clear();
+    for (std::size_t i = 0; i < args_list.size(); ++i)
+      args_.push_back(read_value(args_list[i], args_place[i]));
 
     const Place kwargs_place = place / "kwargs";
-    py::handle kwargs_dict = require_field(node, place, "kwargs");
+    py::handle kwargs_dict = require_field(node, place, keys_.kwargs);
     require_object(kwargs_dict, kwargs_place);
-    Kwargs kwargs;
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(kwargs_dict)) {
-      if (!PyUnicode_Check(key.ptr()))
+    kwargs_.clear();
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs_dict.ptr(), &position, &key, &value)) {
+      if (!PyUnicode_Check(key))
         reject(kwargs_place, "a key of type " + type_name(key) + ", not a string");
-      std::string key_text = require_string(key, kwargs_place);
-      kwargs.append(key_text, read_value(value, kwargs_place / key_text));
+      std::string_view key_text = require_string(key, kwargs_place);
+      Value read = read_value(value, kwargs_place / key_text);
+      kwargs_.push_back({graph_.intern(key_text), read});
     }
-    graph_.add_call(std::move(name), zavo::tensor_trace::intern_operation(op), std::move(args),
-                    std::move(kwargs), std::move(shape), std::move(op_name));
+    graph_.add_call(name, zavo::tensor_trace::intern_operation(op), args_,
+                    zavo::tensor_trace::KeywordList(kwargs_), shape, op_name);
   }
 
   const zavo::tensor_trace::ZavoNode& defined_node(std::int64_t id, const Place& place) const {
@@ -308,7 +362,7 @@ class DictReader {
     return graph_.node(static_cast<std::size_t>(id));
   }
 
-  Value read_value(py::handle value, const Place& place) const {
+  Value read_value(py::handle value, const Place& place) {
     // The graph itself, the nodes list, a node and its args or kwargs: four levels of nesting
     // above an argument, as in a file.
     if ((is_array(value) || PyDict_Check(value.ptr())) &&
@@ -320,60 +374,65 @@ class DictReader {
     if (PyBool_Check(value.ptr()))
       return Value(value.ptr() == Py_True);
     if (PyLong_Check(value.ptr()))
-      return Value(require_integer(value, place));
+      return graph_.integer(require_integer(value, place));
     if (PyFloat_Check(value.ptr())) {
       double number = PyFloat_AS_DOUBLE(value.ptr());
       if (!std::isfinite(number)) {
         reject(place, "number " + std::string(py::str(value)) +
                           " is not finite (write {\"const\": TEXT, \"type\": \"float\"})");
       }
-      return Value(number);
+      return graph_.number(number);
     }
     if (PyUnicode_Check(value.ptr()))
-      return Value(require_string(value, place));
+      return graph_.text(require_string(value, place));
     if (is_array(value)) {
-      py::sequence items = py::reinterpret_borrow<py::sequence>(value);
-      Sequence sequence;
-      sequence.reserve(py::len(items));
-      for (std::size_t i = 0; i < py::len(items); ++i)
-        sequence.push_back(read_value(items[i], place[i]));
-      return Value(std::move(sequence));
+      // Items gather on one stack shared by every level; a level takes its own off the top.
+      const auto items = items_of(value);
+      const std::size_t base = items_.size();
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        Value item = read_value(items[i], place[i]);
+        items_.push_back(item);
+      }
+      Value sequence = graph_.sequence({items_.data() + base, items.size()});
+      items_.resize(base);
+      return sequence;
     }
     if (PyDict_Check(value.ptr()))
-      return read_object_value(py::reinterpret_borrow<py::dict>(value), place);
+      return read_object_value(value, place);
     reject_type(place, "a value", value);
   }
 
   // `{"node": ID}` or `{"const": TEXT, "type": TYPE}`.
-  Value read_object_value(const py::dict& object, const Place& place) const {
-    if (py::len(object) == 1) {
-      if (py::handle id = find_field(object, "node"))
+  Value read_object_value(py::handle object, const Place& place) {
+    const Py_ssize_t size = PyDict_Size(object.ptr());
+    if (size == 1) {
+      if (py::handle id = find_field(object, keys_.node))
         return Value(defined_node(require_integer(id, place / "node"), place));
     }
-    py::handle text = find_field(object, "const");
-    py::handle type = find_field(object, "type");
-    if (py::len(object) != 2 || !text || !type) {
+    py::handle text = find_field(object, keys_.constant);
+    py::handle type = find_field(object, keys_.type);
+    if (size != 2 || !text || !type) {
       reject(place,
              "expected {\"node\": ID} or {\"const\": TEXT, \"type\": TYPE}, got another object");
     }
-    OpaqueConstant constant{require_string(text, place / "const"),
-                            require_string(type, place / "type")};
+    std::string_view constant = require_string(text, place / "const");
+    std::string_view constant_type = require_string(type, place / "type");
     // Floating-point values that JSON cannot hold.
-    if (constant.type == "float") {
-      if (constant.text == "inf")
-        return Value(HUGE_VAL);
-      if (constant.text == "-inf")
-        return Value(-HUGE_VAL);
-      if (constant.text == "nan")
-        return Value(std::nan(""));
+    if (constant_type == "float") {
+      if (constant == "inf")
+        return graph_.number(HUGE_VAL);
+      if (constant == "-inf")
+        return graph_.number(-HUGE_VAL);
+      if (constant == "nan")
+        return graph_.number(std::nan(""));
     }
-    return Value(std::move(constant));
+    return graph_.opaque(constant, constant_type);
   }
 
   void read_outputs(const Place& place) {
-    py::sequence outputs = require_array(require_field(document_, Place{}, "outputs"), place);
-    graph_.outputs.reserve(py::len(outputs));
-    for (std::size_t i = 0; i < py::len(outputs); ++i) {
+    const auto outputs = require_array(require_field(document_, Place{}, keys_.outputs), place);
+    graph_.outputs.reserve(outputs.size());
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
       std::int64_t id = require_integer(outputs[i], place[i]);
       if (id < 0 || static_cast<std::size_t>(id) >= graph_.size())
         reject(place[i], "unknown node " + std::to_string(id));
@@ -382,9 +441,16 @@ class DictReader {
   }
 
   py::handle document_;
+  const FieldNames& keys_;
   Graph graph_;
-  std::unordered_map<std::string, std::int64_t> names_;
+  // Names by their text in the dict's strings.
+  std::unordered_map<std::string_view, std::int64_t> names_;
   std::size_t node_count_ = 0;
+  // Buffers kept from node to node.
+  std::optional<Shape> shape_;
+  Args args_;
+  std::vector<zavo::tensor_trace::Keyword> kwargs_;
+  std::vector<Value> items_;
 };
 
 // The parse tables (the state's and the provenance's) of the last analysis that ended, kept for
