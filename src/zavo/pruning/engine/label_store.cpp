@@ -132,9 +132,10 @@ void LabelStore::reserve_label(Label label) {
 std::uint32_t LabelStore::new_class(std::size_t label) {
   if (label < retired_class_.size() && retired_class_[label] != kNone)
     return root_of(retired_class_[label]);
-  const std::uint32_t cls = checked_count(classes_.size(), "label classes");
-  if (cls >= kNoClass)
+  // Class numbers share a label's word with its flag, so they stay below `kNoClass`.
+  if (classes_.size() >= kNoClass)
     throw LookupError("too many label classes for one pruning state");
+  const auto cls = static_cast<std::uint32_t>(classes_.size());
   classes_.push_back({cls, static_cast<std::uint32_t>(label), 0});
   set_label_class(label, cls);
   return cls;
@@ -157,8 +158,19 @@ void LabelStore::hold(std::uint32_t list) {
     if (last - slot > kClassesAhead)
       prefetch_label_class(slot[kClassesAhead]);
     std::uint32_t cls = label_class(*slot);
-    if (cls == kNoClass)
-      cls = new_class(*slot);
+    if (cls == kNoClass) {
+      // Most labels a list brings are new ones that were never folded: their class is made
+      // here, and only a retired label or a table that must grow takes the call.
+      const std::uint32_t label = *slot;
+      const bool retired = label < retired_class_.size() && retired_class_[label] != kNone;
+      if (!retired && classes_.size() < classes_.capacity() && classes_.size() < kNoClass) {
+        cls = static_cast<std::uint32_t>(classes_.size());
+        classes_.push_back({cls, label, 0});
+        set_label_class(label, cls);
+      } else {
+        cls = new_class(label);
+      }
+    }
     ++classes_[cls].count;
     *slot = cls;
   }
@@ -242,21 +254,13 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   LabelStore& store = *store_;
   // Counted before anything can raise: a fold that fails halfway has still moved labels.
   ++store.folds_;
-  if (!label_has_nodes(folded)) {
-    throw LookupError("label " + std::to_string(folded) +
-                      " has no entry in nodes_by_channel_labels");
-  }
+  if (!label_has_nodes(folded))
+    fail_without_nodes(folded);
   const auto base_index = static_cast<std::size_t>(base);
   const auto folded_index = static_cast<std::size_t>(folded);
   const std::uint32_t folded_class = store.label_class(folded_index);
-  if (!label_has_nodes(base)) {
-    // The folded label's positions already read `base`; its flags stay as they were.
-    store.reserve_label(base);
-    store.classes_[folded_class].label = static_cast<std::uint32_t>(base);
-    store.set_label_class(base_index, folded_class);
-    store.set_label_class(folded_index, LabelStore::kNoClass);
-    throw LookupError("label " + std::to_string(base) + " has no entry in nodes_by_channel_labels");
-  }
+  if (!label_has_nodes(base))
+    fold_into_label_without_nodes(base, folded);
   // Both words and both classes are read once and written once: a fold is the inner step of
   // every tie.
   std::uint32_t* const words = store.labels_.data();
@@ -283,13 +287,35 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
     observer->labels_merged(base, folded);
   const int base_flag = static_cast<int>(base_word >> LabelStore::kFlagShift) - 1;
   if (base_flag < 0)
-    throw LookupError("label " + std::to_string(base) + " has no entry in is_prunable");
+    fail_without_flag(base);
   const int folded_flag = static_cast<int>(folded_word >> LabelStore::kFlagShift) - 1;
   if (folded_flag < 0)
-    throw LookupError("label " + std::to_string(folded) + " has no entry in is_prunable");
+    fail_without_flag(folded);
   if (base_flag == 1)
     store.set_flag(base_index, folded_flag);
   store.set_flag(folded_index, -1);
+}
+
+// The failures of a fold live apart from it, so that its common path keeps its values in
+// registers.
+void PruneGraphParserState::fail_without_nodes(Label label) {
+  throw LookupError("label " + std::to_string(label) + " has no entry in nodes_by_channel_labels");
+}
+
+void PruneGraphParserState::fail_without_flag(Label label) {
+  throw LookupError("label " + std::to_string(label) + " has no entry in is_prunable");
+}
+
+void PruneGraphParserState::fold_into_label_without_nodes(Label base, Label folded) {
+  LabelStore& store = *store_;
+  const auto folded_index = static_cast<std::size_t>(folded);
+  const std::uint32_t folded_class = store.label_class(folded_index);
+  // The folded label's positions already read `base`; its flags stay as they were.
+  store.reserve_label(base);
+  store.classes_[folded_class].label = static_cast<std::uint32_t>(base);
+  store.set_label_class(static_cast<std::size_t>(base), folded_class);
+  store.set_label_class(folded_index, LabelStore::kNoClass);
+  fail_without_nodes(base);
 }
 
 std::uint64_t PruneGraphParserState::folds() const {

@@ -278,6 +278,13 @@ struct PruneGraphParserState {
   FoldScratch& fold_scratch();
 
  private:
+  // The ways a fold fails, kept off its common path.
+  [[noreturn, gnu::cold, gnu::noinline]] static void fail_without_nodes(Label label);
+  [[noreturn, gnu::cold, gnu::noinline]] static void fail_without_flag(Label label);
+  // `base` carries no node: the folded label's class moves to `base`, then the fold raises.
+  [[noreturn, gnu::cold, gnu::noinline]] void fold_into_label_without_nodes(Label base,
+                                                                            Label folded);
+
   std::unique_ptr<LabelStore> store_;
 };
 
