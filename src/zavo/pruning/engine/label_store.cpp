@@ -135,10 +135,7 @@ std::uint32_t LabelStore::new_class(std::size_t label) {
   // Class numbers share a label's word with its flag, so they stay below `kNoClass`.
   if (classes_.size() >= kNoClass)
     throw LookupError("too many label classes for one pruning state");
-  const auto cls = static_cast<std::uint32_t>(classes_.size());
-  classes_.push_back({cls, static_cast<std::uint32_t>(label), 0});
-  set_label_class(label, cls);
-  return cls;
+  return append_class(label);
 }
 
 void LabelStore::hold(std::uint32_t list) {
@@ -163,13 +160,10 @@ void LabelStore::hold(std::uint32_t list) {
       // here, and only a retired label or a table that must grow takes the call.
       const std::uint32_t label = *slot;
       const bool retired = label < retired_class_.size() && retired_class_[label] != kNone;
-      if (!retired && classes_.size() < classes_.capacity() && classes_.size() < kNoClass) {
-        cls = static_cast<std::uint32_t>(classes_.size());
-        classes_.push_back({cls, label, 0});
-        set_label_class(label, cls);
-      } else {
+      if (!retired && classes_.size() < classes_.capacity() && classes_.size() < kNoClass)
+        cls = append_class(label);
+      else
         cls = new_class(label);
-      }
     }
     ++classes_[cls].count;
     *slot = cls;

@@ -483,6 +483,13 @@ class LabelStore {
   // The live class of a label within the table that has none of its own: the class it was
   // folded into when retired labels resolve, else a new empty one.
   std::uint32_t new_class(std::size_t label);
+  // A new empty class for `label`, whose number is below `kNoClass`.
+  std::uint32_t append_class(std::size_t label) {
+    const auto cls = static_cast<std::uint32_t>(classes_.size());
+    classes_.push_back({cls, static_cast<std::uint32_t>(label), 0});
+    set_label_class(label, cls);
+    return cls;
+  }
   void reserve_label(Label label);
   void hold(std::uint32_t list);
   void release(std::uint32_t list);
