@@ -126,7 +126,11 @@ void LabelStore::read_all(std::uint32_t list, Label* out) const {
 void LabelStore::reserve_label(Label label) {
   const std::size_t needed = static_cast<std::size_t>(checked_label(label)) + 1;
   if (labels_.size() < needed)
-    labels_.resize(needed, kNoClass);
+    labels_.resize(needed, LabelEntry{kNoClass, 0});
+}
+
+void LabelStore::grow_labels(std::size_t label) {
+  reserve_label(static_cast<Label>(std::min<std::size_t>(label, kMaxLabels)));
 }
 
 std::uint32_t LabelStore::new_class(std::size_t label) {
@@ -257,10 +261,10 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
     fold_into_label_without_nodes(base, folded);
   // Both words and both classes are read once and written once: a fold is the inner step of
   // every tie.
-  std::uint32_t* const words = store.labels_.data();
+  LabelEntry* const entries = store.labels_.data();
   LabelStore::ClassEntry* const classes = store.classes_.data();
-  const std::uint32_t base_word = words[base_index];
-  const std::uint32_t folded_word = words[folded_index];
+  const std::uint32_t base_word = entries[base_index].word;
+  const std::uint32_t folded_word = entries[folded_index].word;
   std::uint32_t root = base_word & LabelStore::kClassMask;
   std::uint32_t child = folded_class;
   // The larger tree stays the root, so a class that keeps growing is never walked again.
@@ -269,8 +273,8 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   classes[child].parent = root;
   classes[root].count += classes[child].count;
   classes[root].label = static_cast<std::uint32_t>(base);
-  words[base_index] = (base_word & ~LabelStore::kClassMask) | root;
-  words[folded_index] = (folded_word & ~LabelStore::kClassMask) | LabelStore::kNoClass;
+  entries[base_index].word = (base_word & ~LabelStore::kClassMask) | root;
+  entries[folded_index].word = (folded_word & ~LabelStore::kClassMask) | LabelStore::kNoClass;
   if (store.resolve_retired) {
     if (store.retired_class_.size() <= folded_index)
       store.retired_class_.resize(store.labels_.size(), LabelStore::kNone);
@@ -321,7 +325,6 @@ void PruneGraphParserState::reserve(std::size_t labels) {
   store.labels_.reserve(labels);
   store.classes_.reserve(labels);
   store.slots_.reserve(labels);
-  store.scratch_.reserve(labels);
   if (store.resolve_retired)
     store.retired_class_.reserve(labels);
 }
@@ -339,7 +342,6 @@ void PruneGraphParserState::reset() {
   store.retired_class_.clear();
   store.records_.clear();
   store.node_lists_.clear();
-  store.scratch_.clear();
   store.recorded_slots_ = 0;
   store.unmade_slots_ = 0;
   store.records_made_ = 0;
@@ -351,16 +353,7 @@ std::size_t PruneGraphParserState::capacity_bytes() const {
   const LabelStore& store = *store_;
   auto bytes = [](const auto& table) { return table.capacity() * sizeof(table[0]); };
   return bytes(store.slots_) + bytes(store.lists_) + bytes(store.classes_) + bytes(store.labels_) +
-         bytes(store.retired_class_) + bytes(store.records_) + bytes(store.node_lists_) +
-         bytes(store.scratch_);
-}
-
-std::vector<std::uint32_t>& PruneGraphParserState::label_scratch() {
-  auto& scratch = store_->scratch_;
-  const std::size_t needed = std::max(store_->labels_.size(), static_cast<std::size_t>(next_label));
-  if (scratch.size() < needed)
-    scratch.resize(needed, 0);
-  return scratch;
+         bytes(store.retired_class_) + bytes(store.records_) + bytes(store.node_lists_);
 }
 
 PruneGraphParserState::FoldScratch& PruneGraphParserState::fold_scratch() {
@@ -384,6 +377,10 @@ std::size_t PruneGraphParserState::check_invariants() const {
   for (std::size_t i = 0; i < n_lists; ++i) {
     if (std::size_t{s.lists_[i].begin} + s.lists_[i].size > s.slots_.size())
       fail("list " + num(i) + " ends past the arena");
+  }
+  for (std::size_t label = 0; label < n_labels; ++label) {
+    if (s.labels_[label].mark != 0)
+      fail("label " + num(label) + " keeps a mark after the call that set it");
   }
 
   // Node entries: each record under its node's id, its entries its own, each list held by as

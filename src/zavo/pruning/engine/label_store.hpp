@@ -173,6 +173,26 @@ std::int64_t default_label_position_budget();
 // The budget for a process that may use `memory` bytes.
 std::int64_t label_position_budget_for(std::uint64_t memory);
 
+// A label's entry in its state: its word (prunability and class, see `LabelStore`) and its
+// mark (see `PruneGraphParserState::label_marks`), side by side.
+struct LabelEntry {
+  std::uint32_t word;
+  std::uint32_t mark;
+};
+
+// The marks of a state's labels.
+class LabelMarks {
+ public:
+  std::uint32_t& operator[](Label label) const {
+    return entries_[static_cast<std::size_t>(label)].mark;
+  }
+
+ private:
+  friend class LabelStore;
+  explicit LabelMarks(LabelEntry* entries) : entries_(entries) {}
+  LabelEntry* entries_;
+};
+
 // The pruning state of one parse. The four relations of the bookkeeping are:
 //   the labels recorded per node (`get_prune_labels`), rewritten by merges;
 //   the positions of a label in a node (`label_positions`);
@@ -231,8 +251,8 @@ struct PruneGraphParserState {
   // label is indexed as carried by nodes exactly when some recorded position reads it (the node
   // sets and positions of `label_nodes` and `label_positions` are read from the lists, so this
   // is what makes them agree); every label with an entry or a class lies below the counter, and
-  // every label of a list no node records too. Raises `StateInvariantError` naming the rule, the
-  // node and the label.
+  // every label of a list no node records too; no label keeps a mark. Raises `StateInvariantError`
+  // naming the rule, the node and the label.
   //
   // One rule the handlers break themselves: every label read at a recorded position should have
   // a prunability entry, but a handler that builds the list of one dimension and then ties
@@ -255,9 +275,11 @@ struct PruneGraphParserState {
 
   LabelStore& store() const { return *store_; }
 
-  // A table with one zero per label (at least `next_label` entries), for the label algebra's
-  // per-call numbering of labels; every user leaves it all zeros again.
-  std::vector<std::uint32_t>& label_scratch();
+  // One number per label, zero outside the call that uses it, for the label algebra's per-call
+  // numbering of labels; every user leaves them all zeros again. Each lies beside its label's
+  // word, so that numbering the labels of a fold loads what the fold then reads. The marks of
+  // every label up to `last` and below `next_label`, good until a label gets a new entry.
+  LabelMarks label_marks(Label last);
 
   // Buffers the label algebra reuses from call to call, so that once they have grown a fold of
   // label groups allocates nothing. Their contents mean nothing between calls.
@@ -382,14 +404,20 @@ class LabelStore {
 
   // A label's prunability: -1 absent, 0 false, 1 true.
   int flag(std::size_t label) const {
-    return label < labels_.size() ? static_cast<int>(labels_[label] >> kFlagShift) - 1 : -1;
+    return label < labels_.size() ? static_cast<int>(labels_[label].word >> kFlagShift) - 1 : -1;
   }
   void set_flag(std::size_t label, int flag) {
-    labels_[label] = (labels_[label] & kClassMask) | static_cast<std::uint32_t>(flag + 1)
-                                                         << kFlagShift;
+    std::uint32_t& word = labels_[label].word;
+    word = (word & kClassMask) | static_cast<std::uint32_t>(flag + 1) << kFlagShift;
   }
-  // The number of labels with an entry or a class (one past the highest).
+  // The number of labels with an entry or a class (one past the highest), or a mark.
   std::size_t label_count() const { return labels_.size(); }
+  // The marks of labels up to `last` (see `PruneGraphParserState::label_marks`).
+  LabelMarks marks(Label last) {
+    if (last >= 0 && static_cast<std::size_t>(last) >= labels_.size())
+      grow_labels(static_cast<std::size_t>(last));
+    return LabelMarks(labels_.data());
+  }
 
   // A label folded into another stands for the label it was folded into: in a list no node
   // records, when read, and in a list that a node records, when recorded. Off, a list made
@@ -454,9 +482,10 @@ class LabelStore {
   static constexpr unsigned kFlagShift = 30;
   static constexpr std::uint32_t kClassMask = (std::uint32_t{1} << kFlagShift) - 1;
   static constexpr std::uint32_t kNoClass = kClassMask;
-  std::uint32_t label_class(std::size_t label) const { return labels_[label] & kClassMask; }
+  std::uint32_t label_class(std::size_t label) const { return labels_[label].word & kClassMask; }
   void set_label_class(std::size_t label, std::uint32_t cls) {
-    labels_[label] = (labels_[label] & ~kClassMask) | cls;
+    std::uint32_t& word = labels_[label].word;
+    word = (word & ~kClassMask) | cls;
   }
 
   // The root of `cls`'s tree; the path to it is halved on the way, so that chains stay short.
@@ -491,6 +520,8 @@ class LabelStore {
     return cls;
   }
   void reserve_label(Label label);
+  // Entries for every label up to `label`, made without a flag or a class.
+  [[gnu::noinline]] void grow_labels(std::size_t label);
   void hold(std::uint32_t list);
   void release(std::uint32_t list);
   const NodeRecord* record(const ZavoNode& node) const {
@@ -506,7 +537,7 @@ class LabelStore {
   mutable std::vector<std::uint32_t> slots_;
   std::vector<ListInfo> lists_;
   mutable std::vector<ClassEntry> classes_;  // reads shorten paths in place
-  std::vector<std::uint32_t> labels_;        // per label, see `label_class`
+  std::vector<LabelEntry> labels_;           // per label, see `label_class`
   // label -> the class it was folded into, kNone when it was not; kept when `resolve_retired`.
   std::vector<std::uint32_t> retired_class_;
   // Per node id: what it recorded; its lists are `node_lists_[first, first + count)`.
@@ -517,7 +548,6 @@ class LabelStore {
   std::uint32_t records_made_ = 0;
   std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;
-  std::vector<std::uint32_t> scratch_;
   PruneGraphParserState::FoldScratch fold_scratch_;
 };
 
@@ -526,6 +556,10 @@ inline std::size_t DimensionLabels::size() const {
 }
 inline Label DimensionLabels::operator[](std::size_t index) const {
   return store_->read(id_, index);
+}
+
+inline LabelMarks PruneGraphParserState::label_marks(Label last) {
+  return store_->marks(std::max(last, next_label - 1));
 }
 
 inline bool PruneGraphParserState::label_has_nodes(Label label) const {

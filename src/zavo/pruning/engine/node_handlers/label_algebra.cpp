@@ -179,26 +179,29 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   // the state's scratch table (left all zeros again), which first tells whether some label
   // sits in two columns: when none does (a layer's channels tied to its parameters' slices),
   // every column is a group of its own and no search is needed.
-  std::vector<std::uint32_t>& mark = pruning_state.label_scratch();
+  const Label top = cells.empty() ? -1 : *std::max_element(cells.begin(), cells.end());
+  const utils::LabelMarks mark = pruning_state.label_marks(top);
   LabelList& unique_labels = scratch.unique_labels;
   unique_labels.clear();
   bool columns_apart = true;
   for (std::size_t row = 0; row < n_rows; ++row) {
     const Label* entry = cells.data() + row * length;
     for (std::size_t column = 0; column < length; ++column) {
-      const auto label = static_cast<std::size_t>(entry[column]);
-      if (label >= mark.size())
-        mark.resize(label + 1, 0);
-      if (mark[label] == 0) {
-        mark[label] = static_cast<std::uint32_t>(column + 1);
+      std::uint32_t& number = mark[entry[column]];
+      if (number == 0) {
+        number = static_cast<std::uint32_t>(column + 1);
         unique_labels.push_back(entry[column]);
-      } else if (mark[label] != column + 1) {
+      } else if (number != column + 1) {
         columns_apart = false;
       }
     }
   }
-  for (Label label : unique_labels)
-    mark[static_cast<std::size_t>(label)] = 0;
+  // The two-row fold below clears the marks of the labels it touches itself.
+  const bool two_rows_apart = columns_apart && n_rows == 2;
+  if (!two_rows_apart) {
+    for (Label label : unique_labels)
+      mark[label] = 0;
+  }
 
   LabelList& merged_output_labels = scratch.merged;
   merged_output_labels.assign(keep ? length : 0, 0);
@@ -208,13 +211,30 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
     pruning_state.store().count_unmade_list(pruning_state.label_position_budget, length);
     return nullptr;
   };
-  if (columns_apart && n_rows == 2) {
+  if (two_rows_apart) {
     // A layer's channels tied to its weight's slices: the smaller label of each column is the
     // base, the other folded into it. The labels of later columns are loaded ahead.
     const utils::LabelStore& store = pruning_state.store();
     constexpr std::size_t kWordsAhead = 16;
     constexpr std::size_t kClassesAhead = 8;
-    for (std::size_t column = 0; column < length; ++column) {
+    std::size_t column = 0;
+    // A fold that raises leaves the marks of the columns after it to be cleared here (a fold
+    // that raises may have moved the marks).
+    struct ClearRest {
+      PruneGraphParserState& state;
+      const LabelList& cells;
+      const std::size_t& column;
+      std::size_t length;
+      Label top;
+      ~ClearRest() {
+        const utils::LabelMarks marks = state.label_marks(top);
+        for (std::size_t rest = column; rest < length; ++rest) {
+          marks[cells[rest]] = 0;
+          marks[cells[length + rest]] = 0;
+        }
+      }
+    } clear_rest{pruning_state, cells, column, length, top};
+    for (; column < length; ++column) {
       if (column + kWordsAhead < length) {
         store.prefetch_label(cells[column + kWordsAhead]);
         store.prefetch_label(cells[length + column + kWordsAhead]);
@@ -225,6 +245,8 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
       }
       const Label first = cells[column];
       const Label second = cells[length + column];
+      mark[first] = 0;
+      mark[second] = 0;
       const Label base = std::min(first, second);
       if (first != second)
         pruning_state.fold_label(base, std::max(first, second));
@@ -253,11 +275,11 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   std::vector<std::uint32_t>& local = scratch.local;
   local.resize(cells.size());
   for (std::uint32_t i = 0; i < unique_labels.size(); ++i)
-    mark[static_cast<std::size_t>(unique_labels[i])] = i + 1;
+    mark[unique_labels[i]] = i + 1;
   for (std::size_t i = 0; i < cells.size(); ++i)
-    local[i] = mark[static_cast<std::size_t>(cells[i])] - 1;
+    local[i] = mark[cells[i]] - 1;
   for (Label label : unique_labels)
-    mark[static_cast<std::size_t>(label)] = 0;
+    mark[label] = 0;
 
   std::vector<std::uint32_t>& parent = scratch.parent;
   parent.resize(unique_labels.size());

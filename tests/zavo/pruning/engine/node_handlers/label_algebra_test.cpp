@@ -225,6 +225,22 @@ TEST_F(LabelAlgebra, DifferentLengthsRaiseWithTheLengthsAndKeepTheMarking) {
   EXPECT_TRUE(prunable(6));
 }
 
+TEST_F(LabelAlgebra, AFoldThatRaisesLeavesNoMarkBehind) {
+  // Two rows with their columns apart fold column by column; the second column's fold raises
+  // (label 9 is carried by no node), with the third column's labels still marked.
+  auto& a = tensor("a", Shape{3}, {L({0, 1, 2})});
+  auto& b = tensor("b", Shape{3}, {L({3, 4, 5})});
+  auto unrecorded = make_labels(state, std::vector<Label>{0, 9, 7});
+  state.next_label = 10;
+  EXPECT_THROW(merge({labels(a)[0], unrecorded}), LookupError);
+  EXPECT_NO_THROW(state.check_invariants());
+  // The third column's labels are numbered afresh: 2 and 5 share a column, 1 and 4 another.
+  auto merged = merge({labels(a)[0], labels(b)[0]});
+  EXPECT_EQ(labels_text(merged), "[0, 1, 2]");
+  EXPECT_EQ(text(b), "[[0, 1, 2]]");
+  EXPECT_NO_THROW(state.check_invariants());
+}
+
 TEST_F(LabelAlgebra, BroadcastToSharesTheListsAndSwapRefusesALabelledDestination) {
   auto channel = L({0, 1, 2});
   auto [shape, padded] = _broadcast_to(Shape{8, 16}, {none, channel}, 4);
