@@ -70,10 +70,13 @@ void ProvenanceRecorder::labels_merged(Label base, Label folded) {
   const auto needed = static_cast<std::size_t>(std::max(base, folded)) + 1;
   if (cause_.size() < needed)
     cause_.resize(needed, 0);
-  const std::uint32_t folded_cause = cause_[static_cast<std::size_t>(folded)];
-  std::uint32_t& base_cause = cause_[static_cast<std::size_t>(base)];
   // The survivor stays prunable only when both were; it inherits the folded label's refusal.
-  if (base_cause == 0 && folded_cause != 0)
+  // The folded label's cause is read first: mostly it has none, and the survivor's, an older
+  // label's spread over the table, is then not loaded at all.
+  if (cause_[static_cast<std::size_t>(folded)] == 0)
+    return;
+  std::uint32_t& base_cause = cause_[static_cast<std::size_t>(base)];
+  if (base_cause == 0)
     base_cause = kInherited | static_cast<std::uint32_t>(merges_.size() - 1);
 }
 
