@@ -57,7 +57,23 @@ void ProvenanceRecorder::label_marked_non_prunable(Label label) {
 }
 
 void ProvenanceRecorder::labels_merged(Label base, Label folded) {
-  // Once per tie of two classes: the checks of `fits` and `cause_slot` in one step.
+  // Once per tie of two classes. The common case, a merge at the node of the merge before it
+  // with both labels' causes in the table and room for the merge, takes no call and no
+  // regrowth; every other case goes the long way.
+  const auto base_index = static_cast<std::uint64_t>(base);
+  const auto folded_index = static_cast<std::uint64_t>(folded);
+  const std::size_t merge = merges_.size();
+  if (!complete_ || !node_ || base_index >= cause_.size() || folded_index >= cause_.size() ||
+      merge == merges_.capacity() || merge >= kInherited || merge_nodes_.empty() ||
+      static_cast<std::int64_t>(merge_nodes_.back().second) != node_->id) {
+    merged_first_at_node(base, folded);
+    return;
+  }
+  merges_.emplace_back(static_cast<std::uint32_t>(base), static_cast<std::uint32_t>(folded));
+  inherit(base_index, folded_index, merge);
+}
+
+void ProvenanceRecorder::merged_first_at_node(Label base, Label folded) {
   if (!complete_ || !node_ || base < 0 || base >= kLimit || folded < 0 || folded >= kLimit ||
       merges_.size() >= kInherited) {
     complete_ = false;
@@ -70,14 +86,7 @@ void ProvenanceRecorder::labels_merged(Label base, Label folded) {
   const auto needed = static_cast<std::size_t>(std::max(base, folded)) + 1;
   if (cause_.size() < needed)
     cause_.resize(needed, 0);
-  // The survivor stays prunable only when both were; it inherits the folded label's refusal.
-  // The folded label's cause is read first: mostly it has none, and the survivor's, an older
-  // label's spread over the table, is then not loaded at all.
-  if (cause_[static_cast<std::size_t>(folded)] == 0)
-    return;
-  std::uint32_t& base_cause = cause_[static_cast<std::size_t>(base)];
-  if (base_cause == 0)
-    base_cause = kInherited | static_cast<std::uint32_t>(merges_.size() - 1);
+  inherit(static_cast<std::size_t>(base), static_cast<std::size_t>(folded), merges_.size() - 1);
 }
 
 std::uint32_t ProvenanceRecorder::event_for(bool created) {

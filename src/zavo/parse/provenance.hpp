@@ -102,6 +102,20 @@ class ProvenanceRecorder final : public LabelObserver {
   static constexpr std::uint32_t kInherited = 1u << 31;
 
   bool fits(Label label);
+  // `labels_merged` for a merge that needs a check or room first: the first merge at a node, a
+  // label past the table, a full table, a recorder that already gave up.
+  [[gnu::noinline]] void merged_first_at_node(Label base, Label folded);
+  // The folded label's refusal, if any, passed on to the survivor by merge `merge`.
+  void inherit(std::size_t base, std::size_t folded, std::size_t merge) {
+    // The survivor stays prunable only when both were; it inherits the folded label's refusal.
+    // The folded label's cause is read first: mostly it has none, and the survivor's, an older
+    // label's spread over the table, is then not loaded at all.
+    if (cause_[folded] == 0)
+      return;
+    std::uint32_t& base_cause = cause_[base];
+    if (base_cause == 0)
+      base_cause = kInherited | static_cast<std::uint32_t>(merge);
+  }
   std::uint32_t& cause_slot(Label label);
   std::uint32_t event_for(bool created);
 
