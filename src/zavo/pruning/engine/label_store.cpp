@@ -151,6 +151,8 @@ void LabelStore::hold(std::uint32_t list) {
   if (first == last)
     return;
   reserve_label(*std::max_element(first, last));
+  // The class limit is checked once for the list: it holds for every class the list can make.
+  const bool below_limit = classes_.size() + info.size < kNoClass;
   constexpr std::ptrdiff_t kWordsAhead = 16;
   constexpr std::ptrdiff_t kClassesAhead = 8;
   for (std::uint32_t* slot = first; slot != last; ++slot) {
@@ -161,10 +163,10 @@ void LabelStore::hold(std::uint32_t list) {
     std::uint32_t cls = label_class(*slot);
     if (cls == kNoClass) {
       // Most labels a list brings are new ones that were never folded: their class is made
-      // here, and only a retired label or a table that must grow takes the call.
+      // here, and only a retired label or a state near its class limit takes the call.
       const std::uint32_t label = *slot;
       const bool retired = label < retired_class_.size() && retired_class_[label] != kNone;
-      if (!retired && classes_.size() < classes_.capacity() && classes_.size() < kNoClass)
+      if (!retired && below_limit)
         cls = append_class(label);
       else
         cls = new_class(label);
@@ -252,19 +254,22 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   LabelStore& store = *store_;
   // Counted before anything can raise: a fold that fails halfway has still moved labels.
   ++store.folds_;
-  if (!label_has_nodes(folded))
-    fail_without_nodes(folded);
-  const auto base_index = static_cast<std::size_t>(base);
-  const auto folded_index = static_cast<std::size_t>(folded);
-  const std::uint32_t folded_class = store.label_class(folded_index);
-  if (!label_has_nodes(base))
-    fold_into_label_without_nodes(base, folded);
   // Both words and both classes are read once and written once: a fold is the inner step of
-  // every tie.
-  LabelEntry* const entries = store.labels_.data();
+  // every tie. A negative label reads as one past the table.
+  const auto base_index = static_cast<std::uint64_t>(base);
+  const auto folded_index = static_cast<std::uint64_t>(folded);
+  const std::size_t n_labels = store.labels_.size();
+  LabelEntry* entries = store.labels_.data();
+  if (folded_index >= n_labels ||
+      (entries[folded_index].word & LabelStore::kClassMask) == LabelStore::kNoClass)
+    fail_without_nodes(folded);
+  if (base_index >= n_labels ||
+      (entries[base_index].word & LabelStore::kClassMask) == LabelStore::kNoClass)
+    fold_into_label_without_nodes(base, folded);
   LabelStore::ClassEntry* const classes = store.classes_.data();
   const std::uint32_t base_word = entries[base_index].word;
   const std::uint32_t folded_word = entries[folded_index].word;
+  const std::uint32_t folded_class = folded_word & LabelStore::kClassMask;
   std::uint32_t root = base_word & LabelStore::kClassMask;
   std::uint32_t child = folded_class;
   // The larger tree stays the root, so a class that keeps growing is never walked again.
@@ -277,21 +282,29 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   entries[folded_index].word = (folded_word & ~LabelStore::kClassMask) | LabelStore::kNoClass;
   if (store.resolve_retired) {
     if (store.retired_class_.size() <= folded_index)
-      store.retired_class_.resize(store.labels_.size(), LabelStore::kNone);
+      store.grow_retired();
     store.retired_class_[folded_index] = folded_class;
   }
 
   if (observer)
     observer->labels_merged(base, folded);
-  const int base_flag = static_cast<int>(base_word >> LabelStore::kFlagShift) - 1;
-  if (base_flag < 0)
+  // The flags, each stored + 1 (0: no entry).
+  const std::uint32_t base_flag = base_word >> LabelStore::kFlagShift;
+  if (base_flag == 0)
     fail_without_flag(base);
-  const int folded_flag = static_cast<int>(folded_word >> LabelStore::kFlagShift) - 1;
-  if (folded_flag < 0)
+  const std::uint32_t folded_flag = folded_word >> LabelStore::kFlagShift;
+  if (folded_flag == 0)
     fail_without_flag(folded);
-  if (base_flag == 1)
-    store.set_flag(base_index, folded_flag);
-  store.set_flag(folded_index, -1);
+  entries = store.labels_.data();
+  if (base_flag == 2) {
+    entries[base_index].word =
+        (entries[base_index].word & LabelStore::kClassMask) | folded_flag << LabelStore::kFlagShift;
+  }
+  entries[folded_index].word &= LabelStore::kClassMask;
+}
+
+void LabelStore::grow_retired() {
+  retired_class_.resize(labels_.size(), kNone);
 }
 
 // The failures of a fold live apart from it, so that its common path keeps its values in

@@ -520,6 +520,8 @@ class LabelStore {
     return cls;
   }
   void reserve_label(Label label);
+  // Room in `retired_class_` for every label.
+  [[gnu::noinline]] void grow_retired();
   // Entries for every label up to `label`, made without a flag or a class.
   [[gnu::noinline]] void grow_labels(std::size_t label);
   void hold(std::uint32_t list);
