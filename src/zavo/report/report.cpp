@@ -39,10 +39,12 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-// The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
-// sees every label of its labelled dimensions, each list read once.
+// The channels of a parameter per dimension, and its element counts, from its labelled
+// dimensions `dims` (ascending) as read into `labels`; `visit(label, prunable)` sees every label
+// of the dimensions its shape has.
 template <typename Visit>
-ParameterChannels parameter_channels(const ZavoNode& node, std::span<const DimensionLabels> labels,
+ParameterChannels parameter_channels(const ZavoNode& node, std::span<const LabelledDimension> dims,
+                                     const std::vector<std::uint32_t>& labels,
                                      const std::vector<std::uint8_t>& prunable, Visit visit) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
@@ -50,14 +52,16 @@ ParameterChannels parameter_channels(const ZavoNode& node, std::span<const Dimen
   out.dims.reserve(node.result_shape->size());
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
+  auto labelled = dims.begin();
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    if (d < labels.size() && labels[d]) {
-      for_each_label(labels[d], [&](Label label) {
-        const bool flag = prunable[static_cast<std::size_t>(label)] != 0;
+    if (labelled != dims.end() && labelled->dim == static_cast<std::int64_t>(d)) {
+      for (std::size_t i = labelled->begin; i < labelled->end; ++i) {
+        const bool flag = prunable[labels[i]] != 0;
         dim.prunable += flag ? 1 : 0;
-        visit(label, flag);
-      });
+        visit(static_cast<Label>(labels[i]), flag);
+      }
+      ++labelled;
     }
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
@@ -189,7 +193,19 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   report.parameters.reserve(static_cast<std::size_t>(
       std::ranges::count(graph.nodes(), NodeKind::Parameter, &ZavoNode::kind)));
+  // The parameters' labels are copied once, into room counted first (the copy of a ladder of
+  // concatenations holds tens of millions).
   TensorLabels scratch;
+  std::size_t positions = 0;
+  for (const auto& owned : graph.nodes()) {
+    if (owned->kind != NodeKind::Parameter ||
+        !pruning::engine::utils::has_recorded_labels(state, *owned))
+      continue;
+    for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch))
+      positions += labels ? labels->size() : 0;
+  }
+  report.parameter_labels.resize(positions);
+  std::uint32_t* copied = report.parameter_labels.data();
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -205,16 +221,27 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     // A parse that stopped early has not reached the later parameters.
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    report.parameters.push_back(
-        parameter_channels(node, recorded_labels(state, node, scratch), report.prunable,
-                           [&](Label label, bool prunable) {
-                             std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
-                             if (seen)
-                               return;
-                             seen = prunable ? 1 : 2;
-                             ++summary.channel_classes;
-                             summary.prunable_classes += prunable ? 1 : 0;
-                           }));
+    const std::size_t first_dim = report.labelled_dims.size();
+    const auto labels = recorded_labels(state, node, scratch);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (!labels[d] || labels[d]->empty())
+        continue;
+      const auto begin = static_cast<std::size_t>(copied - report.parameter_labels.data());
+      for_each_label(labels[d],
+                     [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
+      report.labelled_dims.push_back({report.parameters.size(), static_cast<std::int64_t>(d), begin,
+                                      begin + labels[d]->size()});
+    }
+    report.parameters.push_back(parameter_channels(
+        node, std::span(report.labelled_dims).subspan(first_dim), report.parameter_labels,
+        report.prunable, [&](Label label, bool prunable) {
+          std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
+          if (seen)
+            return;
+          seen = prunable ? 1 : 2;
+          ++summary.channel_classes;
+          summary.prunable_classes += prunable ? 1 : 0;
+        }));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
@@ -234,34 +261,24 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
 }
 
 ChannelGroups build_channel_groups(const Report& report) {
-  const PruneGraphParserState& state = report.result->state;
   ChannelGroups groups;
+  const std::vector<std::uint32_t>& labels = report.parameter_labels;
+  if (labels.size() > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
 
   // Positions per label, counted in a first pass and placed in a second, so that the classes
-  // come out sorted by label with their slices in file order and no per-class allocation.
-  std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
-  std::size_t positions = 0;
-  TensorLabels scratch;
-  for (const ParameterChannels& parameter : report.parameters) {
-    const ZavoNode& node = *parameter.parameter;
-    const auto labels = recorded_labels(state, node, scratch);
-    for (std::size_t d = 0; d < labels.size(); ++d) {
-      const DimensionLabels& dim_labels = labels[d];
-      if (!dim_labels || dim_labels->empty())
-        continue;
-      if (positions + dim_labels->size() > std::numeric_limits<std::uint32_t>::max())
-        throw std::length_error("too many parameter channels for one report");
-      groups.segments_.push_back({static_cast<std::uint32_t>(positions),
-                                  static_cast<std::uint32_t>(dim_labels->size()), &node,
-                                  static_cast<std::int64_t>(d)});
-      positions += dim_labels->size();
-      for_each_label(dim_labels, [&](Label label) {
-        const auto i = static_cast<std::size_t>(label);
-        if (i >= slices_of_label.size())
-          slices_of_label.resize(i + 1, 0);
-        ++slices_of_label[i];
-      });
-    }
+  // come out sorted by label with their slices in file order and no per-class allocation. The
+  // positions are those of the report's copy of the parameters' labels.
+  std::vector<std::uint32_t> slices_of_label(report.prunable.size(), 0);
+  for (const LabelledDimension& dim : report.labelled_dims) {
+    groups.segments_.push_back({static_cast<std::uint32_t>(dim.begin),
+                                static_cast<std::uint32_t>(dim.end - dim.begin),
+                                report.parameters[dim.parameter].parameter, dim.dim});
+  }
+  for (const std::uint32_t label : labels) {
+    if (label >= slices_of_label.size())
+      slices_of_label.resize(std::size_t{label} + 1, 0);
+    ++slices_of_label[label];
   }
 
   std::uint32_t total = 0;
@@ -270,22 +287,15 @@ ChannelGroups build_channel_groups(const Report& report) {
     if (count == 0)
       continue;
     groups.labels_.push_back(static_cast<Label>(label));
-    groups.prunable_.push_back(report.prunable[label]);
+    groups.prunable_.push_back(label < report.prunable.size() ? report.prunable[label] : 0);
     // From here on the entry is the label's next free slot.
     slices_of_label[label] = total;
     total += count;
     groups.start_.push_back(total);
   }
   groups.positions_.resize(total);
-  // The segments are the labelled dimensions in the order the first pass read them.
-  std::uint32_t position = 0;
-  for (const auto& segment : groups.segments_) {
-    for_each_label(
-        pruning::engine::utils::get_prune_labels_by_dim(state, *segment.parameter, segment.dim),
-        [&](Label label) {
-          groups.positions_[slices_of_label[static_cast<std::size_t>(label)]++] = position++;
-        });
-  }
+  for (std::size_t position = 0; position < labels.size(); ++position)
+    groups.positions_[slices_of_label[labels[position]]++] = static_cast<std::uint32_t>(position);
   return groups;
 }
 

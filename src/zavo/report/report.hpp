@@ -182,6 +182,15 @@ struct ReportSummary {
 
 struct KeptReasons;
 
+// A labelled dimension of a parameter as the report read it: its labels are
+// `Report::parameter_labels[begin, end)`.
+struct LabelledDimension {
+  std::size_t parameter;  // index into `Report::parameters`
+  std::int64_t dim;
+  std::size_t begin;
+  std::size_t end;
+};
+
 struct Report {
   const tensor_trace::Graph* graph = nullptr;
   const ParseResult* result = nullptr;
@@ -191,6 +200,11 @@ struct Report {
   std::vector<Label> kept_classes;
   // By label (every label of the parse): 1 when it is prunable.
   std::vector<std::uint8_t> prunable;
+  // The labels of every parameter dimension that holds any, read once from the parse: the
+  // dimensions in file order, then dimension order. What is made from them (the tied sets) never
+  // reads the parse's label store, whose reads are not safe alongside other readers.
+  std::vector<LabelledDimension> labelled_dims;
+  std::vector<std::uint32_t> parameter_labels;
 
   // The channel classes carried by parameters, sorted by label: made on first use (the printed
   // summary needs only their counts).
