@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -442,11 +445,50 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
   writer.maybe_flush();
 }
 
-void write_version_2(ChunkedWriter& writer, const Report& report) {
+// Runs `work` on a thread of its own when `threads` allows one, else at once on this one; `join`
+// waits for it and raises what it raised. A worker shares nothing mutable with the thread that
+// started it until it is joined, and is joined before this goes away, also when that thread
+// leaves by an exception.
+class Worker {
+ public:
+  Worker(unsigned threads, std::function<void()> work) : work_(std::move(work)) {
+    if (threads < 2) {
+      run();
+      return;
+    }
+    thread_ = std::jthread([this] { run(); });
+  }
+  void join() {
+    if (thread_.joinable())
+      thread_.join();
+    if (failure_)
+      std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
+ private:
+  void run() {
+    try {
+      work_();
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+  std::function<void()> work_;
+  std::exception_ptr failure_;
+  std::jthread thread_;  // last: joined before the rest goes
+};
+
+void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threads) {
   const tensor_trace::Graph& graph = *report.graph;
   const ParseResult& result = *report.result;
   const PruneGraphParserState& state = result.state;
   std::string& out = writer.text();
+
+  // The tied sets are made from the report's copy of the parameters' labels, beside everything
+  // below that reads the label store (the lists, the nodes, the kept classes' reasons).
+  TiedSets tied;
+  Worker sets(threads, [&tied, &report] { tied = tied_set_members(report); });
+  kept_reasons(report);
   out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 2,\n  \"rules\": \"";
   out += pruning::engine::node_handlers::rule_set_name(result.rules);
   out += "\",\n  \"model\": " + json_text(graph.model) + ",\n";
@@ -509,7 +551,8 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
 
   write_problems(writer, result);
 
-  const TiedSets tied = tied_sets(report);
+  sets.join();
+  add_class_runs(tied, report);
   write_list(writer, "reasons", [&](auto emit) {
     for (const KeptReason& reason : kept_reasons(report).table)
       emit([&](std::string& o) { append_reason_json(o, graph, reason); });
@@ -543,22 +586,26 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
 
 }  // namespace
 
+unsigned default_report_threads() {
+  return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+}
+
 void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
-                       ReportVersion version) {
+                       ReportVersion version, unsigned threads) {
   ChunkedWriter writer(write);
   if (version == ReportVersion::V1)
     write_version_1(writer, report);
   else
-    write_version_2(writer, report);
+    write_version_2(writer, report, threads);
   append_summary(writer.text(), report.summary);
   writer.text() += "}\n";
   writer.flush();
 }
 
-std::string report_json(const Report& report, ReportVersion version) {
+std::string report_json(const Report& report, ReportVersion version, unsigned threads) {
   std::string text;
   write_report_json(
-      report, [&text](std::string_view piece) { text += piece; }, version);
+      report, [&text](std::string_view piece) { text += piece; }, version, threads);
   return text;
 }
 
