@@ -59,6 +59,10 @@ class Reasons {
   Reasons(const Reasons&) = delete;
   Reasons& operator=(const Reasons&) = delete;
 
+  // Reads the labels of `report`'s parameters from its copy of them rather than from the label
+  // store (the same labels, read faster). `report` must outlive these reasons.
+  void read_parameters_from(const Report& report);
+
   // The recorded cause of a label that is not prunable; none without provenance.
   std::optional<LabelCause> cause(Label label) const;
   // What tells the reasons of one event apart: for a handler's mark, where the label sat among
@@ -71,10 +75,22 @@ class Reasons {
   };
   // The key of `cause`, the cause of the live label `label`.
   Key key(const LabelCause& cause, Label label);
+  // The node among whose inputs the place of a label with `cause` tells its key (a handler's
+  // mark); none when the key does not depend on the place.
+  std::optional<std::uint32_t> place_node(const LabelCause& cause) const;
+  // The key of `cause` for a label that first sits at `place` (input, dimension) among the
+  // inputs of its `place_node`.
+  Key key_at(const LabelCause& cause, std::pair<std::int32_t, std::int64_t> place) const;
+  // For each of `labels` (distinct labels that are not prunable): where it first sits among the
+  // inputs of `node`, (-1, -1) when nowhere. The inputs are read once, and only until every
+  // label has been found.
+  void find_places(std::uint32_t node, std::span<const Label> labels,
+                   std::span<std::pair<std::int32_t, std::int64_t>> places);
   // The reason of `key`, described anew on every call.
   Reason describe(const Key& key) const;
   // The reason of `cause`, the cause of the live label `label`, described once per key.
   const Reason& reason(const LabelCause& cause, Label label);
+  const Reason& reason(const Key& key);
   // The node name of each merge of `cause.via`, in order.
   std::vector<std::string_view> via_names(const LabelCause& cause) const;
   const tensor_trace::Graph& graph() const { return *graph_; }
@@ -120,11 +136,17 @@ class Reasons {
   mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
   mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
   mutable pruning::engine::utils::TensorLabels dims_;  // scratch of `for_each_input_label`
-  // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
-  template <typename Visit>
-  void for_each_input_label(std::uint32_t node, Visit visit) const;
+  // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order,
+  // until `done()` before a dimension.
+  template <typename Visit, typename Done>
+  void for_each_input_label(std::uint32_t node, Visit visit, Done done) const;
+  std::vector<std::pair<Label, std::size_t>> asked_;  // scratch of `find_places`
   std::array<NodePlaces, 8> node_places_;
   std::uint64_t clock_ = 0;
+  const Report* copy_ = nullptr;  // the report whose copy of the parameters' labels is read
+  // By node id: its first entry in `copy_->labelled_dims`, or kNotCopied.
+  std::vector<std::uint32_t> first_copied_dim_;
+  static constexpr std::uint32_t kNotCopied = 0xffffffffu;
   std::span<const std::uint8_t> prunable_;  // by label; read when a node is first indexed
   std::vector<std::uint8_t> own_prunable_;  // the same, when the caller had none to lend
   std::vector<std::string> quoted_names_;   // by node id; empty until asked for

@@ -413,6 +413,7 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
         json_text(parameter.parameter->name);
   }
   Reasons reasons(graph, result, report.prunable);
+  reasons.read_parameters_from(report);
   write_list(writer, "groups", [&](auto emit) {
     for (const ChannelGroup& group : report.groups()) {
       emit([&](std::string& o) {
