@@ -43,12 +43,15 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 // The channels of a parameter per dimension, and its element counts, from its labelled
-// dimensions `dims` (ascending) as read into `labels`; `visit(label, prunable)` sees every label
-// of the dimensions its shape has.
-template <typename Visit>
+// dimensions `dims` (ascending) as read into `labels`. `carried` holds by label 1 for a prunable
+// label seen before, 2 for a kept one, 0 for one not seen yet, which is read from `prunable`,
+// entered and handed to `first_seen(prunable)`: a label that many parameters carry is looked up
+// in one table, not two.
+template <typename FirstSeen>
 ParameterChannels parameter_channels(const ZavoNode& node, std::span<const LabelledDimension> dims,
                                      const std::vector<std::uint32_t>& labels,
-                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
+                                     const std::vector<std::uint8_t>& prunable,
+                                     std::vector<std::uint8_t>& carried, FirstSeen first_seen) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
@@ -60,9 +63,12 @@ ParameterChannels parameter_channels(const ZavoNode& node, std::span<const Label
     DimensionChannels dim{(*node.result_shape)[d], 0};
     if (labelled != dims.end() && labelled->dim == static_cast<std::int64_t>(d)) {
       for (std::size_t i = labelled->begin; i < labelled->end; ++i) {
-        const bool flag = prunable[labels[i]] != 0;
-        dim.prunable += flag ? 1 : 0;
-        visit(static_cast<Label>(labels[i]), flag);
+        std::uint8_t& seen = carried[labels[i]];
+        if (!seen) [[unlikely]] {
+          seen = prunable[labels[i]] ? 1 : 2;
+          first_seen(seen == 1);
+        }
+        dim.prunable += seen == 1 ? 1 : 0;
       }
       ++labelled;
     }
@@ -237,11 +243,7 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     }
     report.parameters.push_back(parameter_channels(
         node, std::span(report.labelled_dims).subspan(first_dim), report.parameter_labels,
-        report.prunable, [&](Label label, bool prunable) {
-          std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
-          if (seen)
-            return;
-          seen = prunable ? 1 : 2;
+        report.prunable, carried, [&summary](bool prunable) {
           ++summary.channel_classes;
           summary.prunable_classes += prunable ? 1 : 0;
         }));
@@ -499,12 +501,25 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
   LabelListTable lists;
   std::vector<std::int64_t> node_lists;
   TensorLabels scratch;
+  // A parameter's labels are read from the report's copy (in the same order as the nodes).
+  std::size_t copied = 0;
   write_list(writer, "lists", [&](auto emit) {
     for (const auto& owned : graph.nodes()) {
       if (!pruning::engine::utils::has_recorded_labels(state, *owned))
         continue;
-      for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch)) {
-        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels)) : -1);
+      const auto dims = recorded_labels(state, *owned, scratch);
+      for (std::size_t d = 0; d < dims.size(); ++d) {
+        const DimensionLabels& labels = dims[d];
+        std::span<const std::uint32_t> copy;
+        if (copied < report.labelled_dims.size()) {
+          const LabelledDimension& at = report.labelled_dims[copied];
+          if (report.parameters[at.parameter].parameter == owned &&
+              at.dim == static_cast<std::int64_t>(d)) {
+            copy = std::span(report.parameter_labels).subspan(at.begin, at.end - at.begin);
+            ++copied;
+          }
+        }
+        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels, copy)) : -1);
         if (!labels || !lists.added())
           continue;
         emit([&](std::string& o) {
