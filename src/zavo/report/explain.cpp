@@ -158,13 +158,6 @@ std::optional<std::uint32_t> Reasons::place_node(const LabelCause& cause) const 
   return static_cast<std::uint32_t>(event.node);
 }
 
-Reasons::Key Reasons::key_at(const LabelCause& cause,
-                             std::pair<std::int32_t, std::int64_t> place) const {
-  if (!place_node(cause))
-    return {cause.event, -1, -1};
-  return {cause.event, place.first, place.second};
-}
-
 Reasons::Key Reasons::key(const LabelCause& cause, Label label) {
   const std::optional<std::uint32_t> node = place_node(cause);
   if (!node)
@@ -284,12 +277,17 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
   return {it->input, it->dim};
 }
 
-const std::vector<const ZavoNode*>& Reasons::inputs_of(const ZavoOpNode& call) const {
-  if (inputs_node_ != &call) {
-    inputs_ = call.distinct_input_nodes();
-    inputs_node_ = &call;
+std::span<const ZavoNode* const> Reasons::inputs_of(const ZavoOpNode& call) const {
+  if (inputs_at_.empty())
+    inputs_at_.resize(graph_->size());
+  InputRange& range = inputs_at_[static_cast<std::size_t>(call.id)];
+  if (range.begin == InputRange{}.begin) {
+    const std::vector<const ZavoNode*> inputs = call.distinct_input_nodes();
+    range = {static_cast<std::uint32_t>(input_pool_.size()),
+             static_cast<std::uint32_t>(inputs.size())};
+    input_pool_.insert(input_pool_.end(), inputs.begin(), inputs.end());
   }
-  return inputs_;
+  return std::span(input_pool_).subspan(range.begin, range.count);
 }
 
 template <typename Visit, typename Done>
@@ -298,7 +296,7 @@ void Reasons::for_each_input_label(std::uint32_t node, Visit visit, Done done) c
   if (!call)
     return;
   // The first place of a label is in the first occurrence of its input: repeats add none.
-  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
+  const std::span<const ZavoNode* const> inputs = inputs_of(*call);
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const auto node_id = static_cast<std::size_t>(inputs[i]->id);
     if (copy_ && first_copied_dim_[node_id] != kNotCopied) {
@@ -358,29 +356,32 @@ Reason Reasons::describe(const Key& key) const {
   const std::string& op = operation_of(node);
   switch (event.phase) {
     case LabelPhase::Output:
-      return {ReasonKind::Output, node.id, "a model output (node " + name + ")",
-              "are a model output (node " + name + ")"};
+      return told(ReasonKind::Output, node.id, "a model output (node " + name + ")",
+                  [&] { return "are a model output (node " + name + ")"; });
     case LabelPhase::NoHandler:
-      return {ReasonKind::NoHandler, node.id,
-              "the operation " + op + " has no handler, so its inputs' channels are kept (node " +
-                  name + ")",
-              "reach node " + name + ", an operation without a handler (" + op + ")"};
+      return told(
+          ReasonKind::NoHandler, node.id,
+          "the operation " + op + " has no handler, so its inputs' channels are kept (node " +
+              name + ")",
+          [&] { return "reach node " + name + ", an operation without a handler (" + op + ")"; });
     case LabelPhase::Recovery: {
       std::string kind = "an error";
       for (const NodeError& error : result_->recovered_errors) {
         if (error.node == node.id)
           kind = std::string(error_kind_name(error.kind));
       }
-      return {ReasonKind::RecoveredError, node.id,
-              "the handler of " + op + " failed at node " + name + " (" + kind +
-                  "), so its inputs' channels are kept",
-              "reach node " + name + ", whose handler (" + op + ") failed (" + kind +
-                  "), so its inputs' channels are kept"};
+      return told(ReasonKind::RecoveredError, node.id,
+                  "the handler of " + op + " failed at node " + name + " (" + kind +
+                      "), so its inputs' channels are kept",
+                  [&] {
+                    return "reach node " + name + ", whose handler (" + op + ") failed (" + kind +
+                           "), so its inputs' channels are kept";
+                  });
     }
     case LabelPhase::Dropped: {
       std::string what = "dropped at node " + name + " (" + op +
                          "), which passes them on nowhere; taken out by the safe option";
-      return {ReasonKind::Dropped, node.id, what, "are " + what};
+      return told(ReasonKind::Dropped, node.id, what, [&] { return "are " + what; });
     }
     case LabelPhase::Parameter:
     case LabelPhase::Handler:
@@ -389,7 +390,8 @@ Reason Reasons::describe(const Key& key) const {
   if (event.created) {
     std::string what = "made at node " + name + " (" + op +
                        ") for an input that carries no labels in the joined dimension";
-    return {ReasonKind::FreshLabels, node.id, "fresh labels " + what, "were " + what};
+    return told(ReasonKind::FreshLabels, node.id, "fresh labels " + what,
+                [&] { return "were " + what; });
   }
   return describe_handler_mark(event, key.input, key.dim);
 }
@@ -407,17 +409,17 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
     std::string what = "tied at node " + name + " (" + op + ") to a dimension without labels";
     if (partner)
       what += " of " + node_text(*partner, result_->rules);
-    return {ReasonKind::Unlabelled, id, what, "are " + what};
+    return told(ReasonKind::Unlabelled, id, what, [&] { return "are " + what; });
   };
   auto handler_says = [&](const std::string& what) -> Reason {
-    return {ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
-            "reach node " + name + " (" + op + "), which " + what};
+    return told(ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
+                [&] { return "reach node " + name + " (" + op + "), which " + what; });
   };
 
   const ZavoOpNode* call = node.as_op_node();
   if (!call)
     return handler_says("keeps them");
-  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
+  const std::span<const ZavoNode* const> inputs = inputs_of(*call);
   const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
                            ? inputs[static_cast<std::size_t>(input_index)]
                            : nullptr;
@@ -427,12 +429,13 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
     const ZavoNode* input = tensor_argument(*call, 0, "input");
     const ZavoNode* weight = tensor_argument(*call, 1, "weight");
     if (at && at == weight && dim >= 2) {
-      return {ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
-              "are a kernel dimension of convolution " + name};
+      return told(ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
+                  [&] { return "are a kernel dimension of convolution " + name; });
     }
     if (at && at == input && dim >= 2) {
-      return {ReasonKind::Spatial, id, "a spatial dimension of the input of convolution " + name,
-              "are a spatial dimension of the input of convolution " + name};
+      return told(ReasonKind::Spatial, id,
+                  "a spatial dimension of the input of convolution " + name,
+                  [&] { return "are a spatial dimension of the input of convolution " + name; });
     }
     if (!shape_known(input))
       return handler_says("does not know the shape of its input");
@@ -448,9 +451,10 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
                            (*node.result_shape)[1] == groups;
     if (groups != 1 && !depthwise) {
       std::string groups_text = std::to_string(groups) + " groups";
-      return {ReasonKind::GroupedConvolution, id,
-              "a grouped convolution with " + groups_text + " (node " + name + ")",
-              "reach node " + name + ", a grouped convolution with " + groups_text};
+      return told(ReasonKind::GroupedConvolution, id,
+                  "a grouped convolution with " + groups_text + " (node " + name + ")", [&] {
+                    return "reach node " + name + ", a grouped convolution with " + groups_text;
+                  });
     }
     if (at && at == weight)
       return unlabelled(input);
@@ -537,12 +541,13 @@ class ReasonTable {
         out_(out),
         events_(report.result->provenance->events().size()) {
     reasons_.read_parameters_from(report);
+    reasons_.without_clauses();
     first_of_node_.assign(report.graph->size(), kNone);
   }
 
   // Where each of the kept labels `kept` sits among the inputs of the node whose mark took it
-  // out, where that tells its reason: the labels asked about one node are found together, in
-  // one read of its inputs that ends once they all are.
+  // out, where that tells its reason ((-1, -1) elsewhere): the labels asked about one node are
+  // found together, in one read of its inputs that ends once they all are.
   void find_places(std::span<const Label> kept) {
     places_.assign(kept.size(), {-1, -1});
     std::vector<std::uint32_t> node_of(kept.size(), kNone);
@@ -586,7 +591,8 @@ class ReasonTable {
     const std::optional<LabelCause> cause = reasons_.cause(label);
     if (!cause)
       return std::nullopt;
-    const Reasons::Key key = reasons_.key_at(*cause, places_[i]);
+    // A class whose key does not depend on a place has none in `places_`.
+    const Reasons::Key key{cause->event, places_[i].first, places_[i].second};
     if (!cause->via.empty()) {
       std::vector<std::int64_t> via;
       via.reserve(cause->via.size());
@@ -656,7 +662,7 @@ class ReasonTable {
   Reasons::Key last_key_{};
   bool has_last_ = false;
   std::uint32_t last_index_ = 0;
-  std::vector<std::pair<std::int32_t, std::int64_t>> places_;  // by kept class, see find_places
+  std::vector<std::pair<std::int32_t, std::int64_t>> places_;  // by kept class: see find_places
   std::vector<std::uint32_t> first_of_node_;                   // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;

@@ -63,6 +63,10 @@ class Reasons {
   // store (the same labels, read faster). `report` must outlive these reasons.
   void read_parameters_from(const Report& report);
 
+  // Describes reasons without their clauses (left empty), for callers that tell only the
+  // sentences.
+  void without_clauses() { clauses_ = false; }
+
   // The recorded cause of a label that is not prunable; none without provenance.
   std::optional<LabelCause> cause(Label label) const;
   // What tells the reasons of one event apart: for a handler's mark, where the label sat among
@@ -78,9 +82,6 @@ class Reasons {
   // The node among whose inputs the place of a label with `cause` tells its key (a handler's
   // mark); none when the key does not depend on the place.
   std::optional<std::uint32_t> place_node(const LabelCause& cause) const;
-  // The key of `cause` for a label that first sits at `place` (input, dimension) among the
-  // inputs of its `place_node`.
-  Key key_at(const LabelCause& cause, std::pair<std::int32_t, std::int64_t> place) const;
   // For each of `labels` (distinct labels that are not prunable): where it first sits among the
   // inputs of `node`, (-1, -1) when nowhere. The inputs are read once, and only until every
   // label has been found.
@@ -106,6 +107,12 @@ class Reasons {
   std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
   Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
                                std::int64_t dim) const;
+  // A reason whose clause is made by `clause()` only when these reasons tell clauses.
+  template <typename Clause>
+  Reason told(ReasonKind kind, std::int64_t node, std::string sentence, Clause clause) const {
+    return {kind, node, std::move(sentence), clauses_ ? std::string(clause()) : std::string()};
+  }
+  bool clauses_ = true;
 
   const tensor_trace::Graph* graph_;
   const ParseResult* result_;
@@ -129,12 +136,16 @@ class Reasons {
     std::vector<Place> list;
   };
   NodePlaces& places_of(std::uint32_t node);
-  // The distinct inputs of `call`, kept for the call asked about last: its places and its
-  // reasons are asked for together.
-  const std::vector<const tensor_trace::ZavoNode*>& inputs_of(
+  // The distinct inputs of `call`, worked out once per call: its places and its reasons are
+  // asked for apart. Valid until the inputs of another call are first asked for.
+  std::span<const tensor_trace::ZavoNode* const> inputs_of(
       const tensor_trace::ZavoOpNode& call) const;
-  mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
-  mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
+  struct InputRange {
+    std::uint32_t begin = 0xffffffffu;  // into `input_pool_`; none yet
+    std::uint32_t count = 0;
+  };
+  mutable std::vector<InputRange> inputs_at_;  // by node id; made on first use
+  mutable std::vector<const tensor_trace::ZavoNode*> input_pool_;
   mutable pruning::engine::utils::TensorLabels dims_;  // scratch of `for_each_input_label`
   // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order,
   // until `done()` before a dimension.
