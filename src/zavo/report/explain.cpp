@@ -549,15 +549,16 @@ class ReasonTable {
   // out, where that tells its reason ((-1, -1) elsewhere): the labels asked about one node are
   // found together, in one read of its inputs that ends once they all are.
   void find_places(std::span<const Label> kept) {
+    // Until the places are found, a class asked about holds its node and kAsked.
+    constexpr std::int32_t kAsked = -2;
     places_.assign(kept.size(), {-1, -1});
-    std::vector<std::uint32_t> node_of(kept.size(), kNone);
     std::vector<std::uint32_t> start(reasons_.graph().size() + 1, 0);
     for (std::size_t i = 0; i < kept.size(); ++i) {
       const std::optional<LabelCause> cause = reasons_.cause(kept[i]);
       if (!cause)
         continue;
       if (const std::optional<std::uint32_t> node = reasons_.place_node(*cause)) {
-        node_of[i] = *node;
+        places_[i] = {static_cast<std::int32_t>(*node), kAsked};
         ++start[*node + 1];
       }
     }
@@ -567,8 +568,8 @@ class ReasonTable {
     std::vector<std::uint32_t> order(start.back());
     std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
     for (std::size_t i = 0; i < kept.size(); ++i) {
-      if (node_of[i] != kNone)
-        order[fill[node_of[i]]++] = static_cast<std::uint32_t>(i);
+      if (places_[i].second == kAsked)
+        order[fill[static_cast<std::size_t>(places_[i].first)]++] = static_cast<std::uint32_t>(i);
     }
     std::vector<Label> labels;
     std::vector<std::pair<std::int32_t, std::int64_t>> found;
@@ -580,8 +581,10 @@ class ReasonTable {
         labels.push_back(kept[order[k]]);
       found.resize(labels.size());
       reasons_.find_places(static_cast<std::uint32_t>(node), labels, found);
-      for (std::uint32_t k = start[node]; k < start[node + 1]; ++k)
-        places_[order[k]] = found[k - start[node]];
+      for (std::uint32_t k = start[node]; k < start[node + 1]; ++k) {
+        const auto [input, dim] = found[k - start[node]];
+        places_[order[k]] = {input, static_cast<std::int32_t>(dim)};
+      }
     }
   }
 
@@ -662,7 +665,7 @@ class ReasonTable {
   Reasons::Key last_key_{};
   bool has_last_ = false;
   std::uint32_t last_index_ = 0;
-  std::vector<std::pair<std::int32_t, std::int64_t>> places_;  // by kept class: see find_places
+  std::vector<std::pair<std::int32_t, std::int32_t>> places_;  // by kept class: see find_places
   std::vector<std::uint32_t> first_of_node_;                   // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;

@@ -61,7 +61,7 @@ ParameterChannels parameter_channels(const ZavoNode& node, std::span<const Label
   auto labelled = dims.begin();
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    if (labelled != dims.end() && labelled->dim == static_cast<std::int64_t>(d)) {
+    if (labelled != dims.end() && labelled->dim == d) {
       for (std::size_t i = labelled->begin; i < labelled->end; ++i) {
         std::uint8_t& seen = carried[labels[i]];
         if (!seen) [[unlikely]] {
@@ -213,6 +213,9 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch))
       positions += labels ? labels->size() : 0;
   }
+  // A parse holds at most 2^32 - 1 positions, so that these fit in 32 bits.
+  if (positions > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
   report.parameter_labels.resize(positions);
   std::uint32_t* copied = report.parameter_labels.data();
   for (const auto& owned : graph.nodes()) {
@@ -235,11 +238,12 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     for (std::size_t d = 0; d < labels.size(); ++d) {
       if (!labels[d] || labels[d]->empty())
         continue;
-      const auto begin = static_cast<std::size_t>(copied - report.parameter_labels.data());
+      const auto begin = static_cast<std::uint32_t>(copied - report.parameter_labels.data());
       for_each_label(labels[d],
                      [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
-      report.labelled_dims.push_back({report.parameters.size(), static_cast<std::int64_t>(d), begin,
-                                      begin + labels[d]->size()});
+      report.labelled_dims.push_back({static_cast<std::uint32_t>(report.parameters.size()),
+                                      static_cast<std::uint32_t>(d), begin,
+                                      static_cast<std::uint32_t>(begin + labels[d]->size())});
     }
     report.parameters.push_back(parameter_channels(
         node, std::span(report.labelled_dims).subspan(first_dim), report.parameter_labels,
@@ -513,8 +517,7 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
         std::span<const std::uint32_t> copy;
         if (copied < report.labelled_dims.size()) {
           const LabelledDimension& at = report.labelled_dims[copied];
-          if (report.parameters[at.parameter].parameter == owned &&
-              at.dim == static_cast<std::int64_t>(d)) {
+          if (report.parameters[at.parameter].parameter == owned && at.dim == d) {
             copy = std::span(report.parameter_labels).subspan(at.begin, at.end - at.begin);
             ++copied;
           }

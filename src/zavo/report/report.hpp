@@ -185,10 +185,10 @@ struct KeptReasons;
 // A labelled dimension of a parameter as the report read it: its labels are
 // `Report::parameter_labels[begin, end)`.
 struct LabelledDimension {
-  std::size_t parameter;  // index into `Report::parameters`
-  std::int64_t dim;
-  std::size_t begin;
-  std::size_t end;
+  std::uint32_t parameter;  // index into `Report::parameters`
+  std::uint32_t dim;
+  std::uint32_t begin;
+  std::uint32_t end;
 };
 
 struct Report {
