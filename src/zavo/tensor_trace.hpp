@@ -509,6 +509,29 @@ class Graph {
   std::vector<const ZavoNode*> nodes_;
 };
 
+// The nodes of a graph that is still being read, handed over in order as they are complete. A
+// node handed over, and everything it holds, stays in place while the reading goes on; only the
+// graph object itself is settled when the reading ends.
+class NodeFeed {
+ public:
+  virtual ~NodeFeed() = default;
+
+  // The first nodes of the graph, more than `seen` of them, waiting for them as needed; when no
+  // more will come, the nodes handed over so far, or none when the reading failed.
+  virtual std::span<const ZavoNode* const> after(std::size_t seen) = 0;
+  // Whether the reading has ended with the whole graph, every node of which `after` hands over:
+  // nothing can reject it any more.
+  virtual bool complete() const = 0;
+  // The share of the graph's text read by the time the nodes `after` handed over last were
+  // complete (1 once the reading is complete): what is still to come, for sizing tables ahead.
+  virtual double read_share() const = 0;
+  // Waits for the reading to end and returns the whole graph; raises the reading's error.
+  virtual const Graph& whole() = 0;
+  // Whether the graph `whole` returned was read again, so that the nodes `after` handed over are
+  // not its own.
+  virtual bool read_again() const = 0;
+};
+
 inline const ZavoOpNode* ZavoNode::as_op_node() const {
   return kind == NodeKind::Call ? static_cast<const ZavoOpNode*>(this) : nullptr;
 }

@@ -86,23 +86,30 @@ struct AnalyzeOptions {
 };
 
 // Reads, parses and reports the graph file; none after telling on standard error why the graph
-// was rejected or the parse could not finish within its limits.
+// was rejected or the parse could not finish within its limits. The parse takes the nodes while
+// the file is still being read; a rejected file shows nothing of it.
 Analysis* run_analysis(const RunOptions& options) {
   kept_analysis = new Analysis;
   Analysis& analysis = *kept_analysis;
-  try {
-    analysis.graph = zavo::graph::read_graph_file(options.graph);
-  } catch (const zavo::graph::GraphFileError& e) {
+  auto rejected = [&options](const zavo::graph::GraphFileError& e) {
     std::cerr << "zavo-prune: " << options.graph << ": " << e.what() << "\n";
     return nullptr;
+  };
+  std::optional<zavo::graph::GraphFileReading> reading;
+  try {
+    reading.emplace(options.graph);
+  } catch (const zavo::graph::GraphFileError& e) {
+    return rejected(e);
   }
   try {
     analysis.result = zavo::graph::parse_graph(
-        analysis.graph,
-        {.rules = *zavo::pruning::engine::node_handlers::parse_rule_set(options.rules),
-         .lenient = options.lenient,
-         .label_position_budget = options.max_label_positions,
-         .safe = options.safe});
+        *reading, {.rules = *zavo::pruning::engine::node_handlers::parse_rule_set(options.rules),
+                   .lenient = options.lenient,
+                   .label_position_budget = options.max_label_positions,
+                   .safe = options.safe});
+    analysis.graph = reading->take();
+  } catch (const zavo::graph::GraphFileError& e) {
+    return rejected(e);
   } catch (const zavo::graph::ParseLimitError& e) {
     std::cerr << "zavo-prune: " << options.graph << ": " << e.what()
               << " (--max-label-positions sets the budget)\n";

@@ -1,17 +1,21 @@
 #include "zavo/graph_file/graph_file.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -697,6 +701,16 @@ class GraphBuilder final : public json_reader::Handler {
   std::optional<Problem> output_problem_;
 };
 
+// Where a reader hands over the nodes it has completed, while it reads on.
+class NodeHandover {
+ public:
+  // The nodes so far, all complete and in place for good; false asks the reader to stop.
+  virtual bool publish(std::span<const tensor_trace::ZavoNode* const> nodes) = 0;
+
+ protected:
+  ~NodeHandover() = default;
+};
+
 // Reads a graph file in one pass, straight into the graph: it knows the format's layout and
 // checks every rule of the format and of its JSON, but says only that the file breaks one. Such
 // a file is read again by `GraphBuilder`, which names the problem; so is any file that this
@@ -704,6 +718,14 @@ class GraphBuilder final : public json_reader::Handler {
 class FastGraphReader {
  public:
   explicit FastGraphReader(json_reader::Source& source) : lex_(source) {}
+  // Hands its nodes over to `handover` `batch` at a time. Room for `node_limit` nodes is taken
+  // at once, so that the nodes' index never moves; a file with more is read again by the
+  // checking reader.
+  FastGraphReader(json_reader::Source& source, NodeHandover& handover, std::size_t node_limit,
+                  std::size_t batch)
+      : lex_(source), handover_(&handover), node_limit_(node_limit), batch_(batch) {
+    assembly_.graph.reserve(node_limit);
+  }
 
   // The graph; none when the file must be read again.
   std::optional<Graph> read() {
@@ -794,7 +816,7 @@ class FastGraphReader {
       if (key == "meta")
         return lex_.peek() == '{' && lex_.skip(kMaxNesting - 1);
       if (key == "nodes")
-        return (nodes = array([this] { return node(); }));
+        return (nodes = array([this] { return node(); }) && hand_over());
       if (key == "outputs") {
         return (outputs = array([this] {
                   std::int64_t id = 0;
@@ -809,9 +831,17 @@ class FastGraphReader {
     return read && format && version && model && nodes && outputs;
   }
 
+  // The nodes read so far, to the handover if there is one; false when it says stop.
+  bool hand_over() {
+    unpublished_ = 0;
+    return !handover_ || handover_->publish(assembly_.graph.nodes());
+  }
+
   // One node: its fields in any order, checked when the object ends.
   bool node() {
     const std::size_t index = assembly_.graph.size();
+    if (index == node_limit_)
+      return false;
     std::int64_t id = -1;
     std::optional<NodeKind> kind;
     bool has_name = false, has_op = false, has_args = false, has_kwargs = false;
@@ -894,7 +924,7 @@ class FastGraphReader {
     assembly_.add(*kind, name_, shape_known ? &sizes_ : nullptr, op_, op_name, level(0),
                   tensor_trace::KeywordList(kwargs_));
     names_.push_back(std::hash<std::string_view>{}(name_) >> 32 << 32 | index);
-    return true;
+    return ++unpublished_ < batch_ || hand_over();
   }
 
   // Whether two nodes share a name, found once every node is read: the names' hashes sorted
@@ -990,6 +1020,10 @@ class FastGraphReader {
 
   json_reader::Lexer lex_;
   GraphAssembly assembly_;
+  NodeHandover* handover_ = nullptr;
+  std::size_t node_limit_ = std::numeric_limits<std::size_t>::max();
+  std::size_t batch_ = std::numeric_limits<std::size_t>::max();
+  std::size_t unpublished_ = 0;       // nodes read since the last handover
   std::vector<std::uint64_t> names_;  // per node: 32 bits of its name's hash, then its id
   std::vector<std::int64_t> outputs_;
   // The fields of the node being read, kept from node to node for their buffers.
@@ -999,17 +1033,35 @@ class FastGraphReader {
   std::vector<tensor_trace::Keyword> kwargs_;
 };
 
-// Reads fast; a text with a problem is read again from its start by the reader that names it.
-Graph read_graph(json_reader::Source& source, GraphReader reader) {
-  if (reader == GraphReader::Fast && source.can_restart()) {
-    if (std::optional<Graph> graph = FastGraphReader(source).read())
-      return std::move(*graph);
-    if (!source.restart())
-      throw GraphFileError("cannot read the file again from its start");
-  }
+// Reads with the checking reader, which names the problem of a text the fast reader gave up on
+// (`again`: read again from its start).
+Graph read_checked(json_reader::Source& source, bool again) {
+  if (again && !source.restart())
+    throw GraphFileError("cannot read the file again from its start");
   GraphBuilder builder;
   json_reader::read(source, builder);
   return builder.finish();
+}
+
+// Reads fast; a text with a problem is read again from its start by the reader that names it.
+Graph read_graph(json_reader::Source& source, GraphReader reader) {
+  const bool fast = reader == GraphReader::Fast && source.can_restart();
+  if (fast) {
+    if (std::optional<Graph> graph = FastGraphReader(source).read())
+      return std::move(*graph);
+  }
+  return read_checked(source, fast);
+}
+
+// An open graph file: the stream, or why it cannot be read.
+std::ifstream open_graph_file(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw GraphFileError("cannot read: it is a directory");
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw GraphFileError(std::string("cannot read: ") + std::strerror(errno));
+  return in;
 }
 
 }  // namespace
@@ -1041,18 +1093,178 @@ Graph read_graph_text(std::string_view text, GraphReader reader) {
 }
 
 Graph read_graph_file(const std::filesystem::path& path, GraphReader reader) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec))
-    throw GraphFileError("cannot read: it is a directory");
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw GraphFileError(std::string("cannot read: ") + std::strerror(errno));
+  std::ifstream in = open_graph_file(path);
   return read_graph_stream(in, reader);
 }
 
 Graph read_graph_stream(std::istream& in, GraphReader reader, std::size_t chunk_size) {
   json_reader::Source source(in, chunk_size);
   return read_graph(source, reader);
+}
+
+// --- reading while the nodes are parsed --------------------------------------------------------
+
+// The reading's state, one word that the parse waits on: the nodes handed over, and two flags.
+namespace {
+constexpr std::uint64_t kEnded = 1;     // no more nodes will come
+constexpr std::uint64_t kComplete = 2;  // ... and the graph was read whole, with no problem
+constexpr int kCountShift = 2;
+
+// The fewest bytes a node takes in a file: `{"id":0,"kind":"input","name":"","shape":[]}` and a
+// comma. A file cannot hold more nodes than its size allows for.
+constexpr std::uintmax_t kSmallestNodeBytes = 45;
+}  // namespace
+
+struct GraphFileReading::Reading final : NodeHandover {
+  Reading(const std::filesystem::path& path, const OverlapOptions& overlap)
+      : in(open_graph_file(path)), source(in), batch(std::max<std::size_t>(overlap.batch, 1)) {
+    std::error_code ec;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, ec);
+    if (ec || !std::filesystem::is_regular_file(path, ec) || !source.can_restart() ||
+        bytes < overlap.thread_from_bytes)
+      return;
+    file_bytes = bytes;
+    node_limit = static_cast<std::size_t>(bytes / kSmallestNodeBytes + 1);
+    thread = std::thread([this] { read_handing_over(); });
+  }
+
+  ~Reading() {
+    if (thread.joinable()) {
+      stop.store(true, std::memory_order_relaxed);
+      thread.join();
+    }
+  }
+
+  bool publish(std::span<const tensor_trace::ZavoNode* const> nodes) override {
+    if (!first)
+      first = nodes.data();
+    bytes_read.store(source.offset(), std::memory_order_relaxed);
+    state.store(static_cast<std::uint64_t>(nodes.size()) << kCountShift, std::memory_order_release);
+    state.notify_one();
+    return !stop.load(std::memory_order_relaxed);
+  }
+
+  // On the reading thread: the fast reader, handing its nodes over as it goes. A file it gives
+  // up on is left for `settle`; the reader, and the nodes it handed over, are kept until then.
+  void read_handing_over() noexcept {
+    std::uint64_t end = kEnded;
+    try {
+      if (std::optional<Graph> read = fast.emplace(source, *this, node_limit, batch).read()) {
+        graph = std::move(*read);
+        if (!first)
+          first = graph.nodes().data();
+        end |= kComplete | static_cast<std::uint64_t>(graph.size()) << kCountShift;
+      } else {
+        fast_failed = true;
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    state.store(end, std::memory_order_release);
+    state.notify_all();
+  }
+
+  // Without a thread: the whole file at once, as `read_graph_file` reads it.
+  void read_whole() {
+    try {
+      graph = read_graph(source, GraphReader::Fast);
+      first = graph.nodes().data();
+      state.store(kEnded | kComplete | static_cast<std::uint64_t>(graph.size()) << kCountShift,
+                  std::memory_order_relaxed);
+    } catch (...) {
+      error = std::current_exception();
+      state.store(kEnded, std::memory_order_relaxed);
+    }
+  }
+
+  // Waits for the reading to end, and reads a file the fast reader gave up on again.
+  void settle() {
+    if (settled)
+      return;
+    settled = true;
+    if (!thread.joinable()) {
+      if (!(state.load(std::memory_order_relaxed) & kEnded))
+        read_whole();
+      return;
+    }
+    thread.join();
+    fast.reset();
+    if (!fast_failed)
+      return;
+    read_again = true;
+    try {
+      graph = read_checked(source, true);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+
+  std::ifstream in;
+  json_reader::Source source;
+  std::size_t batch;
+  std::size_t node_limit = 0;
+  std::uintmax_t file_bytes = 0;
+  std::optional<FastGraphReader> fast;  // on the reading thread, until it has ended
+  std::thread thread;
+  std::atomic<std::size_t> bytes_read{0};  // when the nodes handed over last were complete
+  std::atomic<std::uint64_t> state{0};     // nodes handed over << kCountShift | kEnded | kComplete
+  std::atomic<bool> stop{false};
+  // Set by the reading thread before it ends, or before the first count it hands over.
+  const tensor_trace::ZavoNode* const* first = nullptr;
+  Graph graph;
+  std::exception_ptr error;
+  bool fast_failed = false;
+  // Used by the parse's thread only.
+  bool settled = false;
+  bool read_again = false;
+};
+
+GraphFileReading::GraphFileReading(const std::filesystem::path& path, OverlapOptions overlap)
+    : reading_(std::make_unique<Reading>(path, overlap)) {}
+
+GraphFileReading::~GraphFileReading() = default;
+
+std::span<const tensor_trace::ZavoNode* const> GraphFileReading::after(std::size_t seen) {
+  Reading& r = *reading_;
+  if (!r.thread.joinable())
+    r.settle();
+  for (;;) {
+    const std::uint64_t state = r.state.load(std::memory_order_acquire);
+    const auto count = static_cast<std::size_t>(state >> kCountShift);
+    if ((state & kEnded) && !(state & kComplete))
+      return {};
+    if (count > seen || (state & kEnded))
+      return {r.first, count};
+    r.state.wait(state, std::memory_order_acquire);
+  }
+}
+
+bool GraphFileReading::complete() const {
+  return reading_->state.load(std::memory_order_acquire) & kComplete;
+}
+
+double GraphFileReading::read_share() const {
+  if (complete())
+    return 1;
+  const auto bytes = static_cast<double>(reading_->bytes_read.load(std::memory_order_relaxed));
+  return std::min(1.0,
+                  bytes / static_cast<double>(std::max<std::uintmax_t>(reading_->file_bytes, 1)));
+}
+
+const Graph& GraphFileReading::whole() {
+  reading_->settle();
+  if (reading_->error)
+    std::rethrow_exception(reading_->error);
+  return reading_->graph;
+}
+
+bool GraphFileReading::read_again() const {
+  return reading_->read_again;
+}
+
+Graph GraphFileReading::take() {
+  whole();
+  return std::move(reading_->graph);
 }
 
 }  // namespace zavo::graph

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <istream>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,5 +52,42 @@ std::string graph_text(const tensor_trace::Graph& graph);
 // from where it started when the fast reader hands it on.
 tensor_trace::Graph read_graph_stream(std::istream& in, GraphReader reader = GraphReader::Fast,
                                       std::size_t chunk_size = std::size_t{1} << 16);
+
+// How a graph file is read while its nodes are parsed.
+struct OverlapOptions {
+  // The smallest file read on a thread of its own; a smaller one is read whole first, in less
+  // time than a thread takes to pay for itself.
+  std::uintmax_t thread_from_bytes = std::uintmax_t{1} << 20;
+  // The nodes handed over at a time: the parse is woken once per batch.
+  std::size_t batch = 2048;
+};
+
+// A graph file read while its nodes are parsed (`parse_graph(feed)`): a large file on a thread
+// of its own, which builds the nodes into the graph and hands them over in batches, a small one
+// whole on the first request. The graph, its error and its message are the ones
+// `read_graph_file` gives: a file the fast reader gives up on is read again by the checking
+// reader once the first reading has ended.
+class GraphFileReading final : public tensor_trace::NodeFeed {
+ public:
+  // Opens the file at `path` and starts reading it; raises `GraphFileError` when it cannot be
+  // opened.
+  explicit GraphFileReading(const std::filesystem::path& path, OverlapOptions overlap = {});
+  // Stops a reading still under way, and waits for its thread.
+  ~GraphFileReading() override;
+  GraphFileReading(const GraphFileReading&) = delete;
+  GraphFileReading& operator=(const GraphFileReading&) = delete;
+
+  std::span<const tensor_trace::ZavoNode* const> after(std::size_t seen) override;
+  bool complete() const override;
+  double read_share() const override;
+  const tensor_trace::Graph& whole() override;
+  bool read_again() const override;
+  // The whole graph, moved out (its nodes stay where they are); raises as `whole` does.
+  tensor_trace::Graph take();
+
+ private:
+  struct Reading;
+  std::unique_ptr<Reading> reading_;
+};
 
 }  // namespace zavo::graph

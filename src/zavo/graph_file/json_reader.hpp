@@ -110,6 +110,8 @@ class Source {
   // reader stopped early.
   void drain();
   const std::optional<std::string>& error() const { return error_; }
+  // The bytes of the text handed out so far.
+  std::size_t offset() const { return offset_; }
 
   // Whether the text can be read again from its start (a text in memory, a file).
   bool can_restart() const;

@@ -1,5 +1,6 @@
 #include "zavo/parse/parse.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <new>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "zavo/platform/errors.hpp"
+#include "zavo/platform/logging.hpp"
 #include "zavo/platform/warnings.hpp"
 #include "zavo/pruning/engine/node_handlers/default_handlers.hpp"
 #include "zavo/pruning/engine/node_handlers/node_handlers.hpp"
@@ -145,131 +147,266 @@ bool is_limit() {
 
 }  // namespace
 
-ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options) {
-  ParseResult result;
-  result.rules = options.rules;
-  PruneGraphParserState& state = result.state;
-  if (options.reuse) {
-    state = std::move(options.reuse->state);
-    state.reset();
-  }
-  // The extended rules read a label folded into another as the label it was folded into,
-  // wherever a handler kept it; the catalogue's reports stay as they have always been.
-  state.store().resolve_retired = options.rules == RuleSet::Extended;
-  state.label_position_budget = options.label_position_budget.value_or(
-      pruning::engine::utils::default_label_position_budget());
-  if (options.provenance) {
-    if (options.reuse && options.reuse->provenance) {
-      result.provenance = std::move(options.reuse->provenance);
-      result.provenance->reset();
-    } else {
-      result.provenance = std::make_unique<ProvenanceRecorder>();
-    }
-    state.observer = result.provenance.get();
-  }
-  ProvenanceRecorder* recorder = result.provenance.get();
-  auto enter = [recorder](const ZavoNode& node, LabelPhase phase) {
-    if (recorder)
-      recorder->enter(node, phase);
-  };
-  // The parameters' labels are most of a graph's: room for them from the start spares the
-  // per-label tables their regrowth (copies and fresh pages). Only for a quarter of the budget
-  // at most, so that the room taken ahead (some 40 bytes a label) stays well inside what the
-  // budget allows and a graph over it is still refused before anything is taken.
-  const std::int64_t reserve_limit = state.label_position_budget / 4;
-  std::int64_t parameter_positions = 0;
-  for (const auto& owned : graph.nodes()) {
-    if (owned->kind != NodeKind::Parameter || !owned->result_shape)
-      continue;
-    for (std::int64_t size : *owned->result_shape)
-      parameter_positions += size > 1 && parameter_positions <= reserve_limit ? size : 0;
-  }
-  if (parameter_positions <= reserve_limit) {
-    const auto labels = static_cast<std::size_t>(parameter_positions);
-    state.reserve(labels);
-    if (recorder)
-      recorder->reserve(labels);
-  }
-  const auto default_handler = static_cast<NodeHandler>(_default_node_handler);
-  std::int64_t current_node = -1;
-  WarningCapture capture(result.warnings, current_node);
-  auto check = [&](const ZavoNode* after) {
-    if (options.check_invariants)
-      check_state(state, after);
-  };
+namespace {
 
-  // Every node in file order; false when a handler error stopped the parse.
-  auto handle_nodes = [&]() -> bool {
-    for (const auto& owned : graph.nodes()) {
-      const ZavoNode& node = *owned;
-      current_node = node.id;
-      try {
-        switch (node.kind) {
-          case NodeKind::Input:
-          case NodeKind::Constant:
-            add_node_output_info({.pruning_state = state, .node = node, .labels = no_labels(node)});
-            break;
-          case NodeKind::Parameter:
-            enter(node, LabelPhase::Parameter);
-            add_node_output_info(
-                {.pruning_state = state, .node = node, .labels = parameter_labels(state, node)});
-            break;
-          case NodeKind::Call: {
-            const ZavoOpNode& call = *node.as_op_node();
-            const NodeHandler handler = get_node_handler(call, options.rules);
-            enter(node, handler == default_handler ? LabelPhase::NoHandler : LabelPhase::Handler);
-            try {
-              handler(state, call);
-            } catch (...) {
-              if (is_limit())
-                rethrow_limit(node);
-              NodeError error = current_error(node.id);
-              if (!options.lenient) {
-                result.error = std::move(error);
-                check(&node);
-                return false;
-              }
-              result.recovered_errors.push_back(std::move(error));
-              enter(node, LabelPhase::Recovery);
-              _default_node_handler(state, call);
-            }
-            break;
-          }
-        }
-      } catch (...) {
-        if (is_limit())
-          rethrow_limit(node);
-        // Only the host layer can fail here (the default handler, label bookkeeping).
-        result.error = current_error(node.id);
-        check(&node);
-        return false;
+// One parse, node by node: the state set up from the options, then nodes handed over in file
+// order, then the outputs and the dropped labels once the whole graph is known.
+class Parse {
+ public:
+  Parse(const ParseOptions& options, ParseResult& result)
+      : options_(options),
+        result_(result),
+        state_(result.state),
+        capture_(result.warnings, current_node_) {
+    result_.rules = options.rules;
+    if (options.reuse) {
+      state_ = std::move(options.reuse->state);
+      state_.reset();
+    }
+    // The extended rules read a label folded into another as the label it was folded into,
+    // wherever a handler kept it; the catalogue's reports stay as they have always been.
+    state_.store().resolve_retired = options.rules == RuleSet::Extended;
+    state_.label_position_budget = options.label_position_budget.value_or(
+        pruning::engine::utils::default_label_position_budget());
+    if (options.provenance) {
+      if (options.reuse && options.reuse->provenance) {
+        result_.provenance = std::move(options.reuse->provenance);
+        result_.provenance->reset();
+      } else {
+        result_.provenance = std::make_unique<ProvenanceRecorder>();
       }
-      check(&node);
+      state_.observer = result_.provenance.get();
+    }
+    recorder_ = result_.provenance.get();
+  }
+  Parse(const Parse&) = delete;
+  Parse& operator=(const Parse&) = delete;
+
+  // The parameters' labels are most of a graph's: room for them from the start spares the
+  // per-label tables their regrowth (copies, fresh pages, old and new at once). Only for a
+  // quarter of the budget at most, so that the room taken ahead (some 40 bytes a label) stays
+  // well inside what the budget allows and a graph over it is still refused before anything is
+  // taken. `nodes` came from `share` of the graph's text: the rest is taken to hold parameters
+  // alike, with an eighth to spare, as a shortfall would cost a regrowth at the end.
+  void reserve(std::span<const ZavoNode* const> nodes, double share = 1) {
+    const std::int64_t reserve_limit = state_.label_position_budget / 4;
+    std::int64_t parameter_positions = 0;
+    for (const ZavoNode* node : nodes) {
+      if (node->kind != NodeKind::Parameter || !node->result_shape)
+        continue;
+      for (std::int64_t size : *node->result_shape)
+        parameter_positions += size > 1 && parameter_positions <= reserve_limit ? size : 0;
+    }
+    if (share < 1) {
+      parameter_positions = static_cast<std::int64_t>(
+          std::min(static_cast<double>(parameter_positions) * 1.125 / share,
+                   static_cast<double>(reserve_limit) + 1));
+    }
+    if (parameter_positions <= reserve_limit) {
+      const auto labels = static_cast<std::size_t>(parameter_positions);
+      state_.reserve(labels);
+      if (recorder_)
+        recorder_->reserve(labels);
+    }
+  }
+
+  // `nodes`, the next ones in file order; false when a handler error stopped the parse.
+  bool handle(std::span<const ZavoNode* const> nodes) {
+    for (const ZavoNode* node : nodes) {
+      if (!handle(*node))
+        return false;
     }
     return true;
-  };
+  }
 
-  if (handle_nodes()) {
-    // A model's outputs keep their shape. An output listed again is marked once: the marks are
-    // idempotent, and repeats must not multiply the work.
-    std::unordered_set<const ZavoNode*> marked;
-    for (const ZavoNode* output : graph.outputs) {
-      if (!marked.insert(output).second)
-        continue;
-      enter(*output, LabelPhase::Output);
-      _mark_labels_as_non_prunable(state, get_flatten_labels(state, *output));
+  // The outputs marked when every node was handled, then the labels that nodes drop.
+  void finish(const tensor_trace::Graph& graph, bool handled) {
+    if (handled) {
+      // A model's outputs keep their shape. An output listed again is marked once: the marks
+      // are idempotent, and repeats must not multiply the work.
+      std::unordered_set<const ZavoNode*> marked;
+      for (const ZavoNode* output : graph.outputs) {
+        if (!marked.insert(output).second)
+          continue;
+        enter(*output, LabelPhase::Output);
+        _mark_labels_as_non_prunable(state_, get_flatten_labels(state_, *output));
+      }
+      check(nullptr);
     }
-    check(nullptr);
-  }
-  result.dropped = find_dropped_labels(graph, state, options.rules);
-  if (options.safe) {
-    for (const DroppedLabels& drop : result.dropped) {
-      enter(graph.node(static_cast<std::size_t>(drop.node)), LabelPhase::Dropped);
-      _mark_labels_as_non_prunable(state, std::span<const Label>(drop.labels));
+    result_.dropped = find_dropped_labels(graph, state_, options_.rules);
+    if (options_.safe) {
+      for (const DroppedLabels& drop : result_.dropped) {
+        enter(graph.node(static_cast<std::size_t>(drop.node)), LabelPhase::Dropped);
+        _mark_labels_as_non_prunable(state_, std::span<const Label>(drop.labels));
+      }
     }
+    state_.observer = nullptr;
   }
-  state.observer = nullptr;
+
+ private:
+  void enter(const ZavoNode& node, LabelPhase phase) {
+    if (recorder_)
+      recorder_->enter(node, phase);
+  }
+
+  void check(const ZavoNode* after) {
+    if (options_.check_invariants)
+      check_state(state_, after);
+  }
+
+  bool handle(const ZavoNode& node) {
+    static const auto default_handler = static_cast<NodeHandler>(_default_node_handler);
+    current_node_ = node.id;
+    try {
+      switch (node.kind) {
+        case NodeKind::Input:
+        case NodeKind::Constant:
+          add_node_output_info({.pruning_state = state_, .node = node, .labels = no_labels(node)});
+          break;
+        case NodeKind::Parameter:
+          enter(node, LabelPhase::Parameter);
+          add_node_output_info(
+              {.pruning_state = state_, .node = node, .labels = parameter_labels(state_, node)});
+          break;
+        case NodeKind::Call: {
+          const ZavoOpNode& call = *node.as_op_node();
+          const NodeHandler handler = get_node_handler(call, options_.rules);
+          enter(node, handler == default_handler ? LabelPhase::NoHandler : LabelPhase::Handler);
+          try {
+            handler(state_, call);
+          } catch (...) {
+            if (is_limit())
+              rethrow_limit(node);
+            NodeError error = current_error(node.id);
+            if (!options_.lenient) {
+              result_.error = std::move(error);
+              check(&node);
+              return false;
+            }
+            result_.recovered_errors.push_back(std::move(error));
+            enter(node, LabelPhase::Recovery);
+            _default_node_handler(state_, call);
+          }
+          break;
+        }
+      }
+    } catch (...) {
+      if (is_limit())
+        rethrow_limit(node);
+      // Only the host layer can fail here (the default handler, label bookkeeping).
+      result_.error = current_error(node.id);
+      check(&node);
+      return false;
+    }
+    check(&node);
+    return true;
+  }
+
+  const ParseOptions& options_;
+  ParseResult& result_;
+  PruneGraphParserState& state_;
+  ProvenanceRecorder* recorder_ = nullptr;
+  std::int64_t current_node_ = -1;
+  WarningCapture capture_;
+};
+
+// Holds the engine's log lines while it lives, until `release` writes them, in order, where
+// they would have gone; lines after that go there straight away. Lines never released are
+// dropped.
+class HeldLog {
+ public:
+  HeldLog()
+      : previous_(logging::set_sink(
+            [this](const logging::Logger& logger, logging::Level level, std::string_view line) {
+              lines_.push_back({&logger, level, std::string(line)});
+            })) {}
+  ~HeldLog() {
+    if (!released_)
+      logging::set_sink(std::move(previous_));
+  }
+  HeldLog(const HeldLog&) = delete;
+  HeldLog& operator=(const HeldLog&) = delete;
+
+  void release() {
+    if (std::exchange(released_, true))
+      return;
+    logging::set_sink(previous_);
+    for (const Line& line : lines_)
+      previous_(*line.logger, line.level, line.text);
+    lines_.clear();
+  }
+
+ private:
+  struct Line {
+    const logging::Logger* logger;
+    logging::Level level;
+    std::string text;
+  };
+  logging::Sink previous_;
+  std::vector<Line> lines_;
+  bool released_ = false;
+};
+
+}  // namespace
+
+ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options) {
+  ParseResult result;
+  {
+    Parse parse(options, result);
+    parse.reserve(graph.nodes());
+    parse.finish(graph, parse.handle(graph.nodes()));
+  }
   return result;
+}
+
+ParseResult parse_graph(tensor_trace::NodeFeed& feed, const ParseOptions& options) {
+  {
+    ParseResult result;
+    HeldLog log;
+    Parse parse(options, result);
+    bool handled = true;
+    // Room for the parameters' labels is taken once a part of the text large enough to tell
+    // what the rest holds has been read, or at once when the graph is already whole.
+    bool reserved = false;
+    constexpr double kTellingShare = 1.0 / 32;
+    try {
+      for (std::size_t seen = 0; handled;) {
+        const std::span<const ZavoNode* const> nodes = feed.after(seen);
+        const bool complete = feed.complete();
+        if (!reserved) {
+          const double share = complete ? 1 : feed.read_share();
+          if (share >= kTellingShare) {
+            parse.reserve(nodes, share);
+            reserved = true;
+          }
+        }
+        if (complete)
+          log.release();
+        if (nodes.size() <= seen)
+          break;
+        handled = parse.handle(nodes.subspan(seen));
+        seen = nodes.size();
+      }
+    } catch (...) {
+      // Whatever stopped the parse waits for the reading, whose error wins.
+      feed.whole();
+      if (!feed.read_again()) {
+        log.release();
+        throw;
+      }
+    }
+    const tensor_trace::Graph& graph = feed.whole();
+    if (!feed.read_again()) {
+      log.release();
+      parse.finish(graph, handled);
+      return result;
+    }
+  }
+  // The file was read again, into other nodes: what was parsed of the first reading is dropped,
+  // and the graph parsed whole, as a graph in memory is.
+  ParseOptions again = options;
+  again.reuse = nullptr;
+  return parse_graph(feed.whole(), again);
 }
 
 }  // namespace zavo::graph

@@ -96,4 +96,11 @@ struct ParseResult {
 // exception; only a limit of the run (`ParseLimitError`) or a failed `check_invariants` raises.
 ParseResult parse_graph(const tensor_trace::Graph& graph, const ParseOptions& options = {});
 
+// Parses the nodes of `feed` as they are handed over, while the graph is still being read, with
+// the result `parse_graph` gives on the whole graph. Nothing of the parse shows before the reading
+// has ended well: the engine's log lines are held until then, and whatever stops the parse
+// (a handler error, a limit) waits for the reading, whose error (`GraphFileError`) is raised
+// instead. A graph that had to be read again is parsed again, whole.
+ParseResult parse_graph(tensor_trace::NodeFeed& feed, const ParseOptions& options = {});
+
 }  // namespace zavo::graph
