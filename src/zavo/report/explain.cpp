@@ -135,23 +135,67 @@ Reasons::Reasons(const tensor_trace::Graph& graph, const ParseResult& result,
                  std::span<const std::uint8_t> prunable)
     : graph_(&graph), result_(&result), prunable_(prunable) {}
 
+void Reasons::read_parameters_from(const Report& report) {
+  copy_ = &report;
+  first_copied_dim_.assign(graph_->size(), kNotCopied);
+  for (std::size_t k = report.labelled_dims.size(); k-- > 0;) {
+    const auto node = report.parameters[report.labelled_dims[k].parameter].parameter->id;
+    first_copied_dim_[static_cast<std::size_t>(node)] = static_cast<std::uint32_t>(k);
+  }
+}
+
 std::optional<LabelCause> Reasons::cause(Label label) const {
   if (!result_->provenance)
     return std::nullopt;
   return result_->provenance->cause(label);
 }
 
-Reasons::Key Reasons::key(const LabelCause& cause, Label label) {
+std::optional<std::uint32_t> Reasons::place_node(const LabelCause& cause) const {
   const LabelEvent& event = result_->provenance->events()[cause.event];
   // Where a handler's mark sat tells why; merges rewrote that place to the live label.
   if (event.phase != LabelPhase::Handler || event.created)
+    return std::nullopt;
+  return static_cast<std::uint32_t>(event.node);
+}
+
+Reasons::Key Reasons::key(const LabelCause& cause, Label label) {
+  const std::optional<std::uint32_t> node = place_node(cause);
+  if (!node)
     return {cause.event, -1, -1};
-  const auto [input, dim] = place(event.node, label);
+  const auto [input, dim] = place(*node, label);
   return {cause.event, input, dim};
 }
 
+void Reasons::find_places(std::uint32_t node, std::span<const Label> labels,
+                          std::span<std::pair<std::int32_t, std::int64_t>> places) {
+  std::ranges::fill(places, std::pair<std::int32_t, std::int64_t>{-1, -1});
+  if (labels.empty())
+    return;
+  asked_.clear();
+  for (std::size_t i = 0; i < labels.size(); ++i)
+    asked_.emplace_back(labels[i], i);
+  std::ranges::sort(asked_);
+  const Label low = asked_.front().first, high = asked_.back().first;
+  std::size_t left = asked_.size();
+  for_each_input_label(
+      node,
+      [&](Label l, std::int32_t input, std::int32_t dim) {
+        if (l < low || l > high)
+          return;
+        auto it = std::ranges::lower_bound(asked_, l, {}, &std::pair<Label, std::size_t>::first);
+        if (it == asked_.end() || it->first != l || places[it->second].first >= 0)
+          return;
+        places[it->second] = {input, dim};
+        --left;
+      },
+      [&left] { return left == 0; });
+}
+
 const Reason& Reasons::reason(const LabelCause& cause, Label label) {
-  const Key at = key(cause, label);
+  return reason(key(cause, label));
+}
+
+const Reason& Reasons::reason(const Key& at) {
   if (last_ == cache_.end() || last_->first != at) {
     last_ = cache_.find(at);
     if (last_ == cache_.end())
@@ -189,10 +233,13 @@ Reasons::NodePlaces& Reasons::places_of(std::uint32_t node) {
   places.used = clock_;
   places.last = 0;
   places.list.clear();
-  for_each_input_label(node, [&](Label l, std::int32_t input, std::int32_t dim) {
-    if (!prunable_[static_cast<std::size_t>(l)])
-      places.list.push_back({l, input, dim});
-  });
+  for_each_input_label(
+      node,
+      [&](Label l, std::int32_t input, std::int32_t dim) {
+        if (!prunable_[static_cast<std::size_t>(l)])
+          places.list.push_back({l, input, dim});
+      },
+      [] { return false; });
   // A short list is searched as it is, in the order of the places; a long one is sorted.
   places.sorted = places.list.size() > kUnsortedPlaces;
   if (places.sorted) {
@@ -230,24 +277,42 @@ std::pair<std::int32_t, std::int64_t> Reasons::place(std::uint32_t node, Label l
   return {it->input, it->dim};
 }
 
-const std::vector<const ZavoNode*>& Reasons::inputs_of(const ZavoOpNode& call) const {
-  if (inputs_node_ != &call) {
-    inputs_ = call.distinct_input_nodes();
-    inputs_node_ = &call;
+std::span<const ZavoNode* const> Reasons::inputs_of(const ZavoOpNode& call) const {
+  if (inputs_at_.empty())
+    inputs_at_.resize(graph_->size());
+  InputRange& range = inputs_at_[static_cast<std::size_t>(call.id)];
+  if (range.begin == InputRange{}.begin) {
+    const std::vector<const ZavoNode*> inputs = call.distinct_input_nodes();
+    range = {static_cast<std::uint32_t>(input_pool_.size()),
+             static_cast<std::uint32_t>(inputs.size())};
+    input_pool_.insert(input_pool_.end(), inputs.begin(), inputs.end());
   }
-  return inputs_;
+  return std::span(input_pool_).subspan(range.begin, range.count);
 }
 
-template <typename Visit>
-void Reasons::for_each_input_label(std::uint32_t node, Visit visit) const {
+template <typename Visit, typename Done>
+void Reasons::for_each_input_label(std::uint32_t node, Visit visit, Done done) const {
   const ZavoOpNode* call = graph_->node(node).as_op_node();
   if (!call)
     return;
   // The first place of a label is in the first occurrence of its input: repeats add none.
-  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
+  const std::span<const ZavoNode* const> inputs = inputs_of(*call);
   for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const auto node_id = static_cast<std::size_t>(inputs[i]->id);
+    if (copy_ && first_copied_dim_[node_id] != kNotCopied) {
+      const auto& copied = copy_->labelled_dims;
+      const std::size_t parameter = copied[first_copied_dim_[node_id]].parameter;
+      for (std::size_t k = first_copied_dim_[node_id];
+           k < copied.size() && copied[k].parameter == parameter && !done(); ++k) {
+        for (std::size_t at = copied[k].begin; at < copied[k].end; ++at) {
+          visit(static_cast<Label>(copy_->parameter_labels[at]), static_cast<std::int32_t>(i),
+                static_cast<std::int32_t>(copied[k].dim));
+        }
+      }
+      continue;
+    }
     const auto dims = recorded_labels(result_->state, *inputs[i], dims_);
-    for (std::size_t d = 0; d < dims.size(); ++d) {
+    for (std::size_t d = 0; d < dims.size() && !done(); ++d) {
       if (!dims[d])
         continue;
       for_each_label(dims[d], [&](Label l) {
@@ -291,29 +356,32 @@ Reason Reasons::describe(const Key& key) const {
   const std::string& op = operation_of(node);
   switch (event.phase) {
     case LabelPhase::Output:
-      return {ReasonKind::Output, node.id, "a model output (node " + name + ")",
-              "are a model output (node " + name + ")"};
+      return told(ReasonKind::Output, node.id, "a model output (node " + name + ")",
+                  [&] { return "are a model output (node " + name + ")"; });
     case LabelPhase::NoHandler:
-      return {ReasonKind::NoHandler, node.id,
-              "the operation " + op + " has no handler, so its inputs' channels are kept (node " +
-                  name + ")",
-              "reach node " + name + ", an operation without a handler (" + op + ")"};
+      return told(
+          ReasonKind::NoHandler, node.id,
+          "the operation " + op + " has no handler, so its inputs' channels are kept (node " +
+              name + ")",
+          [&] { return "reach node " + name + ", an operation without a handler (" + op + ")"; });
     case LabelPhase::Recovery: {
       std::string kind = "an error";
       for (const NodeError& error : result_->recovered_errors) {
         if (error.node == node.id)
           kind = std::string(error_kind_name(error.kind));
       }
-      return {ReasonKind::RecoveredError, node.id,
-              "the handler of " + op + " failed at node " + name + " (" + kind +
-                  "), so its inputs' channels are kept",
-              "reach node " + name + ", whose handler (" + op + ") failed (" + kind +
-                  "), so its inputs' channels are kept"};
+      return told(ReasonKind::RecoveredError, node.id,
+                  "the handler of " + op + " failed at node " + name + " (" + kind +
+                      "), so its inputs' channels are kept",
+                  [&] {
+                    return "reach node " + name + ", whose handler (" + op + ") failed (" + kind +
+                           "), so its inputs' channels are kept";
+                  });
     }
     case LabelPhase::Dropped: {
       std::string what = "dropped at node " + name + " (" + op +
                          "), which passes them on nowhere; taken out by the safe option";
-      return {ReasonKind::Dropped, node.id, what, "are " + what};
+      return told(ReasonKind::Dropped, node.id, what, [&] { return "are " + what; });
     }
     case LabelPhase::Parameter:
     case LabelPhase::Handler:
@@ -322,7 +390,8 @@ Reason Reasons::describe(const Key& key) const {
   if (event.created) {
     std::string what = "made at node " + name + " (" + op +
                        ") for an input that carries no labels in the joined dimension";
-    return {ReasonKind::FreshLabels, node.id, "fresh labels " + what, "were " + what};
+    return told(ReasonKind::FreshLabels, node.id, "fresh labels " + what,
+                [&] { return "were " + what; });
   }
   return describe_handler_mark(event, key.input, key.dim);
 }
@@ -340,17 +409,17 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
     std::string what = "tied at node " + name + " (" + op + ") to a dimension without labels";
     if (partner)
       what += " of " + node_text(*partner, result_->rules);
-    return {ReasonKind::Unlabelled, id, what, "are " + what};
+    return told(ReasonKind::Unlabelled, id, what, [&] { return "are " + what; });
   };
   auto handler_says = [&](const std::string& what) -> Reason {
-    return {ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
-            "reach node " + name + " (" + op + "), which " + what};
+    return told(ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
+                [&] { return "reach node " + name + " (" + op + "), which " + what; });
   };
 
   const ZavoOpNode* call = node.as_op_node();
   if (!call)
     return handler_says("keeps them");
-  const std::vector<const ZavoNode*>& inputs = inputs_of(*call);
+  const std::span<const ZavoNode* const> inputs = inputs_of(*call);
   const ZavoNode* at = input_index >= 0 && static_cast<std::size_t>(input_index) < inputs.size()
                            ? inputs[static_cast<std::size_t>(input_index)]
                            : nullptr;
@@ -360,12 +429,13 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
     const ZavoNode* input = tensor_argument(*call, 0, "input");
     const ZavoNode* weight = tensor_argument(*call, 1, "weight");
     if (at && at == weight && dim >= 2) {
-      return {ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
-              "are a kernel dimension of convolution " + name};
+      return told(ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
+                  [&] { return "are a kernel dimension of convolution " + name; });
     }
     if (at && at == input && dim >= 2) {
-      return {ReasonKind::Spatial, id, "a spatial dimension of the input of convolution " + name,
-              "are a spatial dimension of the input of convolution " + name};
+      return told(ReasonKind::Spatial, id,
+                  "a spatial dimension of the input of convolution " + name,
+                  [&] { return "are a spatial dimension of the input of convolution " + name; });
     }
     if (!shape_known(input))
       return handler_says("does not know the shape of its input");
@@ -381,9 +451,10 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
                            (*node.result_shape)[1] == groups;
     if (groups != 1 && !depthwise) {
       std::string groups_text = std::to_string(groups) + " groups";
-      return {ReasonKind::GroupedConvolution, id,
-              "a grouped convolution with " + groups_text + " (node " + name + ")",
-              "reach node " + name + ", a grouped convolution with " + groups_text};
+      return told(ReasonKind::GroupedConvolution, id,
+                  "a grouped convolution with " + groups_text + " (node " + name + ")", [&] {
+                    return "reach node " + name + ", a grouped convolution with " + groups_text;
+                  });
     }
     if (at && at == weight)
       return unlabelled(input);
@@ -469,23 +540,69 @@ class ReasonTable {
       : reasons_(*report.graph, *report.result, report.prunable),
         out_(out),
         events_(report.result->provenance->events().size()) {
+    reasons_.read_parameters_from(report);
+    reasons_.without_clauses();
     first_of_node_.assign(report.graph->size(), kNone);
   }
 
-  // The reason of the kept label `label`, and the label its event hit; none when its cause was
-  // not recorded.
-  std::optional<std::pair<std::uint32_t, Label>> index(Label label) {
+  // Where each of the kept labels `kept` sits among the inputs of the node whose mark took it
+  // out, where that tells its reason ((-1, -1) elsewhere): the labels asked about one node are
+  // found together, in one read of its inputs that ends once they all are.
+  void find_places(std::span<const Label> kept) {
+    // Until the places are found, a class asked about holds its node and kAsked.
+    constexpr std::int32_t kAsked = -2;
+    places_.assign(kept.size(), {-1, -1});
+    std::vector<std::uint32_t> start(reasons_.graph().size() + 1, 0);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      const std::optional<LabelCause> cause = reasons_.cause(kept[i]);
+      if (!cause)
+        continue;
+      if (const std::optional<std::uint32_t> node = reasons_.place_node(*cause)) {
+        places_[i] = {static_cast<std::int32_t>(*node), kAsked};
+        ++start[*node + 1];
+      }
+    }
+    for (std::size_t n = 1; n < start.size(); ++n)
+      start[n] += start[n - 1];
+    // The classes asked about each node, node after node, in label order.
+    std::vector<std::uint32_t> order(start.back());
+    std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (places_[i].second == kAsked)
+        order[fill[static_cast<std::size_t>(places_[i].first)]++] = static_cast<std::uint32_t>(i);
+    }
+    std::vector<Label> labels;
+    std::vector<std::pair<std::int32_t, std::int64_t>> found;
+    for (std::size_t node = 0; node + 1 < start.size(); ++node) {
+      if (start[node] == start[node + 1])
+        continue;
+      labels.clear();
+      for (std::uint32_t k = start[node]; k < start[node + 1]; ++k)
+        labels.push_back(kept[order[k]]);
+      found.resize(labels.size());
+      reasons_.find_places(static_cast<std::uint32_t>(node), labels, found);
+      for (std::uint32_t k = start[node]; k < start[node + 1]; ++k) {
+        const auto [input, dim] = found[k - start[node]];
+        places_[order[k]] = {input, static_cast<std::int32_t>(dim)};
+      }
+    }
+  }
+
+  // The reason of the kept label `label`, the `i`-th of those `find_places` was given, and the
+  // label its event hit; none when its cause was not recorded.
+  std::optional<std::pair<std::uint32_t, Label>> index(std::size_t i, Label label) {
     const std::optional<LabelCause> cause = reasons_.cause(label);
     if (!cause)
       return std::nullopt;
+    // A class whose key does not depend on a place has none in `places_`.
+    const Reasons::Key key{cause->event, places_[i].first, places_[i].second};
     if (!cause->via.empty()) {
       std::vector<std::int64_t> via;
       via.reserve(cause->via.size());
       for (std::size_t merge : cause->via)
         via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
-      return std::pair{entry(reasons_.reason(*cause, label), std::move(via)), cause->label};
+      return std::pair{entry(reasons_.reason(key), std::move(via)), cause->label};
     }
-    const Reasons::Key key = reasons_.key(*cause, label);
     if (!has_last_ || last_key_ != key) {
       last_index_ = index_of(key);
       last_key_ = key;
@@ -548,7 +665,8 @@ class ReasonTable {
   Reasons::Key last_key_{};
   bool has_last_ = false;
   std::uint32_t last_index_ = 0;
-  std::vector<std::uint32_t> first_of_node_;  // by node id: its latest entry
+  std::vector<std::pair<std::int32_t, std::int32_t>> places_;  // by kept class: see find_places
+  std::vector<std::uint32_t> first_of_node_;                   // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;
 };
@@ -561,8 +679,10 @@ const KeptReasons& kept_reasons(const Report& report) {
     reasons->of_class.reserve(report.kept_classes.size());
     if (report.result->provenance) {
       ReasonTable table(report, *reasons);
-      for (Label label : report.kept_classes) {
-        const auto found = table.index(label);
+      table.find_places(report.kept_classes);
+      for (std::size_t i = 0; i < report.kept_classes.size(); ++i) {
+        const Label label = report.kept_classes[i];
+        const auto found = table.index(i, label);
         reasons->of_class.push_back(found ? found->first : KeptReasons::kNotRecorded);
         if (found && found->second != label)
           reasons->hits.emplace_back(reasons->of_class.size() - 1, found->second);

@@ -59,6 +59,14 @@ class Reasons {
   Reasons(const Reasons&) = delete;
   Reasons& operator=(const Reasons&) = delete;
 
+  // Reads the labels of `report`'s parameters from its copy of them rather than from the label
+  // store (the same labels, read faster). `report` must outlive these reasons.
+  void read_parameters_from(const Report& report);
+
+  // Describes reasons without their clauses (left empty), for callers that tell only the
+  // sentences.
+  void without_clauses() { clauses_ = false; }
+
   // The recorded cause of a label that is not prunable; none without provenance.
   std::optional<LabelCause> cause(Label label) const;
   // What tells the reasons of one event apart: for a handler's mark, where the label sat among
@@ -71,10 +79,19 @@ class Reasons {
   };
   // The key of `cause`, the cause of the live label `label`.
   Key key(const LabelCause& cause, Label label);
+  // The node among whose inputs the place of a label with `cause` tells its key (a handler's
+  // mark); none when the key does not depend on the place.
+  std::optional<std::uint32_t> place_node(const LabelCause& cause) const;
+  // For each of `labels` (distinct labels that are not prunable): where it first sits among the
+  // inputs of `node`, (-1, -1) when nowhere. The inputs are read once, and only until every
+  // label has been found.
+  void find_places(std::uint32_t node, std::span<const Label> labels,
+                   std::span<std::pair<std::int32_t, std::int64_t>> places);
   // The reason of `key`, described anew on every call.
   Reason describe(const Key& key) const;
   // The reason of `cause`, the cause of the live label `label`, described once per key.
   const Reason& reason(const LabelCause& cause, Label label);
+  const Reason& reason(const Key& key);
   // The node name of each merge of `cause.via`, in order.
   std::vector<std::string_view> via_names(const LabelCause& cause) const;
   const tensor_trace::Graph& graph() const { return *graph_; }
@@ -90,6 +107,12 @@ class Reasons {
   std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
   Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
                                std::int64_t dim) const;
+  // A reason whose clause is made by `clause()` only when these reasons tell clauses.
+  template <typename Clause>
+  Reason told(ReasonKind kind, std::int64_t node, std::string sentence, Clause clause) const {
+    return {kind, node, std::move(sentence), clauses_ ? std::string(clause()) : std::string()};
+  }
+  bool clauses_ = true;
 
   const tensor_trace::Graph* graph_;
   const ParseResult* result_;
@@ -113,18 +136,28 @@ class Reasons {
     std::vector<Place> list;
   };
   NodePlaces& places_of(std::uint32_t node);
-  // The distinct inputs of `call`, kept for the call asked about last: its places and its
-  // reasons are asked for together.
-  const std::vector<const tensor_trace::ZavoNode*>& inputs_of(
+  // The distinct inputs of `call`, worked out once per call: its places and its reasons are
+  // asked for apart. Valid until the inputs of another call are first asked for.
+  std::span<const tensor_trace::ZavoNode* const> inputs_of(
       const tensor_trace::ZavoOpNode& call) const;
-  mutable const tensor_trace::ZavoOpNode* inputs_node_ = nullptr;
-  mutable std::vector<const tensor_trace::ZavoNode*> inputs_;
+  struct InputRange {
+    std::uint32_t begin = 0xffffffffu;  // into `input_pool_`; none yet
+    std::uint32_t count = 0;
+  };
+  mutable std::vector<InputRange> inputs_at_;  // by node id; made on first use
+  mutable std::vector<const tensor_trace::ZavoNode*> input_pool_;
   mutable pruning::engine::utils::TensorLabels dims_;  // scratch of `for_each_input_label`
-  // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order.
-  template <typename Visit>
-  void for_each_input_label(std::uint32_t node, Visit visit) const;
+  // Calls `visit(label, input, dimension)` for every label among the node's inputs, in order,
+  // until `done()` before a dimension.
+  template <typename Visit, typename Done>
+  void for_each_input_label(std::uint32_t node, Visit visit, Done done) const;
+  std::vector<std::pair<Label, std::size_t>> asked_;  // scratch of `find_places`
   std::array<NodePlaces, 8> node_places_;
   std::uint64_t clock_ = 0;
+  const Report* copy_ = nullptr;  // the report whose copy of the parameters' labels is read
+  // By node id: its first entry in `copy_->labelled_dims`, or kNotCopied.
+  std::vector<std::uint32_t> first_copied_dim_;
+  static constexpr std::uint32_t kNotCopied = 0xffffffffu;
   std::span<const std::uint8_t> prunable_;  // by label; read when a node is first indexed
   std::vector<std::uint8_t> own_prunable_;  // the same, when the caller had none to lend
   std::vector<std::string> quoted_names_;   // by node id; empty until asked for

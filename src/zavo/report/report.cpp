@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -39,25 +42,35 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-// The channels of a parameter per dimension, and its element counts; `visit(label, prunable)`
-// sees every label of its labelled dimensions, each list read once.
-template <typename Visit>
-ParameterChannels parameter_channels(const ZavoNode& node, std::span<const DimensionLabels> labels,
-                                     const std::vector<std::uint8_t>& prunable, Visit visit) {
+// The channels of a parameter per dimension, and its element counts, from its labelled
+// dimensions `dims` (ascending) as read into `labels`. `carried` holds by label 1 for a prunable
+// label seen before, 2 for a kept one, 0 for one not seen yet, which is read from `prunable`,
+// entered and handed to `first_seen(prunable)`: a label that many parameters carry is looked up
+// in one table, not two.
+template <typename FirstSeen>
+ParameterChannels parameter_channels(const ZavoNode& node, std::span<const LabelledDimension> dims,
+                                     const std::vector<std::uint32_t>& labels,
+                                     const std::vector<std::uint8_t>& prunable,
+                                     std::vector<std::uint8_t>& carried, FirstSeen first_seen) {
   ParameterChannels out{&node, {}, 0, 0};
   if (!node.result_shape)
     return out;
   out.dims.reserve(node.result_shape->size());
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
+  auto labelled = dims.begin();
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    if (d < labels.size() && labels[d]) {
-      for_each_label(labels[d], [&](Label label) {
-        const bool flag = prunable[static_cast<std::size_t>(label)] != 0;
-        dim.prunable += flag ? 1 : 0;
-        visit(label, flag);
-      });
+    if (labelled != dims.end() && labelled->dim == d) {
+      for (std::size_t i = labelled->begin; i < labelled->end; ++i) {
+        std::uint8_t& seen = carried[labels[i]];
+        if (!seen) [[unlikely]] {
+          seen = prunable[labels[i]] ? 1 : 2;
+          first_seen(seen == 1);
+        }
+        dim.prunable += seen == 1 ? 1 : 0;
+      }
+      ++labelled;
     }
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
@@ -189,7 +202,22 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   report.parameters.reserve(static_cast<std::size_t>(
       std::ranges::count(graph.nodes(), NodeKind::Parameter, &ZavoNode::kind)));
+  // The parameters' labels are copied once, into room counted first (the copy of a ladder of
+  // concatenations holds tens of millions).
   TensorLabels scratch;
+  std::size_t positions = 0;
+  for (const auto& owned : graph.nodes()) {
+    if (owned->kind != NodeKind::Parameter ||
+        !pruning::engine::utils::has_recorded_labels(state, *owned))
+      continue;
+    for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch))
+      positions += labels ? labels->size() : 0;
+  }
+  // A parse holds at most 2^32 - 1 positions, so that these fit in 32 bits.
+  if (positions > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
+  report.parameter_labels.resize(positions);
+  std::uint32_t* copied = report.parameter_labels.data();
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -205,16 +233,24 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     // A parse that stopped early has not reached the later parameters.
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    report.parameters.push_back(
-        parameter_channels(node, recorded_labels(state, node, scratch), report.prunable,
-                           [&](Label label, bool prunable) {
-                             std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
-                             if (seen)
-                               return;
-                             seen = prunable ? 1 : 2;
-                             ++summary.channel_classes;
-                             summary.prunable_classes += prunable ? 1 : 0;
-                           }));
+    const std::size_t first_dim = report.labelled_dims.size();
+    const auto labels = recorded_labels(state, node, scratch);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (!labels[d] || labels[d]->empty())
+        continue;
+      const auto begin = static_cast<std::uint32_t>(copied - report.parameter_labels.data());
+      for_each_label(labels[d],
+                     [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
+      report.labelled_dims.push_back({static_cast<std::uint32_t>(report.parameters.size()),
+                                      static_cast<std::uint32_t>(d), begin,
+                                      static_cast<std::uint32_t>(begin + labels[d]->size())});
+    }
+    report.parameters.push_back(parameter_channels(
+        node, std::span(report.labelled_dims).subspan(first_dim), report.parameter_labels,
+        report.prunable, carried, [&summary](bool prunable) {
+          ++summary.channel_classes;
+          summary.prunable_classes += prunable ? 1 : 0;
+        }));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
@@ -234,34 +270,24 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
 }
 
 ChannelGroups build_channel_groups(const Report& report) {
-  const PruneGraphParserState& state = report.result->state;
   ChannelGroups groups;
+  const std::vector<std::uint32_t>& labels = report.parameter_labels;
+  if (labels.size() > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
 
   // Positions per label, counted in a first pass and placed in a second, so that the classes
-  // come out sorted by label with their slices in file order and no per-class allocation.
-  std::vector<std::uint32_t> slices_of_label(static_cast<std::size_t>(state.next_label), 0);
-  std::size_t positions = 0;
-  TensorLabels scratch;
-  for (const ParameterChannels& parameter : report.parameters) {
-    const ZavoNode& node = *parameter.parameter;
-    const auto labels = recorded_labels(state, node, scratch);
-    for (std::size_t d = 0; d < labels.size(); ++d) {
-      const DimensionLabels& dim_labels = labels[d];
-      if (!dim_labels || dim_labels->empty())
-        continue;
-      if (positions + dim_labels->size() > std::numeric_limits<std::uint32_t>::max())
-        throw std::length_error("too many parameter channels for one report");
-      groups.segments_.push_back({static_cast<std::uint32_t>(positions),
-                                  static_cast<std::uint32_t>(dim_labels->size()), &node,
-                                  static_cast<std::int64_t>(d)});
-      positions += dim_labels->size();
-      for_each_label(dim_labels, [&](Label label) {
-        const auto i = static_cast<std::size_t>(label);
-        if (i >= slices_of_label.size())
-          slices_of_label.resize(i + 1, 0);
-        ++slices_of_label[i];
-      });
-    }
+  // come out sorted by label with their slices in file order and no per-class allocation. The
+  // positions are those of the report's copy of the parameters' labels.
+  std::vector<std::uint32_t> slices_of_label(report.prunable.size(), 0);
+  for (const LabelledDimension& dim : report.labelled_dims) {
+    groups.segments_.push_back({static_cast<std::uint32_t>(dim.begin),
+                                static_cast<std::uint32_t>(dim.end - dim.begin),
+                                report.parameters[dim.parameter].parameter, dim.dim});
+  }
+  for (const std::uint32_t label : labels) {
+    if (label >= slices_of_label.size())
+      slices_of_label.resize(std::size_t{label} + 1, 0);
+    ++slices_of_label[label];
   }
 
   std::uint32_t total = 0;
@@ -270,22 +296,15 @@ ChannelGroups build_channel_groups(const Report& report) {
     if (count == 0)
       continue;
     groups.labels_.push_back(static_cast<Label>(label));
-    groups.prunable_.push_back(report.prunable[label]);
+    groups.prunable_.push_back(label < report.prunable.size() ? report.prunable[label] : 0);
     // From here on the entry is the label's next free slot.
     slices_of_label[label] = total;
     total += count;
     groups.start_.push_back(total);
   }
   groups.positions_.resize(total);
-  // The segments are the labelled dimensions in the order the first pass read them.
-  std::uint32_t position = 0;
-  for (const auto& segment : groups.segments_) {
-    for_each_label(
-        pruning::engine::utils::get_prune_labels_by_dim(state, *segment.parameter, segment.dim),
-        [&](Label label) {
-          groups.positions_[slices_of_label[static_cast<std::size_t>(label)]++] = position++;
-        });
-  }
+  for (std::size_t position = 0; position < labels.size(); ++position)
+    groups.positions_[slices_of_label[labels[position]]++] = static_cast<std::uint32_t>(position);
   return groups;
 }
 
@@ -400,6 +419,7 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
         json_text(parameter.parameter->name);
   }
   Reasons reasons(graph, result, report.prunable);
+  reasons.read_parameters_from(report);
   write_list(writer, "groups", [&](auto emit) {
     for (const ChannelGroup& group : report.groups()) {
       emit([&](std::string& o) {
@@ -432,11 +452,50 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
   writer.maybe_flush();
 }
 
-void write_version_2(ChunkedWriter& writer, const Report& report) {
+// Runs `work` on a thread of its own when `threads` allows one, else at once on this one; `join`
+// waits for it and raises what it raised. A worker shares nothing mutable with the thread that
+// started it until it is joined, and is joined before this goes away, also when that thread
+// leaves by an exception.
+class Worker {
+ public:
+  Worker(unsigned threads, std::function<void()> work) : work_(std::move(work)) {
+    if (threads < 2) {
+      run();
+      return;
+    }
+    thread_ = std::jthread([this] { run(); });
+  }
+  void join() {
+    if (thread_.joinable())
+      thread_.join();
+    if (failure_)
+      std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
+ private:
+  void run() {
+    try {
+      work_();
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+  std::function<void()> work_;
+  std::exception_ptr failure_;
+  std::jthread thread_;  // last: joined before the rest goes
+};
+
+void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threads) {
   const tensor_trace::Graph& graph = *report.graph;
   const ParseResult& result = *report.result;
   const PruneGraphParserState& state = result.state;
   std::string& out = writer.text();
+
+  // The tied sets are made from the report's copy of the parameters' labels, beside everything
+  // below that reads the label store (the lists, the nodes, the kept classes' reasons).
+  TiedSets tied;
+  Worker sets(threads, [&tied, &report] { tied = tied_set_members(report); });
+  kept_reasons(report);
   out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 2,\n  \"rules\": \"";
   out += pruning::engine::node_handlers::rule_set_name(result.rules);
   out += "\",\n  \"model\": " + json_text(graph.model) + ",\n";
@@ -446,12 +505,24 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
   LabelListTable lists;
   std::vector<std::int64_t> node_lists;
   TensorLabels scratch;
+  // A parameter's labels are read from the report's copy (in the same order as the nodes).
+  std::size_t copied = 0;
   write_list(writer, "lists", [&](auto emit) {
     for (const auto& owned : graph.nodes()) {
       if (!pruning::engine::utils::has_recorded_labels(state, *owned))
         continue;
-      for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch)) {
-        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels)) : -1);
+      const auto dims = recorded_labels(state, *owned, scratch);
+      for (std::size_t d = 0; d < dims.size(); ++d) {
+        const DimensionLabels& labels = dims[d];
+        std::span<const std::uint32_t> copy;
+        if (copied < report.labelled_dims.size()) {
+          const LabelledDimension& at = report.labelled_dims[copied];
+          if (report.parameters[at.parameter].parameter == owned && at.dim == d) {
+            copy = std::span(report.parameter_labels).subspan(at.begin, at.end - at.begin);
+            ++copied;
+          }
+        }
+        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels, copy)) : -1);
         if (!labels || !lists.added())
           continue;
         emit([&](std::string& o) {
@@ -499,7 +570,8 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
 
   write_problems(writer, result);
 
-  const TiedSets tied = tied_sets(report);
+  sets.join();
+  add_class_runs(tied, report);
   write_list(writer, "reasons", [&](auto emit) {
     for (const KeptReason& reason : kept_reasons(report).table)
       emit([&](std::string& o) { append_reason_json(o, graph, reason); });
@@ -533,22 +605,26 @@ void write_version_2(ChunkedWriter& writer, const Report& report) {
 
 }  // namespace
 
+unsigned default_report_threads() {
+  return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+}
+
 void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
-                       ReportVersion version) {
+                       ReportVersion version, unsigned threads) {
   ChunkedWriter writer(write);
   if (version == ReportVersion::V1)
     write_version_1(writer, report);
   else
-    write_version_2(writer, report);
+    write_version_2(writer, report, threads);
   append_summary(writer.text(), report.summary);
   writer.text() += "}\n";
   writer.flush();
 }
 
-std::string report_json(const Report& report, ReportVersion version) {
+std::string report_json(const Report& report, ReportVersion version, unsigned threads) {
   std::string text;
   write_report_json(
-      report, [&text](std::string_view piece) { text += piece; }, version);
+      report, [&text](std::string_view piece) { text += piece; }, version, threads);
   return text;
 }
 

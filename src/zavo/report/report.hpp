@@ -182,6 +182,15 @@ struct ReportSummary {
 
 struct KeptReasons;
 
+// A labelled dimension of a parameter as the report read it: its labels are
+// `Report::parameter_labels[begin, end)`.
+struct LabelledDimension {
+  std::uint32_t parameter;  // index into `Report::parameters`
+  std::uint32_t dim;
+  std::uint32_t begin;
+  std::uint32_t end;
+};
+
 struct Report {
   const tensor_trace::Graph* graph = nullptr;
   const ParseResult* result = nullptr;
@@ -191,6 +200,11 @@ struct Report {
   std::vector<Label> kept_classes;
   // By label (every label of the parse): 1 when it is prunable.
   std::vector<std::uint8_t> prunable;
+  // The labels of every parameter dimension that holds any, read once from the parse: the
+  // dimensions in file order, then dimension order. What is made from them (the tied sets) never
+  // reads the parse's label store, whose reads are not safe alongside other readers.
+  std::vector<LabelledDimension> labelled_dims;
+  std::vector<std::uint32_t> parameter_labels;
 
   // The channel classes carried by parameters, sorted by label: made on first use (the printed
   // summary needs only their counts).
@@ -214,12 +228,20 @@ nlohmann::ordered_json summary_json(const ReportSummary& summary);
 // its size follows the structure of the model rather than its channel count.
 enum class ReportVersion { V1 = 1, V2 = 2 };
 
+// The threads a report is written with by default: two where the machine has two processors,
+// else one.
+unsigned default_report_threads();
+
 // The report as JSON (format "zavo.report"), one line per entry of each list, handed to `write`
 // piece by piece as it is produced (pieces of about a megabyte), so that no copy of the whole
-// text is ever held.
+// text is ever held. With two `threads`, version 2 makes its tied sets on a second thread while
+// this one writes what comes before them; `write` is only ever called on this thread, and the
+// bytes are the same with one thread or two.
 void write_report_json(const Report& report, const std::function<void(std::string_view)>& write,
-                       ReportVersion version = ReportVersion::V2);
+                       ReportVersion version = ReportVersion::V2,
+                       unsigned threads = default_report_threads());
 // The same text as one string.
-std::string report_json(const Report& report, ReportVersion version = ReportVersion::V2);
+std::string report_json(const Report& report, ReportVersion version = ReportVersion::V2,
+                        unsigned threads = default_report_threads());
 
 }  // namespace zavo::graph

@@ -95,7 +95,17 @@ void append_runs(std::string& out, std::span<const Run> runs) {
   out += ']';
 }
 
-std::uint32_t LabelListTable::add(const pruning::engine::utils::DimensionLabels& labels) {
+void LabelListTable::read(const pruning::engine::utils::DimensionLabels& labels,
+                          std::span<const std::uint32_t> known, std::vector<std::int64_t>& out) {
+  if (known.empty()) {
+    labels.append_to(out);
+    return;
+  }
+  out.insert(out.end(), known.begin(), known.end());
+}
+
+std::uint32_t LabelListTable::add(const pruning::engine::utils::DimensionLabels& labels,
+                                  std::span<const std::uint32_t> known) {
   added_ = false;
   const std::uint32_t id = labels.id();
   if (id >= entry_of_list_.size())
@@ -104,7 +114,7 @@ std::uint32_t LabelListTable::add(const pruning::engine::utils::DimensionLabels&
     return entry_of_list_[id];
 
   labels_.clear();
-  labels.append_to(labels_);
+  read(labels, known, labels_);
   const std::size_t n = labels_.size();
   prefix_.resize(n + 1);
   prefix_[0] = 0;
@@ -124,7 +134,7 @@ std::uint32_t LabelListTable::add(const pruning::engine::utils::DimensionLabels&
   if (same == entry_of_hash_.end())
     entry_of_hash_.emplace(hash, index);
   encode();
-  entries_.push_back({labels, hash});
+  entries_.push_back({labels, hash, known});
   remember(index);
   if (n >= kCopiedFrom) {
     Copy& copy = copies_[next_copy_];
@@ -148,7 +158,7 @@ bool LabelListTable::holds(std::uint32_t index, std::size_t at) {
   }
   if (labels == &scratch_) {
     scratch_.clear();
-    entries_[index].labels.append_to(scratch_);
+    read(entries_[index].labels, entries_[index].known, scratch_);
   }
   return std::equal(labels->begin(), labels->end(),
                     labels_.begin() + static_cast<std::ptrdiff_t>(at));

@@ -65,8 +65,12 @@ class LabelListTable {
   };
 
   // The entry index of `labels`. When the list is new, `added()` is true and `items()` holds
-  // the new entry's items until the next call.
-  std::uint32_t add(const pruning::engine::utils::DimensionLabels& labels);
+  // the new entry's items until the next call. `known`, when not empty, holds the same labels
+  // read before (the report's copy of a parameter's labels), which are read from there rather
+  // than from the label store, now and whenever the entry is compared later; it must outlive
+  // the table.
+  std::uint32_t add(const pruning::engine::utils::DimensionLabels& labels,
+                    std::span<const std::uint32_t> known = {});
   bool added() const { return added_; }
   std::span<const Item> items() const { return items_; }
 
@@ -74,7 +78,11 @@ class LabelListTable {
   struct Entry {
     pruning::engine::utils::DimensionLabels labels;
     std::uint64_t hash;
+    std::span<const std::uint32_t> known;  // the same labels, when the caller had them
   };
+  // Appends the labels of `labels`, or of `known` when it has them, to `out`.
+  static void read(const pruning::engine::utils::DimensionLabels& labels,
+                   std::span<const std::uint32_t> known, std::vector<std::int64_t>& out);
   static constexpr std::uint32_t kNone = 0xffffffffu;
   // Entries tried as a reference at one place: the longest ones that start with one label.
   static constexpr std::size_t kCandidates = 4;

@@ -9,10 +9,6 @@
 namespace zavo::graph {
 namespace {
 
-using pruning::engine::utils::DimensionLabels;
-using pruning::engine::utils::PruneGraphParserState;
-using pruning::engine::utils::TensorLabels;
-
 // Union-find over members; the root of a set is its first member.
 class DisjointSets {
  public:
@@ -116,84 +112,81 @@ class DenseNumbers {
 
 }  // namespace
 
-TiedSets tied_sets(const Report& report) {
-  const PruneGraphParserState& state = report.result->state;
-  const auto labels = static_cast<std::size_t>(state.next_label);
+TiedSets tied_set_members(const Report& report) {
+  const std::size_t labels = report.prunable.size();  // every label of the parse
+  const std::vector<LabelledDimension>& members = report.labelled_dims;
+  const std::vector<std::uint32_t>& values = report.parameter_labels;
   TiedSets tied;
-
-  // Every labelled dimension of a parameter is a member; members that share a label are joined.
-  struct Member {
-    std::size_t parameter;
-    std::int64_t dim;
-    DimensionLabels labels;
-    std::size_t end = 0;  // one past its last position in `class_of_position`
-  };
-  std::vector<Member> members;
-  TensorLabels dims_scratch;
-  std::size_t positions = 0;
   tied.of_parameter.resize(report.parameters.size());
   tied.quoted_names.resize(report.parameters.size());
-  for (std::size_t p = 0; p < report.parameters.size(); ++p) {
-    const ParameterChannels& parameter = report.parameters[p];
-    tied.of_parameter[p].assign(parameter.dims.size(), -1);
-    const auto dims = recorded_labels(state, *parameter.parameter, dims_scratch);
-    for (std::size_t d = 0; d < dims.size(); ++d) {
-      if (!dims[d] || dims[d]->empty())
-        continue;
-      if (tied.quoted_names[p].empty())
-        tied.quoted_names[p] = json_text(parameter.parameter->name);
-      positions += dims[d]->size();
-      members.push_back({p, static_cast<std::int64_t>(d), dims[d]});
-    }
+  for (std::size_t p = 0; p < report.parameters.size(); ++p)
+    tied.of_parameter[p].assign(report.parameters[p].dims.size(), -1);
+  for (const LabelledDimension& member : members) {
+    if (tied.quoted_names[member.parameter].empty())
+      tied.quoted_names[member.parameter] =
+          json_text(report.parameters[member.parameter].parameter->name);
   }
 
   // The classes carried by parameters are few beside the labels of a large parse: each gets a
-  // dense number when first met, and every position is read from the label store once, as that
-  // number. The bitmap by label is a zeroed one, touched only at the classes' labels.
+  // dense number when first met. The bitmap by label is a zeroed one, touched only at the
+  // classes' labels.
   DenseNumbers dense_of_label(static_cast<std::size_t>(report.summary.channel_classes), labels);
   const platform::ZeroedArray<std::uint64_t> met =  // bitmap of the classes' labels
       platform::zeroed_array<std::uint64_t>(labels / 64 + 1);
   std::vector<Label> label_of_class;
   std::vector<std::uint32_t> first_member;  // by dense number
-  std::vector<std::uint32_t> class_of_position;
-  class_of_position.reserve(positions);
-  DisjointSets joined;
-  // A class met first: numbered, out of the loop below, which stays small enough to be inlined
-  // and to keep many label reads in flight.
+  // The class after each class where a member met it last, by dense number.
+  std::vector<std::uint32_t> after;
+  // The dense number of the label at `position`, after the one at `position - 1` had `last`.
+  // Labels mostly come in runs that were numbered together, or in the order an earlier member
+  // met them (a concatenation's labels again in the next one): the number after the last one,
+  // and the class that followed the last one before, are tried first, which spares a search of
+  // the table by label.
+  auto dense_at = [&](std::size_t position, std::size_t begin, std::uint32_t last) {
+    const Label label = values[position];
+    if (position > begin) {
+      const std::uint32_t next = label == Label{values[position - 1]} + 1 ? last + 1 : after[last];
+      if (next < label_of_class.size() && label_of_class[next] == label) {
+        after[last] = next;
+        return next;
+      }
+    }
+    const std::uint32_t found = dense_of_label.find(label);
+    if (position > begin && found != DenseNumbers::kNone)
+      after[last] = found;
+    return found;
+  };
+  // A class met first: numbered, out of the loop below, which stays small enough to be inlined.
   auto add_class = [&](Label label, std::uint32_t k) __attribute__((noinline)) {
     const auto l = static_cast<std::size_t>(label);
     label_of_class.push_back(label);
     first_member.push_back(k);
     met[l / 64] |= std::uint64_t{1} << (l % 64);
+    after.push_back(DenseNumbers::kNone);
     const auto dense = static_cast<std::uint32_t>(label_of_class.size() - 1);
     dense_of_label.add(label, dense);
     return dense;
   };
+  // Every labelled dimension of a parameter is a member; members that share a label are joined,
+  // once per run of labels that one member met first.
+  DisjointSets joined;
   for (std::uint32_t k = 0; k < members.size(); ++k) {
     joined.add();
-    // Runs of labels that one member met first are joined once per run. Labels mostly come in
-    // runs that were numbered together: the label after the last one is tried as the next
-    // number, which spares a read of the table by label (far apart in memory).
     std::uint32_t joined_last = k;
-    std::uint32_t last = 0xffffffffu;
-    Label last_label = -2;
-    for_each_label(members[k].labels, [&](Label label) {
-      std::uint32_t dense = last + 1;
-      if (label != last_label + 1 || dense >= label_of_class.size() ||
-          label_of_class[dense] != label) {
-        dense = dense_of_label.find(label);
-        if (dense == DenseNumbers::kNone) [[unlikely]]
-          dense = add_class(label, k);
+    std::uint32_t last = DenseNumbers::kNone;
+    for (std::size_t i = members[k].begin; i < members[k].end; ++i) {
+      std::uint32_t dense = dense_at(i, members[k].begin, last);
+      if (dense == DenseNumbers::kNone) [[unlikely]] {
+        dense = add_class(values[i], k);
+        if (i > members[k].begin)
+          after[last] = dense;
       }
       if (first_member[dense] != joined_last) {
         joined_last = first_member[dense];
         joined.unite(joined_last, k);
       }
-      class_of_position.push_back(dense);
       last = dense;
-      last_label = label;
-    });
-    members[k].end = class_of_position.size();
+    }
   }
 
   // Sets numbered by their first member, which is the root of its set.
@@ -206,7 +199,7 @@ TiedSets tied_sets(const Report& report) {
     } else {
       set_of_member[k] = set_of_member[root];
     }
-    const Member& member = members[k];
+    const LabelledDimension& member = members[k];
     auto& dims = tied.of_parameter[member.parameter];
     if (static_cast<std::size_t>(member.dim) < dims.size())
       dims[static_cast<std::size_t>(member.dim)] = set_of_member[k];
@@ -216,13 +209,12 @@ TiedSets tied_sets(const Report& report) {
   constexpr std::uint32_t kUnnumbered = 0xffffffffu;
   std::vector<std::uint32_t> index_in_set(label_of_class.size(), kUnnumbered);  // by dense number
   RunBuilder indices;
-  std::size_t position = 0;
   for (std::uint32_t k = 0; k < members.size(); ++k) {
-    const Member& member = members[k];
-    const std::uint32_t s = set_of_member[k];
-    TiedSet& set = tied.sets[s];
-    for (; position < member.end; ++position) {
-      const std::uint32_t dense = class_of_position[position];
+    const LabelledDimension& member = members[k];
+    TiedSet& set = tied.sets[set_of_member[k]];
+    std::uint32_t dense = DenseNumbers::kNone;
+    for (std::size_t i = member.begin; i < member.end; ++i) {
+      dense = dense_at(i, member.begin, dense);
       std::uint32_t& index = index_in_set[dense];
       if (index == kUnnumbered) {
         index = static_cast<std::uint32_t>(set.classes++);
@@ -232,52 +224,62 @@ TiedSets tied_sets(const Report& report) {
     }
     set.members.push_back({member.parameter, member.dim, indices.finish()});
   }
-  class_of_position = {};
-  tied.set_of_label = TiedSets::LabelSets(labels);
-  for (std::size_t dense = 0; dense < label_of_class.size(); ++dense) {
-    tied.set_of_label.set(static_cast<std::size_t>(label_of_class[dense]),
-                          set_of_member[first_member[dense]]);
-  }
 
-  // The classes in label order, in runs, with their reasons. The kept ones are the report's
-  // kept classes, also in label order.
-  const KeptReasons& reasons = kept_reasons(report);
-  std::size_t kept = 0;
-  std::size_t next_hit = 0;
+  // The classes in label order, each with its set and its index there.
+  tied.set_of_label = TiedSets::LabelSets(labels);
+  tied.by_label.reserve(label_of_class.size());
   for (std::size_t word = 0; word <= labels / 64; ++word) {
     for (std::uint64_t bits = met[word]; bits != 0; bits &= bits - 1) {
       const std::size_t l = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
       const std::uint32_t dense = dense_of_label.find(static_cast<Label>(l));
       const std::uint32_t s = set_of_member[first_member[dense]];
-      const auto label = static_cast<Label>(l);
-      const bool prunable = report.prunable[l] != 0;
-      std::optional<std::size_t> reason;
-      std::optional<Label> hit;
-      if (!prunable) {
-        while (kept < report.kept_classes.size() && report.kept_classes[kept] < label)
-          ++kept;
-        if (kept < report.kept_classes.size() && report.kept_classes[kept] == label &&
-            reasons.of_class[kept] != KeptReasons::kNotRecorded) {
-          reason = reasons.of_class[kept];
-          while (next_hit < reasons.hits.size() && reasons.hits[next_hit].first < kept)
-            ++next_hit;
-          if (next_hit < reasons.hits.size() && reasons.hits[next_hit].first == kept)
-            hit = reasons.hits[next_hit].second;
-        }
-      }
-      const std::int64_t index = index_in_set[dense];
-      if (!tied.classes.empty()) {
-        ClassRun& last = tied.classes.back();
-        if (last.set == s && last.label + last.count == label && last.index + last.count == index &&
-            last.prunable == prunable && last.reason == reason &&
-            last.hit.has_value() == hit.has_value() && (!hit || *last.hit + last.count == *hit)) {
-          ++last.count;
-          continue;
-        }
-      }
-      tied.classes.push_back({label, 1, s, index, prunable, reason, hit});
+      tied.set_of_label.set(l, s);
+      tied.by_label.push_back({static_cast<Label>(l), s, index_in_set[dense]});
     }
   }
+  return tied;
+}
+
+void add_class_runs(TiedSets& tied, const Report& report) {
+  // The kept classes are the report's kept classes, also in label order.
+  const KeptReasons& reasons = kept_reasons(report);
+  std::size_t kept = 0;
+  std::size_t next_hit = 0;
+  tied.classes.clear();
+  for (const TiedSets::LabelledClass& c : tied.by_label) {
+    const Label label = c.label;
+    const bool prunable = report.prunable[static_cast<std::size_t>(label)] != 0;
+    std::optional<std::size_t> reason;
+    std::optional<Label> hit;
+    if (!prunable) {
+      while (kept < report.kept_classes.size() && report.kept_classes[kept] < label)
+        ++kept;
+      if (kept < report.kept_classes.size() && report.kept_classes[kept] == label &&
+          reasons.of_class[kept] != KeptReasons::kNotRecorded) {
+        reason = reasons.of_class[kept];
+        while (next_hit < reasons.hits.size() && reasons.hits[next_hit].first < kept)
+          ++next_hit;
+        if (next_hit < reasons.hits.size() && reasons.hits[next_hit].first == kept)
+          hit = reasons.hits[next_hit].second;
+      }
+    }
+    const std::int64_t index = c.index;
+    if (!tied.classes.empty()) {
+      ClassRun& last = tied.classes.back();
+      if (last.set == c.set && last.label + last.count == label &&
+          last.index + last.count == index && last.prunable == prunable && last.reason == reason &&
+          last.hit.has_value() == hit.has_value() && (!hit || *last.hit + last.count == *hit)) {
+        ++last.count;
+        continue;
+      }
+    }
+    tied.classes.push_back({label, 1, c.set, index, prunable, reason, hit});
+  }
+}
+
+TiedSets tied_sets(const Report& report) {
+  TiedSets tied = tied_set_members(report);
+  add_class_runs(tied, report);
   return tied;
 }
 

@@ -71,11 +71,25 @@ struct TiedSets {
     platform::ZeroedArray<std::uint32_t> sets_;
   };
   LabelSets set_of_label;
+  // Every class carried by parameters, in label order, with its set and its index there: what
+  // `classes` is made from.
+  struct LabelledClass {
+    Label label;
+    std::uint32_t set;
+    std::uint32_t index;
+  };
+  std::vector<LabelledClass> by_label;
 };
 
 // The tied sets of the parameters of `report` and their classes, from the final labels of its
 // parse.
 TiedSets tied_sets(const Report& report);
+// The same in two steps: the sets, their members and the classes by label, made from the
+// report's copy of the parameters' labels alone (it reads neither the parse's label store nor
+// the kept classes' reasons, so it may run beside a reader of either); then `classes`, the runs
+// with their reasons, which works the reasons out when the report has not yet.
+TiedSets tied_set_members(const Report& report);
+void add_class_runs(TiedSets& tied, const Report& report);
 
 // JSON text of one entry of each list, as the report writes them:
 //   set:    {"classes": N, "prunable": N, "members": [{"node", "dim", "classes": SEQUENCE}]}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "graph_generator.hpp"
 #include "support/random_graph.hpp"
 #include "support/report_versions.hpp"
 #include "zavo/graph_file/graph_file.hpp"
@@ -81,6 +82,28 @@ TEST(ReportVersions, TheSecondHoldsWhatTheFirstDoesWhenParametersCarryFewOfTheLa
     EXPECT_EQ(version_1_layout(Json::parse(report_json(report, ReportVersion::V2))),
               Json::parse(report_json(report, ReportVersion::V1)))
         << graph.model;
+  }
+}
+
+// The report made on two threads is the one made on one, byte for byte, for graphs of every
+// family the benchmarks scale and for random graphs (with failing calls handed to the default
+// handler and dropped labels taken out), each writer with a report of its own, so that each
+// works out the kept classes' reasons itself.
+TEST(ReportVersions, OneThreadAndTwoWriteTheSameBytes) {
+  auto expect_same_bytes = [](const tensor_trace::Graph& graph, const ParseOptions& options,
+                              const std::string& name) {
+    const ParseResult result = parse_graph(graph, options);
+    const std::string one = report_json(build_report(graph, result), ReportVersion::V2, 1);
+    EXPECT_EQ(report_json(build_report(graph, result), ReportVersion::V2, 2), one) << name;
+  };
+  for (std::string_view shape : benchmarks::series_shapes()) {
+    const tensor_trace::Graph graph =
+        read_graph_text(benchmarks::graph_text(*benchmarks::series_config(shape, 20'000)));
+    expect_same_bytes(graph, {.rules = RuleSet::Extended}, std::string(shape));
+  }
+  for (std::uint64_t seed = 0; seed < 20; ++seed) {
+    const tensor_trace::Graph graph = random_graph(seed, {.bad_calls = seed % 2 == 1});
+    expect_same_bytes(graph, {.lenient = true, .safe = true}, graph.model);
   }
 }
 
