@@ -77,7 +77,7 @@ bool shape_known(const ZavoNode* node) {
 
 // What a mark of an extended rule's handler means; none for the handlers that only mark labels
 // tied to a dimension without labels.
-std::optional<std::string> extended_mark(NodeHandler handler) {
+std::optional<std::string_view> extended_mark(NodeHandler handler) {
   namespace h = pruning::engine::node_handlers;
   if (handler == &h::_getitem_node_handler || handler == &h::_setitem_node_handler)
     return "reads part of the dimension that holds them, or indexes by them";
@@ -282,10 +282,26 @@ std::span<const ZavoNode* const> Reasons::inputs_of(const ZavoOpNode& call) cons
     inputs_at_.resize(graph_->size());
   InputRange& range = inputs_at_[static_cast<std::size_t>(call.id)];
   if (range.begin == InputRange{}.begin) {
-    const std::vector<const ZavoNode*> inputs = call.distinct_input_nodes();
-    range = {static_cast<std::uint32_t>(input_pool_.size()),
-             static_cast<std::uint32_t>(inputs.size())};
-    input_pool_.insert(input_pool_.end(), inputs.begin(), inputs.end());
+    // Most calls take a few distinct inputs, entered straight into the pool as first met; past a
+    // few, the graph's own sorting search finds them.
+    constexpr std::size_t kPairwise = 16;
+    const std::size_t begin = input_pool_.size();
+    bool many = false;
+    call.for_each_input_node([&](const ZavoNode& node) {
+      const auto met = std::span(input_pool_).subspan(begin);
+      if (many || std::ranges::find(met, &node) != met.end())
+        return;
+      many = met.size() == kPairwise;
+      if (!many)
+        input_pool_.push_back(&node);
+    });
+    if (many) {
+      input_pool_.resize(begin);
+      const std::vector<const ZavoNode*> inputs = call.distinct_input_nodes();
+      input_pool_.insert(input_pool_.end(), inputs.begin(), inputs.end());
+    }
+    range = {static_cast<std::uint32_t>(begin),
+             static_cast<std::uint32_t>(input_pool_.size() - begin)};
   }
   return std::span(input_pool_).subspan(range.begin, range.count);
 }
@@ -349,71 +365,146 @@ std::vector<std::string_view> Reasons::via_names(const LabelCause& cause) const 
   return names;
 }
 
+namespace {
+
+// The kind of an event that is not a handler's own mark; none for a mark, whose kind depends on
+// where the label sat.
+std::optional<ReasonKind> event_kind(const LabelEvent& event) {
+  switch (event.phase) {
+    case LabelPhase::Output:
+      return ReasonKind::Output;
+    case LabelPhase::NoHandler:
+      return ReasonKind::NoHandler;
+    case LabelPhase::Recovery:
+      return ReasonKind::RecoveredError;
+    case LabelPhase::Dropped:
+      return ReasonKind::Dropped;
+    case LabelPhase::Parameter:
+    case LabelPhase::Handler:
+      break;
+  }
+  if (event.created)
+    return ReasonKind::FreshLabels;
+  return std::nullopt;
+}
+
+}  // namespace
+
+ReasonKind Reasons::kind(const Key& key) const {
+  const LabelEvent& event = result_->provenance->events()[key.event];
+  if (const std::optional<ReasonKind> kind = event_kind(event))
+    return *kind;
+  return handler_mark(event, key.input, key.dim).kind;
+}
+
+std::int64_t Reasons::event_node(const Key& key) const {
+  return result_->provenance->events()[key.event].node;
+}
+
 Reason Reasons::describe(const Key& key) const {
   const LabelEvent& event = result_->provenance->events()[key.event];
+  const std::optional<ReasonKind> kind = event_kind(event);
+  if (!kind)
+    return describe_handler_mark(event, key.input, key.dim);
   const ZavoNode& node = graph_->node(event.node);
   const std::string& name = node.name;
   const std::string& op = operation_of(node);
-  switch (event.phase) {
-    case LabelPhase::Output:
+  switch (*kind) {
+    case ReasonKind::Output:
       return told(ReasonKind::Output, node.id, "a model output (node " + name + ")",
                   [&] { return "are a model output (node " + name + ")"; });
-    case LabelPhase::NoHandler:
+    case ReasonKind::NoHandler:
       return told(
           ReasonKind::NoHandler, node.id,
           "the operation " + op + " has no handler, so its inputs' channels are kept (node " +
               name + ")",
           [&] { return "reach node " + name + ", an operation without a handler (" + op + ")"; });
-    case LabelPhase::Recovery: {
-      std::string kind = "an error";
+    case ReasonKind::RecoveredError: {
+      std::string error_kind = "an error";
       for (const NodeError& error : result_->recovered_errors) {
         if (error.node == node.id)
-          kind = std::string(error_kind_name(error.kind));
+          error_kind = std::string(error_kind_name(error.kind));
       }
       return told(ReasonKind::RecoveredError, node.id,
-                  "the handler of " + op + " failed at node " + name + " (" + kind +
+                  "the handler of " + op + " failed at node " + name + " (" + error_kind +
                       "), so its inputs' channels are kept",
                   [&] {
-                    return "reach node " + name + ", whose handler (" + op + ") failed (" + kind +
-                           "), so its inputs' channels are kept";
+                    return "reach node " + name + ", whose handler (" + op + ") failed (" +
+                           error_kind + "), so its inputs' channels are kept";
                   });
     }
-    case LabelPhase::Dropped: {
+    case ReasonKind::Dropped: {
       std::string what = "dropped at node " + name + " (" + op +
                          "), which passes them on nowhere; taken out by the safe option";
       return told(ReasonKind::Dropped, node.id, what, [&] { return "are " + what; });
     }
-    case LabelPhase::Parameter:
-    case LabelPhase::Handler:
+    default:
       break;
   }
-  if (event.created) {
-    std::string what = "made at node " + name + " (" + op +
-                       ") for an input that carries no labels in the joined dimension";
-    return told(ReasonKind::FreshLabels, node.id, "fresh labels " + what,
-                [&] { return "were " + what; });
-  }
-  return describe_handler_mark(event, key.input, key.dim);
+  std::string what = "made at node " + name + " (" + op +
+                     ") for an input that carries no labels in the joined dimension";
+  return told(ReasonKind::FreshLabels, node.id, "fresh labels " + what,
+              [&] { return "were " + what; });
 }
 
-// A handler's own mark, told from the node: its operation, where the label sat, its arguments.
+// A handler's own mark, told from what it means.
 Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
                                       std::int64_t dim) const {
+  const Mark mark = handler_mark(event, input_index, dim);
   const ZavoNode& node = graph_->node(event.node);
   const std::string& name = node.name;
   const std::string& op = operation_of(node);
   const auto id = node.id;
+  switch (mark.kind) {
+    case ReasonKind::Kernel:
+      return told(ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
+                  [&] { return "are a kernel dimension of convolution " + name; });
+    case ReasonKind::Spatial:
+      return told(ReasonKind::Spatial, id,
+                  "a spatial dimension of the input of convolution " + name,
+                  [&] { return "are a spatial dimension of the input of convolution " + name; });
+    case ReasonKind::GroupedConvolution: {
+      std::string groups_text = std::to_string(mark.groups) + " groups";
+      return told(ReasonKind::GroupedConvolution, id,
+                  "a grouped convolution with " + groups_text + " (node " + name + ")", [&] {
+                    return "reach node " + name + ", a grouped convolution with " + groups_text;
+                  });
+    }
+    case ReasonKind::Unlabelled: {
+      std::string what = "tied at node " + name + " (" + op + ") to a dimension without labels";
+      if (mark.partner)
+        what += " of " + node_text(*mark.partner, result_->rules);
+      return told(ReasonKind::Unlabelled, id, what, [&] { return "are " + what; });
+    }
+    default:
+      break;
+  }
+  std::string what(mark.what);
+  if (mark.with_warning) {
+    for (const NodeWarning& warning : result_->warnings) {
+      if (warning.node == id) {
+        what += " (warning: " + warning.message + ")";
+        break;
+      }
+    }
+  }
+  return told(ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
+              [&] { return "reach node " + name + " (" + op + "), which " + what; });
+}
+
+// What a handler's mark means, decided from the node: its operation, where the label sat, its
+// arguments.
+Reasons::Mark Reasons::handler_mark(const LabelEvent& event, std::int32_t input_index,
+                                    std::int64_t dim) const {
+  const ZavoNode& node = graph_->node(event.node);
+  const std::string& op = operation_of(node);
   const PruneGraphParserState& state = result_->state;
 
-  auto unlabelled = [&](const ZavoNode* partner) -> Reason {
-    std::string what = "tied at node " + name + " (" + op + ") to a dimension without labels";
-    if (partner)
-      what += " of " + node_text(*partner, result_->rules);
-    return told(ReasonKind::Unlabelled, id, what, [&] { return "are " + what; });
+  auto unlabelled = [](const ZavoNode* partner) {
+    return Mark{.kind = ReasonKind::Unlabelled, .partner = partner};
   };
-  auto handler_says = [&](const std::string& what) -> Reason {
-    return told(ReasonKind::Handler, id, "node " + name + " (" + op + ") " + what,
-                [&] { return "reach node " + name + " (" + op + "), which " + what; });
+  auto handler_says = [](std::string_view what) {
+    return Mark{.kind = ReasonKind::Handler, .what = what};
   };
 
   const ZavoOpNode* call = node.as_op_node();
@@ -428,15 +519,10 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   if (op.starts_with("torch.nn.functional.conv")) {
     const ZavoNode* input = tensor_argument(*call, 0, "input");
     const ZavoNode* weight = tensor_argument(*call, 1, "weight");
-    if (at && at == weight && dim >= 2) {
-      return told(ReasonKind::Kernel, id, "a kernel dimension of convolution " + name,
-                  [&] { return "are a kernel dimension of convolution " + name; });
-    }
-    if (at && at == input && dim >= 2) {
-      return told(ReasonKind::Spatial, id,
-                  "a spatial dimension of the input of convolution " + name,
-                  [&] { return "are a spatial dimension of the input of convolution " + name; });
-    }
+    if (at && at == weight && dim >= 2)
+      return {.kind = ReasonKind::Kernel};
+    if (at && at == input && dim >= 2)
+      return {.kind = ReasonKind::Spatial};
     if (!shape_known(input))
       return handler_says("does not know the shape of its input");
     const Value groups_value = get_argument({.arg_pos = 6,
@@ -449,13 +535,8 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
     const bool depthwise = in_shape.size() > 1 && node.result_shape &&
                            node.result_shape->size() > 1 && in_shape[1] == groups &&
                            (*node.result_shape)[1] == groups;
-    if (groups != 1 && !depthwise) {
-      std::string groups_text = std::to_string(groups) + " groups";
-      return told(ReasonKind::GroupedConvolution, id,
-                  "a grouped convolution with " + groups_text + " (node " + name + ")", [&] {
-                    return "reach node " + name + ", a grouped convolution with " + groups_text;
-                  });
-    }
+    if (groups != 1 && !depthwise)
+      return {.kind = ReasonKind::GroupedConvolution, .groups = groups};
     if (at && at == weight)
       return unlabelled(input);
     if (at && at == input)
@@ -514,35 +595,35 @@ Reason Reasons::describe_handler_mark(const LabelEvent& event, std::int32_t inpu
   }
 
   if (result_->rules == RuleSet::Extended) {
-    if (std::optional<std::string> what = extended_mark(get_node_handler(*call, result_->rules)))
+    if (std::optional<std::string_view> what =
+            extended_mark(get_node_handler(*call, result_->rules)))
       return handler_says(*what);
     return unlabelled(nullptr);
   }
-
-  std::string what = "keeps them";
-  for (const NodeWarning& warning : result_->warnings) {
-    if (warning.node == id) {
-      what += " (warning: " + warning.message + ")";
-      break;
-    }
-  }
-  return handler_says(what);
+  // The catalogue's rules say what the node's warning, if any, says.
+  return {.kind = ReasonKind::Handler, .what = "keeps them", .with_warning = true};
 }
 
 namespace {
+
+// What the summary tells of the reason of a kept class.
+struct KeptCause {
+  ReasonKind kind;
+  std::int64_t node;  // the node of its event
+};
 
 // The distinct reasons of kept classes, each entered once. Classes whose events share a key share
 // its entry without describing it again; descriptions of different keys that read the same share
 // one entry too.
 class ReasonTable {
  public:
-  ReasonTable(const Report& report, KeptReasons& out)
+  // `out` receives the entries that `index` makes; a table that only tells kinds needs none.
+  ReasonTable(const Report& report, KeptReasons* out = nullptr)
       : reasons_(*report.graph, *report.result, report.prunable),
         out_(out),
         events_(report.result->provenance->events().size()) {
     reasons_.read_parameters_from(report);
     reasons_.without_clauses();
-    first_of_node_.assign(report.graph->size(), kNone);
   }
 
   // Where each of the kept labels `kept` sits among the inputs of the node whose mark took it
@@ -552,11 +633,13 @@ class ReasonTable {
     // Until the places are found, a class asked about holds its node and kAsked.
     constexpr std::int32_t kAsked = -2;
     places_.assign(kept.size(), {-1, -1});
+    event_of_.assign(kept.size(), kNoEvent);
     std::vector<std::uint32_t> start(reasons_.graph().size() + 1, 0);
     for (std::size_t i = 0; i < kept.size(); ++i) {
       const std::optional<LabelCause> cause = reasons_.cause(kept[i]);
       if (!cause)
         continue;
+      event_of_[i] = cause->event;
       if (const std::optional<std::uint32_t> node = reasons_.place_node(*cause)) {
         places_[i] = {static_cast<std::int32_t>(*node), kAsked};
         ++start[*node + 1];
@@ -594,8 +677,7 @@ class ReasonTable {
     const std::optional<LabelCause> cause = reasons_.cause(label);
     if (!cause)
       return std::nullopt;
-    // A class whose key does not depend on a place has none in `places_`.
-    const Reasons::Key key{cause->event, places_[i].first, places_[i].second};
+    const Reasons::Key key = key_of(i, *cause);
     if (!cause->via.empty()) {
       std::vector<std::int64_t> via;
       via.reserve(cause->via.size());
@@ -603,16 +685,28 @@ class ReasonTable {
         via.push_back(static_cast<std::int64_t>(reasons_.merge_node(merge)));
       return std::pair{entry(reasons_.reason(key), std::move(via)), cause->label};
     }
-    if (!has_last_ || last_key_ != key) {
-      last_index_ = index_of(key);
-      last_key_ = key;
-      has_last_ = true;
-    }
-    return std::pair{last_index_, cause->label};
+    return std::pair{keyed(key, [&] { return entry(reasons_.describe(key), {}); }), cause->label};
+  }
+
+  // The kind of the reason of the `i`-th kept label `find_places` was given, and the node of its
+  // event, without telling the reason; none when its cause was not recorded. The ties that
+  // carried it change neither.
+  std::optional<KeptCause> kind(std::size_t i) {
+    if (event_of_[i] == kNoEvent)
+      return std::nullopt;
+    const Reasons::Key key{event_of_[i], places_[i].first, places_[i].second};
+    const std::uint32_t kind =
+        keyed(key, [&] { return static_cast<std::uint32_t>(reasons_.kind(key)); });
+    return KeptCause{static_cast<ReasonKind>(kind), reasons_.event_node(key)};
   }
 
  private:
   static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  // A class whose key does not depend on a place has none in `places_`.
+  Reasons::Key key_of(std::size_t i, const LabelCause& cause) const {
+    return {cause.event, places_[i].first, places_[i].second};
+  }
 
   // The index of the entry for `reason` carried by ties at `via`, entered when new. Every
   // sentence names its node, so only the entries of one node can read the same.
@@ -620,52 +714,65 @@ class ReasonTable {
     quoted_.clear();
     append_json_text(quoted_, reason.sentence);
     const auto node = static_cast<std::size_t>(reason.node);
+    if (first_of_node_.empty())
+      first_of_node_.assign(reasons_.graph().size(), kNone);
     for (std::uint32_t e = first_of_node_[node]; e != kNone; e = next_of_entry_[e]) {
-      const KeptReason& known = out_.table[e];
+      const KeptReason& known = out_->table[e];
       if (known.kind == reason.kind && known.quoted_text == quoted_ && known.via == via)
         return e;
     }
-    auto* chars = static_cast<char*>(out_.texts.allocate(quoted_.size(), 1));
+    auto* chars = static_cast<char*>(out_->texts.allocate(quoted_.size(), 1));
     std::copy(quoted_.begin(), quoted_.end(), chars);
-    out_.table.push_back(
+    out_->table.push_back(
         {reason.kind, reason.node, std::string_view(chars, quoted_.size()), std::move(via)});
-    const auto e = static_cast<std::uint32_t>(out_.table.size() - 1);
+    const auto e = static_cast<std::uint32_t>(out_->table.size() - 1);
     next_of_entry_.push_back(first_of_node_[node]);
     first_of_node_[node] = e;
     return e;
   }
 
-  // The entry of an event's reason at `key` without ties, entered when new.
-  std::uint32_t index_of(const Reasons::Key& key) {
+  // The value kept for `key` (one use of a table keeps one kind of value), made by `make()` when
+  // the key is first met.
+  template <typename Make>
+  std::uint32_t keyed(const Reasons::Key& key, Make make) {
+    if (has_last_ && last_key_ == key)
+      return last_value_;
     if (first_key_of_event_.empty())
       first_key_of_event_.assign(events_, kNone);
     std::uint32_t& first = first_key_of_event_[key.event];
-    for (std::uint32_t k = first; k != kNone; k = keys_[k].next) {
-      if (keys_[k].input == key.input && keys_[k].dim == key.dim)
-        return keys_[k].entry;
+    std::uint32_t k = first;
+    while (k != kNone && (keys_[k].input != key.input || keys_[k].dim != key.dim))
+      k = keys_[k].next;
+    if (k == kNone) {
+      const std::uint32_t value = make();
+      keys_.push_back({key.dim, key.input, value, first});
+      k = first = static_cast<std::uint32_t>(keys_.size() - 1);
     }
-    const std::uint32_t entry_index = entry(reasons_.describe(key), {});
-    keys_.push_back({key.dim, key.input, entry_index, first});
-    first = static_cast<std::uint32_t>(keys_.size() - 1);
-    return entry_index;
+    last_key_ = key;
+    has_last_ = true;
+    last_value_ = keys_[k].value;
+    return last_value_;
   }
 
   Reasons reasons_;
-  KeptReasons& out_;
+  KeptReasons* out_;
   std::size_t events_;
   // The keys met, chained per event (events have one key, or one per place a handler marked).
   struct KeyEntry {
     std::int64_t dim;
     std::int32_t input;
-    std::uint32_t entry;
+    std::uint32_t value;
     std::uint32_t next;  // the event's key before it
   };
   std::vector<std::uint32_t> first_key_of_event_;  // by event; made on first use
   std::vector<KeyEntry> keys_;
   Reasons::Key last_key_{};
   bool has_last_ = false;
-  std::uint32_t last_index_ = 0;
+  std::uint32_t last_value_ = 0;
   std::vector<std::pair<std::int32_t, std::int32_t>> places_;  // by kept class: see find_places
+  // By kept class: the event of its cause, or kNoEvent.
+  std::vector<std::size_t> event_of_;
+  static constexpr std::size_t kNoEvent = static_cast<std::size_t>(-1);
   std::vector<std::uint32_t> first_of_node_;                   // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;
@@ -678,7 +785,7 @@ const KeptReasons& kept_reasons(const Report& report) {
     auto reasons = std::make_shared<KeptReasons>();
     reasons->of_class.reserve(report.kept_classes.size());
     if (report.result->provenance) {
-      ReasonTable table(report, *reasons);
+      ReasonTable table(report, reasons.get());
       table.find_places(report.kept_classes);
       for (std::size_t i = 0; i < report.kept_classes.size(); ++i) {
         const Label label = report.kept_classes[i];
@@ -693,6 +800,10 @@ const KeptReasons& kept_reasons(const Report& report) {
     report.kept_reasons_ = std::move(reasons);
   }
   return *report.kept_reasons_;
+}
+
+const KeptReasons* kept_reasons_if_made(const Report& report) {
+  return report.kept_reasons_.get();
 }
 
 void append_group_reason(std::string& out, Reasons& reasons, const ChannelGroup& group) {
@@ -773,59 +884,80 @@ constexpr std::size_t kOperationsPerCause = 4;
 
 }  // namespace
 
+namespace {
+
+// Calls `visit(cause)` for each of `report`'s kept classes in order, with the kind and the node of
+// its reason (none when its cause was not recorded). Read from the reasons when something has
+// worked them out already; else worked out without describing any reason, since only their kinds
+// and nodes are counted.
+template <typename Visit>
+void for_each_kept_cause(const Report& report, Visit visit) {
+  if (const KeptReasons* reasons = kept_reasons_if_made(report)) {
+    for (const std::uint32_t index : reasons->of_class) {
+      if (index == KeptReasons::kNotRecorded) {
+        visit(std::optional<KeptCause>());
+      } else {
+        const KeptReason& reason = reasons->table[index];
+        visit(std::optional<KeptCause>(KeptCause{reason.kind, reason.node}));
+      }
+    }
+    return;
+  }
+  ReasonTable table(report);
+  table.find_places(report.kept_classes);
+  for (std::size_t i = 0; i < report.kept_classes.size(); ++i)
+    visit(table.kind(i));
+}
+
+}  // namespace
+
 void append_cause_summary(std::string& out, const Report& report) {
   const ParseResult& result = *report.result;
   if (!result.provenance)
     return;
-  const KeptReasons& reasons = kept_reasons(report);
-  // The classes of each entry of the table, then the entries tallied: kept classes share few
-  // entries.
-  std::vector<std::size_t> classes_of_entry(reasons.table.size(), 0);
-  std::size_t unrecorded = 0;
-  for (const std::uint32_t index : reasons.of_class) {
-    if (index == KeptReasons::kNotRecorded)
-      ++unrecorded;
-    else
-      ++classes_of_entry[index];
-  }
-  // Ordered maps: equal counts are listed in the order of the kinds and of operation names.
-  // Nodes are gathered, then sorted and counted once each.
+  // Per kind: its classes, its distinct nodes and the first of them. Which kinds each node has
+  // met is kept by node; the classes of nodes without a handler are also kept by node, in runs of
+  // one node, and merged by operation below.
   struct Tally {
     std::size_t classes = 0;
-    std::vector<std::int64_t> nodes;
-    // operation -> (classes, nodes)
-    std::map<std::string, std::pair<std::size_t, std::vector<std::int64_t>>> operations;
+    std::size_t nodes = 0;
+    std::int64_t first_node = 0;
   };
-  std::map<ReasonKind, Tally> tallies;
-  for (std::size_t e = 0; e < reasons.table.size(); ++e) {
-    if (classes_of_entry[e] == 0)
-      continue;
-    const KeptReason& reason = reasons.table[e];
-    Tally& tally = tallies[reason.kind];
-    tally.classes += classes_of_entry[e];
-    tally.nodes.push_back(reason.node);
-    if (reason.kind == ReasonKind::NoHandler) {
-      auto& [classes, nodes] =
-          tally.operations[operation_of(report.graph->node(static_cast<std::size_t>(reason.node)))];
-      classes += classes_of_entry[e];
-      nodes.push_back(reason.node);
+  constexpr std::size_t kKinds = static_cast<std::size_t>(ReasonKind::Handler) + 1;
+  static_assert(kKinds <= 16);
+  std::array<Tally, kKinds> tallies;
+  std::vector<std::uint16_t> kinds_of_node(report.graph->size(), 0);
+  std::vector<std::pair<std::int64_t, std::size_t>> no_handler;
+  std::size_t unrecorded = 0;
+  for_each_kept_cause(report, [&](const std::optional<KeptCause>& cause) {
+    if (!cause) {
+      ++unrecorded;
+      return;
     }
-  }
-  auto distinct = [](std::vector<std::int64_t>& nodes) {
-    std::ranges::sort(nodes);
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
-  };
-  for (auto& [kind, tally] : tallies) {
-    distinct(tally.nodes);
-    for (auto& [operation, counts] : tally.operations)
-      distinct(counts.second);
-  }
-  if (tallies.empty() && unrecorded == 0)
+    const auto kind = static_cast<std::size_t>(cause->kind);
+    Tally& tally = tallies[kind];
+    ++tally.classes;
+    std::uint16_t& met = kinds_of_node[static_cast<std::size_t>(cause->node)];
+    if (!(met & (1u << kind))) {
+      met = static_cast<std::uint16_t>(met | (1u << kind));
+      if (tally.nodes++ == 0)
+        tally.first_node = cause->node;
+    }
+    if (cause->kind == ReasonKind::NoHandler) {
+      if (no_handler.empty() || no_handler.back().first != cause->node)
+        no_handler.emplace_back(cause->node, 0);
+      ++no_handler.back().second;
+    }
+  });
+  if (unrecorded == 0 &&
+      std::ranges::all_of(tallies, [](const Tally& tally) { return tally.classes == 0; }))
     return;
 
   std::vector<std::pair<ReasonKind, const Tally*>> order;
-  for (const auto& [kind, tally] : tallies)
-    order.emplace_back(kind, &tally);
+  for (std::size_t kind = 0; kind < kKinds; ++kind) {
+    if (tallies[kind].classes)
+      order.emplace_back(static_cast<ReasonKind>(kind), &tallies[kind]);
+  }
   // Leading causes first; ties in the order of the kinds.
   std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
     return a.second->classes > b.second->classes;
@@ -835,23 +967,33 @@ void append_cause_summary(std::string& out, const Report& report) {
     out += "  " + std::string(cause_title(kind)) + ": " +
            plural(tally->classes, "class", "classes") + " (";
     if (kind == ReasonKind::NoHandler) {
-      std::vector<std::pair<std::string, const std::pair<std::size_t, std::vector<std::int64_t>>*>>
-          operations;
-      for (const auto& [operation, counts] : tally->operations)
-        operations.emplace_back(operation, &counts);
+      // operation -> (classes, nodes); ordered, so that equal counts are listed in the order of
+      // the operations' names.
+      std::ranges::sort(no_handler);
+      std::map<std::string_view, std::pair<std::size_t, std::size_t>> by_operation;
+      for (std::size_t i = 0; i < no_handler.size(); ++i) {
+        const auto [node, classes] = no_handler[i];
+        auto& [operation_classes, nodes] =
+            by_operation[operation_of(report.graph->node(static_cast<std::size_t>(node)))];
+        operation_classes += classes;
+        if (i == 0 || no_handler[i - 1].first != node)
+          ++nodes;
+      }
+      std::vector<std::pair<std::string_view, std::pair<std::size_t, std::size_t>>> operations(
+          by_operation.begin(), by_operation.end());
       std::stable_sort(operations.begin(), operations.end(), [](const auto& a, const auto& b) {
-        return a.second->first > b.second->first;
+        return a.second.first > b.second.first;
       });
       for (std::size_t i = 0; i < operations.size() && i < kOperationsPerCause; ++i) {
-        out += (i ? ", " : "") + operations[i].first + ": " +
-               plural(operations[i].second->second.size(), "node", "nodes");
+        out += (i ? ", " : "") + std::string(operations[i].first) + ": " +
+               plural(operations[i].second.second, "node", "nodes");
       }
       if (operations.size() > kOperationsPerCause)
         out += ", and " + std::to_string(operations.size() - kOperationsPerCause) + " more";
-    } else if (tally->nodes.size() == 1) {
-      out += "node " + report.graph->node(static_cast<std::size_t>(*tally->nodes.begin())).name;
+    } else if (tally->nodes == 1) {
+      out += "node " + report.graph->node(static_cast<std::size_t>(tally->first_node)).name;
     } else {
-      out += plural(tally->nodes.size(), "node", "nodes");
+      out += plural(tally->nodes, "node", "nodes");
     }
     out += ")\n";
   }

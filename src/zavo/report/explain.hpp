@@ -89,6 +89,9 @@ class Reasons {
                    std::span<std::pair<std::int32_t, std::int64_t>> places);
   // The reason of `key`, described anew on every call.
   Reason describe(const Key& key) const;
+  // The kind of the reason of `key` and the node of its event, without describing it.
+  ReasonKind kind(const Key& key) const;
+  std::int64_t event_node(const Key& key) const;
   // The reason of `cause`, the cause of the live label `label`, described once per key.
   const Reason& reason(const LabelCause& cause, Label label);
   const Reason& reason(const Key& key);
@@ -107,6 +110,15 @@ class Reasons {
   std::pair<std::int32_t, std::int64_t> place(std::uint32_t node, Label label);
   Reason describe_handler_mark(const LabelEvent& event, std::int32_t input_index,
                                std::int64_t dim) const;
+  // What a handler's mark means, decided before anything is told of it.
+  struct Mark {
+    ReasonKind kind;
+    std::string_view what;                            // Handler: what the node does to them
+    const tensor_trace::ZavoNode* partner = nullptr;  // Unlabelled: the tensor without labels
+    bool with_warning = false;                        // Handler: followed by the node's warning
+    std::int64_t groups = 0;                          // GroupedConvolution
+  };
+  Mark handler_mark(const LabelEvent& event, std::int32_t input_index, std::int64_t dim) const;
   // A reason whose clause is made by `clause()` only when these reasons tell clauses.
   template <typename Clause>
   Reason told(ReasonKind kind, std::int64_t node, std::string sentence, Clause clause) const {
@@ -188,6 +200,8 @@ struct KeptReasons {
 // The reasons of `report`'s kept classes, worked out on first use and kept with the report (the
 // summary and the report file both need them).
 const KeptReasons& kept_reasons(const Report& report);
+// The same when something has worked them out already; else none.
+const KeptReasons* kept_reasons_if_made(const Report& report);
 
 // Appends `, "reason": {...}, "via": [...]` for a group that is not prunable and has a recorded
 // cause; nothing otherwise.

@@ -212,6 +212,7 @@ struct Report {
 
  private:
   friend const KeptReasons& kept_reasons(const Report& report);
+  friend const KeptReasons* kept_reasons_if_made(const Report& report);
   mutable std::optional<ChannelGroups> groups_;
   mutable std::shared_ptr<const KeptReasons> kept_reasons_;
 };
