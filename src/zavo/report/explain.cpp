@@ -136,10 +136,12 @@ Reasons::Reasons(const tensor_trace::Graph& graph, const ParseResult& result,
     : graph_(&graph), result_(&result), prunable_(prunable) {}
 
 void Reasons::read_parameters_from(const Report& report) {
-  copy_ = &report;
+  copy_ = report.parameter_labels_if_made();
+  if (!copy_)
+    return;
   first_copied_dim_.assign(graph_->size(), kNotCopied);
-  for (std::size_t k = report.labelled_dims.size(); k-- > 0;) {
-    const auto node = report.parameters[report.labelled_dims[k].parameter].parameter->id;
+  for (std::size_t k = copy_->dims.size(); k-- > 0;) {
+    const auto node = report.parameters[copy_->dims[k].parameter].parameter->id;
     first_copied_dim_[static_cast<std::size_t>(node)] = static_cast<std::uint32_t>(k);
   }
 }
@@ -316,12 +318,12 @@ void Reasons::for_each_input_label(std::uint32_t node, Visit visit, Done done) c
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const auto node_id = static_cast<std::size_t>(inputs[i]->id);
     if (copy_ && first_copied_dim_[node_id] != kNotCopied) {
-      const auto& copied = copy_->labelled_dims;
+      const auto& copied = copy_->dims;
       const std::size_t parameter = copied[first_copied_dim_[node_id]].parameter;
       for (std::size_t k = first_copied_dim_[node_id];
            k < copied.size() && copied[k].parameter == parameter && !done(); ++k) {
         for (std::size_t at = copied[k].begin; at < copied[k].end; ++at) {
-          visit(static_cast<Label>(copy_->parameter_labels[at]), static_cast<std::int32_t>(i),
+          visit(static_cast<Label>(copy_->labels[at]), static_cast<std::int32_t>(i),
                 static_cast<std::int32_t>(copied[k].dim));
         }
       }
@@ -773,7 +775,7 @@ class ReasonTable {
   // By kept class: the event of its cause, or kNoEvent.
   std::vector<std::size_t> event_of_;
   static constexpr std::size_t kNoEvent = static_cast<std::size_t>(-1);
-  std::vector<std::uint32_t> first_of_node_;                   // by node id: its latest entry
+  std::vector<std::uint32_t> first_of_node_;  // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;
 };

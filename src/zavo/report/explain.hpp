@@ -59,8 +59,9 @@ class Reasons {
   Reasons(const Reasons&) = delete;
   Reasons& operator=(const Reasons&) = delete;
 
-  // Reads the labels of `report`'s parameters from its copy of them rather than from the label
-  // store (the same labels, read faster). `report` must outlive these reasons.
+  // Reads the labels of `report`'s parameters from its copy of them, when it has made one, rather
+  // than from the label store (the same labels, read faster). `report` must outlive these
+  // reasons.
   void read_parameters_from(const Report& report);
 
   // Describes reasons without their clauses (left empty), for callers that tell only the
@@ -166,8 +167,8 @@ class Reasons {
   std::vector<std::pair<Label, std::size_t>> asked_;  // scratch of `find_places`
   std::array<NodePlaces, 8> node_places_;
   std::uint64_t clock_ = 0;
-  const Report* copy_ = nullptr;  // the report whose copy of the parameters' labels is read
-  // By node id: its first entry in `copy_->labelled_dims`, or kNotCopied.
+  const ParameterLabels* copy_ = nullptr;  // the copy of the parameters' labels that is read
+  // By node id: its first entry in `copy_->dims`, or kNotCopied.
   std::vector<std::uint32_t> first_copied_dim_;
   static constexpr std::uint32_t kNotCopied = 0xffffffffu;
   std::span<const std::uint8_t> prunable_;  // by label; read when a node is first indexed

@@ -42,14 +42,12 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-// The channels of a parameter per dimension, and its element counts, from its labelled
-// dimensions `dims` (ascending) as read into `labels`. `carried` holds by label 1 for a prunable
-// label seen before, 2 for a kept one, 0 for one not seen yet, which is read from `prunable`,
-// entered and handed to `first_seen(prunable)`: a label that many parameters carry is looked up
-// in one table, not two.
+// The channels of a parameter per dimension, and its element counts, from its recorded labels
+// `labels`. `carried` holds by label 1 for a prunable label seen before, 2 for a kept one, 0 for
+// one not seen yet, which is read from `prunable`, entered and handed to `first_seen(prunable)`:
+// a label that many parameters carry is looked up in one table, not two.
 template <typename FirstSeen>
-ParameterChannels parameter_channels(const ZavoNode& node, std::span<const LabelledDimension> dims,
-                                     const std::vector<std::uint32_t>& labels,
+ParameterChannels parameter_channels(const ZavoNode& node, std::span<const DimensionLabels> labels,
                                      const std::vector<std::uint8_t>& prunable,
                                      std::vector<std::uint8_t>& carried, FirstSeen first_seen) {
   ParameterChannels out{&node, {}, 0, 0};
@@ -58,19 +56,17 @@ ParameterChannels parameter_channels(const ZavoNode& node, std::span<const Label
   out.dims.reserve(node.result_shape->size());
   std::uint64_t elements = 1;
   std::uint64_t kept = 1;  // elements that no prunable class removes
-  auto labelled = dims.begin();
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    if (labelled != dims.end() && labelled->dim == d) {
-      for (std::size_t i = labelled->begin; i < labelled->end; ++i) {
-        std::uint8_t& seen = carried[labels[i]];
+    if (d < labels.size() && labels[d]) {
+      for_each_label(labels[d], [&](Label label) {
+        std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
         if (!seen) [[unlikely]] {
-          seen = prunable[labels[i]] ? 1 : 2;
+          seen = prunable[static_cast<std::size_t>(label)] ? 1 : 2;
           first_seen(seen == 1);
         }
         dim.prunable += seen == 1 ? 1 : 0;
-      }
-      ++labelled;
+      });
     }
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
@@ -202,22 +198,7 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   report.parameters.reserve(static_cast<std::size_t>(
       std::ranges::count(graph.nodes(), NodeKind::Parameter, &ZavoNode::kind)));
-  // The parameters' labels are copied once, into room counted first (the copy of a ladder of
-  // concatenations holds tens of millions).
   TensorLabels scratch;
-  std::size_t positions = 0;
-  for (const auto& owned : graph.nodes()) {
-    if (owned->kind != NodeKind::Parameter ||
-        !pruning::engine::utils::has_recorded_labels(state, *owned))
-      continue;
-    for (const DimensionLabels& labels : recorded_labels(state, *owned, scratch))
-      positions += labels ? labels->size() : 0;
-  }
-  // A parse holds at most 2^32 - 1 positions, so that these fit in 32 bits.
-  if (positions > std::numeric_limits<std::uint32_t>::max())
-    throw std::length_error("too many parameter channels for one report");
-  report.parameter_labels.resize(positions);
-  std::uint32_t* copied = report.parameter_labels.data();
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
     ++summary.nodes;
@@ -233,24 +214,12 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     // A parse that stopped early has not reached the later parameters.
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    const std::size_t first_dim = report.labelled_dims.size();
-    const auto labels = recorded_labels(state, node, scratch);
-    for (std::size_t d = 0; d < labels.size(); ++d) {
-      if (!labels[d] || labels[d]->empty())
-        continue;
-      const auto begin = static_cast<std::uint32_t>(copied - report.parameter_labels.data());
-      for_each_label(labels[d],
-                     [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
-      report.labelled_dims.push_back({static_cast<std::uint32_t>(report.parameters.size()),
-                                      static_cast<std::uint32_t>(d), begin,
-                                      static_cast<std::uint32_t>(begin + labels[d]->size())});
-    }
-    report.parameters.push_back(parameter_channels(
-        node, std::span(report.labelled_dims).subspan(first_dim), report.parameter_labels,
-        report.prunable, carried, [&summary](bool prunable) {
-          ++summary.channel_classes;
-          summary.prunable_classes += prunable ? 1 : 0;
-        }));
+    report.parameters.push_back(parameter_channels(node, recorded_labels(state, node, scratch),
+                                                   report.prunable, carried,
+                                                   [&summary](bool prunable) {
+                                                     ++summary.channel_classes;
+                                                     summary.prunable_classes += prunable ? 1 : 0;
+                                                   }));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
@@ -269,9 +238,55 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   return report;
 }
 
+namespace {
+
+// The labels of `report`'s parameters, copied once into room counted first (the copy of a ladder
+// of concatenations holds tens of millions).
+ParameterLabels copy_parameter_labels(const Report& report) {
+  const PruneGraphParserState& state = report.result->state;
+  TensorLabels scratch;
+  std::size_t positions = 0, dims = 0;
+  for (const ParameterChannels& parameter : report.parameters) {
+    for (const DimensionLabels& labels : recorded_labels(state, *parameter.parameter, scratch)) {
+      positions += labels ? labels->size() : 0;
+      if (labels && !labels->empty())
+        ++dims;
+    }
+  }
+  // A parse holds at most 2^32 - 1 positions, so that these fit in 32 bits.
+  if (positions > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
+  ParameterLabels copy;
+  copy.labels.resize(positions);
+  copy.dims.reserve(dims);
+  std::uint32_t* copied = copy.labels.data();
+  for (std::size_t p = 0; p < report.parameters.size(); ++p) {
+    const auto labels = recorded_labels(state, *report.parameters[p].parameter, scratch);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (!labels[d] || labels[d]->empty())
+        continue;
+      const auto begin = static_cast<std::uint32_t>(copied - copy.labels.data());
+      for_each_label(labels[d],
+                     [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
+      copy.dims.push_back({static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(d), begin,
+                           static_cast<std::uint32_t>(begin + labels[d]->size())});
+    }
+  }
+  return copy;
+}
+
+}  // namespace
+
+const ParameterLabels& Report::parameter_labels() const {
+  if (!parameter_labels_)
+    parameter_labels_ = copy_parameter_labels(*this);
+  return *parameter_labels_;
+}
+
 ChannelGroups build_channel_groups(const Report& report) {
   ChannelGroups groups;
-  const std::vector<std::uint32_t>& labels = report.parameter_labels;
+  const ParameterLabels& copy = report.parameter_labels();
+  const std::vector<std::uint32_t>& labels = copy.labels;
   if (labels.size() > std::numeric_limits<std::uint32_t>::max())
     throw std::length_error("too many parameter channels for one report");
 
@@ -279,7 +294,7 @@ ChannelGroups build_channel_groups(const Report& report) {
   // come out sorted by label with their slices in file order and no per-class allocation. The
   // positions are those of the report's copy of the parameters' labels.
   std::vector<std::uint32_t> slices_of_label(report.prunable.size(), 0);
-  for (const LabelledDimension& dim : report.labelled_dims) {
+  for (const LabelledDimension& dim : copy.dims) {
     groups.segments_.push_back({static_cast<std::uint32_t>(dim.begin),
                                 static_cast<std::uint32_t>(dim.end - dim.begin),
                                 report.parameters[dim.parameter].parameter, dim.dim});
@@ -418,10 +433,11 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
     quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
         json_text(parameter.parameter->name);
   }
+  const ChannelGroups& groups = report.groups();
   Reasons reasons(graph, result, report.prunable);
   reasons.read_parameters_from(report);
   write_list(writer, "groups", [&](auto emit) {
-    for (const ChannelGroup& group : report.groups()) {
+    for (const ChannelGroup& group : groups) {
       emit([&](std::string& o) {
         o += "{\"label\": ";
         append_int(o, group.label);
@@ -493,6 +509,7 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
 
   // The tied sets are made from the report's copy of the parameters' labels, beside everything
   // below that reads the label store (the lists, the nodes, the kept classes' reasons).
+  const ParameterLabels& copy = report.parameter_labels();
   TiedSets tied;
   Worker sets(threads, [&tied, &report] { tied = tied_set_members(report); });
   kept_reasons(report);
@@ -514,15 +531,16 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
       const auto dims = recorded_labels(state, *owned, scratch);
       for (std::size_t d = 0; d < dims.size(); ++d) {
         const DimensionLabels& labels = dims[d];
-        std::span<const std::uint32_t> copy;
-        if (copied < report.labelled_dims.size()) {
-          const LabelledDimension& at = report.labelled_dims[copied];
+        std::span<const std::uint32_t> copied_labels;
+        if (copied < copy.dims.size()) {
+          const LabelledDimension& at = copy.dims[copied];
           if (report.parameters[at.parameter].parameter == owned && at.dim == d) {
-            copy = std::span(report.parameter_labels).subspan(at.begin, at.end - at.begin);
+            copied_labels = std::span(copy.labels).subspan(at.begin, at.end - at.begin);
             ++copied;
           }
         }
-        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels, copy)) : -1);
+        node_lists.push_back(labels ? static_cast<std::int64_t>(lists.add(labels, copied_labels))
+                                    : -1);
         if (!labels || !lists.added())
           continue;
         emit([&](std::string& o) {

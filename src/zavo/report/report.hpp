@@ -183,12 +183,19 @@ struct ReportSummary {
 struct KeptReasons;
 
 // A labelled dimension of a parameter as the report read it: its labels are
-// `Report::parameter_labels[begin, end)`.
+// `ParameterLabels::labels[begin, end)`.
 struct LabelledDimension {
   std::uint32_t parameter;  // index into `Report::parameters`
   std::uint32_t dim;
   std::uint32_t begin;
   std::uint32_t end;
+};
+
+// The labels of every parameter dimension that holds any, read once from the parse: the
+// dimensions in file order, then dimension order.
+struct ParameterLabels {
+  std::vector<LabelledDimension> dims;
+  std::vector<std::uint32_t> labels;
 };
 
 struct Report {
@@ -200,11 +207,16 @@ struct Report {
   std::vector<Label> kept_classes;
   // By label (every label of the parse): 1 when it is prunable.
   std::vector<std::uint8_t> prunable;
-  // The labels of every parameter dimension that holds any, read once from the parse: the
-  // dimensions in file order, then dimension order. What is made from them (the tied sets) never
-  // reads the parse's label store, whose reads are not safe alongside other readers.
-  std::vector<LabelledDimension> labelled_dims;
-  std::vector<std::uint32_t> parameter_labels;
+
+  // The parameters' labels, copied out of the parse on first use: the report file and the
+  // channel classes read them, the printed summary does not. What is made from them (the tied
+  // sets) never reads the parse's label store, whose reads are not safe alongside other readers;
+  // a thread that hands them to another makes them first.
+  const ParameterLabels& parameter_labels() const;
+  // The same when made already; else none.
+  const ParameterLabels* parameter_labels_if_made() const {
+    return parameter_labels_ ? &*parameter_labels_ : nullptr;
+  }
 
   // The channel classes carried by parameters, sorted by label: made on first use (the printed
   // summary needs only their counts).
@@ -213,6 +225,7 @@ struct Report {
  private:
   friend const KeptReasons& kept_reasons(const Report& report);
   friend const KeptReasons* kept_reasons_if_made(const Report& report);
+  mutable std::optional<ParameterLabels> parameter_labels_;
   mutable std::optional<ChannelGroups> groups_;
   mutable std::shared_ptr<const KeptReasons> kept_reasons_;
 };

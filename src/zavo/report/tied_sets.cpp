@@ -114,8 +114,8 @@ class DenseNumbers {
 
 TiedSets tied_set_members(const Report& report) {
   const std::size_t labels = report.prunable.size();  // every label of the parse
-  const std::vector<LabelledDimension>& members = report.labelled_dims;
-  const std::vector<std::uint32_t>& values = report.parameter_labels;
+  const std::vector<LabelledDimension>& members = report.parameter_labels().dims;
+  const std::vector<std::uint32_t>& values = report.parameter_labels().labels;
   TiedSets tied;
   tied.of_parameter.resize(report.parameters.size());
   tied.quoted_names.resize(report.parameters.size());
