@@ -116,6 +116,7 @@ Analysis* run_analysis(const RunOptions& options) {
     return nullptr;
   }
   analysis.report.emplace(zavo::graph::build_report(analysis.graph, analysis.result));
+  analysis.report->keep_what_is_written = true;
   return &analysis;
 }
 

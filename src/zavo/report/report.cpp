@@ -331,6 +331,11 @@ ChannelSlice ChannelGroups::slice(std::size_t i) const {
   return {segment->parameter, segment->dim, static_cast<std::int64_t>(position - segment->first)};
 }
 
+void Report::keep_written(std::shared_ptr<const void> made) const {
+  if (keep_what_is_written)
+    written_.push_back(std::move(made));
+}
+
 const ChannelGroups& Report::groups() const {
   if (!groups_)
     groups_ = build_channel_groups(*this);
@@ -428,13 +433,15 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
   write_problems(writer, result);
 
   // A class can hold thousands of slices of few parameters: quote each name once.
-  std::vector<std::string> quoted_names(graph.size());
+  auto quoted = std::make_shared<std::vector<std::string>>(graph.size());
+  std::vector<std::string>& quoted_names = *quoted;
   for (const ParameterChannels& parameter : report.parameters) {
     quoted_names[static_cast<std::size_t>(parameter.parameter->id)] =
         json_text(parameter.parameter->name);
   }
   const ChannelGroups& groups = report.groups();
-  Reasons reasons(graph, result, report.prunable);
+  auto described = std::make_shared<Reasons>(graph, result, report.prunable);
+  Reasons& reasons = *described;
   reasons.read_parameters_from(report);
   write_list(writer, "groups", [&](auto emit) {
     for (const ChannelGroup& group : groups) {
@@ -466,6 +473,8 @@ void write_version_1(ChunkedWriter& writer, const Report& report) {
   });
   append_dropped(out, report);
   writer.maybe_flush();
+  report.keep_written(std::move(quoted));
+  report.keep_written(std::move(described));
 }
 
 // Runs `work` on a thread of its own when `threads` allows one, else at once on this one; `join`
@@ -510,7 +519,8 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
   // The tied sets are made from the report's copy of the parameters' labels, beside everything
   // below that reads the label store (the lists, the nodes, the kept classes' reasons).
   const ParameterLabels& copy = report.parameter_labels();
-  TiedSets tied;
+  auto made_sets = std::make_shared<TiedSets>();
+  TiedSets& tied = *made_sets;
   Worker sets(threads, [&tied, &report] { tied = tied_set_members(report); });
   kept_reasons(report);
   out += "{\n  \"format\": \"zavo.report\",\n  \"version\": 2,\n  \"rules\": \"";
@@ -519,7 +529,8 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
 
   // Each distinct label list once, in the order the nodes first hold them; the nodes refer to
   // them by index (-1 for a dimension without labels).
-  LabelListTable lists;
+  auto made_lists = std::make_shared<LabelListTable>();
+  LabelListTable& lists = *made_lists;
   std::vector<std::int64_t> node_lists;
   TensorLabels scratch;
   // A parameter's labels are read from the report's copy (in the same order as the nodes).
@@ -619,6 +630,8 @@ void write_version_2(ChunkedWriter& writer, const Report& report, unsigned threa
       });
     }
   });
+  report.keep_written(std::move(made_sets));
+  report.keep_written(std::move(made_lists));
 }
 
 }  // namespace

@@ -222,12 +222,20 @@ struct Report {
   // summary needs only their counts).
   const ChannelGroups& groups() const;
 
+  // When set, what writing the report file makes for itself (the tied sets, the table of label
+  // lists, the described reasons) is held with the report once written rather than freed piece
+  // by piece: for a process that ends after writing and lets the system take its memory back.
+  bool keep_what_is_written = false;
+  // Holds `made` for as long as the report when `keep_what_is_written`; else lets it go.
+  void keep_written(std::shared_ptr<const void> made) const;
+
  private:
   friend const KeptReasons& kept_reasons(const Report& report);
   friend const KeptReasons* kept_reasons_if_made(const Report& report);
   mutable std::optional<ParameterLabels> parameter_labels_;
   mutable std::optional<ChannelGroups> groups_;
   mutable std::shared_ptr<const KeptReasons> kept_reasons_;
+  mutable std::vector<std::shared_ptr<const void>> written_;
 };
 
 // The report of `result`, a parse of `graph`; it refers to both, which must outlive it.
