@@ -641,7 +641,7 @@ class ReasonTable {
       const std::optional<LabelCause> cause = reasons_.cause(kept[i]);
       if (!cause)
         continue;
-      event_of_[i] = cause->event;
+      event_of_[i] = static_cast<std::uint32_t>(cause->event);
       if (const std::optional<std::uint32_t> node = reasons_.place_node(*cause)) {
         places_[i] = {static_cast<std::int32_t>(*node), kAsked};
         ++start[*node + 1];
@@ -747,7 +747,7 @@ class ReasonTable {
       k = keys_[k].next;
     if (k == kNone) {
       const std::uint32_t value = make();
-      keys_.push_back({key.dim, key.input, value, first});
+      keys_.push_back({static_cast<std::int32_t>(key.dim), key.input, value, first});
       k = first = static_cast<std::uint32_t>(keys_.size() - 1);
     }
     last_key_ = key;
@@ -761,7 +761,7 @@ class ReasonTable {
   std::size_t events_;
   // The keys met, chained per event (events have one key, or one per place a handler marked).
   struct KeyEntry {
-    std::int64_t dim;
+    std::int32_t dim;
     std::int32_t input;
     std::uint32_t value;
     std::uint32_t next;  // the event's key before it
@@ -773,8 +773,8 @@ class ReasonTable {
   std::uint32_t last_value_ = 0;
   std::vector<std::pair<std::int32_t, std::int32_t>> places_;  // by kept class: see find_places
   // By kept class: the event of its cause, or kNoEvent.
-  std::vector<std::size_t> event_of_;
-  static constexpr std::size_t kNoEvent = static_cast<std::size_t>(-1);
+  std::vector<std::uint32_t> event_of_;
+  static constexpr std::uint32_t kNoEvent = 0xffffffffu;
   std::vector<std::uint32_t> first_of_node_;  // by node id: its latest entry
   std::vector<std::uint32_t> next_of_entry_;  // by entry: the node's entry before it
   std::string quoted_;

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "support/random_graph.hpp"
 #include "support/test_support.hpp"
 #include "zavo/graph_file/graph_file.hpp"
 #include "zavo/platform/warnings.hpp"
@@ -163,6 +164,50 @@ TEST(Provenance, ReasonsDoNotDependOnTheOrderOfTheQuestionsAndAreEnteredOnce) {
           << reason.quoted_text;
     }
   }
+}
+
+// The printed summary counts the kept classes' causes by kind and node without describing any
+// reason: it reads as it does from the reasons described for the report file (which a report
+// that has written its file reuses), and as it does with the report's copy of the parameters'
+// labels made first, on the zoo's small models and on random graphs under both rule sets, with
+// failing calls handed to the default handler and dropped labels taken out.
+TEST(Provenance, TheSummaryCountsTheCausesTheDescribedReasonsGive) {
+  std::set<std::string> causes;  // the cause lines met, without their counts
+  auto expect_same_summary = [&](const tensor_trace::Graph& graph, const ParseOptions& options,
+                                 const std::string& name) {
+    const ParseResult result = parse_graph(graph, options);
+    const std::string counted = summary_text(build_report(graph, result));
+    const Report described = build_report(graph, result);
+    kept_reasons(described);
+    EXPECT_EQ(summary_text(described), counted) << name;
+    const Report copied = build_report(graph, result);
+    copied.parameter_labels();
+    EXPECT_EQ(summary_text(copied), counted) << name;
+    const auto from = counted.find("kept classes by cause:\n");
+    for (auto at = from; at != std::string::npos && at + 2 < counted.size();) {
+      at = counted.find('\n', at) + 1;
+      if (counted.compare(at, 2, "  ") != 0)
+        break;
+      causes.insert(counted.substr(at, counted.find(':', at) - at));
+    }
+  };
+  for (const char* model : {"resnet18", "shufflenet_v2_x0_5", "tiny_decoder", "tiny_unet"}) {
+    const tensor_trace::Graph graph =
+        read_graph_file(std::filesystem::path(ZAVO_MODELS_DIR) / (std::string(model) + ".json"));
+    expect_same_summary(graph, {}, model);
+  }
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    for (const RuleSet rules : {RuleSet::Core, RuleSet::Extended}) {
+      const tensor_trace::Graph graph = zavo::testing::random_graph(seed, {.bad_calls = true});
+      expect_same_summary(graph, {.rules = rules, .lenient = true, .safe = seed % 2 == 0},
+                          graph.model);
+    }
+  }
+  // Causes of many kinds were counted, not only the place-free ones.
+  for (const char* cause : {"  model outputs", "  kernel dimensions", "  spatial dimensions",
+                            "  ties to dimensions without labels", "  other handler decisions",
+                            "  operations without a handler"})
+    EXPECT_TRUE(causes.contains(cause)) << cause;
 }
 
 std::string graph_text(const std::string& nodes, const std::string& outputs) {
