@@ -85,10 +85,14 @@ struct AnalyzeOptions {
   zavo::logging::Level log_level = zavo::logging::Level::Warning;
 };
 
-// Reads, parses and reports the graph file; none after telling on standard error why the graph
-// was rejected or the parse could not finish within its limits. The parse takes the nodes while
-// the file is still being read; a rejected file shows nothing of it.
-Analysis* run_analysis(const RunOptions& options) {
+// What the command makes of the report: nothing, the printed summary, or also a file (a report
+// or a view), which reads the parameters' labels again.
+enum class ReportUse { None, Summary, File };
+
+// Reads, parses and reports the graph file as `use` needs; none after telling on standard error
+// why the graph was rejected or the parse could not finish within its limits. The parse takes
+// the nodes while the file is still being read; a rejected file shows nothing of it.
+Analysis* run_analysis(const RunOptions& options, ReportUse use) {
   kept_analysis = new Analysis;
   Analysis& analysis = *kept_analysis;
   auto rejected = [&options](const zavo::graph::GraphFileError& e) {
@@ -115,7 +119,10 @@ Analysis* run_analysis(const RunOptions& options) {
               << " (--max-label-positions sets the budget)\n";
     return nullptr;
   }
-  analysis.report.emplace(zavo::graph::build_report(analysis.graph, analysis.result));
+  if (use == ReportUse::None)
+    return &analysis;
+  analysis.report.emplace(
+      zavo::graph::build_report(analysis.graph, analysis.result, use == ReportUse::File));
   analysis.report->keep_what_is_written = true;
   return &analysis;
 }
@@ -154,7 +161,8 @@ int analyze(const AnalyzeOptions& options) {
   zavo::logging::get_logger("zavo.pruning.engine.node_handlers").set_level(options.log_level);
   if (options.write_report && !output_allowed(options.run.graph, options.output, "report"))
     return kRejected;
-  const Analysis* analysis = run_analysis(options.run);
+  const Analysis* analysis =
+      run_analysis(options.run, options.write_report ? ReportUse::File : ReportUse::Summary);
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
@@ -179,7 +187,7 @@ struct ViewOptions {
 int view(const ViewOptions& options) {
   if (!output_allowed(options.run.graph, options.output, "page"))
     return kRejected;
-  const Analysis* analysis = run_analysis(options.run);
+  const Analysis* analysis = run_analysis(options.run, ReportUse::File);
   if (!analysis)
     return kRejected;
   const zavo::graph::Report& report = *analysis->report;
@@ -199,7 +207,7 @@ struct ExplainOptions {
 
 // Why the channels of one parameter are kept, or that they are prunable.
 int explain(const ExplainOptions& options) {
-  const Analysis* analysis = run_analysis(options.run);
+  const Analysis* analysis = run_analysis(options.run, ReportUse::None);
   if (!analysis)
     return kRejected;
   const zavo::tensor_trace::Graph& graph = analysis->graph;

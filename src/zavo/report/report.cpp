@@ -42,12 +42,13 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return sum;
 }
 
-// The channels of a parameter per dimension, and its element counts, from its recorded labels
-// `labels`. `carried` holds by label 1 for a prunable label seen before, 2 for a kept one, 0 for
-// one not seen yet, which is read from `prunable`, entered and handed to `first_seen(prunable)`:
-// a label that many parameters carry is looked up in one table, not two.
-template <typename FirstSeen>
-ParameterChannels parameter_channels(const ZavoNode& node, std::span<const DimensionLabels> labels,
+// The channels of a parameter per dimension, and its element counts, from its recorded labels:
+// `labels_of(d, visit)` calls `visit(label)` for each label of dimension `d`, none when it has
+// none. `carried` holds by label 1 for a prunable label seen before, 2 for a kept one, 0 for one
+// not seen yet, which is read from `prunable`, entered and handed to `first_seen(prunable)`: a
+// label that many parameters carry is looked up in one table, not two.
+template <typename LabelsOf, typename FirstSeen>
+ParameterChannels parameter_channels(const ZavoNode& node, LabelsOf labels_of,
                                      const std::vector<std::uint8_t>& prunable,
                                      std::vector<std::uint8_t>& carried, FirstSeen first_seen) {
   ParameterChannels out{&node, {}, 0, 0};
@@ -58,16 +59,14 @@ ParameterChannels parameter_channels(const ZavoNode& node, std::span<const Dimen
   std::uint64_t kept = 1;  // elements that no prunable class removes
   for (std::size_t d = 0; d < node.result_shape->size(); ++d) {
     DimensionChannels dim{(*node.result_shape)[d], 0};
-    if (d < labels.size() && labels[d]) {
-      for_each_label(labels[d], [&](Label label) {
-        std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
-        if (!seen) [[unlikely]] {
-          seen = prunable[static_cast<std::size_t>(label)] ? 1 : 2;
-          first_seen(seen == 1);
-        }
-        dim.prunable += seen == 1 ? 1 : 0;
-      });
-    }
+    labels_of(d, [&](Label label) {
+      std::uint8_t& seen = carried[static_cast<std::size_t>(label)];
+      if (!seen) [[unlikely]] {
+        seen = prunable[static_cast<std::size_t>(label)] ? 1 : 2;
+        first_seen(seen == 1);
+      }
+      dim.prunable += seen == 1 ? 1 : 0;
+    });
     elements = saturating_multiply(elements, static_cast<std::uint64_t>(dim.size));
     kept = saturating_multiply(kept, static_cast<std::uint64_t>(dim.size - dim.prunable));
     out.dims.push_back(dim);
@@ -75,6 +74,45 @@ ParameterChannels parameter_channels(const ZavoNode& node, std::span<const Dimen
   out.elements = elements;
   out.prunable_elements = elements - std::min(kept, elements);
   return out;
+}
+
+// The labels of the parameters `for_each_parameter(visit)` hands to `visit` (those with recorded
+// labels, in file order), copied once into room counted first (the copy of a ladder of
+// concatenations holds tens of millions).
+template <typename ForEachParameter>
+ParameterLabels copy_parameter_labels(const PruneGraphParserState& state,
+                                      ForEachParameter for_each_parameter) {
+  TensorLabels scratch;
+  std::size_t positions = 0, dims = 0;
+  for_each_parameter([&](const ZavoNode& parameter) {
+    for (const DimensionLabels& labels : recorded_labels(state, parameter, scratch)) {
+      positions += labels ? labels->size() : 0;
+      if (labels && !labels->empty())
+        ++dims;
+    }
+  });
+  // A parse holds at most 2^32 - 1 positions, so that these fit in 32 bits.
+  if (positions > std::numeric_limits<std::uint32_t>::max())
+    throw std::length_error("too many parameter channels for one report");
+  ParameterLabels copy;
+  copy.labels.resize(positions);
+  copy.dims.reserve(dims);
+  std::uint32_t* copied = copy.labels.data();
+  std::uint32_t p = 0;
+  for_each_parameter([&](const ZavoNode& parameter) {
+    const auto labels = recorded_labels(state, parameter, scratch);
+    for (std::size_t d = 0; d < labels.size(); ++d) {
+      if (!labels[d] || labels[d]->empty())
+        continue;
+      const auto begin = static_cast<std::uint32_t>(copied - copy.labels.data());
+      for_each_label(labels[d],
+                     [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
+      copy.dims.push_back({p, static_cast<std::uint32_t>(d), begin,
+                           static_cast<std::uint32_t>(begin + labels[d]->size())});
+    }
+    ++p;
+  });
+  return copy;
 }
 
 void append_labels(std::string& out, const DimensionLabels& labels) {
@@ -183,7 +221,8 @@ double ReportSummary::prunable_share() const {
   return static_cast<double>(prunable_parameter_elements) / static_cast<double>(parameter_elements);
 }
 
-Report build_report(const tensor_trace::Graph& graph, const ParseResult& result) {
+Report build_report(const tensor_trace::Graph& graph, const ParseResult& result,
+                    bool with_parameter_labels) {
   const PruneGraphParserState& state = result.state;
   Report report;
   report.graph = &graph;
@@ -198,6 +237,22 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   std::vector<std::uint8_t> carried(static_cast<std::size_t>(state.next_label), 0);
   report.parameters.reserve(static_cast<std::size_t>(
       std::ranges::count(graph.nodes(), NodeKind::Parameter, &ZavoNode::kind)));
+  // With the copy of the parameters' labels made first, they are read from the parse once.
+  if (with_parameter_labels) {
+    report.parameter_labels_ = copy_parameter_labels(state, [&](auto visit) {
+      for (const auto& owned : graph.nodes()) {
+        if (owned->kind == NodeKind::Parameter &&
+            pruning::engine::utils::has_recorded_labels(state, *owned))
+          visit(*owned);
+      }
+    });
+  }
+  auto count_class = [&summary](bool prunable) {
+    ++summary.channel_classes;
+    summary.prunable_classes += prunable ? 1 : 0;
+  };
+  const ParameterLabels* copy = report.parameter_labels_if_made();
+  std::size_t next_copied = 0;  // the first of the copy's dimensions not read yet
   TensorLabels scratch;
   for (const auto& owned : graph.nodes()) {
     const ZavoNode& node = *owned;
@@ -214,12 +269,27 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
     // A parse that stopped early has not reached the later parameters.
     if (!pruning::engine::utils::has_recorded_labels(state, node))
       continue;
-    report.parameters.push_back(parameter_channels(node, recorded_labels(state, node, scratch),
-                                                   report.prunable, carried,
-                                                   [&summary](bool prunable) {
-                                                     ++summary.channel_classes;
-                                                     summary.prunable_classes += prunable ? 1 : 0;
-                                                   }));
+    const auto p = static_cast<std::uint32_t>(report.parameters.size());
+    // Dimensions of earlier parameters left unread (beyond their shape) are passed over.
+    while (copy && next_copied < copy->dims.size() && copy->dims[next_copied].parameter < p)
+      ++next_copied;
+    auto from_copy = [&](std::size_t d, auto visit) {
+      if (next_copied == copy->dims.size() || copy->dims[next_copied].parameter != p ||
+          copy->dims[next_copied].dim != d)
+        return;
+      const LabelledDimension& at = copy->dims[next_copied++];
+      for (std::uint32_t i = at.begin; i < at.end; ++i)
+        visit(static_cast<Label>(copy->labels[i]));
+    };
+    const auto labels =
+        copy ? std::span<const DimensionLabels>() : recorded_labels(state, node, scratch);
+    auto from_store = [&](std::size_t d, auto visit) {
+      if (d < labels.size() && labels[d])
+        for_each_label(labels[d], visit);
+    };
+    report.parameters.push_back(
+        copy ? parameter_channels(node, from_copy, report.prunable, carried, count_class)
+             : parameter_channels(node, from_store, report.prunable, carried, count_class));
     const auto& channels = report.parameters.back();
     summary.parameter_elements = saturating_add(summary.parameter_elements, channels.elements);
     summary.prunable_parameter_elements =
@@ -238,48 +308,12 @@ Report build_report(const tensor_trace::Graph& graph, const ParseResult& result)
   return report;
 }
 
-namespace {
-
-// The labels of `report`'s parameters, copied once into room counted first (the copy of a ladder
-// of concatenations holds tens of millions).
-ParameterLabels copy_parameter_labels(const Report& report) {
-  const PruneGraphParserState& state = report.result->state;
-  TensorLabels scratch;
-  std::size_t positions = 0, dims = 0;
-  for (const ParameterChannels& parameter : report.parameters) {
-    for (const DimensionLabels& labels : recorded_labels(state, *parameter.parameter, scratch)) {
-      positions += labels ? labels->size() : 0;
-      if (labels && !labels->empty())
-        ++dims;
-    }
-  }
-  // A parse holds at most 2^32 - 1 positions, so that these fit in 32 bits.
-  if (positions > std::numeric_limits<std::uint32_t>::max())
-    throw std::length_error("too many parameter channels for one report");
-  ParameterLabels copy;
-  copy.labels.resize(positions);
-  copy.dims.reserve(dims);
-  std::uint32_t* copied = copy.labels.data();
-  for (std::size_t p = 0; p < report.parameters.size(); ++p) {
-    const auto labels = recorded_labels(state, *report.parameters[p].parameter, scratch);
-    for (std::size_t d = 0; d < labels.size(); ++d) {
-      if (!labels[d] || labels[d]->empty())
-        continue;
-      const auto begin = static_cast<std::uint32_t>(copied - copy.labels.data());
-      for_each_label(labels[d],
-                     [&copied](Label label) { *copied++ = static_cast<std::uint32_t>(label); });
-      copy.dims.push_back({static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(d), begin,
-                           static_cast<std::uint32_t>(begin + labels[d]->size())});
-    }
-  }
-  return copy;
-}
-
-}  // namespace
-
 const ParameterLabels& Report::parameter_labels() const {
   if (!parameter_labels_)
-    parameter_labels_ = copy_parameter_labels(*this);
+    parameter_labels_ = copy_parameter_labels(result->state, [this](auto visit) {
+      for (const ParameterChannels& parameter : parameters)
+        visit(*parameter.parameter);
+    });
   return *parameter_labels_;
 }
 

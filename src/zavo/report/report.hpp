@@ -231,6 +231,8 @@ struct Report {
 
  private:
   friend const KeptReasons& kept_reasons(const Report& report);
+  friend Report build_report(const tensor_trace::Graph& graph, const ParseResult& result,
+                             bool with_parameter_labels);
   friend const KeptReasons* kept_reasons_if_made(const Report& report);
   mutable std::optional<ParameterLabels> parameter_labels_;
   mutable std::optional<ChannelGroups> groups_;
@@ -238,8 +240,11 @@ struct Report {
   mutable std::vector<std::shared_ptr<const void>> written_;
 };
 
-// The report of `result`, a parse of `graph`; it refers to both, which must outlive it.
-Report build_report(const tensor_trace::Graph& graph, const ParseResult& result);
+// The report of `result`, a parse of `graph`; it refers to both, which must outlive it. With
+// `with_parameter_labels` the copy of the parameters' labels is made at once, for a report file
+// that will be written: the parameters' labels are then read from the parse once, not twice.
+Report build_report(const tensor_trace::Graph& graph, const ParseResult& result,
+                    bool with_parameter_labels = false);
 
 // The summary's fields as a JSON object, in the report's order.
 nlohmann::ordered_json summary_json(const ReportSummary& summary);

@@ -169,8 +169,9 @@ TEST(Provenance, ReasonsDoNotDependOnTheOrderOfTheQuestionsAndAreEnteredOnce) {
 // The printed summary counts the kept classes' causes by kind and node without describing any
 // reason: it reads as it does from the reasons described for the report file (which a report
 // that has written its file reuses), and as it does with the report's copy of the parameters'
-// labels made first, on the zoo's small models and on random graphs under both rule sets, with
-// failing calls handed to the default handler and dropped labels taken out.
+// labels made first or while the report is built, on the zoo's small models and on random graphs
+// under both rule sets, with failing calls handed to the default handler or stopping the parse,
+// and dropped labels taken out.
 TEST(Provenance, TheSummaryCountsTheCausesTheDescribedReasonsGive) {
   std::set<std::string> causes;  // the cause lines met, without their counts
   auto expect_same_summary = [&](const tensor_trace::Graph& graph, const ParseOptions& options,
@@ -183,6 +184,8 @@ TEST(Provenance, TheSummaryCountsTheCausesTheDescribedReasonsGive) {
     const Report copied = build_report(graph, result);
     copied.parameter_labels();
     EXPECT_EQ(summary_text(copied), counted) << name;
+    EXPECT_EQ(summary_text(build_report(graph, result, /*with_parameter_labels=*/true)), counted)
+        << name;
     const auto from = counted.find("kept classes by cause:\n");
     for (auto at = from; at != std::string::npos && at + 2 < counted.size();) {
       at = counted.find('\n', at) + 1;
@@ -199,7 +202,9 @@ TEST(Provenance, TheSummaryCountsTheCausesTheDescribedReasonsGive) {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     for (const RuleSet rules : {RuleSet::Core, RuleSet::Extended}) {
       const tensor_trace::Graph graph = zavo::testing::random_graph(seed, {.bad_calls = true});
-      expect_same_summary(graph, {.rules = rules, .lenient = true, .safe = seed % 2 == 0},
+      // Some parses stop at a failing call, before the later parameters.
+      expect_same_summary(graph,
+                          {.rules = rules, .lenient = seed % 3 != 0, .safe = seed % 2 == 0},
                           graph.model);
     }
   }
