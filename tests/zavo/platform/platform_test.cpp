@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "zavo/platform/large_memory.hpp"
 #include "zavo/platform/logging.hpp"
 #include "zavo/platform/memory_limits.hpp"
 #include "zavo/platform/warnings.hpp"
@@ -82,6 +85,33 @@ TEST(MemoryLimits, AControlGroupIsBoundByEveryLevelAboveIt) {
   EXPECT_EQ(pruning::engine::utils::label_position_budget_for(4'000'000'000),
             2'000'000'000 / pruning::engine::utils::kBytesPerPosition);
 }
+
+// The C library's own allocator, not a sanitizer's stand-in for it.
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if !__has_feature(address_sanitizer)
+#define ZAVO_GLIBC_ALLOCATOR 1
+#endif
+#else
+#define ZAVO_GLIBC_ALLOCATOR 1
+#endif
+#endif
+
+#if defined(ZAVO_GLIBC_ALLOCATOR)
+// Once set, a large block freed does not send the next ones to the shared heap: each keeps pages
+// of its own, which go back to the system when it is freed.
+TEST(LargeMemory, LargeBlocksKeepPagesOfTheirOwnAfterALargerOneIsFreed) {
+  platform::use_own_pages_for_large_blocks();
+  std::free(std::malloc(std::size_t{16} << 20));
+  const auto own_blocks = [] { return mallinfo2().hblks; };
+  const std::size_t before = own_blocks();
+  void* block = std::malloc(platform::kOwnPagesFrom * 2);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(own_blocks(), before + 1);
+  std::free(block);
+  EXPECT_EQ(own_blocks(), before);
+}
+#endif
 
 }  // namespace
 }  // namespace zavo
