@@ -123,9 +123,9 @@ TEST_F(LabelStoreState, AConvolutionKeepsItsInputsLabelsOnlyThroughItsWeight) {
 // Room reserved ahead from the first half of a graph whose second half is alike holds all of it:
 // recording the rest moves no table.
 TEST_F(LabelStoreState, RoomReservedAheadHoldsTheRestOfAUniformGraph) {
-  constexpr int kNodes = 400;
+  constexpr std::size_t kNodes = 400;
   std::vector<const ZavoNode*> nodes;
-  for (int i = 0; i < kNodes; ++i)
+  for (std::size_t i = 0; i < kNodes; ++i)
     nodes.push_back(&graph.add_parameter("p" + std::to_string(i), Shape{6, 5, 1}));
   auto record = [&](const ZavoNode& node) {
     const TensorLabels labels{
@@ -136,22 +136,22 @@ TEST_F(LabelStoreState, RoomReservedAheadHoldsTheRestOfAUniformGraph) {
         none};
     add_node_output_info({.pruning_state = state, .node = node, .labels = labels});
   };
-  for (int i = 0; i < kNodes / 2; ++i)
+  for (std::size_t i = 0; i < kNodes / 2; ++i)
     record(*nodes[i]);
   state.reserve_ahead(kNodes, kNodes * 11);
   const std::size_t room = state.capacity_bytes();
   state.reserve_ahead(kNodes, kNodes * 11);
   EXPECT_EQ(state.capacity_bytes(), room) << "a second reservation of the same takes nothing";
-  for (int i = kNodes / 2; i < kNodes; ++i)
+  for (std::size_t i = kNodes / 2; i < kNodes; ++i)
     record(*nodes[i]);
   EXPECT_EQ(state.capacity_bytes(), room);
-  EXPECT_EQ(state.next_label, kNodes * 11);
+  EXPECT_EQ(state.next_label, static_cast<Label>(kNodes * 11));
   EXPECT_EQ(state.check_invariants(), 0u);
 
   // A budget below what the estimate asks for bounds the room for positions.
   PruneGraphParserState bounded;
   bounded.label_position_budget = 64;
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     add_node_output_info(
         {.pruning_state = bounded,
          .node = *nodes[i],
