@@ -360,6 +360,8 @@ void PruneGraphParserState::reset() {
   store.records_made_ = 0;
   store.last_replacement_ = 0;
   store.folds_ = 0;
+  store.joined_inputs_.node = nullptr;
+  store.joined_inputs_.inputs.clear();
 }
 
 std::size_t PruneGraphParserState::capacity_bytes() const {
@@ -371,6 +373,10 @@ std::size_t PruneGraphParserState::capacity_bytes() const {
 
 PruneGraphParserState::FoldScratch& PruneGraphParserState::fold_scratch() {
   return store_->fold_scratch_;
+}
+
+PruneGraphParserState::JoinedInputs& PruneGraphParserState::joined_inputs() {
+  return store_->joined_inputs_;
 }
 
 // --- self-check ------------------------------------------------------------------------------

@@ -299,6 +299,21 @@ struct PruneGraphParserState {
   };
   FoldScratch& fold_scratch();
 
+  // The last concatenation whose joined list can stand for the joined lists of its inputs in a
+  // later concatenation that starts with the same inputs: it read every input's list along `dim`
+  // (each labelled, no other dimension labelled), nothing was folded between that read and its
+  // record, and it was recorded as holding its inputs' labels. While no node is recorded again
+  // (`holds_input_labels` stays true for it), its list reads, position by position, what its
+  // inputs' lists read, since both were recorded through the same classes. Cleared by `reset`.
+  struct JoinedInputs {
+    const ZavoNode* node = nullptr;
+    std::vector<const ZavoNode*> inputs;
+    std::size_t dims = 0;
+    std::int64_t dim = 0;
+    DimensionLabels list;
+  };
+  JoinedInputs& joined_inputs();
+
  private:
   // The ways a fold fails, kept off its common path.
   [[noreturn, gnu::cold, gnu::noinline]] static void fail_without_nodes(Label label);
@@ -551,6 +566,7 @@ class LabelStore {
   std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;
   PruneGraphParserState::FoldScratch fold_scratch_;
+  PruneGraphParserState::JoinedInputs joined_inputs_;
 };
 
 inline std::size_t DimensionLabels::size() const {
