@@ -304,15 +304,25 @@ struct PruneGraphParserState {
   // (each labelled, no other dimension labelled), nothing was folded between that read and its
   // record, and it was recorded as holding its inputs' labels. While no node is recorded again
   // (`holds_input_labels` stays true for it), its list reads, position by position, what its
-  // inputs' lists read, since both were recorded through the same classes. Cleared by `reset`.
+  // inputs' lists read, since both were recorded through the same classes; and while no label
+  // up to `highest` was folded away since it was recorded (`lowest_folded`), that is `labels`,
+  // the labels it was made of. Cleared by `reset`.
   struct JoinedInputs {
     const ZavoNode* node = nullptr;
     std::vector<const ZavoNode*> inputs;
     std::size_t dims = 0;
     std::int64_t dim = 0;
     DimensionLabels list;
+    LabelList labels;
+    Label highest = 0;
   };
   JoinedInputs& joined_inputs();
+
+  // The lowest label folded into another since the last `restart_lowest_folded` (or ever), or
+  // `kMaxLabels` when none was. A fold changes what a position reads only where it read the
+  // folded label, so a list whose labels all lie below this reads as it did then.
+  Label lowest_folded() const;
+  void restart_lowest_folded();
 
  private:
   // The ways a fold fails, kept off its common path.
@@ -565,6 +575,7 @@ class LabelStore {
   std::uint32_t records_made_ = 0;
   std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;
+  std::uint64_t lowest_folded_ = kMaxLabels;
   PruneGraphParserState::FoldScratch fold_scratch_;
   PruneGraphParserState::JoinedInputs joined_inputs_;
 };

@@ -380,6 +380,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   };
   std::optional<std::uint64_t> folds_at_first_list;
   std::size_t fresh_inputs = 0;  // inputs without labels along the joined dimension
+  LabelList joined_labels;
   TensorLabels all_labels;
   all_labels.reserve(dims);
   for (std::int64_t dim = 0; dim < n_dims; ++dim) {
@@ -391,9 +392,16 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
       for (std::size_t i = prefix; i < input_nodes.size(); ++i)
         joined_size += list_of(i, dim) ? list_of(i, dim)->size() : 0;
       LabelList joined;
+      if (prefix) {
+        // The labels it was made of, while they still read so; else its list, read now. The
+        // remembered concatenation is used up either way.
+        memo.node = nullptr;
+        if (pruning_state.lowest_folded() > memo.highest)
+          joined.swap(memo.labels);
+        else
+          memo.list->append_to(joined);
+      }
       joined.reserve(joined_size);
-      if (prefix)
-        memo.list->append_to(joined);
       // Each list's place, slots and classes are loaded a few inputs ahead, as above.
       auto ahead = [&](std::size_t input) {
         return input < n_inputs ? list_of(input, dim) : DimensionLabels();
@@ -416,6 +424,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
         labels->append_to(joined);
       }
       label_group = make_labels(pruning_state, joined);
+      joined_labels = std::move(joined);
     } else {
       // Position i of the output is position i of every input: tie them.
       std::vector<DimensionLabels> label_groups;
@@ -454,6 +463,9 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
     memo.dims = dims;
     memo.dim = cat_dim.as_int();
     memo.list = joined_list;
+    memo.highest = joined_labels.empty() ? -1 : std::ranges::max(joined_labels);
+    memo.labels = std::move(joined_labels);
+    pruning_state.restart_lowest_folded();
   }
 }
 
