@@ -513,11 +513,15 @@ class LabelStore {
     word = (word & ~kClassMask) | cls;
   }
 
-  // The root of `cls`'s tree; the path to it is halved on the way, so that chains stay short.
+  // The root of `cls`'s tree; the path to it is halved on the way, so that chains stay short. A
+  // class whose parent is the root is left as it is: the first read of a table of classes
+  // folded once each (a layer's parameter slices) writes none of them back.
   std::uint32_t root_of(std::uint32_t cls) const {
     while (classes_[cls].parent != cls) {
-      const std::uint32_t grandparent = classes_[classes_[cls].parent].parent;
-      classes_[cls].parent = grandparent;
+      const std::uint32_t parent = classes_[cls].parent;
+      const std::uint32_t grandparent = classes_[parent].parent;
+      if (grandparent != parent)
+        classes_[cls].parent = grandparent;
       cls = grandparent;
     }
     return cls;
