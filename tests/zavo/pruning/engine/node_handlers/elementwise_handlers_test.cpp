@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -81,6 +82,17 @@ TEST_F(Handlers, ConcatenationJoinsWhatItsInputsReadNow) {
             call("torch.cat", {tensors, 1}, {}, Shape{1, static_cast<std::int64_t>(2 * n)});
         const Label before = state.next_label;
         run(joined);
+        if (pick(2) == 0) {
+          // A layer tied to the join, after a tie of two outputs or at once.
+          if (pick(2) == 0)
+            run(call("torch.add", {any(outputs), any(outputs)}, {}, Shape{1, 2}));
+          const Shape wide{1, static_cast<std::int64_t>(2 * n)};
+          LabelList weight(2 * n);
+          std::iota(weight.begin(), weight.end(), state.next_label);
+          auto& layer = tensor("", wide, {none, make_labels(state, weight)});
+          run(call("torch.add", {joined, layer}, {}, wide));
+          ASSERT_EQ(labels(layer)[1]->to_vector(), labels(joined)[1]->to_vector());
+        }
         const LabelList got = labels(joined)[1]->to_vector();
         ASSERT_EQ(got.size(), 2 * n);
         for (std::size_t i = 0; i < n; ++i) {
