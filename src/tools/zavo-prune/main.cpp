@@ -25,6 +25,7 @@
 #include "zavo/graph_file/atomic_file.hpp"
 #include "zavo/graph_file/graph_file.hpp"
 #include "zavo/parse/parse.hpp"
+#include "zavo/platform/large_memory.hpp"
 #include "zavo/platform/logging.hpp"
 #include "zavo/report/explain.hpp"
 #include "zavo/report/report.hpp"
@@ -242,6 +243,7 @@ int guarded(Command command, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zavo::platform::use_own_pages_for_large_blocks();
   CLI::App app{"Channel-pruning analysis of traced neural-network graphs", "zavo-prune"};
   app.set_version_flag("--version", std::string("zavo-prune ") + ZAVO_VERSION);
   app.require_subcommand(1);

@@ -187,7 +187,8 @@ class Parse {
   // quarter of the budget at most, so that the room taken ahead (some 40 bytes a label) stays
   // well inside what the budget allows and a graph over it is still refused before anything is
   // taken. `nodes` came from `share` of the graph's text: the rest is taken to hold parameters
-  // alike, with an eighth to spare, as a shortfall would cost a regrowth at the end.
+  // alike, with an eighth to spare, as a shortfall would cost a regrowth at the end. The tables
+  // that grow per node or per position are sized from what the nodes handled so far made.
   void reserve(std::span<const ZavoNode* const> nodes, double share = 1) {
     const std::int64_t reserve_limit = state_.label_position_budget / 4;
     std::int64_t parameter_positions = 0;
@@ -205,6 +206,9 @@ class Parse {
     if (parameter_positions <= reserve_limit) {
       const auto labels = static_cast<std::size_t>(parameter_positions);
       state_.reserve(labels);
+      const double nodes_ahead =
+          static_cast<double>(nodes.size()) * (share < 1 ? 1.125 / share : 1);
+      state_.reserve_ahead(static_cast<std::size_t>(nodes_ahead), labels);
       if (recorder_)
         recorder_->reserve(labels);
     }
@@ -366,18 +370,20 @@ ParseResult parse_graph(tensor_trace::NodeFeed& feed, const ParseOptions& option
     Parse parse(options, result);
     bool handled = true;
     // Room for the parameters' labels is taken once a part of the text large enough to tell
-    // what the rest holds has been read, or at once when the graph is already whole.
+    // what the rest holds has been read, and again, sized exactly, when the graph is whole.
     bool reserved = false;
+    bool reserved_whole = false;
     constexpr double kTellingShare = 1.0 / 32;
     try {
       for (std::size_t seen = 0; handled;) {
         const std::span<const ZavoNode* const> nodes = feed.after(seen);
         const bool complete = feed.complete();
-        if (!reserved) {
+        if (!reserved_whole) {
           const double share = complete ? 1 : feed.read_share();
-          if (share >= kTellingShare) {
+          if (complete || (!reserved && share >= kTellingShare)) {
             parse.reserve(nodes, share);
             reserved = true;
+            reserved_whole = complete;
           }
         }
         if (complete)

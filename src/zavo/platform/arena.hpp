@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace zavo::platform {
@@ -14,6 +13,7 @@ namespace zavo::platform {
 class Arena {
  public:
   Arena() = default;
+  ~Arena();
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
@@ -32,10 +32,12 @@ class Arena {
  private:
   void* allocate_in_new_block(std::size_t size);
 
-  struct Free {
-    void operator()(std::byte* block) const { ::operator delete (block, std::align_val_t{16}); }
+  struct Block {
+    std::byte* start;
+    std::size_t size;
   };
-  std::vector<std::unique_ptr<std::byte, Free>> blocks_;
+  std::byte* new_block(std::size_t size);
+  std::vector<Block> blocks_;
   std::byte* next_ = nullptr;
   std::byte* end_ = nullptr;
   std::size_t block_size_ = std::size_t{16} << 10;

@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
+#include "zavo/platform/arena.hpp"
+#include "zavo/platform/large_memory.hpp"
 #include "zavo/platform/logging.hpp"
 #include "zavo/platform/memory_limits.hpp"
 #include "zavo/platform/warnings.hpp"
@@ -82,6 +89,62 @@ TEST(MemoryLimits, AControlGroupIsBoundByEveryLevelAboveIt) {
   EXPECT_EQ(pruning::engine::utils::label_position_budget_for(4'000'000'000),
             2'000'000'000 / pruning::engine::utils::kBytesPerPosition);
 }
+
+// Pieces of every size, small ones across many blocks and large ones in blocks of their own
+// (mapped apart from the heap), are aligned, hold what was written to them, and do not overlap.
+TEST(Arena, PiecesOfEverySizeKeepWhatIsWrittenToThem) {
+  platform::Arena arena;
+  struct Piece {
+    unsigned char* bytes;
+    std::size_t size;
+  };
+  std::vector<Piece> pieces;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < 3000; ++i) {
+    const std::size_t size = i % 500 == 7 ? (std::size_t{3} << 20) + i : 1 + (i * 7919) % 5000;
+    const std::size_t align = std::size_t{1} << (i % 5);
+    auto* bytes = static_cast<unsigned char*>(arena.allocate(size, align));
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(bytes) % align, 0u);
+    std::memset(bytes, static_cast<int>(i % 251), size);
+    pieces.push_back({bytes, size});
+    total += size;
+  }
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& piece = pieces[i];
+    const auto value = static_cast<unsigned char>(i % 251);
+    ASSERT_EQ(piece.bytes[0], value) << "piece " << i;
+    ASSERT_EQ(piece.bytes[piece.size / 2], value) << "piece " << i;
+    ASSERT_EQ(piece.bytes[piece.size - 1], value) << "piece " << i;
+  }
+  EXPECT_GE(arena.reserved(), total);
+}
+
+// The C library's own allocator, not a sanitizer's stand-in for it.
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if !__has_feature(address_sanitizer)
+#define ZAVO_GLIBC_ALLOCATOR 1
+#endif
+#else
+#define ZAVO_GLIBC_ALLOCATOR 1
+#endif
+#endif
+
+#if defined(ZAVO_GLIBC_ALLOCATOR)
+// Once set, a large block freed does not send the next ones to the shared heap: each keeps pages
+// of its own, which go back to the system when it is freed.
+TEST(LargeMemory, LargeBlocksKeepPagesOfTheirOwnAfterALargerOneIsFreed) {
+  platform::use_own_pages_for_large_blocks();
+  std::free(std::malloc(std::size_t{16} << 20));
+  const auto own_blocks = [] { return mallinfo2().hblks; };
+  const std::size_t before = own_blocks();
+  void* block = std::malloc(platform::kOwnPagesFrom * 2);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(own_blocks(), before + 1);
+  std::free(block);
+  EXPECT_EQ(own_blocks(), before);
+}
+#endif
 
 }  // namespace
 }  // namespace zavo

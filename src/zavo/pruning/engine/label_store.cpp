@@ -343,6 +343,28 @@ void PruneGraphParserState::reserve(std::size_t labels) {
     store.retired_class_.reserve(labels);
 }
 
+void PruneGraphParserState::reserve_ahead(std::size_t nodes, std::size_t labels) {
+  LabelStore& store = *store_;
+  // Positions beyond the budget would be refused: no room is taken for them.
+  const auto limit = static_cast<double>(std::min(label_position_budget, kMaxLabels));
+  auto grow = [limit](auto& table, std::size_t made, std::size_t total) {
+    if (made == 0 || total <= made)
+      return;
+    const double per_item = static_cast<double>(table.size()) / static_cast<double>(made);
+    const double room = std::min(per_item * static_cast<double>(total) * 1.125, limit);
+    table.reserve(static_cast<std::size_t>(room));
+  };
+  const auto labels_made = static_cast<std::size_t>(std::max<Label>(next_label, 0));
+  store.labels_.reserve(labels);
+  store.classes_.reserve(labels);
+  if (store.resolve_retired)
+    store.retired_class_.reserve(labels);
+  grow(store.slots_, labels_made, labels);
+  store.records_.reserve(nodes);
+  grow(store.node_lists_, store.records_made_, nodes);
+  grow(store.lists_, store.records_made_, nodes);
+}
+
 void PruneGraphParserState::reset() {
   LabelStore& store = *store_;
   next_label = 0;

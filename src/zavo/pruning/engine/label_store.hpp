@@ -265,6 +265,10 @@ struct PruneGraphParserState {
 
   // Room for `labels` labels, their classes and as many positions, without regrowth.
   void reserve(std::size_t labels);
+  // Room for what `nodes` node records and `labels` labels take, each table sized from what it
+  // holds so far per record made or per label made, with an eighth to spare: the rest of a
+  // graph is taken to be like its start. Never less room than there is.
+  void reserve_ahead(std::size_t nodes, std::size_t labels);
 
   // Back to the state of a fresh `PruneGraphParserState` (no labels, no records, no observer,
   // the default budget), keeping the tables' room, so that a run of parses does not take and

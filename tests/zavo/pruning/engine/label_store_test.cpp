@@ -120,5 +120,50 @@ TEST_F(LabelStoreState, AConvolutionKeepsItsInputsLabelsOnlyThroughItsWeight) {
                             " is recorded as keeping its inputs' labels but lacks label 12 of b")));
 }
 
+// Room reserved ahead from the first half of a graph whose second half is alike holds all of it:
+// recording the rest moves no table.
+TEST_F(LabelStoreState, RoomReservedAheadHoldsTheRestOfAUniformGraph) {
+  constexpr std::size_t kNodes = 400;
+  std::vector<const ZavoNode*> nodes;
+  for (std::size_t i = 0; i < kNodes; ++i)
+    nodes.push_back(&graph.add_parameter("p" + std::to_string(i), Shape{6, 5, 1}));
+  auto record = [&](const ZavoNode& node) {
+    const TensorLabels labels{
+        generate_new_channel_labels(
+            {.pruning_state = state, .node = node, .dim = 0, .is_prunable = true}),
+        generate_new_channel_labels(
+            {.pruning_state = state, .node = node, .dim = 1, .is_prunable = false}),
+        none};
+    add_node_output_info({.pruning_state = state, .node = node, .labels = labels});
+  };
+  for (std::size_t i = 0; i < kNodes / 2; ++i)
+    record(*nodes[i]);
+  state.reserve_ahead(kNodes, kNodes * 11);
+  const std::size_t room = state.capacity_bytes();
+  state.reserve_ahead(kNodes, kNodes * 11);
+  EXPECT_EQ(state.capacity_bytes(), room) << "a second reservation of the same takes nothing";
+  for (std::size_t i = kNodes / 2; i < kNodes; ++i)
+    record(*nodes[i]);
+  EXPECT_EQ(state.capacity_bytes(), room);
+  EXPECT_EQ(state.next_label, static_cast<Label>(kNodes * 11));
+  EXPECT_EQ(state.check_invariants(), 0u);
+
+  // A budget below what the estimate asks for bounds the room for positions.
+  PruneGraphParserState bounded;
+  bounded.label_position_budget = 64;
+  for (std::size_t i = 0; i < 2; ++i) {
+    add_node_output_info(
+        {.pruning_state = bounded,
+         .node = *nodes[i],
+         .labels = TensorLabels{generate_new_channel_labels(
+             {.pruning_state = bounded, .node = *nodes[i], .dim = 0, .is_prunable = true})}});
+  }
+  const std::size_t before = bounded.capacity_bytes();
+  bounded.reserve_ahead(2, 1'000'000);
+  // The labels' own tables take some 20 bytes a label; room for their positions at the rate so
+  // far would take as much again.
+  EXPECT_LT(bounded.capacity_bytes() - before, std::size_t{21'000'000});
+}
+
 }  // namespace
 }  // namespace zavo::pruning::engine::utils
