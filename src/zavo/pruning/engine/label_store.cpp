@@ -258,6 +258,7 @@ void PruneGraphParserState::fold_label(Label base, Label folded) {
   // every tie. A negative label reads as one past the table.
   const auto base_index = static_cast<std::uint64_t>(base);
   const auto folded_index = static_cast<std::uint64_t>(folded);
+  store.lowest_folded_ = std::min(store.lowest_folded_, folded_index);
   const std::size_t n_labels = store.labels_.size();
   LabelEntry* entries = store.labels_.data();
   if (folded_index >= n_labels ||
@@ -382,6 +383,10 @@ void PruneGraphParserState::reset() {
   store.records_made_ = 0;
   store.last_replacement_ = 0;
   store.folds_ = 0;
+  store.lowest_folded_ = kMaxLabels;
+  store.joined_inputs_.node = nullptr;
+  store.joined_inputs_.inputs.clear();
+  store.joined_inputs_.labels.clear();
 }
 
 std::size_t PruneGraphParserState::capacity_bytes() const {
@@ -393,6 +398,18 @@ std::size_t PruneGraphParserState::capacity_bytes() const {
 
 PruneGraphParserState::FoldScratch& PruneGraphParserState::fold_scratch() {
   return store_->fold_scratch_;
+}
+
+PruneGraphParserState::JoinedInputs& PruneGraphParserState::joined_inputs() {
+  return store_->joined_inputs_;
+}
+
+Label PruneGraphParserState::lowest_folded() const {
+  return static_cast<Label>(store_->lowest_folded_);
+}
+
+void PruneGraphParserState::restart_lowest_folded() {
+  store_->lowest_folded_ = kMaxLabels;
 }
 
 // --- self-check ------------------------------------------------------------------------------

@@ -303,6 +303,31 @@ struct PruneGraphParserState {
   };
   FoldScratch& fold_scratch();
 
+  // The last concatenation whose joined list can stand for the joined lists of its inputs in a
+  // later concatenation that starts with the same inputs: it read every input's list along `dim`
+  // (each labelled, no other dimension labelled), nothing was folded between that read and its
+  // record, and it was recorded as holding its inputs' labels. While no node is recorded again
+  // (`holds_input_labels` stays true for it), its list reads, position by position, what its
+  // inputs' lists read, since both were recorded through the same classes; and while no label
+  // up to `highest` was folded away since it was recorded (`lowest_folded`), that is `labels`,
+  // the labels it was made of. Cleared by `reset`.
+  struct JoinedInputs {
+    const ZavoNode* node = nullptr;
+    std::vector<const ZavoNode*> inputs;
+    std::size_t dims = 0;
+    std::int64_t dim = 0;
+    DimensionLabels list;
+    LabelList labels;
+    Label highest = 0;
+  };
+  JoinedInputs& joined_inputs();
+
+  // The lowest label folded into another since the last `restart_lowest_folded` (or ever), or
+  // `kMaxLabels` when none was. A fold changes what a position reads only where it read the
+  // folded label, so a list whose labels all lie below this reads as it did then.
+  Label lowest_folded() const;
+  void restart_lowest_folded();
+
  private:
   // The ways a fold fails, kept off its common path.
   [[noreturn, gnu::cold, gnu::noinline]] static void fail_without_nodes(Label label);
@@ -492,11 +517,15 @@ class LabelStore {
     word = (word & ~kClassMask) | cls;
   }
 
-  // The root of `cls`'s tree; the path to it is halved on the way, so that chains stay short.
+  // The root of `cls`'s tree; the path to it is halved on the way, so that chains stay short. A
+  // class whose parent is the root is left as it is: the first read of a table of classes
+  // folded once each (a layer's parameter slices) writes none of them back.
   std::uint32_t root_of(std::uint32_t cls) const {
     while (classes_[cls].parent != cls) {
-      const std::uint32_t grandparent = classes_[classes_[cls].parent].parent;
-      classes_[cls].parent = grandparent;
+      const std::uint32_t parent = classes_[cls].parent;
+      const std::uint32_t grandparent = classes_[parent].parent;
+      if (grandparent != parent)
+        classes_[cls].parent = grandparent;
       cls = grandparent;
     }
     return cls;
@@ -554,7 +583,9 @@ class LabelStore {
   std::uint32_t records_made_ = 0;
   std::uint32_t last_replacement_ = 0;  // the serial of the last record that replaced another
   std::uint64_t folds_ = 0;
+  std::uint64_t lowest_folded_ = kMaxLabels;
   PruneGraphParserState::FoldScratch fold_scratch_;
+  PruneGraphParserState::JoinedInputs joined_inputs_;
 };
 
 inline std::size_t DimensionLabels::size() const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -65,6 +66,34 @@ const ZavoNode& cat_tensor(const Value& value) {
 // given: none, or a dimension counted from the end, equals no dimension index.
 bool is_cat_dim(const Value& cat_dim, std::int64_t dim) {
   return cat_dim.is_int() && cat_dim.as_int() == dim;
+}
+
+// How many of `inputs`, from the first, the remembered concatenation stands for along the
+// joined dimension (see `PruneGraphParserState::JoinedInputs`): all of its own inputs when they
+// begin `inputs` and it still holds their labels, else none.
+std::size_t joined_prefix(const PruneGraphParserState& pruning_state,
+                          const PruneGraphParserState::JoinedInputs& memo,
+                          std::span<const ZavoNode* const> inputs, std::size_t dims,
+                          const Value& cat_dim) {
+  const std::size_t n = memo.inputs.size();
+  if (!memo.node || n == 0 || n > inputs.size() || memo.dims != dims ||
+      !is_cat_dim(cat_dim, memo.dim) || !std::ranges::equal(memo.inputs, inputs.first(n)))
+    return 0;
+  if (!holds_input_labels(pruning_state, *memo.node) ||
+      get_prune_labels_by_dim(pruning_state, *memo.node, memo.dim) != memo.list)
+    return 0;
+  return n;
+}
+
+// True when no input's list of a dimension other than `dim` is labelled (`lists` holds each
+// input's `dims` lists in a row).
+bool only_joined_dim_labelled(std::span<const DimensionLabels> lists, std::size_t dims,
+                              std::int64_t dim) {
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    if (lists[i] && static_cast<std::int64_t>(i % dims) != dim)
+      return false;
+  }
+  return true;
 }
 
 // A list's identity within its state; -1 for none.
@@ -315,7 +344,13 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   std::vector<DimensionLabels> input_lists(input_nodes.size() * dims);
   const utils::LabelStore& store = pruning_state.store();
   const std::size_t n_inputs = input_nodes.size();
-  for (std::size_t i = 0; i < n_inputs; ++i) {
+  // A ladder joins every earlier output again: when the inputs begin with those of the last
+  // concatenation that can stand for them, its joined list is read in one piece instead of its
+  // inputs' lists one by one. Those inputs passed every check below then, and no dimension but
+  // the joined one of theirs is labelled (their entries here stay none).
+  PruneGraphParserState::JoinedInputs& memo = pruning_state.joined_inputs();
+  const std::size_t prefix = joined_prefix(pruning_state, memo, input_nodes, dims, cat_dim);
+  for (std::size_t i = prefix; i < n_inputs; ++i) {
     // The nodes, their records and their entries are spread over memory: their loads start a
     // few inputs ahead.
     if (i + 24 < n_inputs)
@@ -344,6 +379,8 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
     return input_lists[input * dims + static_cast<std::size_t>(dim)];
   };
   std::optional<std::uint64_t> folds_at_first_list;
+  std::size_t fresh_inputs = 0;  // inputs without labels along the joined dimension
+  LabelList joined_labels;
   TensorLabels all_labels;
   all_labels.reserve(dims);
   for (std::int64_t dim = 0; dim < n_dims; ++dim) {
@@ -351,16 +388,25 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
     if (is_cat_dim(cat_dim, dim)) {
       // The inputs' channels one after another; an unlabelled input gets fresh labels that
       // stay out of pruning, so that every output position has a label.
-      std::size_t joined_size = 0;
-      for (std::size_t i = 0; i < input_nodes.size(); ++i)
+      std::size_t joined_size = prefix ? memo.list->size() : 0;
+      for (std::size_t i = prefix; i < input_nodes.size(); ++i)
         joined_size += list_of(i, dim) ? list_of(i, dim)->size() : 0;
       LabelList joined;
+      if (prefix) {
+        // The labels it was made of, while they still read so; else its list, read now. The
+        // remembered concatenation is used up either way.
+        memo.node = nullptr;
+        if (pruning_state.lowest_folded() > memo.highest)
+          joined.swap(memo.labels);
+        else
+          memo.list->append_to(joined);
+      }
       joined.reserve(joined_size);
       // Each list's place, slots and classes are loaded a few inputs ahead, as above.
       auto ahead = [&](std::size_t input) {
         return input < n_inputs ? list_of(input, dim) : DimensionLabels();
       };
-      for (std::size_t i = 0; i < n_inputs; ++i) {
+      for (std::size_t i = prefix; i < n_inputs; ++i) {
         if (const DimensionLabels later = ahead(i + 16))
           store.prefetch_list(later.id());
         if (const DimensionLabels later = ahead(i + 8))
@@ -369,6 +415,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
           store.prefetch_classes(later.id());
         DimensionLabels labels = list_of(i, dim);
         if (!labels) {
+          ++fresh_inputs;
           labels = generate_new_channel_labels({.pruning_state = pruning_state,
                                                 .node = *input_nodes[i],
                                                 .dim = dim,
@@ -377,6 +424,7 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
         labels->append_to(joined);
       }
       label_group = make_labels(pruning_state, joined);
+      joined_labels = std::move(joined);
     } else {
       // Position i of the output is position i of every input: tie them.
       std::vector<DimensionLabels> label_groups;
@@ -400,10 +448,25 @@ void _cat_node_handler(PruneGraphParserState& pruning_state, const ZavoOpNode& n
   }
   if (folds_at_first_list && *folds_at_first_list != pruning_state.folds())
     holds_inputs = false;
+  const bool stands_for_inputs = holds_inputs && fresh_inputs == 0 && cat_dim.is_int() &&
+                                 cat_dim.as_int() >= 0 && cat_dim.as_int() < n_dims &&
+                                 only_joined_dim_labelled(input_lists, dims, cat_dim.as_int());
+  const DimensionLabels joined_list =
+      stands_for_inputs ? all_labels[static_cast<std::size_t>(cat_dim.as_int())] : nullptr;
   add_node_output_info({.pruning_state = pruning_state,
                         .node = node,
                         .labels = std::move(all_labels),
                         .holds_input_labels = holds_inputs});
+  if (joined_list) {
+    memo.node = &node;
+    memo.inputs = std::move(input_nodes);
+    memo.dims = dims;
+    memo.dim = cat_dim.as_int();
+    memo.list = joined_list;
+    memo.highest = joined_labels.empty() ? -1 : std::ranges::max(joined_labels);
+    memo.labels = std::move(joined_labels);
+    pruning_state.restart_lowest_folded();
+  }
 }
 
 }  // namespace zavo::pruning::engine::node_handlers

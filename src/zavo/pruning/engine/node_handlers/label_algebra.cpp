@@ -131,6 +131,20 @@ MergeGroups _breadth_first_find_merge_groups(const std::vector<LabelList>& label
 
 namespace {
 
+// Appends the labels `list` reads now to `out`: a concatenation's joined list from the labels it
+// was made of while they still read so (a layer ties the list its input joined right away),
+// any other list read from the state.
+void append_labels(PruneGraphParserState& pruning_state, const DimensionLabels& list,
+                   LabelList& out) {
+  const PruneGraphParserState::JoinedInputs& joined = pruning_state.joined_inputs();
+  if (joined.node && list == joined.list && joined.labels.size() == list->size() &&
+      pruning_state.lowest_folded() > joined.highest) {
+    out.insert(out.end(), joined.labels.begin(), joined.labels.end());
+    return;
+  }
+  list->append_to(out);
+}
+
 // What `_merge_label_groups` does; without `keep`, the list of survivors is counted toward the
 // budget but not made, and the result is none. Every table of the call is one of the state's
 // fold buffers, so that a handler's fold allocates nothing once they have grown.
@@ -172,7 +186,7 @@ DimensionLabels merge_label_groups(PruneGraphParserState& pruning_state,
   LabelList& cells = scratch.cells;
   cells.clear();
   for (const DimensionLabels& group : groups)
-    group->append_to(cells);
+    append_labels(pruning_state, group, cells);
 
   // The merge groups are the connected components of the labels, two labels being connected
   // when they share a column, in order of their smallest column. Labels are numbered through

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+#include <random>
+#include <vector>
+
 #include "zavo/pruning/engine/node_handlers/handler_test_support.hpp"
 
 namespace zavo::pruning::engine::node_handlers::handler_test {
@@ -16,6 +20,97 @@ const std::string NON_TENSOR =
     "PruningEngineRuntimeException: Elementwise node handler with non-tensor input: ";
 const std::string MERGE_2_3 =
     "PruningEngineRuntimeException: Attempting to merge label groups of different sizes: (2, 3)";
+
+// A ladder joins every earlier output again, so each concatenation can start from the one before
+// it. Between them, ties retire labels of the earlier join (or only newer labels), nodes are
+// recorded again and unlabelled inputs join: whatever the shortcut, a join reads what its inputs
+// read at that moment.
+TEST_F(Handlers, ConcatenationJoinsWhatItsInputsReadNow) {
+  std::mt19937 random(7);
+  auto pick = [&random](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  auto fresh = [&]() -> const ZavoNode& {
+    const Label next = state.next_label;
+    return tensor("", Shape{1, 2}, {none, L({next, next + 1})});
+  };
+  auto any = [&](const std::vector<const ZavoNode*>& nodes) -> const ZavoNode& {
+    return *nodes[pick(nodes.size())];
+  };
+  std::vector<const ZavoNode*> outputs = {&fresh()};
+  std::vector<const ZavoNode*> unlabelled;  // outputs without labels, labelled first by case 2
+  std::size_t joins = 0;
+  for (int step = 0; step < 400; ++step) {
+    switch (pick(6)) {
+      case 0:  // a tie of two earlier outputs: the later label of each column is retired
+        run(call("torch.add", {any(outputs), any(outputs)}, {}, Shape{1, 2}));
+        break;
+      case 1:  // a tie of two new tensors: only labels newer than every join are retired
+        run(call("torch.add", {fresh(), fresh()}, {}, Shape{1, 2}));
+        break;
+      case 2: {  // an output recorded again, with new labels
+        const Label next = state.next_label;
+        const ZavoNode& again = unlabelled.empty() ? any(outputs) : *unlabelled.back();
+        if (!unlabelled.empty())
+          unlabelled.pop_back();
+        pruning::engine::utils::add_node_output_info(
+            {.pruning_state = state,
+             .node = again,
+             .labels = TensorLabels{none, L({next, next + 1})}});
+        state.set_prunable_flag(next, true);
+        state.set_prunable_flag(next + 1, true);
+        state.next_label = next + 2;
+        break;
+      }
+      default: {  // the outputs so far joined: all, all but the newest or the oldest, or more
+        std::vector<const ZavoNode*> inputs = outputs;
+        if (outputs.size() > 1 && pick(4) == 0)
+          inputs.pop_back();
+        if (outputs.size() > 1 && pick(8) == 0)
+          inputs.erase(inputs.begin());
+        if (pick(6) == 0) {
+          // An input without labels, which stays one of the outputs until recorded again.
+          unlabelled.push_back(&computed("", Shape{1, 2}, {none, none}));
+          inputs.push_back(unlabelled.back());
+          outputs.push_back(unlabelled.back());
+        }
+        const std::size_t n = inputs.size();
+        Sequence tensors;
+        for (const ZavoNode* input : inputs)
+          tensors.emplace_back(*input);
+        auto& joined =
+            call("torch.cat", {tensors, 1}, {}, Shape{1, static_cast<std::int64_t>(2 * n)});
+        const Label before = state.next_label;
+        run(joined);
+        if (pick(2) == 0) {
+          // A layer tied to the join, after a tie of two outputs or at once.
+          if (pick(2) == 0)
+            run(call("torch.add", {any(outputs), any(outputs)}, {}, Shape{1, 2}));
+          const Shape wide{1, static_cast<std::int64_t>(2 * n)};
+          LabelList weight(2 * n);
+          std::iota(weight.begin(), weight.end(), state.next_label);
+          auto& layer = tensor("", wide, {none, make_labels(state, weight)});
+          run(call("torch.add", {joined, layer}, {}, wide));
+          ASSERT_EQ(labels(layer)[1]->to_vector(), labels(joined)[1]->to_vector());
+        }
+        const LabelList got = labels(joined)[1]->to_vector();
+        ASSERT_EQ(got.size(), 2 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const auto at = "input " + std::to_string(i) + " of join " + std::to_string(joins);
+          // An unlabelled input is joined under labels made for this join.
+          if (const DimensionLabels own = labels(*inputs[i])[1])
+            ASSERT_EQ(LabelList({got[2 * i], got[2 * i + 1]}), own->to_vector()) << at;
+          else
+            ASSERT_GE(got[2 * i], before) << at;
+        }
+        ++joins;
+        outputs.push_back(&fresh());
+      }
+    }
+  }
+  EXPECT_GT(joins, 100u);
+  state.check_invariants();
+}
 
 TEST_F(Handlers, ElementwiseOutputSharesTheFirstArgumentsLabels) {
   auto& x = tensor("x", Shape{1, 3}, {none, L({0, 1, 2})});
