@@ -517,22 +517,31 @@ std::vector<const ZavoNode*> ZavoOpNode::collect_all_input_nodes() const {
 }
 
 std::vector<const ZavoNode*> ZavoOpNode::distinct_input_nodes() const {
-  // Most calls take a few distinct inputs: each node met is looked for among those kept so far,
-  // in the one list returned. Past a few, the inputs are sorted instead.
-  constexpr std::size_t kPairwise = 16;
   std::vector<const ZavoNode*> distinct;
+  append_distinct_input_nodes(distinct);
+  return distinct;
+}
+
+void ZavoOpNode::append_distinct_input_nodes(std::vector<const ZavoNode*>& out) const {
+  // Most calls take a few distinct inputs: each node met is looked for among those kept so far.
+  // Past a few, the inputs are sorted instead.
+  constexpr std::size_t kPairwise = 16;
+  const std::size_t begin = out.size();
   bool many = false;
   for_each_input_node([&](const ZavoNode& node) {
-    if (many || std::ranges::find(distinct, &node) != distinct.end())
+    const auto met = std::span(out).subspan(begin);
+    if (many || std::ranges::find(met, &node) != met.end())
       return;
-    many = distinct.size() == kPairwise;
+    many = met.size() == kPairwise;
     if (!many)
-      distinct.push_back(&node);
+      out.push_back(&node);
   });
   if (!many)
-    return distinct;
-  return platform::first_occurrences(collect_all_input_nodes(),
-                                     [](const ZavoNode* node) { return node->id; });
+    return;
+  out.resize(begin);
+  const std::vector<const ZavoNode*> distinct = platform::first_occurrences(
+      collect_all_input_nodes(), [](const ZavoNode* node) { return node->id; });
+  out.insert(out.end(), distinct.begin(), distinct.end());
 }
 
 // --- the graph's store -----------------------------------------------------------------------

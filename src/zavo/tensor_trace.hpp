@@ -422,6 +422,9 @@ class ZavoOpNode : public ZavoNode {
   // The same nodes, each once, in the order of their first occurrence: for work that a node
   // passed many times needs only once.
   std::vector<const ZavoNode*> distinct_input_nodes() const;
+  // The same nodes appended to `out`, whose earlier entries are left as they are: a caller that
+  // keeps the inputs of many calls in one list takes no list per call.
+  void append_distinct_input_nodes(std::vector<const ZavoNode*>& out) const;
 
  private:
   friend class Graph;

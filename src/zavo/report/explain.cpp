@@ -284,24 +284,8 @@ std::span<const ZavoNode* const> Reasons::inputs_of(const ZavoOpNode& call) cons
     inputs_at_.resize(graph_->size());
   InputRange& range = inputs_at_[static_cast<std::size_t>(call.id)];
   if (range.begin == InputRange{}.begin) {
-    // Most calls take a few distinct inputs, entered straight into the pool as first met; past a
-    // few, the graph's own sorting search finds them.
-    constexpr std::size_t kPairwise = 16;
     const std::size_t begin = input_pool_.size();
-    bool many = false;
-    call.for_each_input_node([&](const ZavoNode& node) {
-      const auto met = std::span(input_pool_).subspan(begin);
-      if (many || std::ranges::find(met, &node) != met.end())
-        return;
-      many = met.size() == kPairwise;
-      if (!many)
-        input_pool_.push_back(&node);
-    });
-    if (many) {
-      input_pool_.resize(begin);
-      const std::vector<const ZavoNode*> inputs = call.distinct_input_nodes();
-      input_pool_.insert(input_pool_.end(), inputs.begin(), inputs.end());
-    }
+    call.append_distinct_input_nodes(input_pool_);
     range = {static_cast<std::uint32_t>(begin),
              static_cast<std::uint32_t>(input_pool_.size() - begin)};
   }

@@ -320,9 +320,8 @@ const ParameterLabels& Report::parameter_labels() const {
 ChannelGroups build_channel_groups(const Report& report) {
   ChannelGroups groups;
   const ParameterLabels& copy = report.parameter_labels();
+  // The copy refuses more positions than 32 bits count.
   const std::vector<std::uint32_t>& labels = copy.labels;
-  if (labels.size() > std::numeric_limits<std::uint32_t>::max())
-    throw std::length_error("too many parameter channels for one report");
 
   // Positions per label, counted in a first pass and placed in a second, so that the classes
   // come out sorted by label with their slices in file order and no per-class allocation. The
